@@ -1,0 +1,54 @@
+#include "platform/net/default_route.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace quellis::net
+{
+
+namespace
+{
+
+std::vector<AddressRow> ReadAddressTable()
+{
+    std::vector<AddressRow> rows;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+    {
+        return rows;
+    }
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next)
+    {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET)
+        {
+            continue;
+        }
+        const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+        rows.push_back(AddressRow{ static_cast<int>(if_nametoindex(entry->ifa_name)), ntohl(address->sin_addr.s_addr) });
+    }
+    freeifaddrs(list);
+    return rows;
+}
+
+} // namespace
+
+std::string DefaultRouteAddress()
+{
+    std::ifstream file("/proc/net/route");
+    if (!file)
+    {
+        return {};
+    }
+    std::stringstream text;
+    text << file.rdbuf();
+    auto routes = ParseProcNetRoute(text.str(),
+        [](const std::string& name) { return static_cast<int>(if_nametoindex(name.c_str())); });
+    return PickDefaultRouteAddress(std::move(routes), ReadAddressTable());
+}
+
+} // namespace quellis::net

@@ -1,0 +1,11 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+int main(int argc, char** argv)
+{
+    // A peer that closes while a test writes must fail the write, not the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
