@@ -1,0 +1,155 @@
+#include "platform/ui/window_class.h"
+
+#include "platform/ui/dialog.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QWidget>
+
+#include <unistd.h>
+
+namespace quellis::ui
+{
+
+namespace
+{
+
+constexpr int kConnectMs = 500;
+constexpr int kAnswerMs = 2000;
+
+QString SocketName(const std::string& className)
+{
+    return QStringLiteral("quellis-window-%1-%2").arg(QString::fromStdString(className)).arg(getuid());
+}
+
+// Sends one request line and waits for the answer line; empty when nobody answered.
+QByteArray Ask(const std::string& className, const QByteArray& request)
+{
+    QLocalSocket socket;
+    socket.connectToServer(SocketName(className));
+    if (!socket.waitForConnected(kConnectMs))
+    {
+        return {};
+    }
+    socket.write(request + '\n');
+    if (!socket.waitForBytesWritten(kAnswerMs))
+    {
+        return {};
+    }
+    while (!socket.canReadLine())
+    {
+        if (!socket.waitForReadyRead(kAnswerMs))
+        {
+            return {};
+        }
+    }
+    return socket.readLine().trimmed();
+}
+
+} // namespace
+
+WindowClassServer::WindowClassServer(QObject* parent)
+    : QObject(parent)
+{
+}
+
+WindowClassServer::~WindowClassServer()
+{
+    Unregister();
+}
+
+bool WindowClassServer::Register(const std::string& className, QWidget* window)
+{
+    Unregister();
+    if (FindWindowOfClass(className))
+    {
+        return false;
+    }
+    const QString name = SocketName(className);
+    // Nobody answered: a socket file left by a program that ended without
+    // removing it would make listen fail.
+    QLocalServer::removeServer(name);
+    server_ = new QLocalServer(this);
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!server_->listen(name))
+    {
+        delete server_;
+        server_ = nullptr;
+        return false;
+    }
+    window_ = window;
+    connect(server_, &QLocalServer::newConnection, this, &WindowClassServer::ServeConnection);
+    return true;
+}
+
+void WindowClassServer::Unregister()
+{
+    if (server_ != nullptr)
+    {
+        server_->close();
+        delete server_;
+        server_ = nullptr;
+    }
+}
+
+void WindowClassServer::ServeConnection()
+{
+    while (QLocalSocket* socket = server_->nextPendingConnection())
+    {
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+            while (socket->canReadLine())
+            {
+                const QList<QByteArray> words = socket->readLine().trimmed().split(' ');
+                QByteArray answer = "no";
+                if (window_ != nullptr && !words.isEmpty())
+                {
+                    if (words[0] == "find")
+                    {
+                        answer = "ok";
+                    }
+                    else if (words[0] == "activate")
+                    {
+                        if (window_->isMinimized())
+                        {
+                            window_->showNormal();
+                        }
+                        window_->raise();
+                        window_->activateWindow();
+                        answer = "ok";
+                    }
+                    else if (words[0] == "post" && words.size() == 4)
+                    {
+                        if (auto* dialog = qobject_cast<Dialog*>(window_.data()))
+                        {
+                            dialog->PostMessage(words[1].toUInt(), words[2].toULongLong(), words[3].toLongLong());
+                            answer = "ok";
+                        }
+                    }
+                }
+                socket->write(answer + '\n');
+                socket->flush();
+            }
+        });
+    }
+}
+
+bool FindWindowOfClass(const std::string& className)
+{
+    return Ask(className, "find") == "ok";
+}
+
+bool ActivateWindowOfClass(const std::string& className)
+{
+    return Ask(className, "activate") == "ok";
+}
+
+bool PostMessageToClass(const std::string& className, std::uint32_t message, std::uintptr_t wParam,
+    std::intptr_t lParam)
+{
+    return Ask(className, "post " + QByteArray::number(message) + ' ' + QByteArray::number(qulonglong(wParam)) + ' '
+               + QByteArray::number(qlonglong(lParam)))
+        == "ok";
+}
+
+} // namespace quellis::ui

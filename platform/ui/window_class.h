@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+
+#include <cstdint>
+#include <string>
+
+class QLocalServer;
+class QWidget;
+
+// Top-level windows that other programs find by a class name, as they find a
+// window by its class on Windows: a second instance finds the running one's
+// main window and raises it, and the program tells a companion program's
+// window about a change. A registered window answers on a local socket named
+// after its class and the user.
+
+namespace quellis::ui
+{
+
+class WindowClassServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit WindowClassServer(QObject* parent = nullptr);
+    ~WindowClassServer() override;
+
+    // Makes `window` findable under the class name. False when a live window
+    // of that class exists already or the socket cannot be made.
+    bool Register(const std::string& className, QWidget* window);
+    void Unregister();
+
+private:
+    void ServeConnection();
+
+    QLocalServer* server_ = nullptr;
+    QPointer<QWidget> window_;
+};
+
+// True when a window of the class answers.
+[[nodiscard]] bool FindWindowOfClass(const std::string& className);
+// Restores the window if minimised and brings it to the front; true when found.
+bool ActivateWindowOfClass(const std::string& className);
+// Posts a window message to the window of the class; true when one took it.
+bool PostMessageToClass(const std::string& className, std::uint32_t message, std::uintptr_t wParam,
+    std::intptr_t lParam);
+
+} // namespace quellis::ui
