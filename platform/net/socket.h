@@ -21,6 +21,12 @@ inline constexpr int kSocketError = -1;
 // kWsaTimedOut, instead of the minutes the system would wait.
 inline constexpr std::chrono::milliseconds kConnectTimeout{ 3000 };
 
+// The socket layer's start-up (WSAStartup); POSIX sockets need none.
+[[nodiscard]] inline bool StartSocketLayer()
+{
+    return true;
+}
+
 [[nodiscard]] int WsaGetLastError();
 void WsaSetLastError(int error);
 

@@ -99,6 +99,12 @@ QTextCharFormat RichEditControl::DefaultCharFormat() const
 
 void RichEditControl::HideSelection(bool hide)
 {
+    // Called after every append: only a change touches the palette.
+    if (hide == selectionHidden_)
+    {
+        return;
+    }
+    selectionHidden_ = hide;
     QPalette colours = palette();
     if (hide)
     {

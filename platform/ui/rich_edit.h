@@ -47,6 +47,9 @@ public:
     [[nodiscard]] int SelectionType() const;
     // The colour of the character at a position (for tests and accessibility).
     [[nodiscard]] std::optional<QColor> ColourAt(int position) const;
+
+private:
+    bool selectionHidden_ = false;
 };
 
 } // namespace quellis::ui

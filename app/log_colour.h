@@ -1,0 +1,14 @@
+#pragma once
+
+namespace quellis::app
+{
+
+// The colour of a log line: the pane's own format, red or green.
+enum class LogColour
+{
+    Default = 0,
+    Red = 1,
+    Green = 2,
+};
+
+} // namespace quellis::app

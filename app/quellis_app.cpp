@@ -1,0 +1,72 @@
+#include "app/quellis_app.h"
+
+#include "app/quellis_dlg.h"
+#include "platform/trace/trace.h"
+#include "platform/ui/window_class.h"
+#include "platform/version/version_info.h"
+
+#include <thread>
+
+namespace quellis::app
+{
+
+namespace
+{
+
+constexpr const char* kAlreadyRunningTrace = "Quellis应用程序已经在运行";
+constexpr std::chrono::seconds kWaitForFirstWindow{ 60 };
+// Between two looks for the other instance's window. The looks could follow
+// each other without a pause, but a minute of that would keep a core busy.
+constexpr std::chrono::milliseconds kLookPause{ 50 };
+
+} // namespace
+
+std::filesystem::path CQuellisApp::MakeConfigPath(const std::filesystem::path& executable)
+{
+    return executable.parent_path() / "config.ini";
+}
+
+bool CQuellisApp::BecomeOnlyInstance()
+{
+    if (instance::NamedLock::Create(kInstanceLockName, lock_) != instance::NamedLock::Result::AlreadyExists)
+    {
+        // Created; or the lock cannot be made at all, which leaves nothing to
+        // wait for either.
+        return true;
+    }
+    // Another instance runs: bring its window to the front. It may still be
+    // starting (no window yet), or may end while this one waits.
+    trace::OutputDebugString(kAlreadyRunningTrace);
+    const auto start = std::chrono::steady_clock::now();
+    for (;;)
+    {
+        if (ui::ActivateWindowOfClass(kMainWindowClass))
+        {
+            return false;
+        }
+        if (std::chrono::steady_clock::now() - start > kWaitForFirstWindow)
+        {
+            return false;
+        }
+        if (instance::NamedLock::Create(kInstanceLockName, lock_) != instance::NamedLock::Result::AlreadyExists)
+        {
+            return true;
+        }
+        trace::OutputDebugString(kAlreadyRunningTrace);
+        std::this_thread::sleep_for(kLookPause);
+    }
+}
+
+bool CQuellisApp::InitInstance()
+{
+    configPath_ = MakeConfigPath(version::ModuleFileName());
+    if (!BecomeOnlyInstance())
+    {
+        return false;
+    }
+    CQuellisDlg dialog(configPath_);
+    dialog.DoModal();
+    return false;
+}
+
+} // namespace quellis::app

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "platform/instance/named_lock.h"
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+
+namespace quellis::app
+{
+
+inline constexpr const char* kInstanceLockName = "QuellisMutex";
+
+// The application object: finds config.ini beside the executable, keeps one
+// instance per machine and runs the main dialog.
+class CQuellisApp
+{
+public:
+    // The whole start-up; false always, as the process ends after it: when
+    // the dialog has closed, or at once when another instance runs.
+    bool InitInstance();
+
+    [[nodiscard]] const std::filesystem::path& ConfigPath() const { return configPath_; }
+
+    // The executable's directory plus "config.ini".
+    [[nodiscard]] static std::filesystem::path MakeConfigPath(const std::filesystem::path& executable);
+
+private:
+    // True when this process may go on as the only instance.
+    bool BecomeOnlyInstance();
+
+    instance::NamedLock lock_;
+    std::filesystem::path configPath_;
+};
+
+} // namespace quellis::app

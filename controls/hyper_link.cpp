@@ -1,0 +1,1 @@
+#include "controls/hyper_link.h"

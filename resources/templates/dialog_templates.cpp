@@ -1,0 +1,142 @@
+#include "resources/templates/dialog_templates.h"
+
+#include "resources/resource_ids.h"
+#include "resources/templates/about_dialog_ids.h"
+#include "resources/templates/main_dialog_ids.h"
+#include "resources/templates/monitor_panel_ids.h"
+
+namespace quellis::resources
+{
+
+using ui::ControlKind;
+using ui::ControlTemplate;
+using ui::DialogTemplate;
+using ui::kIdStatic;
+
+namespace
+{
+
+// Main dialog, 587 x 333. The left column holds the search button, the side
+// panel (placed over the hidden LED test button), the busy picture and the
+// update buttons; the device list and the log pane fill the right; the rows of
+// command buttons run along the bottom. The bottom rows and the left column's
+// lower buttons are the rows that the dialog's size handler stacks from the
+// bottom up, so they are laid out here the way it stacks them.
+constexpr int kLeft = 7;          // left column
+constexpr int kColumnWidth = 95;  // left column buttons
+constexpr int kListLeft = 107;    // device list and log pane
+constexpr int kRow1 = 316;        // tops of the bottom rows
+constexpr int kRow2 = 299;
+constexpr int kRow3 = 282;
+constexpr int kRow4 = 265;
+constexpr int kRow5 = 248;
+constexpr int kRow6 = 231;
+constexpr int kRow7 = 214;
+constexpr int kPictureTop = 151;
+
+constexpr std::uint32_t kHide = ui::kHidden;
+constexpr std::uint32_t kTab = ui::kTabStop;
+
+constexpr ControlTemplate kMainControls[] = {
+    { kIdSearch, ControlKind::DefPushButton, "搜索设备", kLeft, 7, kColumnWidth, 14, kTab },
+    { kIdCancel, ControlKind::PushButton, "取消", kLeft, 7, 50, 14, kHide },
+    { kIdLedTest, ControlKind::PushButton, "LED灯测试", kLeft, 25, 85, 14, kTab },
+    { kIdFixedAccountSearch, ControlKind::PushButton, "固定账号搜索", kLeft, 42, kColumnWidth, 14, kHide | kTab },
+    { kIdAccountEdit, ControlKind::Edit, "终端账号", kLeft, 59, kColumnWidth, 12, kHide | kTab | ui::kAutoHScroll },
+
+    // Serial-port test (shown in no layout; its handlers exist all the same).
+    { kIdSerialGroup, ControlKind::GroupBox, "串口测试", kLeft, 42, kColumnWidth, 105, kHide },
+    { kIdSerialTest, ControlKind::PushButton, "测试串口", kLeft + 5, 53, 60, 14, kTab },
+    { kIdSerialLabel1, ControlKind::Label, "串口1", kLeft + 7, 75, 28, 8 },
+    { kIdSerialLamp1, ControlKind::IconStatic, "", kLeft + 40, 70, 18, 18, 0, kIconLampOff },
+    { kIdSerialLabel2, ControlKind::Label, "串口2", kLeft + 7, 89, 28, 8 },
+    { kIdSerialLamp2, ControlKind::IconStatic, "", kLeft + 40, 84, 18, 18, 0, kIconLampOff },
+    { kIdSerialLabel3, ControlKind::Label, "串口3", kLeft + 7, 103, 28, 8 },
+    { kIdSerialLamp3, ControlKind::IconStatic, "", kLeft + 40, 98, 18, 18, 0, kIconLampOff },
+    { kIdSerialLabel4, ControlKind::Label, "串口4", kLeft + 7, 117, 28, 8 },
+    { kIdSerialLamp4, ControlKind::IconStatic, "", kLeft + 40, 112, 18, 18, 0, kIconLampOff },
+    { kIdSerialLabel5, ControlKind::Label, "串口5", kLeft + 7, 131, 28, 8 },
+    { kIdSerialLamp5, ControlKind::IconStatic, "", kLeft + 40, 126, 18, 18, 0, kIconLampOff },
+
+    { kIdDeviceList, ControlKind::ListView, "设备列表", kListLeft, 7, 473, 123,
+        kTab | ui::kBorder | ui::kShowSelAlways },
+    { kIdLogPane, ControlKind::RichEdit, "日志", kListLeft, 136, 473, 123,
+        kTab | ui::kBorder | ui::kMultiLine | ui::kVScroll | ui::kAutoVScroll | ui::kAutoHScroll | ui::kWantReturn },
+    { kIdBusyPicture, ControlKind::Picture, "", kLeft, kPictureTop, 86, 57 },
+
+    // Left column, bottom up: set IP, select package, update selected.
+    { kIdSetIp, ControlKind::PushButton, "设置IP", kLeft, kRow7, kColumnWidth, 14, kTab },
+    { kIdSelectPackage, ControlKind::PushButton, "选择升级包", kLeft, kRow6, kColumnWidth, 14, kTab },
+    { kIdUpdateSelected, ControlKind::PushButton, "升级所选设备", kLeft, kRow5, kColumnWidth, 14, kTab },
+
+    // Row 4: update all, then the label codes.
+    { kIdUpdateAll, ControlKind::PushButton, "升级所有设备", kLeft, kRow4, kColumnWidth, 14, kTab },
+    { kIdQrCodeLabel, ControlKind::Label, "二维码", 112, kRow4 + 6, 28, 8 },
+    { kIdQrCodeEdit, ControlKind::Edit, "", 142, kRow4 + 2, 100, 12, kTab | ui::kAutoHScroll },
+    { kIdOneDCodeLabel, ControlKind::Label, "一维码", 248, kRow4 + 6, 28, 8 },
+    { kIdOneDCodeEdit, ControlKind::Edit, "", 278, kRow4 + 2, 140, 12, kTab | ui::kAutoHScroll },
+    { kIdWriteE2, ControlKind::PushButton, "写E2", 424, kRow4, 45, 14, kTab },
+    { kIdReadE2, ControlKind::PushButton, "读E2", 474, kRow4, 45, 14, kTab },
+
+    // Row 3: hash rate in the left column; test, system command.
+    { kIdGetHashRate, ControlKind::PushButton, "获取算力", kLeft, kRow3, kColumnWidth, 14, kTab },
+    { kIdTest, ControlKind::PushButton, "测试", 112, kRow3, 50, 14, kHide | kTab },
+    { kIdExecuteSystemCommand, ControlKind::PushButton, "执行系统命令", 167, kRow3, 85, 14, kTab },
+    { kIdSystemCommandEdit, ControlKind::Edit, "系统命令", 257, kRow3 + 2, 220, 12, kTab | ui::kAutoHScroll },
+
+    // Row 2: restarts, pools, blink, first miner, temperature limits.
+    { kIdRestartMiner, ControlKind::PushButton, "重启挖矿程序", kLeft, kRow2, kColumnWidth, 14, kTab },
+    { kIdRestartSystem, ControlKind::PushButton, "重启系统", 107, kRow2, 65, 14, kTab },
+    { kIdSetPools, ControlKind::PushButton, "设置矿池", 177, kRow2, 62, 14, kTab },
+    { kIdFlashMachines, ControlKind::PushButton, "闪烁矿机", 244, kRow2, 62, 14, kTab },
+    { kIdGetFirstMiner, ControlKind::PushButton, "获取首个矿工", 311, kRow2, 68, 14, kTab },
+    { kIdSetTemperature, ControlKind::PushButton, "设置温度", 384, kRow2, 70, 14, kTab },
+    { kIdLowTemperatureLabel, ControlKind::Label, "低温", 459, kRow2 + 6, 30, 8 },
+    { kIdLowTemperatureEdit, ControlKind::Edit, "", 491, kRow2 + 2, 25, 12, kTab | ui::kAutoHScroll },
+    { kIdHighTemperatureLabel, ControlKind::Label, "高温", 521, kRow2 + 6, 30, 8 },
+    { kIdHighTemperatureEdit, ControlKind::Edit, "", 553, kRow2 + 2, 25, 12, kTab | ui::kAutoHScroll },
+
+    // Row 1: the free miner command.
+    { kIdExecuteMinerCommand, ControlKind::PushButton, "执行miner命令", kLeft, kRow1, kColumnWidth, 14, kTab },
+    { kIdMinerCommandLabel, ControlKind::Label, "命令:", 107, kRow1 + 6, 35, 8 },
+    { kIdMinerCommandEdit, ControlKind::Edit, "", 145, kRow1 + 2, 150, 12, kTab | ui::kAutoHScroll },
+    { kIdMinerParameterLabel, ControlKind::Label, "参数:", 300, kRow1 + 6, 35, 8 },
+    { kIdMinerParameterEdit, ControlKind::Edit, "", 338, kRow1 + 2, 150, 12, kTab | ui::kAutoHScroll },
+};
+
+// About box, 259 x 90.
+constexpr ControlTemplate kAboutControls[] = {
+    { kIdStatic, ControlKind::IconStatic, "", 11, 14, 21, 20, 0, kIconApplication },
+    { kIdAboutVersion, ControlKind::Label, "Quellis", 45, 12, 200, 10 },
+    { kIdAboutCopyright, ControlKind::Label, "版权所有 (C) 2026 Quellis 开发组。保留所有权利。", 45, 28, 205, 10 },
+    { kIdAboutLink, ControlKind::Label, "https://quellis.example.com", 45, 44, 205, 10, ui::kNotify },
+    { kIdAboutOk, ControlKind::DefPushButton, "确定", 202, 69, 50, 14, kTab | ui::kGroup },
+};
+
+// Side panel, 102 x 248, a child of the main dialog. Only the language box is
+// shown; the monitor settings are there for the monitor function.
+constexpr ControlTemplate kMonitorControls[] = {
+    { kIdLanguageCheck, ControlKind::CheckBox, "汉语", 10, 7, 80, 10, kTab },
+    { kIdStatic, ControlKind::Label, "轮询间隔：", 10, 26, 42, 8, kHide },
+    { kIdIntervalEdit, ControlKind::Edit, "", 54, 24, 40, 12, kHide | kTab | ui::kAutoHScroll },
+    { kIdMonitorCheck, ControlKind::CheckBox, "监控设备", 10, 42, 80, 10, kHide | kTab },
+    { kIdStatic, ControlKind::Label, "网段：", 10, 60, 42, 8, kHide },
+    { kIdNetmaskEdit, ControlKind::Edit, "", 54, 58, 40, 12, kHide | kTab | ui::kAutoHScroll },
+    { kIdStatic, ControlKind::Label, "IP起始：", 10, 76, 42, 8, kHide },
+    { kIdIpBeginEdit, ControlKind::Edit, "", 54, 74, 40, 12, kHide | kTab | ui::kAutoHScroll },
+    { kIdStatic, ControlKind::Label, "IP结束：", 10, 92, 42, 8, kHide },
+    { kIdIpEndEdit, ControlKind::Edit, "", 54, 90, 40, 12, kHide | kTab | ui::kAutoHScroll },
+};
+
+} // namespace
+
+const DialogTemplate kMainDialog = { kMainDialogTemplate, "Quellis", 587, 333, "MS Shell Dlg", 9,
+    ui::kDialogSysMenu | ui::kDialogMinimizeBox | ui::kDialogMaximizeBox, kMainControls };
+
+const DialogTemplate kAboutDialog = { kAboutDialogTemplate, "About Quellis", 259, 90, "MS Shell Dlg", 9,
+    ui::kDialogSysMenu, kAboutControls };
+
+const DialogTemplate kMonitorPanel = { kMonitorPanelTemplate, "", 102, 248, "宋体", 9, ui::kDialogChild,
+    kMonitorControls };
+
+} // namespace quellis::resources
