@@ -58,6 +58,8 @@ std::string ResourcePath(ResourceKind kind, int id, int size)
         }
         return ":/icons/" + IconFileName(id, size);
     }
+    case ResourceKind::Gif:
+        return id == kGifBusyAnimation ? ":/gif/" + std::to_string(id) + ".gif" : std::string();
     }
     return {};
 }

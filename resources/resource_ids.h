@@ -19,9 +19,13 @@ inline constexpr int kIconApplication = 128;
 inline constexpr int kIconLampOff = 130; // the serial-port lamp, unlit
 inline constexpr int kIconLampOn = 131; // the same lamp, lit
 
+// The busy animation, of the custom resource type "GIF".
+inline constexpr int kGifBusyAnimation = 135;
+
 enum class ResourceKind
 {
     Icon,
+    Gif, // size is not used
 };
 
 // The sizes an icon is drawn at, ascending; empty for an unknown id.

@@ -1,6 +1,11 @@
 #include "resources/resource_ids.h"
 
+#include "controls/gif_frames.h"
+
+#include <QBuffer>
 #include <QColor>
+#include <QFile>
+#include <QImageReader>
 #include <QDir>
 #include <QImage>
 #include <QString>
@@ -277,6 +282,46 @@ TEST(PoolTemplate, CompletesAPoolFileIntoOneJsonObject)
     EXPECT_EQ(root["api-listen"], Json::Value(true));
     EXPECT_EQ(root["api-port"], Json::Value("4029"));
     EXPECT_GT(root.getMemberNames().size(), 5u);
+}
+
+} // namespace
+} // namespace quellis::resources
+
+namespace quellis::resources
+{
+namespace
+{
+
+TEST(BusyAnimation, IsA30FrameGifOfTheDesignedTimingThatEveryPieceDecodes)
+{
+    QFile file(QString::fromStdString(ResourcePath(ResourceKind::Gif, kGifBusyAnimation, 0)));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray data = file.readAll();
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data.constData()),
+        static_cast<std::size_t>(data.size()));
+    ASSERT_EQ(data.left(6), QByteArray("GIF89a"));
+
+    auto walker = controls::GifWalker::Open(bytes);
+    ASSERT_TRUE(walker);
+    EXPECT_EQ(walker->Screen().width, 150);
+    EXPECT_EQ(walker->Screen().height, 100);
+    EXPECT_EQ(walker->Screen().colourTableSize, 256u * 3);
+    ASSERT_EQ(walker->CountFrames(), 30);
+    for (int i = 0; i < 30; ++i)
+    {
+        const auto frame = walker->CutNextFrame();
+        ASSERT_TRUE(frame) << i;
+        EXPECT_EQ(frame->delay, i == 0 ? 2 : 7) << i;
+        EXPECT_EQ(frame->disposal, 1) << i;
+        // Each stand-alone piece decodes on its own, as the picture control needs.
+        QByteArray piece(reinterpret_cast<const char*>(frame->bytes.data()), static_cast<qsizetype>(frame->bytes.size()));
+        QBuffer buffer(&piece);
+        QImageReader reader(&buffer, "gif");
+        const QImage image = reader.read();
+        ASSERT_FALSE(image.isNull()) << i << ": " << reader.errorString().toStdString();
+        EXPECT_EQ(image.size(), QSize(150, 100));
+    }
+    EXPECT_FALSE(walker->CutNextFrame());
 }
 
 } // namespace
