@@ -100,6 +100,49 @@ int ListModel::InsertRow(int row, const QString& firstCell)
     return row;
 }
 
+int ListModel::InsertRowCells(int row, std::vector<QString> cells)
+{
+    row = std::clamp(row, 0, static_cast<int>(rows_.size()));
+    cells.resize(std::max<std::size_t>(headers_.size(), 1));
+    beginInsertRows({}, row, row);
+    rows_.insert(rows_.begin() + row, Row{ std::move(cells), 0 });
+    endInsertRows();
+    return row;
+}
+
+void ListModel::SetCells(int row, const std::vector<std::pair<int, QString>>& cells)
+{
+    if (row < 0 || row >= static_cast<int>(rows_.size()) || cells.empty())
+    {
+        return;
+    }
+    auto& rowCells = rows_[static_cast<std::size_t>(row)].cells;
+    int first = columnCount();
+    int last = -1;
+    for (const auto& [column, text] : cells)
+    {
+        if (column < 0)
+        {
+            continue;
+        }
+        if (static_cast<std::size_t>(column) >= rowCells.size())
+        {
+            rowCells.resize(static_cast<std::size_t>(column) + 1);
+        }
+        QString& cell = rowCells[static_cast<std::size_t>(column)];
+        if (cell != text)
+        {
+            cell = text;
+            first = std::min(first, column);
+            last = std::max(last, column);
+        }
+    }
+    if (last >= 0)
+    {
+        emit dataChanged(index(row, first), index(row, last), { Qt::DisplayRole });
+    }
+}
+
 void ListModel::SetCell(int row, int column, const QString& text)
 {
     if (row < 0 || row >= static_cast<int>(rows_.size()) || column < 0)
@@ -235,6 +278,20 @@ int ListViewControl::InsertItem(int row, std::string_view text)
         return kListNone;
     }
     return model_.InsertRow(row, FromUtf8(text));
+}
+
+int ListViewControl::InsertItemCells(int row, std::vector<QString> cells)
+{
+    if (model_.columnCount() == 0)
+    {
+        return kListNone;
+    }
+    return model_.InsertRowCells(row, std::move(cells));
+}
+
+void ListViewControl::SetItemCells(int row, const std::vector<std::pair<int, QString>>& cells)
+{
+    model_.SetCells(row, cells);
 }
 
 void ListViewControl::SetItemText(int row, int column, std::string_view text)

@@ -45,7 +45,11 @@ public:
     void SetHeader(int column, const QString& header);
     [[nodiscard]] QString Header(int column) const;
     int InsertRow(int row, const QString& firstCell);
+    // A whole row at once: one insertion for the view instead of one per cell.
+    int InsertRowCells(int row, std::vector<QString> cells);
     void SetCell(int row, int column, const QString& text);
+    // Several cells of one row at once (column, text), one change for the view.
+    void SetCells(int row, const std::vector<std::pair<int, QString>>& cells);
     [[nodiscard]] QString Cell(int row, int column) const;
     void SetRowData(int row, std::intptr_t data);
     [[nodiscard]] std::intptr_t RowData(int row) const;
@@ -77,6 +81,10 @@ public:
 
     // Rows. InsertItem returns the new row's index, or kListNone.
     int InsertItem(int row, std::string_view text);
+    // Rows of thousands of machines arrive in bursts: whole rows and several
+    // cells at once keep the view's work to one change each.
+    int InsertItemCells(int row, std::vector<QString> cells);
+    void SetItemCells(int row, const std::vector<std::pair<int, QString>>& cells);
     void SetItemText(int row, int column, std::string_view text);
     [[nodiscard]] std::string ItemText(int row, int column) const;
     void SetItemData(int row, std::intptr_t data);

@@ -1,0 +1,267 @@
+#include "discovery/reply_dispatch.h"
+
+#include "discovery/internet_checksum.h"
+#include "platform/text/codepage.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace quellis::discovery
+{
+
+namespace
+{
+
+using app::LogColour;
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+std::string Format(const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    va_list copy;
+    va_copy(copy, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(static_cast<std::size_t>(std::max(length, 0)), '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+    va_end(arguments);
+    return text;
+}
+
+// Text a machine sent, as the program shows it.
+std::string Shown(std::string_view deviceText)
+{
+    return text::DeviceTextToUtf8(deviceText);
+}
+
+} // namespace
+
+void ReplyDispatcher::Dispatch(std::span<const std::span<const std::uint8_t>> datagrams)
+{
+    for (const auto& datagram : datagrams)
+    {
+        HandleOne(datagram);
+    }
+    FlushRecords();
+}
+
+void ReplyDispatcher::Dispatch(std::span<const std::uint8_t> datagram)
+{
+    HandleOne(datagram);
+    FlushRecords();
+}
+
+void ReplyDispatcher::FlushRecords()
+{
+    if (!pendingRecords_.empty())
+    {
+        effects_.ApplyDeviceRecords(pendingRecords_);
+        pendingRecords_.clear();
+    }
+}
+
+void ReplyDispatcher::HandleOne(std::span<const std::uint8_t> datagram)
+{
+    const auto header = ReadHeader(datagram);
+    if (!header)
+    {
+        return;
+    }
+    switch (header->type)
+    {
+    case PKT_SEARCH_ACK:
+        if (auto record = ReadRecord(datagram))
+        {
+            pendingRecords_.push_back(std::move(*record));
+        }
+        break;
+    case PKT_DEV_SETTING_ACK: {
+        auto record = ReadRecord(datagram);
+        if (!record)
+        {
+            break;
+        }
+        if (record->result == 0)
+        {
+            // The reply carries the device's new settings.
+            pendingRecords_.push_back(std::move(*record));
+        }
+        else if (record->result > 0)
+        {
+            FlushRecords();
+            // Only a failure of the machine last configured is shown.
+            if (effects_.CurrentTarget() == record->mac)
+            {
+                effects_.PostSettingFailed(record->result);
+            }
+        }
+        break;
+    }
+    case PKT_CMD_ACK:
+        if (const auto reply = ReadCommand(datagram))
+        {
+            FlushRecords();
+            HandleCommand(datagram, *reply);
+        }
+        break;
+    default:
+        // Requests heard from the program's own broadcasts, and anything else.
+        break;
+    }
+}
+
+void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, const CommandPacket& reply)
+{
+    const std::string timestamp = effects_.Timestamp();
+    switch (reply.cmdCode)
+    {
+    case CMD_LedTest:
+        // An enabled button means the test has ended already: a late or repeated answer.
+        if (!effects_.IsButtonEnabled(kLedTestButton))
+        {
+            effects_.EnableButton(kLedTestButton);
+            effects_.StopBusyAnimation();
+            effects_.Log(LogColour::Default, replytext::kLedTestDone, false);
+            effects_.KillTimer(kLedTestTimer);
+        }
+        break;
+    case CMD_UARTTest: {
+        int working = 0;
+        for (int port = 0; port < 5; ++port)
+        {
+            const bool lit = (reply.result & (1 << port)) != 0;
+            effects_.SetLamp(kSerialLamps[port], lit);
+            working += lit ? 1 : 0;
+        }
+        if (!effects_.IsButtonEnabled(kSerialTestButton))
+        {
+            effects_.EnableButton(kSerialTestButton);
+            effects_.StopBusyAnimation();
+            effects_.Log(LogColour::Default, Format(replytext::kSerialTestDone, working), false);
+            effects_.KillTimer(kSerialTestTimer);
+        }
+        break;
+    }
+    case CMD_EXECUTE:
+        effects_.EnableButton(kExecuteButton);
+        effects_.StopBusyAnimation();
+        effects_.Log(LogColour::Default, Format(replytext::kCommandDone, Shown(reply.target).c_str()), false);
+        effects_.KillTimer(kExecuteTimer);
+        effects_.Log(LogColour::Default, Format(replytext::kCommandResult, reply.result, Shown(reply.text).c_str()),
+            false);
+        break;
+    case CMD_Upgrade: {
+        const char* line = reply.result != 0 ? replytext::kUpgradeSucceeded : replytext::kUpgradeFailed;
+        const auto count = [&] {
+            if (reply.result != 0)
+            {
+                effects_.CountSuccess();
+            }
+            else
+            {
+                effects_.CountFailure();
+            }
+        };
+        if (effects_.CurrentTarget() == reply.target)
+        {
+            // The counter changes before the wake-up, so that the woken update
+            // run reads it; the line follows the wake-up.
+            const std::string ip = effects_.CurrentTargetIp();
+            count();
+            effects_.SignalCommandDone();
+            effects_.Log(LogColour::Default, Format(line, ip.c_str()), false);
+        }
+        else
+        {
+            // Another machine's result is logged and counted; the run keeps waiting.
+            effects_.Log(LogColour::Default, Format(line, Shown(reply.target).c_str()), false);
+            count();
+        }
+        break;
+    }
+    case CMD_PoolConfig:
+        if (reply.result != 0)
+        {
+            effects_.Log(LogColour::Default, replytext::kPoolsSucceeded, false);
+            effects_.CountSuccess();
+        }
+        else
+        {
+            effects_.Log(LogColour::Default, replytext::kPoolsFailed, false);
+            effects_.CountFailure();
+        }
+        effects_.SignalCommandDone();
+        break;
+    case CMD_ReadE2:
+        if (reply.result != 0)
+        {
+            effects_.Log(LogColour::Red, Format(replytext::kE2ReadFailed, timestamp.c_str(), reply.result), true);
+        }
+        else
+        {
+            CheckE2Read(datagram, timestamp);
+        }
+        effects_.SignalCommandDone();
+        break;
+    case CMD_WriteE2:
+        if (reply.result == 0)
+        {
+            effects_.Log(LogColour::Green, effects_.QrCodeText() + " ", true);
+            effects_.Log(LogColour::Green, effects_.OneDCodeText() + " ", true);
+            effects_.Log(LogColour::Green, Format(replytext::kE2WriteDone, timestamp.c_str()), true);
+            // The write run still waits; the read-back starts before the
+            // signal, which must release the write run and not the read-back.
+            effects_.StartReadBack();
+        }
+        else
+        {
+            effects_.Log(LogColour::Red, Format(replytext::kE2WriteFailed, timestamp.c_str(), reply.result), true);
+        }
+        effects_.SignalCommandDone();
+        break;
+    case CMD_SetName:
+        effects_.Log(LogColour::Default, reply.result != 0 ? replytext::kNameSet : replytext::kNameNotSet, false);
+        effects_.SignalCommandDone();
+        break;
+    case CMD_GetName:
+        if (reply.result != 0)
+        {
+            effects_.Log(LogColour::Default, Format(replytext::kNameRead, Shown(reply.text).c_str()), false);
+        }
+        else
+        {
+            effects_.Log(LogColour::Default, replytext::kNameNotRead, false);
+        }
+        effects_.SignalCommandDone();
+        break;
+    default:
+        break;
+    }
+}
+
+void ReplyDispatcher::CheckE2Read(std::span<const std::uint8_t> datagram, const std::string& timestamp)
+{
+    const auto reply = ReadE2Reply(datagram);
+    if (!reply || reply->computedChecksum != reply->block.checksum)
+    {
+        effects_.Log(LogColour::Red, Format(replytext::kE2ReadCrcFailed, timestamp.c_str()), true);
+        return;
+    }
+    const std::uint8_t qrFirst = reply->block.data[0];
+    const std::uint8_t oneDFirst = reply->block.data[15];
+    const auto blank = [](std::uint8_t byte) { return byte == 0x00 || byte == 0xFF; };
+    if (blank(qrFirst) || blank(oneDFirst))
+    {
+        effects_.Log(LogColour::Red, Format(replytext::kE2ReadEmpty, timestamp.c_str()), true);
+        return;
+    }
+    const std::string qr = Shown(TextField(datagram, kE2ReplyDataOffset, 15));
+    const std::string oneD = Shown(TextField(datagram, kE2ReplyDataOffset + 15, kE2DataCapacity - 15));
+    effects_.Log(LogColour::Green, qr + " ", true);
+    effects_.Log(LogColour::Green, oneD, true);
+    effects_.Log(LogColour::Green, Format(replytext::kE2ReadDone, timestamp.c_str()), true);
+}
+
+} // namespace quellis::discovery

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "app/log_colour.h"
+#include "discovery/device_packet.h"
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Where the machines' answers take effect: the dispatch by reply type and
+// command code, with the log lines, counters, lamps, buttons, timers and
+// wake-ups of each. What an effect does to the window and to the shared
+// state is behind ReplyEffects, which the main dialog implements.
+
+namespace quellis::discovery
+{
+
+// Controls and timers the replies act on.
+inline constexpr int kLedTestButton = 1017;
+inline constexpr int kSerialTestButton = 4;
+inline constexpr int kExecuteButton = 6;
+inline constexpr int kLedTestTimer = 1000;
+inline constexpr int kSerialTestTimer = 1001;
+inline constexpr int kExecuteTimer = 1002;
+inline constexpr int kSerialLamps[] = { 1013, 1014, 1015, 1016, 1022 };
+
+class ReplyEffects
+{
+public:
+    virtual ~ReplyEffects() = default;
+
+    // Device rows: the records in arrival order, applied in one window call.
+    virtual void ApplyDeviceRecords(const std::vector<DeviceRecord>& records) = 0;
+    // Posted to the main window: a network setting of the current target failed.
+    virtual void PostSettingFailed(int result) = 0;
+
+    virtual bool IsButtonEnabled(int id) = 0;
+    virtual void EnableButton(int id) = 0;
+    virtual void StopBusyAnimation() = 0;
+    virtual void KillTimer(int id) = 0;
+    virtual void SetLamp(int id, bool lit) = 0;
+    virtual void Log(app::LogColour colour, std::string_view text, bool toFile) = 0;
+
+    virtual std::string CurrentTarget() = 0;
+    virtual std::string CurrentTargetIp() = 0;
+    virtual void CountSuccess() = 0;
+    virtual void CountFailure() = 0;
+    virtual void SignalCommandDone() = 0;
+
+    // The label codes as the edits hold them now, and the read-back that a
+    // confirmed write starts.
+    virtual std::string QrCodeText() = 0;
+    virtual std::string OneDCodeText() = 0;
+    virtual void StartReadBack() = 0;
+
+    // The local time as "YYYY-MM-DD hh:mm:ss".
+    virtual std::string Timestamp() = 0;
+};
+
+// Runs on the reply thread. Datagrams are handled in their order; records
+// that follow one another are gathered, so a burst of search replies costs
+// one window call instead of one each.
+class ReplyDispatcher
+{
+public:
+    explicit ReplyDispatcher(ReplyEffects& effects)
+        : effects_(effects)
+    {
+    }
+
+    void Dispatch(std::span<const std::span<const std::uint8_t>> datagrams);
+    void Dispatch(std::span<const std::uint8_t> datagram);
+
+private:
+    void HandleOne(std::span<const std::uint8_t> datagram);
+    void HandleCommand(std::span<const std::uint8_t> datagram, const CommandPacket& reply);
+    void CheckE2Read(std::span<const std::uint8_t> datagram, const std::string& timestamp);
+    void FlushRecords();
+
+    ReplyEffects& effects_;
+    std::vector<DeviceRecord> pendingRecords_;
+};
+
+// Texts of the log lines (UTF-8).
+namespace replytext
+{
+inline constexpr std::string_view kLedTestDone = "LED灯测试结束\r\n";
+inline constexpr const char* kSerialTestDone = "串口测试结束%d个串口正常\r\n";
+inline constexpr const char* kCommandDone = "设备%s系统命令运行结束\r\n";
+inline constexpr const char* kCommandResult = "运行结果[%d]:\r\n%s\r\n";
+inline constexpr const char* kUpgradeSucceeded = "升级%s成功\r\n";
+inline constexpr const char* kUpgradeFailed = "升级%s失败\r\n";
+inline constexpr std::string_view kPoolsSucceeded = "矿池配置成功\r\n";
+inline constexpr std::string_view kPoolsFailed = "矿池配置失败\r\n";
+inline constexpr const char* kE2ReadFailed = "[%s]读E2失败%d\r\n";
+inline constexpr const char* kE2ReadCrcFailed = "[%s]读E2失败，crc failed\r\n";
+inline constexpr const char* kE2ReadDone = " [%s]读E2成功\r\n";
+inline constexpr const char* kE2ReadEmpty = " [%s]读E2内容为空\r\n";
+inline constexpr const char* kE2WriteDone = "[%s]写E2成功\r\n";
+inline constexpr const char* kE2WriteFailed = "[%s]写E2失败%d\r\n";
+inline constexpr std::string_view kNameSet = "设置名字成功\r\n";
+inline constexpr std::string_view kNameNotSet = "设置名字失败\r\n";
+inline constexpr const char* kNameRead = "读取名字成功 %s\r\n";
+inline constexpr std::string_view kNameNotRead = "读取名字失败\r\n";
+} // namespace replytext
+
+} // namespace quellis::discovery

@@ -1,0 +1,213 @@
+#include "discovery/internet_checksum.h"
+#include "discovery/reply_dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+
+namespace quellis::discovery
+{
+namespace
+{
+
+using app::LogColour;
+using Bytes = std::vector<std::uint8_t>;
+
+// Records every effect in order as one line of text.
+class RecordingEffects : public ReplyEffects
+{
+public:
+    std::vector<std::string> effects;
+    std::vector<std::vector<DeviceRecord>> recordBatches;
+    std::set<int> enabled;
+    std::string target = "A1B2C3D4E5F6";
+    std::string targetIp = "10.77.128.9";
+
+    void ApplyDeviceRecords(const std::vector<DeviceRecord>& records) override
+    {
+        recordBatches.push_back(records);
+        effects.push_back("records " + std::to_string(records.size()));
+    }
+    void PostSettingFailed(int result) override { effects.push_back("post 1124 " + std::to_string(result)); }
+    bool IsButtonEnabled(int id) override { return enabled.count(id) != 0; }
+    void EnableButton(int id) override
+    {
+        enabled.insert(id);
+        effects.push_back("enable " + std::to_string(id));
+    }
+    void StopBusyAnimation() override { effects.push_back("stop animation"); }
+    void KillTimer(int id) override { effects.push_back("kill " + std::to_string(id)); }
+    void SetLamp(int id, bool lit) override { effects.push_back("lamp " + std::to_string(id) + (lit ? " on" : " off")); }
+    void Log(LogColour colour, std::string_view text, bool toFile) override
+    {
+        const char* colours[] = { "default", "red", "green" };
+        effects.push_back(std::string("log ") + colours[static_cast<int>(colour)] + (toFile ? " file " : " ")
+            + std::string(text));
+    }
+    std::string CurrentTarget() override { return target; }
+    std::string CurrentTargetIp() override { return targetIp; }
+    void CountSuccess() override { effects.push_back("success+1"); }
+    void CountFailure() override { effects.push_back("failure+1"); }
+    void SignalCommandDone() override { effects.push_back("commandDone"); }
+    std::string QrCodeText() override { return "QRZUN00042"; }
+    std::string OneDCodeText() override { return "KAVDRUP1234567890AB-SN0001-X"; }
+    void StartReadBack() override { effects.push_back("read back"); }
+    std::string Timestamp() override { return "2026-12-06 21:00:00"; }
+};
+
+Bytes CommandReply(std::uint16_t code, std::int32_t result, const std::string& text = {},
+    const std::string& target = "A1B2C3D4E5F6")
+{
+    Bytes buffer(kMaxDatagramSize);
+    const std::size_t length = BuildCommandReply(buffer, target, code, result, AsBytes(text));
+    buffer.resize(length);
+    return buffer;
+}
+
+Bytes Record(PacketType type, const std::string& mac, std::int32_t result = 0)
+{
+    Bytes buffer(kMaxDatagramSize);
+    RecordFields fields;
+    fields.ip = "10.77.128.5";
+    fields.mac = mac;
+    fields.result = result;
+    buffer.resize(BuildRecordReply(buffer, type, fields));
+    return buffer;
+}
+
+std::vector<std::string> Dispatched(RecordingEffects& effects, const std::vector<Bytes>& datagrams)
+{
+    std::vector<std::span<const std::uint8_t>> views;
+    for (const Bytes& datagram : datagrams)
+    {
+        views.emplace_back(datagram);
+    }
+    effects.effects.clear();
+    ReplyDispatcher(effects).Dispatch(views);
+    return effects.effects;
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(ReplyDispatch, LedTestEndsOnceAndLateAnswersChangeNothing)
+{
+    RecordingEffects effects;
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_LedTest, 0), CommandReply(CMD_LedTest, 0) }),
+        (Lines{ "enable 1017", "stop animation", "log default LED灯测试结束\r\n", "kill 1000" }));
+}
+
+TEST(ReplyDispatch, SerialTestLightsEachPortByItsBitAndCountsThem)
+{
+    RecordingEffects effects;
+    const Lines lamps = { "lamp 1013 on", "lamp 1014 off", "lamp 1015 on", "lamp 1016 off", "lamp 1022 on" };
+    Lines expected = lamps;
+    expected.insert(expected.end(), { "enable 4", "stop animation", "log default 串口测试结束3个串口正常\r\n", "kill 1001" });
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_UARTTest, 0x15) }), expected);
+    // After the test has ended only the lamps change.
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_UARTTest, 0x15) }), lamps);
+}
+
+TEST(ReplyDispatch, SystemCommandLogsTheMachineAndItsOutput)
+{
+    RecordingEffects effects;
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_EXECUTE, 127, "sh: x: not found\n", "0A1B2C3D4E5F") }),
+        (Lines{ "enable 6", "stop animation", "log default 设备0A1B2C3D4E5F系统命令运行结束\r\n", "kill 1002",
+            "log default 运行结果[127]:\r\nsh: x: not found\n\r\n" }));
+}
+
+TEST(ReplyDispatch, UpgradeResultsCountBeforeTheWakeUpAndOnlyTheCurrentTargetWakes)
+{
+    RecordingEffects effects;
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_Upgrade, 1) }),
+        (Lines{ "success+1", "commandDone", "log default 升级10.77.128.9成功\r\n" }));
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_Upgrade, 0) }),
+        (Lines{ "failure+1", "commandDone", "log default 升级10.77.128.9失败\r\n" }));
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_Upgrade, 1, {}, "FFEEDDCCBBAA") }),
+        (Lines{ "log default 升级FFEEDDCCBBAA成功\r\n", "success+1" }));
+}
+
+TEST(ReplyDispatch, PoolsNamesAndUnknownCodes)
+{
+    RecordingEffects effects;
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_PoolConfig, 1), CommandReply(CMD_PoolConfig, 0) }),
+        (Lines{ "log default 矿池配置成功\r\n", "success+1", "commandDone", "log default 矿池配置失败\r\n", "failure+1",
+            "commandDone" }));
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_GetName, 1, "rack03-m17"), CommandReply(CMD_GetName, 0) }),
+        (Lines{ "log default 读取名字成功 rack03-m17\r\n", "commandDone", "log default 读取名字失败\r\n", "commandDone" }));
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_SetName, 0) }), (Lines{ "log default 设置名字失败\r\n", "commandDone" }));
+    EXPECT_TRUE(Dispatched(effects, { CommandReply(CMD_RestartMiner, 1), CommandReply(77, 1) }).empty());
+}
+
+TEST(ReplyDispatch, E2WriteConfirmedStartsTheReadBackBeforeTheWakeUp)
+{
+    RecordingEffects effects;
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_WriteE2, 0) }),
+        (Lines{ "log green file QRZUN00042 ", "log green file KAVDRUP1234567890AB-SN0001-X ",
+            "log green file [2026-12-06 21:00:00]写E2成功\r\n", "read back", "commandDone" }));
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_WriteE2, 5) }),
+        (Lines{ "log red file [2026-12-06 21:00:00]写E2失败5\r\n", "commandDone" }));
+}
+
+Bytes E2Read(const std::string& qr, const std::string& oneD, bool corrupt, std::uint8_t firstByte = 0)
+{
+    E2Block block;
+    std::copy(qr.begin(), qr.end(), block.data.begin());
+    std::copy(oneD.begin(), oneD.end(), block.data.begin() + 15);
+    if (firstByte != 0)
+    {
+        block.data[0] = firstByte;
+    }
+    block.length = kE2RecordSize;
+    block.checksum = static_cast<std::uint16_t>(InternetChecksum(std::span(block.data).first(kE2RecordSize)) ^ (corrupt ? 1 : 0));
+    Bytes buffer(kMaxDatagramSize);
+    buffer.resize(BuildE2ReadReply(buffer, "A1B2C3D4E5F6", 0, block));
+    return buffer;
+}
+
+TEST(ReplyDispatch, E2ReadIsCheckedBeforeItIsShown)
+{
+    RecordingEffects effects;
+    EXPECT_EQ(Dispatched(effects, { E2Read("N00042", "1234890ABSN0001", false) }),
+        (Lines{ "log green file N00042 ", "log green file 1234890ABSN0001",
+            "log green file  [2026-12-06 21:00:00]读E2成功\r\n", "commandDone" }));
+    EXPECT_EQ(Dispatched(effects, { E2Read("N00042", "1234890ABSN0001", true) }),
+        (Lines{ "log red file [2026-12-06 21:00:00]读E2失败，crc failed\r\n", "commandDone" }));
+    // A matching checksum over a blank record: first data byte 0xFF.
+    EXPECT_EQ(Dispatched(effects, { E2Read("", "1234", false, 0xFF) }),
+        (Lines{ "log red file  [2026-12-06 21:00:00]读E2内容为空\r\n", "commandDone" }));
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_ReadE2, 3) }),
+        (Lines{ "log red file [2026-12-06 21:00:00]读E2失败3\r\n", "commandDone" }));
+}
+
+TEST(ReplyDispatch, SettingRepliesAndRecordsKeepTheirOrderInBatches)
+{
+    RecordingEffects effects;
+    const auto lines = Dispatched(effects,
+        { Record(PKT_SEARCH_ACK, "000000000001"), Record(PKT_SEARCH_ACK, "000000000002"),
+            Record(PKT_DEV_SETTING_ACK, "000000000003", 0), CommandReply(CMD_LedTest, 0),
+            Record(PKT_SEARCH_ACK, "000000000004"), Record(PKT_DEV_SETTING_ACK, "A1B2C3D4E5F6", 2),
+            Record(PKT_DEV_SETTING_ACK, "FFEEDDCCBBAA", 2), Record(PKT_DEV_SETTING_ACK, "A1B2C3D4E5F6", -1),
+            Record(PKT_SEARCH_ACK, "000000000005") });
+    EXPECT_EQ(lines, (Lines{ "records 3", "enable 1017", "stop animation", "log default LED灯测试结束\r\n",
+                          "kill 1000", "records 1", "post 1124 2", "records 1" }));
+    ASSERT_EQ(effects.recordBatches.size(), 3u);
+    EXPECT_EQ(effects.recordBatches[0][2].mac, "000000000003");
+}
+
+TEST(ReplyDispatch, RequestsHeardFromOwnBroadcastsAndForeignDataAreIgnored)
+{
+    RecordingEffects effects;
+    Bytes search(kRequestBufferSize);
+    search.resize(BuildSearch(search, kSearchOrdinary));
+    Bytes flicker(kRequestBufferSize);
+    flicker.resize(BuildNetLedFlicker(flicker, "A1B2C3D4E5F6"));
+    Bytes command(kRequestBufferSize);
+    command.resize(BuildCommand(command, "A1B2C3D4E5F6", CMD_LedTest));
+    Bytes foreign = CommandReply(CMD_LedTest, 0);
+    foreign[0] ^= 0xFF;
+    EXPECT_TRUE(Dispatched(effects, { search, flicker, command, foreign, Bytes{} }).empty());
+}
+
+} // namespace
+} // namespace quellis::discovery
