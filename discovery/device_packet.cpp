@@ -35,7 +35,11 @@ std::string FieldString(const char (&field)[Width])
 template <std::size_t Width>
 void CopyField(char (&field)[Width], std::string_view text)
 {
-    std::memcpy(field, text.data(), std::min(text.size(), Width - 1));
+    // An empty view may carry a null pointer, which memcpy must not be given.
+    if (!text.empty())
+    {
+        std::memcpy(field, text.data(), std::min(text.size(), Width - 1));
+    }
 }
 
 template <typename Layout>

@@ -1,0 +1,223 @@
+#include "sim/machine.h"
+
+#include "platform/net/ipv4.h"
+
+#include <algorithm>
+
+namespace quellis::sim
+{
+
+namespace
+{
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::size_t kNameCapacity = 63; // the record's 64 bytes keep a terminator
+
+std::vector<PoolEntry> FactoryPools(const MachineIdentity& identity)
+{
+    const std::string worker = "farmops.m" + std::to_string(identity.index + 1);
+    return {
+        { "stratum+tcp://pool-a.farmpool.example:9560", worker, "x" },
+        { "stratum+tcp://pool-b.farmpool.example:3272", worker, "x" },
+        { "stratum+tcp://pool-c.farmpool.example:5730", worker, "x" },
+    };
+}
+
+std::int64_t WholeSeconds(Clock::duration duration)
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(duration).count();
+}
+
+} // namespace
+
+Machine::Machine(MachineIdentity identityIn, Behaviour behaviourIn, Clock::time_point farmStart)
+    : identity(std::move(identityIn))
+    , behaviour(std::move(behaviourIn))
+    , ip_(net::FormatIpv4(identity.address))
+    , mask_(identity.mask)
+    , gateway_(identity.gateway)
+    , name_(identity.name)
+    , pools_(FactoryPools(identity))
+    , eeprom_(identity.eeprom)
+    , bootTime_(farmStart - std::chrono::seconds(identity.initialRunSeconds))
+    , minerStart_(bootTime_ + std::chrono::seconds(identity.initialRunSeconds > 90 ? 45 : 0))
+{
+}
+
+std::int64_t Machine::RunSecondsLocked(Clock::time_point now) const
+{
+    return std::max<std::int64_t>(0, WholeSeconds(now - bootTime_));
+}
+
+MachineState Machine::Snapshot(Clock::time_point now) const
+{
+    std::lock_guard lock(mutex_);
+    MachineState state;
+    state.ip = ip_;
+    state.mask = mask_;
+    state.gateway = gateway_;
+    state.name = name_;
+    state.pools = pools_;
+    state.limits = limits_;
+    state.eeprom = eeprom_;
+    state.runSeconds = RunSecondsLocked(now);
+    state.minerElapsedSeconds = std::max<std::int64_t>(0, WholeSeconds(now - minerStart_));
+    state.rebooting = now < rebootUntil_;
+    return state;
+}
+
+bool Machine::IsRebooting(Clock::time_point now) const
+{
+    std::lock_guard lock(mutex_);
+    return now < rebootUntil_;
+}
+
+std::size_t Machine::BuildRecord(
+    std::span<std::uint8_t> buffer, discovery::PacketType type, std::int32_t result, Clock::time_point now) const
+{
+    std::lock_guard lock(mutex_);
+    const std::string hostName = behaviour.bom ? std::string(kByteOrderMark) + name_ : name_;
+    discovery::RecordFields fields;
+    fields.ip = behaviour.addressAsAll ? discovery::kAllDevices : std::string_view(ip_);
+    fields.mask = mask_;
+    fields.gateway = gateway_;
+    fields.mac = identity.mac;
+    fields.temperature = identity.temperature;
+    fields.versionNumber = identity.versionNumber;
+    fields.runSeconds = static_cast<std::int32_t>(std::min<std::int64_t>(RunSecondsLocked(now), INT32_MAX));
+    fields.versionText = identity.versionText;
+    fields.hostName = hostName;
+    fields.result = result;
+    return discovery::BuildRecordReply(buffer, type, fields, static_cast<std::size_t>(behaviour.shortReply));
+}
+
+void Machine::ApplySetting(std::string_view ip, std::string_view mask, std::string_view gateway)
+{
+    std::lock_guard lock(mutex_);
+    if (ip.empty() && mask.empty() && gateway.empty())
+    {
+        return; // DHCP: the server hands out the address the machine has
+    }
+    ip_ = ip;
+    mask_ = mask;
+    gateway_ = gateway;
+}
+
+void Machine::SetPools(std::vector<PoolEntry> pools)
+{
+    std::lock_guard lock(mutex_);
+    pools_ = std::move(pools);
+}
+
+void Machine::SetName(std::string_view name)
+{
+    std::lock_guard lock(mutex_);
+    name_ = name.substr(0, std::min(name.size(), kNameCapacity - (behaviour.bom ? kByteOrderMark.size() : 0)));
+}
+
+std::string Machine::Name() const
+{
+    std::lock_guard lock(mutex_);
+    return name_;
+}
+
+E2ReadAnswer Machine::ReadEeprom(const discovery::E2Block& request) const
+{
+    std::lock_guard lock(mutex_);
+    return ReadE2(eeprom_, request, behaviour.eeprom, behaviour.eepromError);
+}
+
+std::int32_t Machine::WriteEeprom(const discovery::E2Block& request)
+{
+    std::lock_guard lock(mutex_);
+    return WriteE2(eeprom_, request, behaviour.eeprom, behaviour.eepromError);
+}
+
+void Machine::Reboot(Clock::time_point now)
+{
+    std::lock_guard lock(mutex_);
+    rebootUntil_ = now + std::chrono::milliseconds(behaviour.rebootMs);
+    bootTime_ = rebootUntil_;
+    minerStart_ = rebootUntil_;
+}
+
+void Machine::RestartMiner(Clock::time_point now)
+{
+    std::lock_guard lock(mutex_);
+    minerStart_ = now;
+}
+
+ShellResult Machine::Execute(std::string_view command, Clock::time_point now, std::int64_t unixTime) const
+{
+    std::lock_guard lock(mutex_);
+    ShellContext context;
+    context.hostName = name_;
+    context.address = ip_;
+    context.mask = mask_;
+    context.mac = identity.mac;
+    context.versionText = identity.versionText;
+    context.runSeconds = RunSecondsLocked(now);
+    context.unixTime = unixTime;
+    context.temperature = identity.temperature;
+    ShellResult result = RunSimulatedCommand(command, context);
+    if (behaviour.execStatus)
+    {
+        result.status = *behaviour.execStatus;
+    }
+    if (behaviour.execOutput)
+    {
+        result.output = *behaviour.execOutput;
+    }
+    return result;
+}
+
+ApiOutcome Machine::AnswerApi(std::string_view request, Clock::time_point now, std::int64_t unixTime)
+{
+    std::lock_guard lock(mutex_);
+    MinerView miner;
+    miner.description = identity.minerDescription;
+    miner.elapsedSeconds = std::max<std::int64_t>(0, WholeSeconds(now - minerStart_));
+    miner.mhsAv = identity.mhsAv;
+    miner.temperature = identity.temperature;
+    miner.chains = identity.chains;
+    miner.pools = pools_;
+    miner.limits = limits_;
+    ApiOutcome outcome = ComposeApiReply(request, behaviour.api, miner, unixTime, behaviour.apiNul);
+    if (outcome.newLimits)
+    {
+        limits_ = *outcome.newLimits;
+    }
+    return outcome;
+}
+
+MachineTable::MachineTable(
+    std::vector<MachineIdentity> identities, std::vector<Behaviour> behaviours, Clock::time_point farmStart)
+{
+    machines_.reserve(identities.size());
+    for (std::size_t i = 0; i < identities.size(); ++i)
+    {
+        const int index = static_cast<int>(i);
+        byMac_.emplace(identities[i].mac, index);
+        byAddress_.emplace(identities[i].address, index);
+        machines_.push_back(std::make_unique<Machine>(
+            std::move(identities[i]), i < behaviours.size() ? std::move(behaviours[i]) : Behaviour {}, farmStart));
+    }
+}
+
+Machine* MachineTable::ByMac(std::string_view mac)
+{
+    auto found = byMac_.find(std::string(mac));
+    if (found == byMac_.end())
+    {
+        found = byMac_.find(CanonicalMac(mac));
+    }
+    return found == byMac_.end() ? nullptr : machines_[static_cast<std::size_t>(found->second)].get();
+}
+
+Machine* MachineTable::ByAddress(std::uint32_t address)
+{
+    const auto found = byAddress_.find(address);
+    return found == byAddress_.end() ? nullptr : machines_[static_cast<std::size_t>(found->second)].get();
+}
+
+} // namespace quellis::sim

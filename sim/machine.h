@@ -1,0 +1,150 @@
+#pragma once
+
+#include "discovery/device_packet.h"
+#include "sim/eeprom.h"
+#include "sim/machine_profile.h"
+#include "sim/miner_api_reply.h"
+#include "sim/pool_config.h"
+#include "sim/scenario.h"
+#include "sim/simulated_shell.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// One simulated machine of a running farm: its generated identity, its
+// behaviour, what it has been told since the farm started, and its counters.
+// The farm's threads share machines: the mutable state is guarded by the
+// machine's own lock, the counters are atomic.
+
+namespace quellis::sim
+{
+
+using Clock = std::chrono::steady_clock;
+
+// Command codes 0 to 21 have a counter each; every other code counts in the last.
+inline constexpr std::size_t kCommandSlots = 23;
+
+[[nodiscard]] inline std::size_t CommandSlot(std::uint16_t code)
+{
+    return code < kCommandSlots - 1 ? code : kCommandSlots - 1;
+}
+
+// What a machine acted on. A silent or rebooting machine acts on nothing, so
+// its management counters stay still.
+struct MachineCounters
+{
+    std::atomic<std::uint64_t> searches { 0 };
+    std::atomic<std::uint64_t> settings { 0 };
+    std::atomic<std::uint64_t> flickers { 0 };
+    std::array<std::atomic<std::uint64_t>, kCommandSlots> commands {};
+    std::atomic<std::uint64_t> repliesSent { 0 };
+    std::atomic<std::uint64_t> apiRequests { 0 };
+    std::atomic<std::uint64_t> downloadsStarted { 0 };
+    std::atomic<std::uint64_t> downloadsVerified { 0 };
+    std::atomic<std::uint64_t> downloadsFailed { 0 };
+    std::atomic<std::uint64_t> downloadBytes { 0 };
+};
+
+// A copy of a machine's changing state, taken under its lock.
+struct MachineState
+{
+    std::string ip;
+    std::string mask;
+    std::string gateway;
+    std::string name;
+    std::vector<PoolEntry> pools;
+    TemperatureLimits limits;
+    E2Record eeprom {};
+    std::int64_t runSeconds = 0;
+    std::int64_t minerElapsedSeconds = 0;
+    bool rebooting = false;
+};
+
+class Machine
+{
+public:
+    Machine(MachineIdentity identity, Behaviour behaviour, Clock::time_point farmStart);
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    const MachineIdentity identity;
+    const Behaviour behaviour;
+    MachineCounters counters;
+
+    [[nodiscard]] MachineState Snapshot(Clock::time_point now) const;
+    [[nodiscard]] bool IsRebooting(Clock::time_point now) const;
+    // Silent by behaviour or while rebooting: the management server is not there.
+    [[nodiscard]] bool IsSilent(Clock::time_point now) const { return behaviour.silent || IsRebooting(now); }
+
+    // A PKT_SEARCH_ACK or PKT_DEV_SETTING_ACK with the machine's current
+    // record, cut to its short-reply length.
+    [[nodiscard]] std::size_t BuildRecord(
+        std::span<std::uint8_t> buffer, discovery::PacketType type, std::int32_t result, Clock::time_point now) const;
+
+    // Empty ip, mask and gateway (DHCP) keep the address. The machine goes on
+    // answering from its wire address: a simulated farm cannot move it.
+    void ApplySetting(std::string_view ip, std::string_view mask, std::string_view gateway);
+    void SetPools(std::vector<PoolEntry> pools);
+    void SetName(std::string_view name);
+    [[nodiscard]] std::string Name() const;
+    [[nodiscard]] E2ReadAnswer ReadEeprom(const discovery::E2Block& request) const;
+    [[nodiscard]] std::int32_t WriteEeprom(const discovery::E2Block& request);
+    // Silent for the behaviour's reboot time, then up with a run time from 0.
+    void Reboot(Clock::time_point now);
+    void RestartMiner(Clock::time_point now);
+
+    [[nodiscard]] ShellResult Execute(std::string_view command, Clock::time_point now, std::int64_t unixTime) const;
+    // Answers one miner API request; an accepted "pgasetwarnsafe" stores its limits.
+    [[nodiscard]] ApiOutcome AnswerApi(std::string_view request, Clock::time_point now, std::int64_t unixTime);
+
+    // One download at a time: a second offer during a download is ignored.
+    [[nodiscard]] bool TryBeginDownload() { return !downloading_.exchange(true); }
+    void EndDownload() { downloading_.store(false); }
+
+private:
+    [[nodiscard]] std::int64_t RunSecondsLocked(Clock::time_point now) const;
+
+    mutable std::mutex mutex_;
+    std::string ip_;
+    std::string mask_;
+    std::string gateway_;
+    std::string name_;
+    std::vector<PoolEntry> pools_;
+    TemperatureLimits limits_ { 10, 95 };
+    E2Record eeprom_ {};
+    Clock::time_point bootTime_;
+    Clock::time_point minerStart_;
+    Clock::time_point rebootUntil_ {};
+    std::atomic<bool> downloading_ { false };
+};
+
+// The machines of a farm with their look-ups by MAC and by wire address.
+class MachineTable
+{
+public:
+    MachineTable() = default;
+    MachineTable(
+        std::vector<MachineIdentity> identities, std::vector<Behaviour> behaviours, Clock::time_point farmStart);
+
+    [[nodiscard]] int Size() const { return static_cast<int>(machines_.size()); }
+    [[nodiscard]] Machine& operator[](int index) { return *machines_[static_cast<std::size_t>(index)]; }
+    [[nodiscard]] const Machine& operator[](int index) const { return *machines_[static_cast<std::size_t>(index)]; }
+    [[nodiscard]] Machine* ByMac(std::string_view mac);
+    [[nodiscard]] Machine* ByAddress(std::uint32_t address);
+
+private:
+    std::vector<std::unique_ptr<Machine>> machines_;
+    std::unordered_map<std::string, int> byMac_;
+    std::unordered_map<std::uint32_t, int> byAddress_;
+};
+
+} // namespace quellis::sim
