@@ -1,0 +1,57 @@
+# Thin entry points; CMake presets do the work. Every target installs what is
+# missing first (scripts/install-deps), so a fresh Debian 12 machine needs
+# nothing else.
+
+PRESET ?= dev
+BUILD := build/$(PRESET)
+JOBS ?= $(shell nproc)
+DEMO_MACHINES ?= 50
+
+.PHONY: all deps configure build run test test-unit demo bench sanitize fuzz check-layering format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake --preset $(PRESET) >/dev/null
+
+build: configure
+	@cmake --build --preset $(PRESET) -j $(JOBS)
+
+# Starts the program from its run directory (config.ini beside it).
+run: build
+	cd $(BUILD)/run && ./quellis
+
+# Every test: unit, UI (offscreen) and network (lab; needs root, as CI is).
+test: build check-layering
+	ctest --preset $(PRESET) -j $(JOBS) --timeout 600
+
+test-unit: build
+	ctest --preset $(PRESET) -j $(JOBS) -L unit
+
+# The program against a simulated farm of $(DEMO_MACHINES) machines in the
+# network lab. Needs root.
+demo: build
+	@scripts/demo $(BUILD)/run $(DEMO_MACHINES)
+
+# Benchmarks are built optimised; the lab parts need root.
+bench: deps
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release -j $(JOBS) --target benchmarks
+	@scripts/run-benchmarks build/release
+
+# Core and network tests under ASan+UBSan, threaded tests under TSan, then each
+# fuzz target for a short while.
+sanitize: deps
+	@scripts/sanitize
+
+check-layering:
+	@scripts/check-layering
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

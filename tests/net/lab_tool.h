@@ -1,0 +1,124 @@
+#pragma once
+
+// The tool's side of the network lab: the program's two UDP sockets (a
+// receive socket on 0.0.0.0:6667 and a send socket bound to the default-route
+// address, broadcasting), opened inside the lab's tool namespace, and a farm
+// of simulated machines in its farm namespace.
+
+#include "discovery/device_packet.h"
+#include "platform/net/default_route.h"
+#include "platform/net/socket.h"
+#include "sim/farm.h"
+#include "tests/support/netlab.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+namespace quellis::test
+{
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+struct Received
+{
+    Bytes bytes;
+    net::Endpoint from;
+};
+
+class LabTool
+{
+public:
+    // Call while the thread is in the tool namespace.
+    LabTool()
+    {
+        receive_ = net::Socket::Create(net::SocketKind::Udp);
+        EXPECT_TRUE(receive_.Bind({ net::kInaddrAny, discovery::kDevicePort }));
+        receive_.SetLargeReceiveBuffer(32 * 1024 * 1024);
+        send_ = net::Socket::Create(net::SocketKind::Udp);
+        EXPECT_TRUE(send_.SetBroadcast(true));
+        sourceAddress_ = net::DefaultRouteAddress();
+        EXPECT_TRUE(send_.Bind({ net::InetAddr(sourceAddress_), 0 }));
+    }
+
+    [[nodiscard]] const std::string& SourceAddress() const { return sourceAddress_; }
+
+    void Broadcast(std::span<const std::uint8_t> datagram)
+    {
+        ASSERT_EQ(send_.SendTo(datagram.data(), datagram.size(), { net::kInaddrBroadcast, discovery::kDevicePort }),
+            static_cast<int>(datagram.size()));
+    }
+
+    // Datagrams until `accept` has taken `count` of them or `limit` has passed;
+    // the ones accept refuses are left out.
+    template <typename Accept>
+    std::vector<Received> Collect(std::size_t count, std::chrono::milliseconds limit, Accept accept)
+    {
+        std::vector<Received> received;
+        const auto end = std::chrono::steady_clock::now() + limit;
+        Bytes buffer(discovery::kMaxDatagramSize);
+        while (received.size() < count)
+        {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || receive_.WaitReadable(left) != net::PollResult::Ready)
+            {
+                break;
+            }
+            net::Endpoint from;
+            const int got = receive_.ReceiveFrom(buffer.data(), buffer.size(), &from);
+            if (got < 0)
+            {
+                continue;
+            }
+            Received datagram{ Bytes(buffer.begin(), buffer.begin() + got), from };
+            if (accept(datagram))
+            {
+                received.push_back(std::move(datagram));
+            }
+        }
+        return received;
+    }
+
+    std::vector<Received> CollectReplies(std::size_t count, std::chrono::milliseconds limit)
+    {
+        return Collect(count, limit, [](const Received& datagram) {
+            const auto header = discovery::ReadHeader(datagram.bytes);
+            return header && (header->type == discovery::PKT_SEARCH_ACK || header->type == discovery::PKT_DEV_SETTING_ACK
+                || header->type == discovery::PKT_CMD_ACK);
+        });
+    }
+
+private:
+    net::Socket receive_;
+    net::Socket send_;
+    std::string sourceAddress_;
+};
+
+// A farm of simulated machines in the lab's farm namespace.
+inline std::unique_ptr<sim::Farm> StartLabFarm(NetLab& lab, sim::FarmConfig config)
+{
+    config.netns = lab.FarmNamespace();
+    config.firstAddress = NetLab::kFirstMachine;
+    auto farm = std::make_unique<sim::Farm>(std::move(config));
+    std::string error;
+    if (!farm->Start(&error))
+    {
+        ADD_FAILURE() << "farm did not start: " << error;
+        return nullptr;
+    }
+    return farm;
+}
+
+inline Bytes Request(std::size_t (*build)(std::span<std::uint8_t>, std::string_view, std::uint16_t,
+                         std::span<const std::uint8_t>),
+    std::string_view target, std::uint16_t code)
+{
+    Bytes buffer(discovery::kRequestBufferSize);
+    buffer.resize(build(buffer, target, code, {}));
+    return buffer;
+}
+
+} // namespace quellis::test
