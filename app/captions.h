@@ -34,7 +34,8 @@ inline constexpr std::string_view kHostNameAtStartup = "Host Name";
 // The language box's caption, set at start-up and after every switch.
 inline constexpr std::string_view kLanguageBoxCaption = "Chinese";
 
-// The widths the columns are made with, in pixels.
-inline constexpr std::array<int, kColumnCount> kColumnWidths = { 42, 100, 100, 100, 100, 110, 55, 80, 130 };
+// The widths the columns are made with, in pixels; a switch of language keeps
+// whatever widths the operator has dragged them to since.
+inline constexpr std::array<int, kColumnCount> kColumnWidths = { 50, 130, 100, 100, 120, 150, 50, 140, 120 };
 
 } // namespace quellis::app

@@ -13,6 +13,6 @@ inline constexpr const char* kLogFileName = "log.txt";
 // stamp, no separator, no line break of its own. The file is opened and closed
 // for each write, so other programs may read or delete it in between. False
 // when it cannot be opened; nobody is told.
-bool AppendToLogFile(std::string_view text, const std::filesystem::path& file = kLogFileName);
+[[nodiscard]] bool AppendToLogFile(std::string_view text, const std::filesystem::path& file = kLogFileName);
 
 } // namespace quellis::app

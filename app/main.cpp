@@ -1,14 +1,87 @@
 #include "app/quellis_app.h"
+#include "app/quellis_dlg.h"
 #include "platform/ui/dialog.h"
 #include "platform/version/version_record.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
+#include <QTimer>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 
 // The program's own version record: file and product version, as the About
 // box reads them from this file.
 QUELLIS_DEFINE_VERSION_RECORD(1, 0, 2, 15, 1, 0, 2, 15);
+
+namespace
+{
+
+// SIGTERM and SIGINT (a session logging out, Ctrl-C in the terminal of
+// `make run`) close the main dialog the way its close box does, so that its
+// teardown closes the sockets and ends the threads. Before the dialog runs
+// there is nothing to tear down and the signal ends the process as usual.
+int signalPipe[2] = { -1, -1 };
+
+void OnTerminateSignal(int signalNumber)
+{
+    if (quellis::app::TheMainDialog() == nullptr)
+    {
+        std::signal(signalNumber, SIG_DFL);
+        std::raise(signalNumber);
+        return;
+    }
+    const char byte = static_cast<char>(signalNumber);
+    [[maybe_unused]] const ssize_t written = write(signalPipe[1], &byte, 1);
+}
+
+void CloseMainDialog()
+{
+    quellis::app::CQuellisDlg* dialog = quellis::app::TheMainDialog();
+    if (dialog == nullptr)
+    {
+        return;
+    }
+    if (!dialog->isVisible())
+    {
+        // Still initialising (a start-up message box runs this loop): closing
+        // now would be undone when the dialog is shown.
+        QTimer::singleShot(50, qApp, [] { CloseMainDialog(); });
+        return;
+    }
+    // Message boxes and the About box first, then the main dialog.
+    QApplication::closeAllWindows();
+}
+
+void CloseOnTerminateSignals(QApplication& application)
+{
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+    {
+        return;
+    }
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &application);
+    QObject::connect(notifier,
+        &QSocketNotifier::activated,
+        &application,
+        []
+        {
+            char byte = 0;
+            [[maybe_unused]] const ssize_t got = read(signalPipe[0], &byte, 1);
+            CloseMainDialog();
+        });
+    struct sigaction action = {};
+    action.sa_handler = OnTerminateSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -16,7 +89,14 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
     QApplication application(argc, argv);
     quellis::ui::InitDialogFramework();
+    CloseOnTerminateSignals(application);
     quellis::app::CQuellisApp theApp;
+    // Test hook (see README): hold the instance lock this long before the
+    // main window is made.
+    if (const char* delay = std::getenv("QUELLIS_TEST_START_DELAY_MS"))
+    {
+        theApp.SetStartDelay(std::chrono::milliseconds(std::strtol(delay, nullptr, 10)));
+    }
     theApp.InitInstance();
     return 0;
 }

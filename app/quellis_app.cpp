@@ -14,10 +14,10 @@ namespace
 {
 
 constexpr const char* kAlreadyRunningTrace = "Quellis应用程序已经在运行";
-constexpr std::chrono::seconds kWaitForFirstWindow{ 60 };
+constexpr std::chrono::seconds kWaitForFirstWindow { 60 };
 // Between two looks for the other instance's window. The looks could follow
 // each other without a pause, but a minute of that would keep a core busy.
-constexpr std::chrono::milliseconds kLookPause{ 50 };
+constexpr std::chrono::milliseconds kLookPause { 50 };
 
 } // namespace
 
@@ -63,6 +63,12 @@ bool CQuellisApp::InitInstance()
     if (!BecomeOnlyInstance())
     {
         return false;
+    }
+    if (startDelay_.count() > 0)
+    {
+        trace::OutputDebugStringF(
+            "instance lock taken; main window delayed %lld ms\n", static_cast<long long>(startDelay_.count()));
+        std::this_thread::sleep_for(startDelay_);
     }
     CQuellisDlg dialog(configPath_);
     dialog.DoModal();

@@ -22,6 +22,11 @@ public:
 
     [[nodiscard]] const std::filesystem::path& ConfigPath() const { return configPath_; }
 
+    // Test hook: a pause between becoming the only instance and making the
+    // main window, so that tests can start a second instance while this one
+    // is still starting. main() sets it from QUELLIS_TEST_START_DELAY_MS.
+    void SetStartDelay(std::chrono::milliseconds delay) { startDelay_ = delay; }
+
     // The executable's directory plus "config.ini".
     [[nodiscard]] static std::filesystem::path MakeConfigPath(const std::filesystem::path& executable);
 
@@ -31,6 +36,7 @@ private:
 
     instance::NamedLock lock_;
     std::filesystem::path configPath_;
+    std::chrono::milliseconds startDelay_ { 0 };
 };
 
 } // namespace quellis::app

@@ -3,6 +3,8 @@
 #include "app/about_dlg.h"
 #include "app/captions.h"
 #include "app/rich_edit_ex.h"
+#include "controls/picture_ex.h"
+#include "discovery/device_list_dlg.h"
 #include "monitor/monitor_dlg.h"
 #include "monitor/wave.h"
 #include "platform/net/default_route.h"
@@ -18,8 +20,11 @@
 #include "resources/templates/main_dialog_ids.h"
 #include "resources/templates/monitor_panel_ids.h"
 
+#include <QEvent>
 #include <QLabel>
 #include <QTextCursor>
+
+#include <cstdio>
 
 namespace quellis::app
 {
@@ -29,7 +34,7 @@ using namespace quellis::resources;
 namespace
 {
 
-std::atomic<CQuellisDlg*> mainDialog{ nullptr };
+std::atomic<CQuellisDlg*> mainDialog { nullptr };
 
 // Start-up failures shown to the operator.
 constexpr std::string_view kSocketLayerFailed = "Winsock初始化异常，请检查!";
@@ -40,6 +45,8 @@ constexpr std::string_view kTcpReuseFailed = "设置TCP套接字复用失败，�
 constexpr std::string_view kTcpListenFailed = "监听TCP套接字失败，请检查！";
 constexpr std::string_view kTcpSelectFailed = "TCP套接字WSAAsyncSelect失败，请检查！";
 
+// Lists of control ids, in the order the layouts give them.
+// clang-format off
 // Controls hidden by the layout without the side panel (TOOLTYPE 0) ...
 constexpr int kHiddenWithoutPanel[] = { kIdSetIp, kIdSelectPackage, kIdUpdateSelected, kIdUpdateAll,
     kIdExecuteSystemCommand, kIdSystemCommandEdit, kIdRestartMiner, kIdRestartSystem, kIdFlashMachines, kIdSetPools,
@@ -59,31 +66,30 @@ constexpr int kHiddenAlways[] = { kIdSetIp, kIdExecuteSystemCommand, kIdSystemCo
     kIdReadE2 };
 
 // The rows the size handler stacks from the bottom up: each row's controls in
-// placing order, and the control whose top sets the next row's base line.
+// placing order, the control whose top sets the next row's base line, and how
+// far above that top the next base line lies.
 struct SizeRow
 {
     std::initializer_list<int> controls;
-    int gapAbove; // pixels between this row's reference control and the next row
+    int reference;
+    int gapAbove;
 };
 
 const SizeRow kSizeRows[] = {
     { { kIdExecuteMinerCommand, kIdMinerCommandLabel, kIdMinerCommandEdit, kIdMinerParameterLabel,
-          kIdMinerParameterEdit },
-        5 },
+        kIdMinerParameterEdit }, kIdExecuteMinerCommand, 5 },
     { { kIdRestartMiner, kIdRestartSystem, kIdSetPools, kIdFlashMachines, kIdGetFirstMiner, kIdSetTemperature,
-          kIdLowTemperatureLabel, kIdLowTemperatureEdit, kIdHighTemperatureLabel, kIdHighTemperatureEdit },
-        5 },
-    { { kIdTest, kIdExecuteSystemCommand, kIdSystemCommandEdit, kIdGetHashRate }, 5 },
-    { { kIdQrCodeLabel, kIdQrCodeEdit, kIdOneDCodeLabel, kIdOneDCodeEdit, kIdWriteE2, kIdReadE2, kIdUpdateAll }, 5 },
-    { { kIdUpdateSelected }, 5 },
-    { { kIdSelectPackage }, 5 },
-    { { kIdSetIp }, 10 },
-    { { kIdBusyPicture }, 0 },
+        kIdLowTemperatureLabel, kIdLowTemperatureEdit, kIdHighTemperatureLabel, kIdHighTemperatureEdit },
+        kIdHighTemperatureEdit, 5 },
+    { { kIdTest, kIdExecuteSystemCommand, kIdSystemCommandEdit, kIdGetHashRate }, kIdGetHashRate, 5 },
+    { { kIdQrCodeLabel, kIdQrCodeEdit, kIdOneDCodeLabel, kIdOneDCodeEdit, kIdWriteE2, kIdReadE2, kIdUpdateAll },
+        kIdUpdateAll, 5 },
+    { { kIdUpdateSelected }, kIdUpdateSelected, 5 },
+    { { kIdSelectPackage }, kIdSelectPackage, 5 },
+    { { kIdSetIp }, kIdSetIp, 10 }, // the picture keeps a wider gap
+    { { kIdBusyPicture }, kIdBusyPicture, 0 },
 };
-
-// The control of each row whose top the next row's base line is measured from.
-constexpr int kRowReference[] = { kIdExecuteMinerCommand, kIdHighTemperatureEdit, kIdGetHashRate, kIdUpdateAll,
-    kIdUpdateSelected, kIdSelectPackage, kIdSetIp, kIdBusyPicture };
+// clang-format on
 
 } // namespace
 
@@ -95,6 +101,7 @@ CQuellisDlg* TheMainDialog()
 CQuellisDlg::CQuellisDlg(std::filesystem::path configPath, QWidget* parent)
     : ui::Dialog(kMainDialog, parent)
     , configPath_(std::move(configPath))
+    , sidePanel_(std::make_unique<monitor::CDlgMonitor>(configPath_, this))
     , alarm_(std::make_unique<monitor::CWave>())
 {
     SetWindowIcon(kIconApplication);
@@ -110,6 +117,9 @@ CQuellisDlg::~CQuellisDlg()
     }
     CQuellisDlg* self = this;
     mainDialog.compare_exchange_strong(self, nullptr);
+    // The panel is a child window of this one: it goes while this dialog is
+    // still whole, not from the member destructors.
+    sidePanel_.reset();
 }
 
 QWidget* CQuellisDlg::CreateControl(const ui::ControlTemplate& control, QWidget* parent)
@@ -117,6 +127,12 @@ QWidget* CQuellisDlg::CreateControl(const ui::ControlTemplate& control, QWidget*
     if (control.id == kIdLogPane)
     {
         return new CRichEditEx(parent);
+    }
+    if (control.id == kIdBusyPicture)
+    {
+        busyPicture_ = new controls::CPictureEx(parent);
+        busyPicture_->setAccessibleName(QString::fromUtf8(control.caption));
+        return busyPicture_;
     }
     return ui::Dialog::CreateControl(control, parent);
 }
@@ -149,9 +165,10 @@ bool CQuellisDlg::OnInitDialog()
         {
             ShowItem(id, false);
         }
-        sidePanel_ = new monitor::CDlgMonitor(this);
-        sidePanel_->SetParentDialog(this);
+        // The panel sits where the (hidden) LED test button is, widened and
+        // reaching far down the left column.
         sidePanel_->Create(this);
+        sidePanel_->SetParentDialog(this);
         const QRect led = ItemRect(kIdLedTest);
         sidePanel_->setGeometry(led.left() - 10, led.top(), led.width() + 25, led.height() + 300);
         sidePanel_->show();
@@ -161,16 +178,14 @@ bool CQuellisDlg::OnInitDialog()
         ShowItem(id, false);
     }
 
+    // Without a panel window (tool type 0) the box does not exist, and these
+    // two calls change nothing.
     language_ = profile::ReadProfileInt("COMMON", "LANG", kLanguageChinese, configPath_);
-    if (sidePanel_ != nullptr)
-    {
-        sidePanel_->CheckButton(kIdLanguageCheck, language_.load() != 0 ? ui::kChecked : ui::kUnchecked);
-    }
+    trace::OutputDebugStringF("%s: TOOLTYPE %d, LANG %d\n", configPath_.string().c_str(), toolType_, language_.load());
+    sidePanel_->CheckButton(kIdLanguageCheck, language_.load() != 0 ? ui::kChecked : ui::kUnchecked);
     ApplyCaptions(true);
-    if (sidePanel_ != nullptr)
-    {
-        sidePanel_->SetItemText(kIdLanguageCheck, kLanguageBoxCaption);
-    }
+    deviceList_ = std::make_unique<discovery::DeviceList>(ListView(kIdDeviceList), [this] { return Language(); });
+    sidePanel_->SetItemText(kIdLanguageCheck, kLanguageBoxCaption);
 
     if (!net::StartSocketLayer())
     {
@@ -206,12 +221,11 @@ bool CQuellisDlg::OnInitDialog()
             ShowItem(kIdUpdateAll, false);
         }
     }
-    // The busy picture's animation is loaded by the picture control itself.
+    LoadBusyAnimation();
     commandDone = std::make_unique<sync::Event>(sync::EventReset::Auto);
-    if (alarm_->Load("devDown.wav"))
-    {
-        alarm_->Play();
-    }
+    // A sound that did not load leaves Play silent.
+    [[maybe_unused]] const bool loaded = alarm_->Load("devDown.wav");
+    alarm_->Play();
     SetFocusItem(kIdDeviceList);
     SetItemText(kIdLowTemperatureEdit, "67");
     SetItemText(kIdHighTemperatureEdit, "72");
@@ -226,6 +240,11 @@ void CQuellisDlg::OpenListeningSocket()
         ui::ShowMessageBox(this, kTcpSocketFailed);
         return;
     }
+    // Windows binds a port whose last connections are still in TIME_WAIT;
+    // Linux does so only with address reuse set before the bind. Without it a
+    // restart within a minute of an update run would fail to bind. A port
+    // another program listens on still refuses the bind.
+    [[maybe_unused]] const bool reuseBeforeBind = listeningSocket.SetReuseAddress(true);
     if (!listeningSocket.Bind({ net::kInaddrAny, kPackagePort }))
     {
         listeningSocket.Close();
@@ -266,25 +285,27 @@ void CQuellisDlg::ApplyCaptions(bool atStartup)
 {
     const LanguageTexts& texts = TextsFor(language_.load());
     ui::ListViewControl* list = ListView(kIdDeviceList);
-    ui::WindowCall([&] {
-        for (std::size_t column = 0; column < kColumnCount; ++column)
+    ui::WindowCall(
+        [&]
         {
-            std::string_view header = texts.headers[column];
-            if (atStartup && column == kHostNameColumn && language_.load() != kLanguageChinese)
+            for (std::size_t column = 0; column < kColumnCount; ++column)
             {
-                header = kHostNameAtStartup;
+                std::string_view header = texts.headers[column];
+                if (atStartup && column == kHostNameColumn && language_.load() != kLanguageChinese)
+                {
+                    header = kHostNameAtStartup;
+                }
+                if (atStartup)
+                {
+                    list->InsertColumn(static_cast<int>(column), header, kColumnWidths[column]);
+                }
+                else
+                {
+                    list->SetColumnText(static_cast<int>(column), header);
+                }
             }
-            if (atStartup)
-            {
-                list->InsertColumn(static_cast<int>(column), header, kColumnWidths[column]);
-            }
-            else
-            {
-                list->SetColumnText(static_cast<int>(column), header);
-            }
-        }
-        return true;
-    });
+            return true;
+        });
     for (const auto& [id, caption] : texts.captions)
     {
         SetItemText(id, caption);
@@ -294,41 +315,41 @@ void CQuellisDlg::ApplyCaptions(bool atStartup)
 void CQuellisDlg::SwitchLanguage(int value)
 {
     // A failed write is not detected: the value read back decides.
-    [[maybe_unused]] const bool written =
-        profile::WriteProfileString("COMMON", "LANG", std::to_string(value), configPath_);
+    [[maybe_unused]] const bool written
+        = profile::WriteProfileString("COMMON", "LANG", std::to_string(value), configPath_);
     language_ = profile::ReadProfileInt("COMMON", "LANG", kLanguageChinese, configPath_);
+    trace::OutputDebugStringF("%s: TOOLTYPE %d, LANG %d\n", configPath_.string().c_str(), toolType_, language_.load());
     ApplyCaptions(false);
-    if (sidePanel_ != nullptr)
-    {
-        sidePanel_->SetItemText(kIdLanguageCheck, kLanguageBoxCaption);
-    }
+    sidePanel_->SetItemText(kIdLanguageCheck, kLanguageBoxCaption);
 }
 
 bool CQuellisDlg::LanguageBoxTicked() const
 {
-    return sidePanel_ != nullptr && sidePanel_->IsButtonChecked(kIdLanguageCheck) == ui::kChecked;
+    return sidePanel_->IsButtonChecked(kIdLanguageCheck) == ui::kChecked;
 }
 
 void CQuellisDlg::AppendLog(LogColour colour, std::string_view text)
 {
-    ui::WindowCall([&] {
-        ui::RichEditControl* pane = RichEdit(kIdLogPane);
-        QTextCharFormat format = defaultLogFormat_;
-        if (colour != LogColour::Default)
+    ui::WindowCall(
+        [&]
         {
-            format = QTextCharFormat();
-            format.setForeground(colour == LogColour::Red ? QColor(255, 0, 0) : QColor(0, 200, 0));
-        }
-        // The format goes to the selection first: normally the caret at the
-        // end, where the previous append left it.
-        pane->SetSelectionCharFormat(format);
-        const int end = pane->TextLength();
-        pane->SetSel(end, end);
-        pane->ReplaceSel(text);
-        pane->HideSelection(false);
-        pane->ensureCursorVisible();
-        return true;
-    });
+            ui::RichEditControl* pane = RichEdit(kIdLogPane);
+            QTextCharFormat format = defaultLogFormat_;
+            if (colour != LogColour::Default)
+            {
+                format = QTextCharFormat();
+                format.setForeground(colour == LogColour::Red ? QColor(255, 0, 0) : QColor(0, 200, 0));
+            }
+            // The format goes to the selection first: normally the caret at the
+            // end, where the previous append left it.
+            pane->SetSelectionCharFormat(format);
+            const int end = pane->TextLength();
+            pane->SetSel(end, end);
+            pane->ReplaceSel(text);
+            pane->HideSelection(false);
+            pane->ensureCursorVisible();
+            return true;
+        });
 }
 
 void CQuellisDlg::OnCommand(int id, int code)
@@ -337,13 +358,22 @@ void CQuellisDlg::OnCommand(int id, int code)
     {
         return;
     }
-    if (id == kIdCancel)
+    switch (id)
     {
+    case kIdSearch:
+        OnSearch();
+        break;
+    case kIdFixedAccountSearch:
+        OnFixedAccountSearch();
+        break;
+    case kIdCancel:
         OnCancel();
-    }
-    else if (id == kIdWriteE2)
-    {
+        break;
+    case kIdWriteE2:
         OnWriteE2();
+        break;
+    default:
+        break;
     }
 }
 
@@ -351,17 +381,67 @@ void CQuellisDlg::OnWriteE2()
 {
 }
 
-void CQuellisDlg::OnNotify(int, const ui::Notification&)
+void CQuellisDlg::OnReadE2()
 {
+}
+
+int CQuellisDlg::OpenNetworkSettings(int row)
+{
+    return row < 0 ? 0 : 1;
+}
+
+void CQuellisDlg::OnNotify(int id, const ui::Notification& notification)
+{
+    if (id == kIdDeviceList)
+    {
+        OnDeviceListNotify(notification);
+    }
 }
 
 void CQuellisDlg::OnTimer(int)
 {
 }
 
-bool CQuellisDlg::OnMessage(std::uint32_t, std::uintptr_t, std::intptr_t)
+bool CQuellisDlg::OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t)
 {
+    if (message == kWmDevSettingFailed)
+    {
+        ShowSettingFailure(static_cast<int>(wParam));
+        return true;
+    }
     return false;
+}
+
+void CQuellisDlg::ShowSettingFailure(int result)
+{
+    const std::string target = currentTarget.Get();
+    const char* format = nullptr;
+    switch (result)
+    {
+    case 1:
+        format = "设置终端%s IP失败：用户名不存在";
+        break;
+    case 2:
+        format = "设置终端%s IP失败：密码错误";
+        break;
+    case 3:
+        format = "设置终端%s IP失败：未知错误";
+        break;
+    default:
+        // The machine named a reason of its own; it is shown with its number.
+        format = nullptr;
+        break;
+    }
+    char text[160];
+    if (format != nullptr)
+    {
+        std::snprintf(text, sizeof text, format, target.c_str());
+    }
+    else
+    {
+        std::snprintf(text, sizeof text, "设置终端%s IP失败：未知错误(%d)", target.c_str(), result);
+    }
+    ui::ShowMessageBox(this, text);
 }
 
 void CQuellisDlg::OnSysCommand(int id)
@@ -395,15 +475,16 @@ void CQuellisDlg::OnSize(int cx, int cy)
     // Rows from the bottom up: each control keeps its left edge and size and
     // moves so that its bottom lies on the row's base line.
     int baseLine = cy - 5;
-    for (std::size_t row = 0; row < std::size(kSizeRows); ++row)
+    for (const SizeRow& row : kSizeRows)
     {
-        for (const int id : kSizeRows[row].controls)
+        for (const int id : row.controls)
         {
             QRect rect = ItemRect(id);
+            // QRect's bottom is the last pixel row; the base line is one below.
             rect.moveBottom(baseLine - 1);
             MoveItem(id, rect);
         }
-        baseLine = ItemRect(kRowReference[row]).top() - kSizeRows[row].gapAbove;
+        baseLine = ItemRect(row.reference).top() - row.gapAbove;
     }
 }
 
@@ -439,14 +520,46 @@ bool CQuellisDlg::PreTranslateMessage(const ui::InputMessage& message)
     return true;
 }
 
-bool CQuellisDlg::StartReplyThread()
+bool CQuellisDlg::LoadBusyAnimation()
 {
-    return true;
+    return busyPicture_ != nullptr && busyPicture_->LoadFromResource();
 }
 
-bool CQuellisDlg::StartLisServ()
+void CQuellisDlg::StartBusyAnimation()
 {
-    return true;
+    if (busyPicture_ != nullptr)
+    {
+        busyPicture_->StartAnimation();
+    }
+}
+
+void CQuellisDlg::StopBusyAnimation()
+{
+    if (busyPicture_ != nullptr)
+    {
+        busyPicture_->StopAnimation();
+    }
+}
+
+bool CQuellisDlg::event(QEvent* event)
+{
+    // Only a raise sends this to a top-level window, and nothing in the
+    // program raises its own main window: it is another instance asking.
+    if (event->type() == QEvent::ZOrderChange && isWindow())
+    {
+        trace::OutputDebugString("main window brought to the front\n");
+    }
+    return ui::Dialog::event(event);
+}
+
+void CQuellisDlg::paintEvent(QPaintEvent* event)
+{
+    ui::Dialog::paintEvent(event);
+    if (!painted_)
+    {
+        painted_ = true;
+        trace::OutputDebugString("main window shown\n");
+    }
 }
 
 void CQuellisDlg::StopThreads()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/log_colour.h"
+#include "discovery/device_packet.h"
 #include "discovery/reply_queue.h"
 #include "platform/net/socket.h"
 #include "platform/sync/event.h"
@@ -14,13 +15,25 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace quellis::monitor
 {
 class CDlgMonitor;
 class CWave;
 } // namespace quellis::monitor
+
+namespace quellis::controls
+{
+class CPictureEx;
+} // namespace quellis::controls
+
+namespace quellis::discovery
+{
+class DeviceList;
+} // namespace quellis::discovery
 
 namespace quellis::app
 {
@@ -32,7 +45,7 @@ inline constexpr const char* kMainWindowClass = "TovenkQuellis";
 
 // Window messages of the main dialog.
 inline constexpr std::uint32_t kWmDevSettingFailed = ui::kWmUser + 100; // 1124
-inline constexpr std::uint32_t kWmTcpSocket = ui::kWmUser + 101;        // 1125
+inline constexpr std::uint32_t kWmTcpSocket = ui::kWmUser + 101; // 1125
 
 // Tool types of [COMMON] TOOLTYPE.
 inline constexpr int kToolTypeBare = 0;
@@ -66,28 +79,51 @@ public:
     [[nodiscard]] const QTextCharFormat& DefaultLogFormat() const { return defaultLogFormat_; }
 
     // The side panel's language box, as the About box and the package line read
-    // it: unticked (English) when there is no side panel.
+    // it: unticked (English) when the panel has no window (tool type 0).
     [[nodiscard]] bool LanguageBoxTicked() const;
-    [[nodiscard]] monitor::CDlgMonitor* SidePanel() const { return sidePanel_; }
+    // The panel object exists for the dialog's whole life, since the receive
+    // filter reads its settings in every layout; its window is made only by
+    // the layouts with a side panel.
+    [[nodiscard]] monitor::CDlgMonitor* SidePanel() const { return sidePanel_.get(); }
 
     // ---- State shared with the worker threads ----
     net::Socket sendSocket;
     net::Socket receiveSocket;
     net::Socket listeningSocket;
-    std::atomic<int> running{ 0 };
-    std::atomic<int> successCount{ 0 };
-    std::atomic<int> failureCount{ 0 };
-    std::atomic<int> updating{ 0 };
-    std::atomic<int> monitoring{ 0 };
-    std::atomic<int> blinking{ 0 };
-    std::atomic<int> batchOperation{ 0 };
+    std::atomic<int> running { 0 };
+    std::atomic<int> successCount { 0 };
+    std::atomic<int> failureCount { 0 };
+    std::atomic<int> updating { 0 };
+    std::atomic<int> monitoring { 0 };
+    std::atomic<int> blinking { 0 };
+    std::atomic<int> batchOperation { 0 };
     sync::SharedText<32> currentTarget;
     sync::SharedText<32> currentTargetIp;
     std::unique_ptr<sync::Event> commandDone;
     discovery::ReplyQueue replyQueue;
 
+    // ---- Discovery ----
+    // The records of a burst of replies, applied to the device list in order
+    // (UI thread; the reply thread comes here through one window call).
+    void ApplyDeviceRecords(const std::vector<discovery::DeviceRecord>& records);
+    [[nodiscard]] discovery::DeviceList& Devices() { return *deviceList_; }
+    // A request to 255.255.255.255:6667 on the send socket; false when the
+    // send reported nothing sent or an error.
+    bool SendBroadcast(std::span<const std::uint8_t> datagram);
+    // The identify packet for a row: its machine's network LED flickers.
+    int FlickerRow(int row);
+
+    // ---- The busy animation (any thread) ----
+    void StartBusyAnimation();
+    void StopBusyAnimation();
+    [[nodiscard]] controls::CPictureEx* BusyPicture() const { return busyPicture_; }
+
     // Entry points of the work behind the buttons, filled by their subsystems.
-    void OnWriteE2();
+    // Virtual so that a test can see a caller reach them (the scanner's Enter,
+    // the read-back after a confirmed write, a double click on a row).
+    virtual void OnWriteE2();
+    virtual void OnReadE2();
+    virtual int OpenNetworkSettings(int row);
 
 protected:
     bool OnInitDialog() override;
@@ -101,6 +137,12 @@ protected:
     void DestroyWindow() override;
     QWidget* CreateControl(const ui::ControlTemplate& control, QWidget* parent) override;
 
+    // Debug traces of the moments a developer (and the start-up benchmark and
+    // the single-instance tests) looks for: the first paint, and being
+    // brought to the front by another instance.
+    bool event(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
 private:
     void ApplyCaptions(bool atStartup);
     void OpenListeningSocket();
@@ -108,17 +150,26 @@ private:
     // Entry points of later subsystems, called at their step of the start-up.
     bool StartReplyThread();
     bool StartLisServ();
+    bool LoadBusyAnimation();
     void StopThreads();
+    void OnSearch();
+    void OnFixedAccountSearch();
+    void OnDeviceListNotify(const ui::Notification& notification);
+    void ShowSettingFailure(int result);
 
     std::filesystem::path configPath_;
     int toolType_ = 0;
-    std::atomic<int> language_{ 1 };
+    std::atomic<int> language_ { 1 };
     QTextCharFormat defaultLogFormat_;
-    monitor::CDlgMonitor* sidePanel_ = nullptr;
+    // After configPath_: the panel reads its settings when it is constructed.
+    std::unique_ptr<monitor::CDlgMonitor> sidePanel_;
     std::unique_ptr<monitor::CWave> alarm_;
     ui::WindowClassServer windowClass_;
+    std::unique_ptr<discovery::DeviceList> deviceList_;
+    controls::CPictureEx* busyPicture_ = nullptr;
     sync::Thread replyThread_;
     sync::Thread receiveThread_;
+    bool painted_ = false;
 };
 
 // The process-wide pointer to the one main dialog, set during its

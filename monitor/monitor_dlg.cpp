@@ -12,11 +12,14 @@ namespace quellis::monitor
 
 using namespace quellis::resources;
 
-CDlgMonitor::CDlgMonitor(app::CQuellisDlg* parent)
-    : ui::Dialog(kMonitorPanel, parent)
-    , parent_(parent)
+CDlgMonitor::CDlgMonitor(const std::filesystem::path& config, QWidget* owner)
+    : ui::Dialog(kMonitorPanel, owner)
 {
-    const auto& config = parent->ConfigPath();
+    // A child widget is shown with its parent unless it was hidden: in the
+    // layout without a panel it must stay out of sight.
+    hide();
+    // The template gives the panel no caption; a screen reader names it so.
+    setAccessibleName(QStringLiteral("监控面板"));
     interval_ = profile::ReadProfileInt("COMMON", "INTERVAL", 2000, config);
     netmask_ = profile::ReadProfileInt("COMMON", "NETMASK", -1, config);
     ipBegin_ = profile::ReadProfileInt("COMMON", "IPBEGIN", -1, config);

@@ -3,6 +3,7 @@
 #include "platform/ui/dialog.h"
 
 #include <atomic>
+#include <filesystem>
 
 namespace quellis::app
 {
@@ -13,14 +14,19 @@ namespace quellis::monitor
 {
 
 // The side panel in the main dialog's left column: the language box, the
-// receive filter's settings and the monitor function's controls.
+// receive filter's settings and the monitor function's controls. The object
+// lives as long as the main dialog; its window is made (Create, as a child of
+// the main dialog) only by the layouts that show a side panel.
 class CDlgMonitor : public ui::Dialog
 {
     Q_OBJECT
 
 public:
-    explicit CDlgMonitor(app::CQuellisDlg* parent);
+    // Reads the settings from config.ini. `owner` is the main dialog: the
+    // panel stays hidden with it until Create.
+    CDlgMonitor(const std::filesystem::path& configPath, QWidget* owner);
 
+    // The main dialog gives itself right after it has created the panel.
     void SetParentDialog(app::CQuellisDlg* parent) { parent_ = parent; }
 
     // Read from config.ini when the panel is constructed.
@@ -38,7 +44,7 @@ private:
     void OnMonitorClicked();
 
     app::CQuellisDlg* parent_ = nullptr;
-    std::atomic<int> interval_{ 2000 };
+    std::atomic<int> interval_ { 2000 };
     int netmask_ = -1;
     int ipBegin_ = -1;
     int ipEnd_ = -1;

@@ -25,6 +25,9 @@
 #include <QRegularExpressionValidator>
 #include <QTimer>
 
+#include <functional>
+#include <type_traits>
+
 namespace quellis::ui
 {
 
@@ -56,6 +59,43 @@ QString FromUtf8(std::string_view text)
 
 // The size of an icon static: the system icon size.
 constexpr int kIconStaticSize = 32;
+
+// A check box or radio button that reports a change of its check state made
+// neither by a click nor by the program: an assistive technology's toggle
+// action changes the state without a click, where the system's buttons treat
+// that action as a click (BN_CLICKED follows).
+template <typename Button> class ToggleReportingButton : public Button
+{
+public:
+    ToggleReportingButton(const QString& caption, QWidget* parent)
+        : Button(caption, parent)
+    {
+    }
+
+    std::function<void()> onToggledWithoutClick;
+
+protected:
+    void nextCheckState() override
+    {
+        clicking_ = true;
+        Button::nextCheckState();
+        clicking_ = false;
+    }
+
+    void checkStateSet() override
+    {
+        Button::checkStateSet();
+        // A radio button reports being chosen, not being left for another.
+        const bool report = this->isChecked() || !std::is_same_v<Button, QRadioButton>;
+        if (!clicking_ && report && onToggledWithoutClick)
+        {
+            onToggledWithoutClick();
+        }
+    }
+
+private:
+    bool clicking_ = false;
+};
 
 } // namespace
 
@@ -250,9 +290,9 @@ QWidget* Dialog::CreateControl(const ControlTemplate& control, QWidget* parent)
         return button;
     }
     case ControlKind::CheckBox:
-        return new QCheckBox(caption, parent);
+        return new ToggleReportingButton<QCheckBox>(caption, parent);
     case ControlKind::RadioButton:
-        return new QRadioButton(caption, parent);
+        return new ToggleReportingButton<QRadioButton>(caption, parent);
     case ControlKind::GroupBox:
         return new QGroupBox(caption, parent);
     case ControlKind::Label: {
@@ -311,6 +351,21 @@ void Dialog::ConnectControl(int id, QWidget* widget, ControlKind kind)
     if (auto* button = qobject_cast<QAbstractButton*>(widget))
     {
         connect(button, &QAbstractButton::clicked, this, [this, id] { OnCommand(id, kBnClicked); });
+        const auto report = [this, id]
+        {
+            if (!checkingByProgram_)
+            {
+                OnCommand(id, kBnClicked);
+            }
+        };
+        if (auto* box = dynamic_cast<ToggleReportingButton<QCheckBox>*>(widget))
+        {
+            box->onToggledWithoutClick = report;
+        }
+        else if (auto* radio = dynamic_cast<ToggleReportingButton<QRadioButton>*>(widget))
+        {
+            radio->onToggledWithoutClick = report;
+        }
     }
     else if (auto* edit = qobject_cast<QLineEdit*>(widget))
     {
@@ -488,7 +543,10 @@ void Dialog::CheckButton(int id, int state)
     WindowCall([&] {
         if (auto* button = qobject_cast<QAbstractButton*>(Item(id)))
         {
+            // As BM_SETCHECK: the program's own change is no click.
+            checkingByProgram_ = true;
             button->setChecked(state != kUnchecked);
+            checkingByProgram_ = false;
         }
         return true;
     });

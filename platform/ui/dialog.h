@@ -185,6 +185,7 @@ private:
     bool created_ = false;
     bool destroyed_ = false;
     bool inPreTranslate_ = false;
+    bool checkingByProgram_ = false;
     const QEvent* lastInput_ = nullptr;
     QPointer<QWidget> lastInputTarget_;
 };

@@ -21,18 +21,23 @@ namespace
 // update buttons; the device list and the log pane fill the right; the rows of
 // command buttons run along the bottom. The bottom rows and the left column's
 // lower buttons are the rows that the dialog's size handler stacks from the
-// bottom up, so they are laid out here the way it stacks them.
+// bottom up, so they are laid out here the way it stacks them: with the
+// dialog font's usual base units (7 x 14 pixels) a first resize moves none of
+// them by more than a pixel. Labels beside edits are as tall as the text line
+// and end on the edits' bottom edge. The tables are laid out as a resource
+// script is, not as the formatter would.
+// clang-format off
 constexpr int kLeft = 7;          // left column
 constexpr int kColumnWidth = 95;  // left column buttons
 constexpr int kListLeft = 107;    // device list and log pane
 constexpr int kRow1 = 316;        // tops of the bottom rows
 constexpr int kRow2 = 299;
-constexpr int kRow3 = 282;
-constexpr int kRow4 = 265;
-constexpr int kRow5 = 248;
-constexpr int kRow6 = 231;
-constexpr int kRow7 = 214;
-constexpr int kPictureTop = 151;
+constexpr int kRow3 = 284;
+constexpr int kRow4 = 267;
+constexpr int kRow5 = 250;
+constexpr int kRow6 = 233;
+constexpr int kRow7 = 215;
+constexpr int kPictureTop = 153;
 
 constexpr std::uint32_t kHide = ui::kHidden;
 constexpr std::uint32_t kTab = ui::kTabStop;
@@ -58,11 +63,12 @@ constexpr ControlTemplate kMainControls[] = {
     { kIdSerialLabel5, ControlKind::Label, "串口5", kLeft + 7, 131, 28, 8 },
     { kIdSerialLamp5, ControlKind::IconStatic, "", kLeft + 40, 126, 18, 18, 0, kIconLampOff },
 
-    { kIdDeviceList, ControlKind::ListView, "设备列表", kListLeft, 7, 473, 123,
+    { kIdDeviceList, ControlKind::ListView, "设备列表", kListLeft, 7, 474, 123,
         kTab | ui::kBorder | ui::kShowSelAlways },
-    { kIdLogPane, ControlKind::RichEdit, "日志", kListLeft, 136, 473, 123,
+    { kIdLogPane, ControlKind::RichEdit, "日志", kListLeft, 136, 474, 123,
         kTab | ui::kBorder | ui::kMultiLine | ui::kVScroll | ui::kAutoVScroll | ui::kAutoHScroll | ui::kWantReturn },
-    { kIdBusyPicture, ControlKind::Picture, "", kLeft, kPictureTop, 86, 57 },
+    // The caption is never drawn; it names the picture for screen readers.
+    { kIdBusyPicture, ControlKind::Picture, "忙碌动画", kLeft, kPictureTop, 86, 57 },
 
     // Left column, bottom up: set IP, select package, update selected.
     { kIdSetIp, ControlKind::PushButton, "设置IP", kLeft, kRow7, kColumnWidth, 14, kTab },
@@ -71,9 +77,9 @@ constexpr ControlTemplate kMainControls[] = {
 
     // Row 4: update all, then the label codes.
     { kIdUpdateAll, ControlKind::PushButton, "升级所有设备", kLeft, kRow4, kColumnWidth, 14, kTab },
-    { kIdQrCodeLabel, ControlKind::Label, "二维码", 112, kRow4 + 6, 28, 8 },
+    { kIdQrCodeLabel, ControlKind::Label, "二维码", 112, kRow4 + 4, 28, 10 },
     { kIdQrCodeEdit, ControlKind::Edit, "", 142, kRow4 + 2, 100, 12, kTab | ui::kAutoHScroll },
-    { kIdOneDCodeLabel, ControlKind::Label, "一维码", 248, kRow4 + 6, 28, 8 },
+    { kIdOneDCodeLabel, ControlKind::Label, "一维码", 248, kRow4 + 4, 28, 10 },
     { kIdOneDCodeEdit, ControlKind::Edit, "", 278, kRow4 + 2, 140, 12, kTab | ui::kAutoHScroll },
     { kIdWriteE2, ControlKind::PushButton, "写E2", 424, kRow4, 45, 14, kTab },
     { kIdReadE2, ControlKind::PushButton, "读E2", 474, kRow4, 45, 14, kTab },
@@ -91,16 +97,16 @@ constexpr ControlTemplate kMainControls[] = {
     { kIdFlashMachines, ControlKind::PushButton, "闪烁矿机", 244, kRow2, 62, 14, kTab },
     { kIdGetFirstMiner, ControlKind::PushButton, "获取首个矿工", 311, kRow2, 68, 14, kTab },
     { kIdSetTemperature, ControlKind::PushButton, "设置温度", 384, kRow2, 70, 14, kTab },
-    { kIdLowTemperatureLabel, ControlKind::Label, "低温", 459, kRow2 + 6, 30, 8 },
+    { kIdLowTemperatureLabel, ControlKind::Label, "低温", 459, kRow2 + 4, 30, 10 },
     { kIdLowTemperatureEdit, ControlKind::Edit, "", 491, kRow2 + 2, 25, 12, kTab | ui::kAutoHScroll },
-    { kIdHighTemperatureLabel, ControlKind::Label, "高温", 521, kRow2 + 6, 30, 8 },
+    { kIdHighTemperatureLabel, ControlKind::Label, "高温", 521, kRow2 + 4, 30, 10 },
     { kIdHighTemperatureEdit, ControlKind::Edit, "", 553, kRow2 + 2, 25, 12, kTab | ui::kAutoHScroll },
 
     // Row 1: the free miner command.
     { kIdExecuteMinerCommand, ControlKind::PushButton, "执行miner命令", kLeft, kRow1, kColumnWidth, 14, kTab },
-    { kIdMinerCommandLabel, ControlKind::Label, "命令:", 107, kRow1 + 6, 35, 8 },
+    { kIdMinerCommandLabel, ControlKind::Label, "命令:", 107, kRow1 + 4, 35, 10 },
     { kIdMinerCommandEdit, ControlKind::Edit, "", 145, kRow1 + 2, 150, 12, kTab | ui::kAutoHScroll },
-    { kIdMinerParameterLabel, ControlKind::Label, "参数:", 300, kRow1 + 6, 35, 8 },
+    { kIdMinerParameterLabel, ControlKind::Label, "参数:", 300, kRow1 + 4, 35, 10 },
     { kIdMinerParameterEdit, ControlKind::Edit, "", 338, kRow1 + 2, 150, 12, kTab | ui::kAutoHScroll },
 };
 
@@ -128,15 +134,23 @@ constexpr ControlTemplate kMonitorControls[] = {
     { kIdIpEndEdit, ControlKind::Edit, "", 54, 90, 40, 12, kHide | kTab | ui::kAutoHScroll },
 };
 
+// clang-format on
+
 } // namespace
 
-const DialogTemplate kMainDialog = { kMainDialogTemplate, "Quellis", 587, 333, "MS Shell Dlg", 9,
-    ui::kDialogSysMenu | ui::kDialogMinimizeBox | ui::kDialogMaximizeBox, kMainControls };
+const DialogTemplate kMainDialog = { kMainDialogTemplate,
+    "Quellis",
+    587,
+    333,
+    "MS Shell Dlg",
+    9,
+    ui::kDialogSysMenu | ui::kDialogMinimizeBox | ui::kDialogMaximizeBox,
+    kMainControls };
 
-const DialogTemplate kAboutDialog = { kAboutDialogTemplate, "About Quellis", 259, 90, "MS Shell Dlg", 9,
-    ui::kDialogSysMenu, kAboutControls };
+const DialogTemplate kAboutDialog
+    = { kAboutDialogTemplate, "About Quellis", 259, 90, "MS Shell Dlg", 9, ui::kDialogSysMenu, kAboutControls };
 
-const DialogTemplate kMonitorPanel = { kMonitorPanelTemplate, "", 102, 248, "宋体", 9, ui::kDialogChild,
-    kMonitorControls };
+const DialogTemplate kMonitorPanel
+    = { kMonitorPanelTemplate, "", 102, 248, "宋体", 9, ui::kDialogChild, kMonitorControls };
 
 } // namespace quellis::resources

@@ -1,10 +1,22 @@
-// Renders the main window offscreen into a PNG, for the README and for a look
-// at the layout without a display:
-//   quellis-screenshot OUTPUT.png [CONFIG_DIR]
-// The window runs with the config.ini of CONFIG_DIR (default: a fresh
-// temporary directory, so the defaults apply).
+// The main window, rendered into a PNG for the README and for a look at the
+// layout without a display:
+//   quellis-screenshot OUTPUT.png [--config-dir DIR] [--sample] [--hold]
+// The window runs with the config.ini of DIR (default: a fresh temporary
+// directory, so the defaults apply: the side panel, Chinese captions), in
+// DIR as its current directory.
+//   --sample  fills the device list and the log pane with a few made-up
+//             machines, as a search would, so that the picture shows them.
+//   --hold    shows the window on the current platform until it is closed
+//             instead of rendering it (the accessibility check walks it so).
+// Without --hold it runs on Qt's offscreen platform unless QT_QPA_PLATFORM
+// says otherwise.
+#include "app/captions.h"
+#include "app/log_colour.h"
 #include "app/quellis_dlg.h"
+#include "discovery/device_table.h"
 #include "platform/ui/dialog.h"
+#include "platform/ui/list_view.h"
+#include "resources/templates/main_dialog_ids.h"
 
 #include <QApplication>
 #include <QDir>
@@ -13,33 +25,148 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace
+{
+
+struct SampleMachine
+{
+    const char* ip;
+    const char* mac;
+    int runSeconds;
+    int temperature;
+    int version; // major * 10000 + minor * 100 + patch
+    const char* host;
+};
+
+constexpr SampleMachine kSampleMachines[] = {
+    { "10.77.128.11", "02A1B2C30B11", 1'296'115, 61, 10215, "rack1-a01" },
+    { "10.77.128.12", "02A1B2C30B12", 1'295'990, 64, 10215, "rack1-a02" },
+    { "10.77.128.13", "02A1B2C30B13", 86'523, 58, 10215, "rack1-a03" },
+    { "10.77.128.21", "02A1B2C30B21", 604'811, 66, 10214, "rack2-b01" },
+    { "10.77.128.22", "02A1B2C30B22", 3'720, 52, 10214, "rack2-b02" },
+    { "10.77.128.23", "02A1B2C30B23", 2'419'207, 69, 10215, "rack2-b03" },
+};
+
+// Rows and log lines in the form the reply processing gives them.
+void FillSample(quellis::app::CQuellisDlg& dialog)
+{
+    using namespace quellis;
+    ui::ListViewControl* list = dialog.ListView(resources::kIdDeviceList);
+    int number = 0;
+    for (const SampleMachine& machine : kSampleMachines)
+    {
+        ++number;
+        const int row = list->InsertItem(list->ItemCount(), std::to_string(number));
+        list->SetItemText(row, discovery::kColumnIp, machine.ip);
+        list->SetItemText(row, discovery::kColumnMask, "255.255.0.0");
+        list->SetItemText(row, discovery::kColumnGateway, "10.77.0.1");
+        list->SetItemText(row, discovery::kColumnMac, machine.mac);
+        list->SetItemText(row,
+            discovery::kColumnRunTime,
+            discovery::FormatRunTime(machine.runSeconds, dialog.Language()).value_or(""));
+        list->SetItemText(row, discovery::kColumnTemperature, std::to_string(machine.temperature));
+        const std::string version = std::to_string(machine.version / 10000) + "."
+            + std::to_string(machine.version % 10000 / 100) + "." + std::to_string(machine.version % 100);
+        list->SetItemText(row, discovery::kColumnVersion, "v" + version);
+        list->SetItemText(row, discovery::kColumnHostName, machine.host);
+        dialog.AppendLog(app::LogColour::Default,
+            std::to_string(number) + " Device " + machine.ip + " server version " + version + "\r\n");
+    }
+    // An EEPROM write that succeeded and one that failed, then the monitor
+    // losing a machine: lines in the colours and forms their subsystems write.
+    dialog.AppendLog(app::LogColour::Green, "ZUN0001 KAVDRUP0001 [2026-12-06 10:15:02]写E2成功\r\n");
+    dialog.AppendLog(app::LogColour::Red, "[2026-12-06 10:15:09]写E2失败3\r\n");
+    dialog.AppendLog(app::LogColour::Default, "将要连接设备 10.77.128.22\r\n");
+    dialog.AppendLog(app::LogColour::Default, "连接超时，请确认设备是否已掉电！\r\n");
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc < 2)
+    const char* output = nullptr;
+    const char* configDirArgument = nullptr;
+    bool sample = false;
+    bool hold = false;
+    for (int i = 1; i < argc; ++i)
     {
-        std::fprintf(stderr, "usage: quellis-screenshot OUTPUT.png [CONFIG_DIR]\n");
+        if (std::strcmp(argv[i], "--sample") == 0)
+        {
+            sample = true;
+        }
+        else if (std::strcmp(argv[i], "--hold") == 0)
+        {
+            hold = true;
+        }
+        else if (std::strcmp(argv[i], "--config-dir") == 0 && i + 1 < argc)
+        {
+            configDirArgument = argv[++i];
+        }
+        else if (output == nullptr && argv[i][0] != '-')
+        {
+            output = argv[i];
+        }
+        else
+        {
+            output = nullptr;
+            break;
+        }
+    }
+    if (output == nullptr && !hold)
+    {
+        std::fprintf(stderr, "usage: quellis-screenshot OUTPUT.png [--config-dir DIR] [--sample] [--hold]\n");
         return 2;
     }
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    if (!hold)
+    {
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    }
     QApplication application(argc, argv);
     quellis::ui::InitDialogFramework();
 
+    // Before the change of directory below: a relative OUTPUT is meant from here.
+    const QString outputPath
+        = output != nullptr ? QDir::current().absoluteFilePath(QString::fromLocal8Bit(output)) : QString();
     QTemporaryDir scratch;
-    const QString configDir = argc > 2 ? QString::fromLocal8Bit(argv[2]) : scratch.path();
+    const QString configDir = configDirArgument != nullptr ? QString::fromLocal8Bit(configDirArgument) : scratch.path();
     // The program writes its files into the current directory.
     QDir::setCurrent(configDir);
     quellis::app::CQuellisDlg dialog(std::filesystem::path(configDir.toStdString()) / "config.ini");
-    const QString output = QString::fromLocal8Bit(argv[1]);
+    if (hold)
+    {
+        if (sample)
+        {
+            QTimer::singleShot(0, &dialog, [&] { FillSample(dialog); });
+        }
+        dialog.DoModal();
+        return 0;
+    }
     bool saved = false;
-    QTimer::singleShot(300, &dialog, [&] {
-        saved = dialog.grab().save(output);
-        dialog.EndDialog(quellis::ui::kIdCancel);
-    });
+    // Once the dialog's loop runs: the controls have their final captions and
+    // the list its rows.
+    QTimer::singleShot(0,
+        &dialog,
+        [&]
+        {
+            if (sample)
+            {
+                FillSample(dialog);
+            }
+            QTimer::singleShot(300,
+                &dialog,
+                [&]
+                {
+                    saved = dialog.grab().save(outputPath);
+                    dialog.EndDialog(quellis::ui::kIdCancel);
+                });
+        });
     dialog.DoModal();
     if (!saved)
     {
-        std::fprintf(stderr, "quellis-screenshot: cannot write %s\n", argv[1]);
+        std::fprintf(stderr, "quellis-screenshot: cannot write %s\n", output);
         return 1;
     }
     return 0;

@@ -1,0 +1,794 @@
+#include "app/captions.h"
+#include "monitor/monitor_dlg.h"
+#include "platform/net/default_route.h"
+#include "platform/net/ipv4.h"
+#include "platform/net/socket.h"
+#include "platform/profile/profile.h"
+#include "platform/ui/list_view.h"
+#include "platform/ui/message_box.h"
+#include "platform/ui/window_class.h"
+#include "resources/templates/dialog_templates.h"
+#include "resources/templates/main_dialog_ids.h"
+#include "resources/templates/monitor_panel_ids.h"
+#include "tests/support/quellis_dlg_fixture.h"
+
+#include <QAccessible>
+#include <QAccessibleActionInterface>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <set>
+#include <thread>
+
+namespace quellis::test
+{
+namespace
+{
+
+using namespace quellis::resources;
+
+constexpr std::uint32_t kLoopback = 0x7F000001; // 127.0.0.1, host order
+
+// The dialog records what reaches two of its handlers; everything else is the
+// real dialog.
+class ObservedDlg : public app::CQuellisDlg
+{
+public:
+    using CQuellisDlg::CQuellisDlg;
+
+    void OnWriteE2() override
+    {
+        ++writes;
+        CQuellisDlg::OnWriteE2();
+    }
+
+    std::vector<int> clicks;
+    int writes = 0;
+
+protected:
+    void OnCommand(int id, int code) override
+    {
+        if (code == ui::kBnClicked)
+        {
+            clicks.push_back(id);
+        }
+        CQuellisDlg::OnCommand(id, code);
+    }
+};
+
+QuellisDlgFixture::Factory Observed()
+{
+    return [](const std::filesystem::path& config) { return std::make_unique<ObservedDlg>(config); };
+}
+
+ObservedDlg& ObservedOf(QuellisDlgFixture& fixture)
+{
+    return static_cast<ObservedDlg&>(fixture.Dialog());
+}
+
+// The executable's base name: the caption of the dialog's message boxes.
+std::string ExecutableBaseName()
+{
+    return std::filesystem::read_symlink("/proc/self/exe").stem().string();
+}
+
+// Looks for the main window class as another program does; the answer comes
+// from this thread's event loop, which runs meanwhile.
+bool FoundFromAnotherThread()
+{
+    std::atomic<int> found { -1 };
+    std::thread asker([&] { found = ui::FindWindowOfClass(app::kMainWindowClass) ? 1 : 0; });
+    const bool answered = QuellisDlgFixture::WaitFor([&] { return found.load() >= 0; }, 10000);
+    asker.join();
+    return answered && found.load() == 1;
+}
+
+std::vector<int> TemplateIds()
+{
+    std::vector<int> ids;
+    for (const ui::ControlTemplate& control : kMainDialog.controls)
+    {
+        if (control.id != ui::kIdStatic)
+        {
+            ids.push_back(control.id);
+        }
+    }
+    return ids;
+}
+
+const std::set<int> kShownWithPanel = { kIdSearch,
+    kIdDeviceList,
+    kIdLogPane,
+    kIdBusyPicture,
+    kIdSelectPackage,
+    kIdUpdateSelected,
+    kIdUpdateAll,
+    kIdGetHashRate,
+    kIdRestartMiner,
+    kIdRestartSystem,
+    kIdSetPools,
+    kIdFlashMachines,
+    kIdSetTemperature,
+    kIdLowTemperatureLabel,
+    kIdLowTemperatureEdit,
+    kIdHighTemperatureLabel,
+    kIdHighTemperatureEdit };
+const std::set<int> kShownWithoutPanel = { kIdSearch, kIdDeviceList, kIdLogPane, kIdBusyPicture, kIdGetHashRate };
+
+std::set<int> Without(std::set<int> ids, int id)
+{
+    ids.erase(id);
+    return ids;
+}
+
+struct LayoutCase
+{
+    std::vector<std::string_view> config;
+    std::set<int> shown;
+    bool panel;
+};
+
+TEST(MainDialogLayout, EachToolTypeShowsItsControlsAndOnlyThose)
+{
+    const LayoutCase cases[] = {
+        { {}, kShownWithPanel, true }, // TOOLTYPE absent behaves as 2
+        { { "TOOLTYPE=2" }, kShownWithPanel, true },
+        { { "TOOLTYPE=2", "LISTEN=1" }, kShownWithPanel, true },
+        { { "TOOLTYPE=1" }, kShownWithPanel, true },
+        { { "TOOLTYPE=1", "LISTEN=1" }, Without(kShownWithPanel, kIdUpdateAll), true },
+        { { "TOOLTYPE=0" }, kShownWithoutPanel, false },
+        { { "TOOLTYPE=0", "LISTEN=1" }, kShownWithoutPanel, false },
+    };
+    for (const LayoutCase& layout : cases)
+    {
+        std::string name;
+        for (const auto line : layout.config)
+        {
+            name += std::string(line) + " ";
+        }
+        SCOPED_TRACE("config: " + name);
+        QuellisDlgFixture fixture;
+        switch (layout.config.size())
+        {
+        case 0:
+            fixture.Open();
+            break;
+        case 1:
+            fixture.Open({ layout.config[0] });
+            break;
+        default:
+            fixture.Open({ layout.config[0], layout.config[1] });
+            break;
+        }
+        for (const int id : TemplateIds())
+        {
+            EXPECT_EQ(fixture.Visible(id), layout.shown.count(id) == 1) << "control " << id;
+        }
+        // Disabled until there is something to test or update, in every layout.
+        for (const int id : { kIdLedTest, kIdSerialTest, kIdUpdateSelected, kIdUpdateAll })
+        {
+            EXPECT_FALSE(fixture.Enabled(id)) << "control " << id;
+        }
+        for (const int id : { kIdSearch, kIdSelectPackage, kIdGetHashRate, kIdRestartMiner })
+        {
+            EXPECT_TRUE(fixture.Enabled(id)) << "control " << id;
+        }
+
+        monitor::CDlgMonitor* panel = fixture.Dialog().SidePanel();
+        ASSERT_NE(panel, nullptr);
+        EXPECT_EQ(panel->isVisible(), layout.panel);
+        EXPECT_EQ(panel->HasItem(kIdLanguageCheck), layout.panel);
+        if (layout.panel)
+        {
+            EXPECT_EQ(panel->parentWidget(), &fixture.Dialog());
+            EXPECT_FALSE(panel->isWindow()) << "a child of the main dialog, not a window of its own";
+            const QRect led = fixture.Rect(kIdLedTest);
+            EXPECT_EQ(panel->geometry(), QRect(led.left() - 10, led.top(), led.width() + 25, led.height() + 300));
+            EXPECT_TRUE(fixture.Dialog().LanguageBoxTicked());
+        }
+        else
+        {
+            // No box to read: its readers see it unticked whatever LANG says.
+            EXPECT_FALSE(fixture.Dialog().LanguageBoxTicked());
+        }
+        EXPECT_TRUE(fixture.Boxes().empty());
+    }
+}
+
+TEST(MainDialogStartup, InitialisesStateSocketsAndControls)
+{
+    QuellisDlgFixture fixture;
+    fixture.Open();
+    app::CQuellisDlg& dialog = fixture.Dialog();
+
+    EXPECT_EQ(fixture.Text(kIdLowTemperatureEdit), "67");
+    EXPECT_EQ(fixture.Text(kIdHighTemperatureEdit), "72");
+    EXPECT_EQ(dialog.FocusItem(), kIdDeviceList);
+    EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Quellis"));
+    EXPECT_FALSE(dialog.windowIcon().isNull());
+    ASSERT_EQ(dialog.SystemMenuItems().size(), 1u);
+    EXPECT_EQ(dialog.SystemMenuItems()[0], std::make_pair(kIdmAbout, std::string("关于 Quellis(&A)...")));
+    EXPECT_EQ(app::TheMainDialog(), &dialog);
+    EXPECT_EQ(dialog.running.load(), 1);
+    EXPECT_TRUE(dialog.replyQueue.IsInitialised());
+    ASSERT_NE(dialog.commandDone, nullptr);
+    EXPECT_FALSE(dialog.commandDone->IsSet()) << "created not signalled";
+    dialog.commandDone->Set();
+    EXPECT_EQ(dialog.commandDone->Wait(0), sync::WaitResult::Signalled);
+    EXPECT_FALSE(dialog.commandDone->IsSet()) << "auto-reset: one waiter takes it";
+    EXPECT_TRUE(fixture.Boxes().empty());
+
+    // The send socket broadcasts from the default route's address, or from
+    // whatever the system picks when there is no default route.
+    ASSERT_TRUE(dialog.sendSocket.IsValid());
+    int broadcast = 0;
+    socklen_t length = sizeof broadcast;
+    ASSERT_EQ(getsockopt(dialog.sendSocket.Handle(), SOL_SOCKET, SO_BROADCAST, &broadcast, &length), 0);
+    EXPECT_NE(broadcast, 0);
+    const auto local = dialog.sendSocket.LocalEndpoint();
+    ASSERT_TRUE(local);
+    const auto expected = net::ParseIpv4(net::DefaultRouteAddress());
+    if (expected)
+    {
+        EXPECT_EQ(local->address, *expected);
+        EXPECT_NE(local->port, 0);
+    }
+    else
+    {
+        EXPECT_EQ(local->address, net::kInaddrAny);
+        EXPECT_EQ(local->port, 0) << "unbound";
+    }
+
+    // The package server listens on 2425 on every local address.
+    ASSERT_TRUE(dialog.listeningSocket.IsValid());
+    const auto listening = dialog.listeningSocket.LocalEndpoint();
+    ASSERT_TRUE(listening);
+    EXPECT_EQ(listening->address, net::kInaddrAny);
+    EXPECT_EQ(listening->port, app::kPackagePort);
+    net::Socket client = net::Socket::Create(net::SocketKind::Tcp);
+    EXPECT_TRUE(client.Connect({ kLoopback, app::kPackagePort }));
+    client.Close();
+
+    // Another instance finds the window by its class.
+    EXPECT_TRUE(FoundFromAnotherThread());
+}
+
+TEST(MainDialogStartup, TeardownReleasesSocketsQueueAndWindowClass)
+{
+    QuellisDlgFixture fixture;
+    fixture.Open();
+    app::CQuellisDlg& dialog = fixture.Dialog();
+    fixture.Close();
+
+    EXPECT_EQ(app::TheMainDialog(), nullptr);
+    EXPECT_EQ(dialog.running.load(), 0);
+    EXPECT_EQ(dialog.monitoring.load(), 0);
+    EXPECT_FALSE(dialog.replyQueue.IsInitialised());
+    EXPECT_EQ(dialog.commandDone, nullptr);
+    EXPECT_FALSE(dialog.sendSocket.IsValid());
+    EXPECT_FALSE(dialog.listeningSocket.IsValid());
+    EXPECT_FALSE(dialog.receiveSocket.IsValid());
+    EXPECT_FALSE(FoundFromAnotherThread());
+    // Nobody listens on the port any more: the next start binds it at once
+    // (with address reuse, as the dialog binds it).
+    net::Socket probe = net::Socket::Create(net::SocketKind::Tcp);
+    ASSERT_TRUE(probe.SetReuseAddress(true));
+    EXPECT_TRUE(probe.Bind({ net::kInaddrAny, app::kPackagePort }));
+}
+
+// Binds 2425 the way another program would, unless one already has it.
+net::Socket OccupyPackagePort()
+{
+    net::Socket blocker = net::Socket::Create(net::SocketKind::Tcp);
+    // Address reuse lets it bind past connections of earlier tests that are
+    // still in TIME_WAIT; its listening still keeps every other bind out.
+    if (!blocker.SetReuseAddress(true) || !blocker.Bind({ net::kInaddrAny, app::kPackagePort }) || !blocker.Listen(1))
+    {
+        // Taken already, by another test or program: just as good.
+        blocker.Close();
+    }
+    return blocker;
+}
+
+TEST(MainDialogStartup, PortTakenShowsOneMessageAndTheRestWorks)
+{
+    net::Socket blocker = OccupyPackagePort();
+    QuellisDlgFixture fixture;
+    fixture.Open({ "LANG=0" });
+    app::CQuellisDlg& dialog = fixture.Dialog();
+
+    ASSERT_EQ(fixture.Boxes().size(), 1u);
+    EXPECT_EQ(fixture.Boxes()[0].text, "Bind TCP套接字失败，请检查！");
+    EXPECT_EQ(fixture.Boxes()[0].caption, ExecutableBaseName());
+    EXPECT_EQ(fixture.Boxes()[0].type, ui::kMbOk);
+    EXPECT_FALSE(dialog.listeningSocket.IsValid());
+
+    // Everything after the listening socket still ran.
+    EXPECT_TRUE(dialog.sendSocket.IsValid());
+    EXPECT_EQ(app::TheMainDialog(), &dialog);
+    EXPECT_TRUE(dialog.replyQueue.IsInitialised());
+    EXPECT_NE(dialog.commandDone, nullptr);
+    EXPECT_EQ(dialog.running.load(), 1);
+    EXPECT_EQ(fixture.Text(kIdHighTemperatureEdit), "72");
+    EXPECT_EQ(dialog.FocusItem(), kIdDeviceList);
+    EXPECT_EQ(fixture.Text(kIdSearch), "Search");
+    fixture.ClickPanel(kIdLanguageCheck);
+    EXPECT_EQ(fixture.Text(kIdSearch), "搜索设备");
+    EXPECT_EQ(fixture.Boxes().size(), 1u);
+}
+
+TEST(MainDialogStartup, BindsThePortWhileItsLastConnectionsAreInTimeWait)
+{
+    {
+        // A connection to 2425 that this side closed first, as a finished
+        // package download leaves it: its port stays in TIME_WAIT for a minute.
+        net::Socket server = net::Socket::Create(net::SocketKind::Tcp);
+        ASSERT_TRUE(server.SetReuseAddress(true));
+        ASSERT_TRUE(server.Bind({ net::kInaddrAny, app::kPackagePort }));
+        ASSERT_TRUE(server.Listen(1));
+        net::Socket client = net::Socket::Create(net::SocketKind::Tcp);
+        ASSERT_TRUE(client.Connect({ kLoopback, app::kPackagePort }));
+        net::Socket accepted = server.Accept();
+        ASSERT_TRUE(accepted.IsValid());
+        accepted.Close();
+        QTest::qWait(20);
+        client.Close();
+        server.Close();
+    }
+    QuellisDlgFixture fixture;
+    fixture.Open();
+    EXPECT_TRUE(fixture.Boxes().empty());
+    EXPECT_TRUE(fixture.Dialog().listeningSocket.IsValid());
+}
+
+// ---- Captions and language ----
+
+const std::vector<std::string> kChineseHeaders
+    = { "序号", "IP地址", "子网掩码", "默认网关", "MAC地址", "设备运行时间", "温度", "版本", "主机名称" };
+const std::vector<std::string> kEnglishHeadersAtStart
+    = { "Index", "IP Addr", "SubMask", "DefaultGW", "MAC Addr", "Run Time", "Temperature", "Version", "Host Name" };
+const std::vector<std::string> kEnglishHeadersAfterSwitch
+    = { "Index", "IP Addr", "SubMask", "DefaultGW", "MAC Addr", "Run Time", "Temperature", "Version", "HostName" };
+
+const std::map<int, std::string> kChineseCaptions = { { kIdSearch, "搜索设备" },
+    { kIdSelectPackage, "选择升级包" },
+    { kIdUpdateSelected, "升级所选设备" },
+    { kIdUpdateAll, "升级所有设备" },
+    { kIdSetIp, "设置IP" },
+    { kIdExecuteSystemCommand, "执行系统命令" },
+    { kIdRestartMiner, "重启矿机程序" },
+    { kIdExecuteMinerCommand, "执行挖矿命令" },
+    { kIdRestartSystem, "重启系统" },
+    { kIdFlashMachines, "闪烁矿机" },
+    { kIdSetPools, "设置矿池" },
+    { kIdGetHashRate, "获取算力" },
+    { kIdGetFirstMiner, "获取首个矿工" },
+    { kIdTest, "测试" },
+    { kIdSetTemperature, "设置温度" },
+    { kIdWriteE2, "写E2" },
+    { kIdReadE2, "读E2" },
+    { kIdHighTemperatureLabel, "高温" },
+    { kIdLowTemperatureLabel, "低温" },
+    { kIdQrCodeLabel, "二维码" },
+    { kIdOneDCodeLabel, "一维码" },
+    { kIdMinerCommandLabel, "命令" },
+    { kIdMinerParameterLabel, "参数" } };
+
+const std::map<int, std::string> kEnglishCaptions = { { kIdSearch, "Search" },
+    { kIdSelectPackage, "Select Update Pack" },
+    { kIdUpdateSelected, "Update Selected Dev" },
+    { kIdUpdateAll, "Update All Devs" },
+    { kIdSetIp, "Set IP" },
+    { kIdExecuteSystemCommand, "Execute System Cmd" },
+    { kIdRestartMiner, "Restart Mining Process" },
+    { kIdExecuteMinerCommand, "Execute Miner Cmd" },
+    { kIdRestartSystem, "Restart System" },
+    { kIdFlashMachines, "Flash Machine" },
+    { kIdSetPools, "Set Mine Pool" },
+    { kIdGetHashRate, "Get Hashrate" },
+    { kIdGetFirstMiner, "Get First Miner" },
+    { kIdTest, "Test" },
+    { kIdSetTemperature, "Set Temperature" },
+    { kIdWriteE2, "WriteE2" },
+    { kIdReadE2, "ReadE2" },
+    { kIdHighTemperatureLabel, "HiTemp" },
+    { kIdLowTemperatureLabel, "LoTemp" },
+    { kIdQrCodeLabel, "QR Code" },
+    { kIdOneDCodeLabel, "One-D Code" },
+    { kIdMinerCommandLabel, "Command" },
+    { kIdMinerParameterLabel, "Parameter" } };
+
+void ExpectCaptions(const QuellisDlgFixture& fixture, const std::map<int, std::string>& captions)
+{
+    for (const auto& [id, caption] : captions)
+    {
+        EXPECT_EQ(fixture.Text(id), caption) << "control " << id;
+    }
+}
+
+struct LanguageCase
+{
+    const char* lang; // nullptr: absent
+    bool chinese;
+};
+
+TEST(MainDialogLanguage, LangChoosesHeadersAndCaptionsAtStart)
+{
+    const LanguageCase cases[] = { { nullptr, true }, { "LANG=1", true }, { "LANG=0", false }, { "LANG=2", false } };
+    for (const LanguageCase& language : cases)
+    {
+        SCOPED_TRACE(language.lang != nullptr ? language.lang : "LANG absent");
+        QuellisDlgFixture fixture;
+        if (language.lang != nullptr)
+        {
+            fixture.Open({ language.lang });
+        }
+        else
+        {
+            fixture.Open();
+        }
+        EXPECT_EQ(fixture.Headers(), language.chinese ? kChineseHeaders : kEnglishHeadersAtStart);
+        ExpectCaptions(fixture, language.chinese ? kChineseCaptions : kEnglishCaptions);
+        EXPECT_EQ(fixture.ColumnWidths(), std::vector<int>({ 50, 130, 100, 100, 120, 150, 50, 140, 120 }));
+        // The box says "Chinese" in both languages; ticked for any LANG but 0.
+        EXPECT_EQ(fixture.PanelText(kIdLanguageCheck), "Chinese");
+        EXPECT_EQ(fixture.Dialog().LanguageBoxTicked(), language.lang == nullptr || language.lang[5] != '0');
+        EXPECT_EQ(fixture.Dialog().Language() == app::kLanguageChinese, language.chinese);
+        // Start-up reads LANG and never writes it.
+        EXPECT_EQ(fixture.ConfigText().find("LANG") != std::string::npos, language.lang != nullptr);
+    }
+}
+
+TEST(MainDialogLanguage, ThePanelBoxSwitchesBothWaysAndKeepsRowsAndWidths)
+{
+    QuellisDlgFixture fixture;
+    fixture.Open({ "TOOLTYPE=2" });
+    fixture.AddRow(
+        { "1", "10.77.128.1", "255.255.0.0", "10.77.0.1", "A1B2C3D4E5F6", "1时00分00秒", "45", "v1.0", "矿机-1" });
+    fixture.AddRow({ "2", "10.77.128.2" });
+    // The operator has widened a column since the start.
+    fixture.Dialog().ListView(kIdDeviceList)->SetColumnWidth(3, 77);
+    const std::vector<int> widths = fixture.ColumnWidths();
+    const std::vector<std::string> firstRow = fixture.Row(0);
+
+    fixture.ClickPanel(kIdLanguageCheck); // untick: English
+    EXPECT_FALSE(fixture.Dialog().LanguageBoxTicked());
+    EXPECT_NE(fixture.ConfigText().find("LANG=0"), std::string::npos) << fixture.ConfigText();
+    EXPECT_NE(fixture.ConfigText().find("TOOLTYPE=2"), std::string::npos);
+    EXPECT_EQ(fixture.Dialog().Language(), 0);
+    EXPECT_EQ(fixture.Headers(), kEnglishHeadersAfterSwitch);
+    ExpectCaptions(fixture, kEnglishCaptions);
+    EXPECT_EQ(fixture.PanelText(kIdLanguageCheck), "Chinese");
+    EXPECT_EQ(fixture.ColumnWidths(), widths);
+    ASSERT_EQ(fixture.RowCount(), 2);
+    EXPECT_EQ(fixture.Row(0), firstRow);
+    EXPECT_EQ(fixture.Row(1)[1], "10.77.128.2");
+
+    fixture.ClickPanel(kIdLanguageCheck); // tick: Chinese
+    EXPECT_TRUE(fixture.Dialog().LanguageBoxTicked());
+    EXPECT_EQ(profile::ReadProfileInt("COMMON", "LANG", -1, fixture.ConfigPath()), 1);
+    EXPECT_EQ(fixture.Dialog().Language(), 1);
+    EXPECT_EQ(fixture.Headers(), kChineseHeaders);
+    ExpectCaptions(fixture, kChineseCaptions);
+    EXPECT_EQ(fixture.PanelText(kIdLanguageCheck), "Chinese");
+    EXPECT_EQ(fixture.ColumnWidths(), widths);
+    EXPECT_EQ(fixture.RowCount(), 2);
+    EXPECT_TRUE(fixture.Boxes().empty());
+}
+
+TEST(MainDialogLanguage, ASwitchThatCannotBeWrittenFallsBackToTheValueReadBack)
+{
+    QuellisDlgFixture fixture;
+    fixture.Open({ "LANG=1" });
+    // config.ini is now a directory: the write fails unnoticed, the read-back
+    // finds no LANG and takes the default, Chinese.
+    std::filesystem::remove(fixture.ConfigPath());
+    std::filesystem::create_directory(fixture.ConfigPath());
+    fixture.ClickPanel(kIdLanguageCheck);
+    EXPECT_EQ(fixture.Dialog().Language(), 1);
+    EXPECT_EQ(fixture.Headers(), kChineseHeaders);
+    EXPECT_EQ(fixture.Text(kIdSearch), "搜索设备");
+    EXPECT_TRUE(fixture.Boxes().empty());
+}
+
+// ---- Layout on resizing ----
+
+struct SizeRow
+{
+    std::vector<int> controls;
+    int reference; // its top sets the next row's base line
+    int gap;
+};
+
+const SizeRow kRows[] = {
+    { { kIdExecuteMinerCommand,
+          kIdMinerCommandLabel,
+          kIdMinerCommandEdit,
+          kIdMinerParameterLabel,
+          kIdMinerParameterEdit },
+        kIdExecuteMinerCommand,
+        5 },
+    { { kIdRestartMiner,
+          kIdRestartSystem,
+          kIdSetPools,
+          kIdFlashMachines,
+          kIdGetFirstMiner,
+          kIdSetTemperature,
+          kIdLowTemperatureLabel,
+          kIdLowTemperatureEdit,
+          kIdHighTemperatureLabel,
+          kIdHighTemperatureEdit },
+        kIdHighTemperatureEdit,
+        5 },
+    { { kIdTest, kIdExecuteSystemCommand, kIdSystemCommandEdit, kIdGetHashRate }, kIdGetHashRate, 5 },
+    { { kIdQrCodeLabel, kIdQrCodeEdit, kIdOneDCodeLabel, kIdOneDCodeEdit, kIdWriteE2, kIdReadE2, kIdUpdateAll },
+        kIdUpdateAll,
+        5 },
+    { { kIdUpdateSelected }, kIdUpdateSelected, 5 },
+    { { kIdSelectPackage }, kIdSelectPackage, 5 },
+    { { kIdSetIp }, kIdSetIp, 10 },
+    { { kIdBusyPicture }, kIdBusyPicture, 0 },
+};
+
+// Right and bottom edges as the system gives them: one past the last pixel.
+int Right(const QRect& rect)
+{
+    return rect.x() + rect.width();
+}
+int Bottom(const QRect& rect)
+{
+    return rect.y() + rect.height();
+}
+
+void ExpectLaidOutFor(const QuellisDlgFixture& fixture, const std::map<int, QRect>& original)
+{
+    const int cx = fixture.Dialog().width();
+    const int cy = fixture.Dialog().height();
+    SCOPED_TRACE(testing::Message() << "client " << cx << " x " << cy);
+    const int rowHeight = fixture.Rect(kIdWriteE2).height();
+
+    const QRect list = fixture.Rect(kIdDeviceList);
+    EXPECT_EQ(list.topLeft(), original.at(kIdDeviceList).topLeft());
+    EXPECT_EQ(Right(list), cx - 10);
+    EXPECT_EQ(list.height(), (cy - 6 * rowHeight) / 2);
+    const QRect log = fixture.Rect(kIdLogPane);
+    EXPECT_EQ(log.left(), original.at(kIdLogPane).left());
+    EXPECT_EQ(log.top(), Bottom(list) + 10);
+    EXPECT_EQ(Right(log), cx - 10);
+    EXPECT_EQ(log.height(), list.height());
+
+    int baseLine = cy - 5;
+    for (const SizeRow& row : kRows)
+    {
+        for (const int id : row.controls)
+        {
+            const QRect rect = fixture.Rect(id);
+            EXPECT_EQ(Bottom(rect), baseLine) << "control " << id;
+            EXPECT_EQ(rect.left(), original.at(id).left()) << "control " << id;
+            EXPECT_EQ(rect.size(), original.at(id).size()) << "control " << id;
+        }
+        baseLine = fixture.Rect(row.reference).top() - row.gap;
+    }
+    // The two ends of the stack, said plainly.
+    EXPECT_EQ(Bottom(fixture.Rect(kIdExecuteMinerCommand)), cy - 5);
+    EXPECT_EQ(Bottom(fixture.Rect(kIdBusyPicture)), fixture.Rect(kIdSetIp).top() - 10);
+}
+
+TEST(MainDialogSize, ListAndLogStretchAndTheRowsStackFromTheBottom)
+{
+    QuellisDlgFixture fixture;
+    fixture.Open();
+    app::CQuellisDlg& dialog = fixture.Dialog();
+    std::map<int, QRect> original;
+    for (const int id : TemplateIds())
+    {
+        original[id] = fixture.Rect(id);
+    }
+    const QSize start = dialog.size();
+    const QRect panel = dialog.SidePanel()->geometry();
+
+    for (const QSize size : { start + QSize(300, 200), start + QSize(1, 1), QSize(1600, 1000), start })
+    {
+        dialog.resize(size);
+        QApplication::processEvents();
+        ASSERT_EQ(dialog.size(), size);
+        ExpectLaidOutFor(fixture, original);
+    }
+    // The extra height is split equally between the list and the log pane.
+    dialog.resize(start + QSize(0, 200));
+    QApplication::processEvents();
+    const int listGrowth = fixture.Rect(kIdDeviceList).height() - original.at(kIdDeviceList).height();
+    EXPECT_GE(listGrowth, 99);
+    EXPECT_LE(listGrowth, 101);
+    EXPECT_EQ(fixture.Rect(kIdLogPane).height(), fixture.Rect(kIdDeviceList).height());
+    // The side panel is not one of the rows.
+    EXPECT_EQ(dialog.SidePanel()->geometry(), panel);
+}
+
+TEST(MainDialogSize, MaximisingLaysOutForTheScreen)
+{
+    QuellisDlgFixture fixture;
+    fixture.Open({ "TOOLTYPE=0" });
+    app::CQuellisDlg& dialog = fixture.Dialog();
+    const QSize available = QGuiApplication::primaryScreen()->availableSize();
+    if (available.width() <= dialog.width() || available.height() <= dialog.height())
+    {
+        GTEST_SKIP() << "the offscreen screen (" << available.width() << "x" << available.height()
+                     << ") is smaller than the dialog; CTest runs this with a larger one";
+    }
+    std::map<int, QRect> original;
+    for (const int id : TemplateIds())
+    {
+        original[id] = fixture.Rect(id);
+    }
+    const QSize start = dialog.size();
+    dialog.showMaximized();
+    ASSERT_TRUE(QuellisDlgFixture::WaitFor([&] { return dialog.size() != start; }));
+    EXPECT_GT(dialog.width(), start.width());
+    EXPECT_GT(dialog.height(), start.height());
+    ExpectLaidOutFor(fixture, original);
+    dialog.showNormal();
+    ASSERT_TRUE(QuellisDlgFixture::WaitFor([&] { return dialog.size() == start; }));
+    ExpectLaidOutFor(fixture, original);
+}
+
+// ---- What assistive technologies see and do ----
+
+QAccessibleInterface* AccessibleOf(QWidget* widget)
+{
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+    EXPECT_NE(accessible, nullptr);
+    return accessible;
+}
+
+std::string AccessibleName(QWidget* widget)
+{
+    QAccessibleInterface* accessible = AccessibleOf(widget);
+    return accessible != nullptr ? accessible->text(QAccessible::Name).toStdString() : std::string();
+}
+
+TEST(MainDialogAccessibility, ControlsAreNamedAndTheLanguageBoxTogglesThroughItsAction)
+{
+    QuellisDlgFixture fixture;
+    fixture.Open();
+    // Buttons and labels by their captions, edits and the panes by their
+    // labels or template captions.
+    const std::pair<int, std::string> names[] = { { kIdSearch, "搜索设备" },
+        { kIdSetPools, "设置矿池" },
+        { kIdLowTemperatureLabel, "低温" },
+        { kIdLowTemperatureEdit, "低温" },
+        { kIdHighTemperatureEdit, "高温" },
+        { kIdDeviceList, "设备列表" },
+        { kIdLogPane, "日志" },
+        { kIdBusyPicture, "忙碌动画" } };
+    for (const auto& [id, name] : names)
+    {
+        EXPECT_EQ(AccessibleName(fixture.Control(id)), name) << "control " << id;
+    }
+
+    // The list's headers and cells.
+    fixture.AddRow({ "1", "10.77.128.1", "255.255.0.0" });
+    QAccessibleInterface* list = AccessibleOf(fixture.Control(kIdDeviceList));
+    ASSERT_NE(list, nullptr);
+    QAccessibleTableInterface* table = list->tableInterface();
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->columnCount(), 9);
+    // The tree view lays its rows out when its loop runs.
+    EXPECT_TRUE(QuellisDlgFixture::WaitFor([&] { return table->rowCount() == 1; }));
+    EXPECT_EQ(table->columnDescription(8).toStdString(), "主机名称");
+    QAccessibleInterface* cell = table->cellAt(0, 1);
+    ASSERT_NE(cell, nullptr);
+    EXPECT_EQ(cell->text(QAccessible::Name).toStdString(), "10.77.128.1");
+
+    // The log pane's text.
+    fixture.Dialog().AppendLog(app::LogColour::Default, "1 Device 10.77.128.1 server version 1.2.15\r\n");
+    QAccessibleInterface* log = AccessibleOf(fixture.Control(kIdLogPane));
+    ASSERT_NE(log, nullptr);
+    ASSERT_NE(log->textInterface(), nullptr);
+    EXPECT_EQ(log->textInterface()->text(0, log->textInterface()->characterCount()).toStdString(),
+        "1 Device 10.77.128.1 server version 1.2.15\n");
+
+    // A screen reader's toggle of the language box is the operator's click.
+    QAccessibleInterface* box = AccessibleOf(fixture.PanelControl(kIdLanguageCheck));
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->text(QAccessible::Name).toStdString(), "Chinese");
+    QAccessibleActionInterface* action = box->actionInterface();
+    ASSERT_NE(action, nullptr);
+    ASSERT_TRUE(action->actionNames().contains(QAccessibleActionInterface::toggleAction()));
+    action->doAction(QAccessibleActionInterface::toggleAction());
+    EXPECT_FALSE(box->state().checked);
+    EXPECT_EQ(fixture.Dialog().Language(), 0);
+    EXPECT_EQ(fixture.Text(kIdSearch), "Search");
+    EXPECT_NE(fixture.ConfigText().find("LANG=0"), std::string::npos);
+    // Pressing a button through its action is a click.
+    QAccessibleInterface* cancel = AccessibleOf(fixture.Control(kIdCancel));
+    ASSERT_NE(cancel, nullptr);
+    ASSERT_NE(cancel->actionInterface(), nullptr);
+    EXPECT_TRUE(cancel->actionInterface()->actionNames().contains(QAccessibleActionInterface::pressAction()));
+}
+
+// ---- The scanner's keys ----
+
+TEST(MainDialogScanner, EnterMovesFromQrCodeToOneDCodeAndThenWrites)
+{
+    QuellisDlgFixture fixture;
+    fixture.Open({}, Observed());
+    ObservedDlg& dialog = ObservedOf(fixture);
+    // Hidden in every layout; shown here so that they can hold the focus, as
+    // they would for the scanner in a layout that shows them.
+    for (const int id : { kIdQrCodeEdit, kIdOneDCodeEdit })
+    {
+        dialog.ShowItem(id, true);
+    }
+    fixture.Type(kIdQrCodeEdit, "ZUN0001");
+    fixture.Type(kIdOneDCodeEdit, "KAVDRUP0001");
+    auto* qrEdit = static_cast<QLineEdit*>(fixture.Control(kIdQrCodeEdit));
+    auto* oneDEdit = static_cast<QLineEdit*>(fixture.Control(kIdOneDCodeEdit));
+    QSignalSpy qrReturns(qrEdit, &QLineEdit::returnPressed);
+    QSignalSpy oneDReturns(oneDEdit, &QLineEdit::returnPressed);
+    dialog.SetFocusItem(kIdQrCodeEdit);
+
+    fixture.Key(kIdQrCodeEdit, Qt::Key_Return);
+    EXPECT_EQ(dialog.FocusItem(), kIdOneDCodeEdit);
+    EXPECT_EQ(fixture.SelectedText(kIdOneDCodeEdit), "KAVDRUP0001");
+    EXPECT_EQ(dialog.writes, 0);
+    EXPECT_EQ(qrReturns.count(), 0) << "consumed";
+
+    fixture.Key(kIdOneDCodeEdit, Qt::Key_Return);
+    EXPECT_EQ(dialog.writes, 1);
+    EXPECT_EQ(dialog.FocusItem(), kIdQrCodeEdit);
+    EXPECT_EQ(fixture.SelectedText(kIdQrCodeEdit), "ZUN0001");
+    EXPECT_EQ(oneDReturns.count(), 0) << "consumed";
+
+    // The keypad's Enter is the same key to the scanner.
+    fixture.Key(kIdQrCodeEdit, Qt::Key_Enter);
+    EXPECT_EQ(dialog.FocusItem(), kIdOneDCodeEdit);
+    fixture.Key(kIdOneDCodeEdit, Qt::Key_Enter);
+    EXPECT_EQ(dialog.writes, 2);
+    EXPECT_EQ(dialog.FocusItem(), kIdQrCodeEdit);
+
+    // Neither Enter pressed the default button.
+    EXPECT_EQ(std::count(dialog.clicks.begin(), dialog.clicks.end(), kIdSearch), 0);
+    EXPECT_EQ(fixture.Text(kIdQrCodeEdit), "ZUN0001");
+    EXPECT_EQ(fixture.Text(kIdOneDCodeEdit), "KAVDRUP0001");
+}
+
+TEST(MainDialogScanner, ClickSelectsTheCodeAndEnterElsewherePressesSearch)
+{
+    QuellisDlgFixture fixture;
+    fixture.Open({}, Observed());
+    ObservedDlg& dialog = ObservedOf(fixture);
+    for (const int id : { kIdQrCodeEdit, kIdOneDCodeEdit })
+    {
+        dialog.ShowItem(id, true);
+    }
+    dialog.SetItemText(kIdOneDCodeEdit, "KAVDRUP0002");
+    auto* oneDEdit = static_cast<QLineEdit*>(fixture.Control(kIdOneDCodeEdit));
+    oneDEdit->deselect();
+    // A click puts the caret where it lands; its release selects the whole
+    // code, so that the next scan replaces it.
+    QTest::mouseClick(oneDEdit, Qt::LeftButton, {}, QPoint(5, oneDEdit->height() / 2));
+    EXPECT_EQ(fixture.SelectedText(kIdOneDCodeEdit), "KAVDRUP0002");
+    EXPECT_EQ(dialog.writes, 0);
+    // Other keys in the code edits are typed as usual, over the selection.
+    fixture.Key(kIdOneDCodeEdit, Qt::Key_X);
+    EXPECT_EQ(fixture.Text(kIdOneDCodeEdit), "x");
+
+    // Enter in any other edit goes to the dialog: the default button, Search.
+    dialog.SetFocusItem(kIdLowTemperatureEdit);
+    fixture.Key(kIdLowTemperatureEdit, Qt::Key_Return);
+    EXPECT_EQ(std::count(dialog.clicks.begin(), dialog.clicks.end(), kIdSearch), 1);
+    EXPECT_EQ(dialog.writes, 0);
+}
+
+} // namespace
+} // namespace quellis::test
