@@ -566,6 +566,22 @@ void CQuellisDlg::StopThreads()
 {
     ui::JoinServingCalls(receiveThread_);
     ui::JoinServingCalls(replyThread_);
+    // Records the reply thread handed over are applied now, while the dialog
+    // is whole: the slice it posted names this dialog.
+    if (ui::OnUiThread())
+    {
+        for (;;)
+        {
+            {
+                std::lock_guard lock(pendingLock_);
+                if (!applyPosted_ || ui::WindowCallsClosed())
+                {
+                    break;
+                }
+            }
+            ui::ServePendingCalls();
+        }
+    }
 }
 
 void CQuellisDlg::DestroyWindow()

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -103,9 +104,15 @@ public:
     discovery::ReplyQueue replyQueue;
 
     // ---- Discovery ----
-    // The records of a burst of replies, applied to the device list in order
-    // (UI thread; the reply thread comes here through one window call).
+    // The records of replies, applied to the device list in order (UI thread).
     void ApplyDeviceRecords(const std::vector<discovery::DeviceRecord>& records);
+    // The reply thread hands records over without waiting for the UI thread,
+    // which applies them in slices short enough to keep the window
+    // responsive; a burst from thousands of machines is thus taken from the
+    // queue as fast as it arrives. FlushDeviceRecords waits until everything
+    // handed over is applied (before the effects of a later reply).
+    void EnqueueDeviceRecords(std::vector<discovery::DeviceRecord> records);
+    void FlushDeviceRecords();
     [[nodiscard]] discovery::DeviceList& Devices() { return *deviceList_; }
     // A request to 255.255.255.255:6667 on the send socket; false when the
     // send reported nothing sent or an error.
@@ -156,6 +163,8 @@ private:
     void OnFixedAccountSearch();
     void OnDeviceListNotify(const ui::Notification& notification);
     void ShowSettingFailure(int result);
+    // UI thread: applies waiting records for a few milliseconds at most.
+    void ApplyPendingRecords(bool all);
 
     std::filesystem::path configPath_;
     int toolType_ = 0;
@@ -166,6 +175,10 @@ private:
     std::unique_ptr<monitor::CWave> alarm_;
     ui::WindowClassServer windowClass_;
     std::unique_ptr<discovery::DeviceList> deviceList_;
+    std::mutex pendingLock_;
+    std::vector<discovery::DeviceRecord> pendingRecords_;
+    std::size_t pendingFirst_ = 0;
+    bool applyPosted_ = false;
     controls::CPictureEx* busyPicture_ = nullptr;
     sync::Thread replyThread_;
     sync::Thread receiveThread_;

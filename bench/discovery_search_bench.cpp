@@ -30,6 +30,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,6 +67,43 @@ long PeakMemoryKiB()
         if (line.rfind("VmHWM:", 0) == 0)
         {
             return std::stol(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+// Datagrams the kernel dropped because a socket's receive buffer was full,
+// counted for the network namespace of this thread.
+long ReceiveBufferErrors()
+{
+    std::ifstream snmp("/proc/thread-self/net/snmp");
+    std::string header;
+    std::string values;
+    std::string line;
+    while (std::getline(snmp, line))
+    {
+        if (line.rfind("Udp: ", 0) == 0)
+        {
+            if (header.empty())
+            {
+                header = line;
+            }
+            else
+            {
+                values = line;
+                break;
+            }
+        }
+    }
+    std::istringstream names(header);
+    std::istringstream numbers(values);
+    std::string name;
+    std::string number;
+    while (names >> name && numbers >> number)
+    {
+        if (name == "RcvbufErrors")
+        {
+            return std::stol(number);
         }
     }
     return 0;
@@ -130,6 +168,7 @@ private:
 struct DialogRun
 {
     int rows = 0;
+    long dropped = 0; // by the receive socket's full buffer
     double lastRowMs = 0;
     double longestBlockMs = 0;
     long peakKiB = 0;
@@ -160,6 +199,7 @@ DialogRun RunDialog(int machines)
     });
     ticker.start(1);
 
+    const long droppedBefore = ReceiveBufferErrors();
     const auto pressed = Clock::now();
     fixture.Click(resources::kIdSearch);
     int seen = 0;
@@ -179,6 +219,7 @@ DialogRun RunDialog(int machines)
         }
     }
     ticker.stop();
+    run.dropped = ReceiveBufferErrors() - droppedBefore;
     run.rows = seen;
     run.lastRowMs = std::chrono::duration<double, std::milli>(lastChange - pressed).count();
     run.longestBlockMs = static_cast<double>(longestGap) / 1e6;
@@ -231,6 +272,8 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     ui::InitDialogFramework();
     const int repeats = argc > 1 ? std::atoi(argv[1]) : 3;
+    // A second argument runs one farm size only.
+    const int only = argc > 2 ? std::atoi(argv[2]) : 0;
     std::string why;
     test::NetLab* lab = test::NetLab::Get(&why);
     if (lab == nullptr)
@@ -242,10 +285,14 @@ int main(int argc, char** argv)
     std::printf("## Discovery: Search in the real dialog against a simulated farm (network lab), %d runs each\n\n",
         repeats);
     std::printf("| machines | replies | receive buffer (bytes) | rows found (min / max) | press to last row, ms (median) "
-                "| longest UI block, ms (max) | peak memory, MiB | plain receiver got (min / max) |\n");
-    std::printf("|---|---|---|---|---|---|---|---|\n");
+                "| longest UI block, ms (max) | peak memory, MiB | dropped by the socket (max) | plain receiver got (min / max) |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|\n");
     for (const int machines : { 1000, 5000, 10000 })
     {
+        if (only != 0 && machines != only)
+        {
+            continue;
+        }
         for (const int spread : { 100, 0 })
         {
             FarmProcess farm(lab->FarmNamespace(), machines, spread);
@@ -278,17 +325,19 @@ int main(int argc, char** argv)
                 std::vector<double> lastRow;
                 double block = 0;
                 long peak = 0;
+                long dropped = 0;
                 for (const DialogRun& run : runs)
                 {
                     rows.push_back(run.rows);
                     lastRow.push_back(run.lastRowMs);
                     block = std::max(block, run.longestBlockMs);
                     peak = std::max(peak, run.peakKiB);
+                    dropped = std::max(dropped, run.dropped);
                 }
-                std::printf("| %d | %s | %s (%d) | %d / %d | %.0f | %.1f | %.0f | %d / %d |\n", machines,
+                std::printf("| %d | %s | %s (%d) | %d / %d | %.0f | %.1f | %.0f | %ld | %d / %d |\n", machines,
                     spread == 0 ? "all at once" : "over 100 ms", forced ? "forced" : "unprivileged", bufferBytes,
                     *std::min_element(rows.begin(), rows.end()), *std::max_element(rows.begin(), rows.end()),
-                    Median(lastRow), block, static_cast<double>(peak) / 1024.0,
+                    Median(lastRow), block, static_cast<double>(peak) / 1024.0, dropped,
                     *std::min_element(reference.begin(), reference.end()),
                     *std::max_element(reference.begin(), reference.end()));
                 std::fflush(stdout);

@@ -57,7 +57,7 @@ void ReplyDispatcher::FlushRecords()
 {
     if (!pendingRecords_.empty())
     {
-        effects_.ApplyDeviceRecords(pendingRecords_);
+        effects_.ApplyDeviceRecords(std::move(pendingRecords_));
         pendingRecords_.clear();
     }
 }
@@ -91,6 +91,7 @@ void ReplyDispatcher::HandleOne(std::span<const std::uint8_t> datagram)
         else if (record->result > 0)
         {
             FlushRecords();
+            effects_.Synchronise();
             // Only a failure of the machine last configured is shown.
             if (effects_.CurrentTarget() == record->mac)
             {
@@ -103,6 +104,7 @@ void ReplyDispatcher::HandleOne(std::span<const std::uint8_t> datagram)
         if (const auto reply = ReadCommand(datagram))
         {
             FlushRecords();
+            effects_.Synchronise();
             HandleCommand(datagram, *reply);
         }
         break;

@@ -30,8 +30,12 @@ class ReplyEffects
 public:
     virtual ~ReplyEffects() = default;
 
-    // Device rows: the records in arrival order, applied in one window call.
-    virtual void ApplyDeviceRecords(const std::vector<DeviceRecord>& records) = 0;
+    // Device rows: the records in arrival order. They may be applied later,
+    // but before the effects of any reply that comes after them.
+    virtual void ApplyDeviceRecords(std::vector<DeviceRecord> records) = 0;
+    // Called before the effects of a reply that is not a record: every record
+    // handed over so far is applied by then.
+    virtual void Synchronise() {}
     // Posted to the main window: a network setting of the current target failed.
     virtual void PostSettingFailed(int result) = 0;
 

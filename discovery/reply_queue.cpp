@@ -99,8 +99,11 @@ bool ReplyQueue::Put(std::span<const std::uint8_t> datagram)
     }
     node->length = std::min(datagram.size(), slotSize_);
     std::memcpy(node->bytes, datagram.data(), node->length);
-    std::lock_guard lock(used_.lock);
-    used_.Append(node);
+    {
+        std::lock_guard lock(used_.lock);
+        used_.Append(node);
+    }
+    datagramQueued_.notify_one();
     return true;
 }
 
@@ -131,9 +134,16 @@ bool ReplyQueue::WaitForFreeSlot(std::chrono::milliseconds timeout)
     return slotFreed_.wait_for(lock, timeout, [this] { return free_.count > 0; });
 }
 
+bool ReplyQueue::WaitForDatagram(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(used_.lock);
+    return datagramQueued_.wait_for(lock, timeout, [this] { return used_.count > 0; });
+}
+
 void ReplyQueue::WakeWaiters()
 {
     slotFreed_.notify_all();
+    datagramQueued_.notify_all();
 }
 
 void ReplyQueue::Clear()

@@ -44,7 +44,11 @@ public:
     // Waits until a slot is free or the time is up; true when one is. The
     // receive thread waits here instead of reading a datagram it could only drop.
     [[nodiscard]] bool WaitForFreeSlot(std::chrono::milliseconds timeout);
-    // Wakes a thread in WaitForFreeSlot (teardown).
+    // Waits until a datagram is queued or the time is up; true when one is.
+    // The reply thread waits here rather than sleeping a fixed time, so that
+    // a burst is taken as fast as it comes.
+    [[nodiscard]] bool WaitForDatagram(std::chrono::milliseconds timeout);
+    // Wakes the threads in WaitForFreeSlot and WaitForDatagram (teardown).
     void WakeWaiters();
 
     // Deletes all nodes of both lists.
@@ -84,6 +88,7 @@ private:
     List used_;
     bool initialised_ = false;
     std::condition_variable_any slotFreed_;
+    std::condition_variable_any datagramQueued_;
 };
 
 } // namespace quellis::discovery

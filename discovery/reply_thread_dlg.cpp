@@ -10,7 +10,6 @@
 #include "resources/templates/main_dialog_ids.h"
 
 #include <ctime>
-#include <thread>
 
 namespace quellis::app
 {
@@ -31,13 +30,11 @@ public:
     {
     }
 
-    void ApplyDeviceRecords(const std::vector<discovery::DeviceRecord>& records) override
+    void ApplyDeviceRecords(std::vector<discovery::DeviceRecord> records) override
     {
-        ui::WindowCall([&] {
-            dialog_.ApplyDeviceRecords(records);
-            return true;
-        });
+        dialog_.EnqueueDeviceRecords(std::move(records));
     }
+    void Synchronise() override { dialog_.FlushDeviceRecords(); }
     void PostSettingFailed(int result) override
     {
         dialog_.PostMessage(kWmDevSettingFailed, static_cast<std::uintptr_t>(result), 0);
@@ -106,7 +103,9 @@ void ReplyThread(CQuellisDlg& dialog)
         }
         if (taken.empty())
         {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            // At most 10 ms before `running` is tested again; a datagram
+            // queued meanwhile ends the wait at once.
+            [[maybe_unused]] const bool queued = dialog.replyQueue.WaitForDatagram(std::chrono::milliseconds(10));
             continue;
         }
         dispatcher.Dispatch(taken);
@@ -118,6 +117,91 @@ void ReplyThread(CQuellisDlg& dialog)
 bool CQuellisDlg::StartReplyThread()
 {
     return replyThread_.Start([this] { ReplyThread(*this); });
+}
+
+namespace
+{
+
+// A slice of applying records ends after this long, so that the window keeps
+// painting and answering while thousands of rows arrive.
+constexpr auto kSliceTime = std::chrono::milliseconds(8);
+constexpr std::size_t kChunk = 64;
+// Records waiting for the UI beyond this make the reply thread wait.
+constexpr std::size_t kMostWaiting = 100000;
+
+} // namespace
+
+void CQuellisDlg::EnqueueDeviceRecords(std::vector<discovery::DeviceRecord> records)
+{
+    bool post = false;
+    bool tooMany = false;
+    {
+        std::lock_guard lock(pendingLock_);
+        pendingRecords_.insert(pendingRecords_.end(), std::make_move_iterator(records.begin()),
+            std::make_move_iterator(records.end()));
+        post = !applyPosted_;
+        applyPosted_ = true;
+        tooMany = pendingRecords_.size() - pendingFirst_ > kMostWaiting;
+    }
+    if (post && !ui::PostToUiThread([this] { ApplyPendingRecords(false); }))
+    {
+        std::lock_guard lock(pendingLock_);
+        applyPosted_ = false;
+    }
+    if (tooMany)
+    {
+        FlushDeviceRecords();
+    }
+}
+
+void CQuellisDlg::FlushDeviceRecords()
+{
+    {
+        std::lock_guard lock(pendingLock_);
+        if (pendingFirst_ == pendingRecords_.size())
+        {
+            return;
+        }
+    }
+    ui::WindowCall([&] {
+        ApplyPendingRecords(true);
+        return true;
+    });
+}
+
+void CQuellisDlg::ApplyPendingRecords(bool all)
+{
+    const auto start = std::chrono::steady_clock::now();
+    for (;;)
+    {
+        std::vector<discovery::DeviceRecord> chunk;
+        {
+            std::lock_guard lock(pendingLock_);
+            const std::size_t available = pendingRecords_.size() - pendingFirst_;
+            if (available == 0)
+            {
+                pendingRecords_.clear();
+                pendingFirst_ = 0;
+                applyPosted_ = false;
+                return;
+            }
+            const auto first = pendingRecords_.begin() + static_cast<std::ptrdiff_t>(pendingFirst_);
+            const std::size_t count = std::min(available, kChunk);
+            chunk.assign(std::make_move_iterator(first), std::make_move_iterator(first + static_cast<std::ptrdiff_t>(count)));
+            pendingFirst_ += count;
+        }
+        ApplyDeviceRecords(chunk);
+        if (!all && std::chrono::steady_clock::now() - start >= kSliceTime)
+        {
+            break;
+        }
+    }
+    // More are waiting: the next slice after the event loop has had its turn.
+    if (!ui::PostToUiThread([this] { ApplyPendingRecords(false); }))
+    {
+        std::lock_guard lock(pendingLock_);
+        applyPosted_ = false;
+    }
 }
 
 void CQuellisDlg::ApplyDeviceRecords(const std::vector<discovery::DeviceRecord>& records)

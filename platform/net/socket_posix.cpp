@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 
 namespace quellis::net
@@ -300,6 +302,44 @@ int Socket::ReceiveFrom(void* buffer, std::size_t capacity, Endpoint* from)
         *from = FromSockaddr(address);
     }
     return static_cast<int>(received);
+}
+
+int Socket::ReceiveFromMany(std::span<ReceiveSlot> slots)
+{
+    constexpr std::size_t kMost = 64;
+    const std::size_t count = std::min(slots.size(), kMost);
+    if (count == 0)
+    {
+        return 0;
+    }
+    std::array<mmsghdr, kMost> messages{};
+    std::array<iovec, kMost> vectors{};
+    std::array<sockaddr_in, kMost> addresses{};
+    for (std::size_t i = 0; i < count; ++i)
+    {
+        vectors[i] = { slots[i].buffer, slots[i].capacity };
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_name = &addresses[i];
+        messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    }
+    const int received = recvmmsg(Handle(), messages.data(), static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
+    if (received < 0)
+    {
+        const int error = errno;
+        FailCount();
+        if (blocking_ && (error == EAGAIN || error == EWOULDBLOCK))
+        {
+            lastError = kWsaTimedOut;
+        }
+        return kSocketError;
+    }
+    for (int i = 0; i < received; ++i)
+    {
+        slots[static_cast<std::size_t>(i)].length = messages[static_cast<std::size_t>(i)].msg_len;
+        slots[static_cast<std::size_t>(i)].from = FromSockaddr(addresses[static_cast<std::size_t>(i)]);
+    }
+    return received;
 }
 
 bool Socket::SetBroadcast(bool on)

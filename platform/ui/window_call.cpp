@@ -126,7 +126,14 @@ bool PostToUiThread(std::function<void()> fn)
 void ServePendingCalls()
 {
     CallQueue& queue = Queue();
-    for (;;)
+    // Only the calls waiting now: a call that queues another (work done in
+    // slices) lets the event loop run before the next slice.
+    std::size_t waiting = 0;
+    {
+        std::lock_guard lock(queue.mutex);
+        waiting = queue.calls.size();
+    }
+    for (; waiting > 0; --waiting)
     {
         std::shared_ptr<PendingCall> call;
         {

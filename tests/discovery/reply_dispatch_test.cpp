@@ -24,10 +24,18 @@ public:
     std::string target = "A1B2C3D4E5F6";
     std::string targetIp = "10.77.128.9";
 
-    void ApplyDeviceRecords(const std::vector<DeviceRecord>& records) override
+    void ApplyDeviceRecords(std::vector<DeviceRecord> records) override
     {
-        recordBatches.push_back(records);
         effects.push_back("records " + std::to_string(records.size()));
+        recordBatches.push_back(std::move(records));
+    }
+    void Synchronise() override
+    {
+        // Only worth a line where records came before.
+        if (!effects.empty() && effects.back().rfind("records", 0) == 0)
+        {
+            effects.push_back("sync");
+        }
     }
     void PostSettingFailed(int result) override { effects.push_back("post 1124 " + std::to_string(result)); }
     bool IsButtonEnabled(int id) override { return enabled.count(id) != 0; }
@@ -189,8 +197,9 @@ TEST(ReplyDispatch, SettingRepliesAndRecordsKeepTheirOrderInBatches)
             Record(PKT_SEARCH_ACK, "000000000004"), Record(PKT_DEV_SETTING_ACK, "A1B2C3D4E5F6", 2),
             Record(PKT_DEV_SETTING_ACK, "FFEEDDCCBBAA", 2), Record(PKT_DEV_SETTING_ACK, "A1B2C3D4E5F6", -1),
             Record(PKT_SEARCH_ACK, "000000000005") });
-    EXPECT_EQ(lines, (Lines{ "records 3", "enable 1017", "stop animation", "log default LED灯测试结束\r\n",
-                          "kill 1000", "records 1", "post 1124 2", "records 1" }));
+    // Records handed over are applied before a later reply takes effect.
+    EXPECT_EQ(lines, (Lines{ "records 3", "sync", "enable 1017", "stop animation", "log default LED灯测试结束\r\n",
+                          "kill 1000", "records 1", "sync", "post 1124 2", "records 1" }));
     ASSERT_EQ(effects.recordBatches.size(), 3u);
     EXPECT_EQ(effects.recordBatches[0][2].mac, "000000000003");
 }

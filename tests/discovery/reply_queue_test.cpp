@@ -140,3 +140,26 @@ TEST(ReplyQueue, WaitForFreeSlotReturnsWhenATakeFreesOne)
 
 } // namespace
 } // namespace quellis::discovery
+
+namespace quellis::discovery
+{
+namespace
+{
+
+TEST(ReplyQueue, WaitForDatagramReturnsWhenAPutArrivesNotAfterItsTimeOut)
+{
+    ReplyQueue queue;
+    ASSERT_TRUE(queue.Initialise(4, 16));
+    EXPECT_FALSE(queue.WaitForDatagram(std::chrono::milliseconds(5)));
+    std::thread producer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(queue.Put(Datagram(9, 4)));
+    });
+    // A generous limit: returning true means the put woke it, not the clock.
+    EXPECT_TRUE(queue.WaitForDatagram(std::chrono::seconds(30)));
+    producer.join();
+    EXPECT_EQ(queue.UsedCount(), 1u);
+}
+
+} // namespace
+} // namespace quellis::discovery

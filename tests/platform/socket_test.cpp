@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace quellis::net
 {
@@ -168,6 +170,42 @@ TEST(Socket, NonBlockingReadReportsWouldBlock)
     char buffer[4];
     EXPECT_EQ(receiver.ReceiveFrom(buffer, sizeof buffer, nullptr), kSocketError);
     EXPECT_EQ(WsaGetLastError(), kWsaWouldBlock);
+}
+
+} // namespace
+} // namespace quellis::net
+
+namespace quellis::net
+{
+namespace
+{
+
+TEST(Socket, ReceiveFromManyTakesWhatIsWaitingUpToOnePerSlot)
+{
+    Socket receiver = Socket::Create(SocketKind::Udp);
+    ASSERT_TRUE(receiver.Bind({ kLoopback, 0 }));
+    Socket sender = Socket::Create(SocketKind::Udp);
+    ASSERT_TRUE(sender.Bind({ kLoopback, 0 }));
+    for (char c : std::string("abcde"))
+    {
+        const std::string datagram(static_cast<std::size_t>(c - 'a' + 1), c);
+        ASSERT_EQ(sender.SendTo(datagram.data(), datagram.size(), receiver.LocalEndpoint().value()),
+            static_cast<int>(datagram.size()));
+    }
+    std::vector<std::string> buffers(3, std::string(16, '\0'));
+    std::vector<ReceiveSlot> batch(3);
+    for (std::size_t i = 0; i < batch.size(); ++i)
+    {
+        batch[i].buffer = buffers[i].data();
+        batch[i].capacity = buffers[i].size();
+    }
+    ASSERT_EQ(receiver.ReceiveFromMany(batch), 3);
+    EXPECT_EQ(buffers[0].substr(0, batch[0].length), "a");
+    EXPECT_EQ(buffers[2].substr(0, batch[2].length), "ccc");
+    EXPECT_EQ(batch[1].from, sender.LocalEndpoint().value());
+    // The rest, fewer than the slots: it does not wait to fill them.
+    ASSERT_EQ(receiver.ReceiveFromMany(batch), 2);
+    EXPECT_EQ(buffers[1].substr(0, batch[1].length), "eeeee");
 }
 
 } // namespace
