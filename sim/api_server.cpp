@@ -1,3 +1,4 @@
+#include "sim/fd_timers.h"
 #include "sim/api_server.h"
 
 #include "platform/net/ipv4.h"
@@ -65,15 +66,6 @@ struct Connection
     std::uint64_t generation = 0;
 };
 
-struct Timer
-{
-    Clock::time_point when;
-    int fd = -1; // a connection, or -1 - listener index for a paused listener
-    std::uint64_t generation = 0;
-
-    bool operator>(const Timer& other) const { return when > other.when; }
-};
-
 // The state of the serving thread; it lives on that thread's stack.
 class Loop
 {
@@ -99,7 +91,7 @@ public:
         epoll_event events[256];
         for (;;)
         {
-            const int ready = epoll_wait(epoll_, events, static_cast<int>(std::size(events)), WaitMilliseconds());
+            const int ready = epoll_wait(epoll_, events, static_cast<int>(std::size(events)), timers_.WaitMilliseconds(Clock::now()));
             if (ready < 0 && errno != EINTR)
             {
                 trace::OutputDebugStringF("farm api: epoll_wait failed: %s\n", std::strerror(errno));
@@ -128,20 +120,10 @@ public:
     }
 
 private:
-    int WaitMilliseconds() const
-    {
-        if (timers_.empty())
-        {
-            return -1;
-        }
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(timers_.top().when - Clock::now()).count();
-        return static_cast<int>(std::clamp<std::int64_t>(wait, 0, 60'000));
-    }
-
     void SetDeadline(int fd, Connection& connection, Clock::time_point when)
     {
         connection.deadline = when;
-        timers_.push(Timer { when, fd, ++connection.generation });
+        timers_.Push(FdTimer { when, fd, ++connection.generation });
     }
 
     void Accept(std::uint32_t listenerIndex, Clock::time_point now)
@@ -162,7 +144,7 @@ private:
                     epoll_event quiet {};
                     quiet.data.u64 = Tag(kTagListener, listenerIndex);
                     epoll_ctl(epoll_, EPOLL_CTL_MOD, listener, &quiet);
-                    timers_.push(Timer { now + kAcceptPause, -1 - static_cast<int>(listenerIndex), 0 });
+                    timers_.Push(FdTimer { now + kAcceptPause, -1 - static_cast<int>(listenerIndex), 0 });
                 }
                 return;
             }
@@ -335,10 +317,9 @@ private:
 
     void RunTimers(Clock::time_point now)
     {
-        while (!timers_.empty() && timers_.top().when <= now)
+        while (const auto due = timers_.PopDue(now))
         {
-            const Timer timer = timers_.top();
-            timers_.pop();
+            const FdTimer& timer = *due;
             if (timer.fd < 0)
             {
                 const auto index = static_cast<std::uint32_t>(-1 - timer.fd);
@@ -370,7 +351,7 @@ private:
     FarmCounters& counters_;
     std::vector<std::pair<int, int>> listeners_;
     std::unordered_map<int, Connection> connections_;
-    std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers_;
+    FdTimers timers_;
 };
 
 } // namespace

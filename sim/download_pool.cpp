@@ -1,3 +1,4 @@
+#include "sim/fd_timers.h"
 #include "sim/download_pool.h"
 
 #include "platform/trace/trace.h"
@@ -69,15 +70,6 @@ struct Download
     std::uint64_t generation = 0;
 };
 
-struct Timer
-{
-    Clock::time_point when;
-    int fd = -1;
-    std::uint64_t generation = 0;
-
-    bool operator>(const Timer& other) const { return when > other.when; }
-};
-
 // One worker's downloads; it lives on the worker thread's stack.
 class Loop
 {
@@ -111,7 +103,7 @@ public:
         epoll_event events[128];
         for (;;)
         {
-            const int ready = epoll_wait(epoll_, events, static_cast<int>(std::size(events)), WaitMilliseconds());
+            const int ready = epoll_wait(epoll_, events, static_cast<int>(std::size(events)), timers_.WaitMilliseconds(Clock::now()));
             if (ready < 0 && errno != EINTR)
             {
                 trace::OutputDebugStringF("farm downloads: epoll_wait failed: %s\n", std::strerror(errno));
@@ -147,19 +139,9 @@ public:
     }
 
 private:
-    int WaitMilliseconds() const
-    {
-        if (timers_.empty())
-        {
-            return -1;
-        }
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(timers_.top().when - Clock::now()).count();
-        return static_cast<int>(std::clamp<std::int64_t>(wait, 0, 60'000));
-    }
-
     void SetTimer(int fd, Download& download, Clock::time_point when)
     {
-        timers_.push(Timer { when, fd, ++download.generation });
+        timers_.Push(FdTimer { when, fd, ++download.generation });
     }
 
     void Watch(int fd, std::uint32_t events)
@@ -401,10 +383,9 @@ private:
 
     void RunTimers(Clock::time_point now)
     {
-        while (!timers_.empty() && timers_.top().when <= now)
+        while (const auto due = timers_.PopDue(now))
         {
-            const Timer timer = timers_.top();
-            timers_.pop();
+            const FdTimer& timer = *due;
             const auto found = downloads_.find(timer.fd);
             if (found == downloads_.end() || found->second.generation != timer.generation)
             {
@@ -483,7 +464,7 @@ private:
     const std::uint16_t replyPort_;
     std::vector<std::uint8_t> buffer_;
     std::unordered_map<int, Download> downloads_;
-    std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers_;
+    FdTimers timers_;
 };
 
 } // namespace

@@ -34,6 +34,19 @@ int FailCount()
     return kSocketError;
 }
 
+// A failed send or receive. On a blocking socket "would block" can only be
+// the expiry of its send or receive time-out, which Windows reports as such.
+int FailTransfer(bool blocking)
+{
+    const int error = errno;
+    FailCount();
+    if (blocking && (error == EAGAIN || error == EWOULDBLOCK))
+    {
+        lastError = kWsaTimedOut;
+    }
+    return kSocketError;
+}
+
 sockaddr_in ToSockaddr(Endpoint endpoint)
 {
     sockaddr_in address{};
@@ -247,13 +260,7 @@ int Socket::Send(const void* data, std::size_t length)
     const ssize_t sent = send(Handle(), data, length, MSG_NOSIGNAL);
     if (sent < 0)
     {
-        const int error = errno;
-        FailCount();
-        if (blocking_ && (error == EAGAIN || error == EWOULDBLOCK))
-        {
-            lastError = kWsaTimedOut;
-        }
-        return kSocketError;
+        return FailTransfer(blocking_);
     }
     return static_cast<int>(sent);
 }
@@ -263,13 +270,7 @@ int Socket::Receive(void* buffer, std::size_t capacity)
     const ssize_t received = recv(Handle(), buffer, capacity, 0);
     if (received < 0)
     {
-        const int error = errno;
-        FailCount();
-        if (blocking_ && (error == EAGAIN || error == EWOULDBLOCK))
-        {
-            lastError = kWsaTimedOut;
-        }
-        return kSocketError;
+        return FailTransfer(blocking_);
     }
     return static_cast<int>(received);
 }
@@ -289,13 +290,7 @@ int Socket::ReceiveFrom(void* buffer, std::size_t capacity, Endpoint* from)
     const ssize_t received = recvfrom(Handle(), buffer, capacity, 0, reinterpret_cast<sockaddr*>(&address), &length);
     if (received < 0)
     {
-        const int error = errno;
-        FailCount();
-        if (blocking_ && (error == EAGAIN || error == EWOULDBLOCK))
-        {
-            lastError = kWsaTimedOut;
-        }
-        return kSocketError;
+        return FailTransfer(blocking_);
     }
     if (from != nullptr)
     {
@@ -326,13 +321,7 @@ int Socket::ReceiveFromMany(std::span<ReceiveSlot> slots)
     const int received = recvmmsg(Handle(), messages.data(), static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
     if (received < 0)
     {
-        const int error = errno;
-        FailCount();
-        if (blocking_ && (error == EAGAIN || error == EWOULDBLOCK))
-        {
-            lastError = kWsaTimedOut;
-        }
-        return kSocketError;
+        return FailTransfer(blocking_);
     }
     for (int i = 0; i < received; ++i)
     {
