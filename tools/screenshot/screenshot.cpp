@@ -1,11 +1,15 @@
 // The main window, rendered into a PNG for the README and for a look at the
 // layout without a display:
-//   quellis-screenshot OUTPUT.png [--config-dir DIR] [--sample] [--hold]
+//   quellis-screenshot OUTPUT.png [--config-dir DIR] [--sample | --search] [--hold]
 // The window runs with the config.ini of DIR (default: a fresh temporary
 // directory, so the defaults apply: the side panel, Chinese captions), in
 // DIR as its current directory.
 //   --sample  fills the device list and the log pane with a few made-up
 //             machines, as a search would, so that the picture shows them.
+//   --search  presses Search and renders the window a moment later, with the
+//             busy picture running: run it in the network lab's tool
+//             namespace with the farm simulator on the farm side, and the
+//             picture shows a real search.
 //   --hold    shows the window on the current platform until it is closed
 //             instead of rendering it (the accessibility check walks it so).
 // Without --hold it runs on Qt's offscreen platform unless QT_QPA_PLATFORM
@@ -18,6 +22,7 @@
 #include "platform/ui/list_view.h"
 #include "resources/templates/main_dialog_ids.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
@@ -90,12 +95,17 @@ int main(int argc, char** argv)
     const char* output = nullptr;
     const char* configDirArgument = nullptr;
     bool sample = false;
+    bool search = false;
     bool hold = false;
     for (int i = 1; i < argc; ++i)
     {
         if (std::strcmp(argv[i], "--sample") == 0)
         {
             sample = true;
+        }
+        else if (std::strcmp(argv[i], "--search") == 0)
+        {
+            search = true;
         }
         else if (std::strcmp(argv[i], "--hold") == 0)
         {
@@ -117,7 +127,7 @@ int main(int argc, char** argv)
     }
     if (output == nullptr && !hold)
     {
-        std::fprintf(stderr, "usage: quellis-screenshot OUTPUT.png [--config-dir DIR] [--sample] [--hold]\n");
+        std::fprintf(stderr, "usage: quellis-screenshot OUTPUT.png [--config-dir DIR] [--sample | --search] [--hold]\n");
         return 2;
     }
     if (!hold)
@@ -155,7 +165,13 @@ int main(int argc, char** argv)
             {
                 FillSample(dialog);
             }
-            QTimer::singleShot(300,
+            if (search)
+            {
+                dialog.Item(quellis::resources::kIdSearch)->setFocus();
+                static_cast<QAbstractButton*>(dialog.Item(quellis::resources::kIdSearch))->click();
+                dialog.StartBusyAnimation();
+            }
+            QTimer::singleShot(search ? 1500 : 300,
                 &dialog,
                 [&]
                 {
