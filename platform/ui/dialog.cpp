@@ -316,13 +316,17 @@ QWidget* Dialog::CreateControl(const ControlTemplate& control, QWidget* parent)
         return label;
     }
     case ControlKind::Edit: {
+        // An edit starts empty, as one of a resource script does; its
+        // template caption only names it for screen readers.
         if ((control.style & kMultiLine) != 0)
         {
-            auto* edit = new QPlainTextEdit(caption, parent);
+            auto* edit = new QPlainTextEdit(parent);
             edit->setReadOnly((control.style & kReadOnly) != 0);
+            edit->setAccessibleName(caption);
             return edit;
         }
-        auto* edit = new QLineEdit(caption, parent);
+        auto* edit = new QLineEdit(parent);
+        edit->setAccessibleName(caption);
         edit->setReadOnly((control.style & kReadOnly) != 0);
         if ((control.style & kPassword) != 0)
         {

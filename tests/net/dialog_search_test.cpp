@@ -28,6 +28,19 @@ sim::BehaviourGroup Group(const char* option)
     return group;
 }
 
+// Records the rows the network settings were asked for.
+class ObservedDlg : public app::CQuellisDlg
+{
+public:
+    using CQuellisDlg::CQuellisDlg;
+    int OpenNetworkSettings(int row) override
+    {
+        settingsRows.push_back(row);
+        return CQuellisDlg::OpenNetworkSettings(row);
+    }
+    std::vector<int> settingsRows;
+};
+
 std::map<std::string, std::vector<std::string>> RowsByMac(QuellisDlgFixture& fixture)
 {
     std::map<std::string, std::vector<std::string>> rows;
@@ -154,6 +167,44 @@ TEST(LabDialog, ClickingARowMakesThatMachineFlickerAndASettingFailureIsShownForI
     QTest::qWait(300);
     ASSERT_EQ(fixture.Boxes().size(), 1u);
     EXPECT_EQ(fixture.Boxes()[0].text, "设置终端" + mac + " IP失败：密码错误");
+}
+
+TEST(LabDialog, TheFixedAccountSearchAndDoubleClicksOnRows)
+{
+    QUELLIS_REQUIRE_NETLAB(lab);
+    sim::FarmConfig config;
+    config.machines = 8;
+    config.scenario.spreadMs = 0;
+    auto farm = StartLabFarm(*lab, config);
+    ASSERT_TRUE(farm);
+    NetLab::Enter tool(lab->ToolNamespace());
+    ASSERT_TRUE(tool.Ok());
+    QuellisDlgFixture fixture;
+    fixture.Open({ "TOOLTYPE=2" },
+        [](const std::filesystem::path& path) { return std::make_unique<ObservedDlg>(path); });
+    auto& dialog = static_cast<ObservedDlg&>(fixture.Dialog());
+
+    // Without an account nothing is sent.
+    dialog.ShowItem(kIdFixedAccountSearch, true);
+    dialog.ShowItem(kIdAccountEdit, true);
+    fixture.Click(kIdFixedAccountSearch);
+    ASSERT_EQ(fixture.Boxes().size(), 1u);
+    EXPECT_EQ(fixture.Boxes()[0].text, "请输入终端账号");
+    QTest::qWait(200);
+    EXPECT_EQ(farm->Totals().searches, 0u);
+
+    dialog.SetItemText(kIdAccountEdit, "operator-07");
+    fixture.Click(kIdFixedAccountSearch);
+    ASSERT_TRUE(fixture.WaitFor([&] { return fixture.RowCount() == 8; }));
+    EXPECT_EQ(farm->Totals().searches, 8u);
+
+    // A double click on a row opens the settings for that row; below the rows it does nothing.
+    auto* list = dialog.ListView(kIdDeviceList);
+    const QRect rowRect = list->visualRect(list->model()->index(5, 1));
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, rowRect.center());
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, QPoint(5, list->viewport()->height() - 3));
+    ASSERT_EQ(dialog.settingsRows.size(), 1u);
+    EXPECT_EQ(dialog.settingsRows[0], 5);
 }
 
 } // namespace

@@ -25,6 +25,7 @@ constexpr int kIdRadioA2 = 21;
 constexpr int kIdRadioB1 = 22;
 constexpr int kIdRadioB2 = 23;
 constexpr int kIdCheck = 24;
+constexpr int kIdNamedEdit = 25;
 
 constexpr ControlTemplate kControls[] = {
     { kIdOk, ControlKind::DefPushButton, "OK", 10, 80, 50, 14 },
@@ -38,6 +39,7 @@ constexpr ControlTemplate kControls[] = {
     { kIdRadioB1, ControlKind::RadioButton, "B1", 60, 30, 40, 10, kGroup },
     { kIdRadioB2, ControlKind::RadioButton, "B2", 60, 42, 40, 10 },
     { kIdCheck, ControlKind::CheckBox, "check", 110, 30, 40, 10, kGroup },
+    { kIdNamedEdit, ControlKind::Edit, "account", 110, 45, 60, 12 },
 };
 
 constexpr DialogTemplate kTemplate = { 900, "Test dialog", 200, 100, "MS Shell Dlg", 9,
@@ -137,8 +139,11 @@ TEST(Dialog, CreatesTheTemplatesControlsWithTheirStates)
     EXPECT_TRUE(dialog.IsItemVisible(kIdButton));
     EXPECT_FALSE(dialog.IsItemEnabled(kIdDisabled));
     EXPECT_FALSE(dialog.HasItem(kIdStatic));
-    // An edit is named for screen readers by the label before it.
+    // An edit is named for screen readers by the label before it, or by its
+    // template caption, which is not its text: edits start empty.
     EXPECT_EQ(dialog.Item(kIdEdit)->accessibleName(), QStringLiteral("Name:"));
+    EXPECT_EQ(dialog.Item(kIdNamedEdit)->accessibleName(), QStringLiteral("account"));
+    EXPECT_EQ(dialog.ItemText(kIdNamedEdit), "");
 
     dialog.ShowItem(kIdHidden, true);
     dialog.EnableItem(kIdDisabled, true);
