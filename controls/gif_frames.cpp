@@ -195,13 +195,14 @@ std::optional<GifFrame> GifWalker::CutNextFrame()
     GifFrame frame;
     if (KindAt(position_) == Block::GraphicControl)
     {
-        frame.delay = U16At(position_ + 4);
-        frame.disposal = (data_[position_ + 3] >> 2) & 7;
-        position_ += 8;
-        if (position_ > data_.size())
+        // The whole control block must be there before its fields are read.
+        if (position_ + 8 > data_.size())
         {
             return std::nullopt;
         }
+        frame.delay = U16At(position_ + 4);
+        frame.disposal = (data_[position_ + 3] >> 2) & 7;
+        position_ += 8;
         // Anything but the trailer or an unknown block may stand between the
         // control block and its image; a plain-text block is the frame itself.
         for (;;)

@@ -98,7 +98,11 @@ bool ReplyQueue::Put(std::span<const std::uint8_t> datagram)
         return false;
     }
     node->length = std::min(datagram.size(), slotSize_);
-    std::memcpy(node->bytes, datagram.data(), node->length);
+    // An empty span may carry a null pointer, which memcpy must not be given.
+    if (node->length > 0)
+    {
+        std::memcpy(node->bytes, datagram.data(), node->length);
+    }
     {
         std::lock_guard lock(used_.lock);
         used_.Append(node);
@@ -119,7 +123,10 @@ bool ReplyQueue::Take(std::span<std::uint8_t> buffer, std::size_t& length)
         return false;
     }
     length = std::min(node->length, buffer.size());
-    std::memcpy(buffer.data(), node->bytes, length);
+    if (length > 0)
+    {
+        std::memcpy(buffer.data(), node->bytes, length);
+    }
     {
         std::lock_guard lock(free_.lock);
         free_.Append(node);
