@@ -80,10 +80,6 @@ CommandLayout* PrepareCommand(std::span<std::uint8_t> buffer, PacketType type, s
     return command;
 }
 
-std::uint16_t DataChecksum(const E2Block& block, std::size_t received)
-{
-    return InternetChecksum(std::span(block.data).first(std::min<std::size_t>(block.length, received)));
-}
 
 } // namespace
 
@@ -205,10 +201,14 @@ std::optional<E2Reply> ReadE2Reply(std::span<const std::uint8_t> datagram)
     reply.block.start = layout.start;
     reply.block.length = layout.length;
     reply.block.data = ZeroFilledCopy<std::array<std::uint8_t, kE2DataCapacity>>(datagram, kE2ReplyDataOffset);
-    // Zero bytes add nothing to a one's-complement sum, so a length beyond the
-    // received data (or beyond the block) gives the checksum of what was received.
+    // Over `length` bytes from offset 64 of the datagram, which may run past
+    // the 256 bytes of the block. Bytes beyond the received end read as zero,
+    // and zero bytes add nothing to a one's-complement sum, so the sum over
+    // what arrived is the sum over the length.
     const std::size_t received = datagram.size() > kE2ReplyDataOffset ? datagram.size() - kE2ReplyDataOffset : 0;
-    reply.computedChecksum = DataChecksum(reply.block, received);
+    const std::size_t counted = std::min<std::size_t>(layout.length, received);
+    reply.computedChecksum =
+        counted == 0 ? InternetChecksum({}) : InternetChecksum(datagram.subspan(kE2ReplyDataOffset, counted));
     return reply;
 }
 

@@ -401,6 +401,20 @@ TEST(DevicePacket, E2ReadReplyChecksumIsComputedOverWhatArrived)
     EXPECT_NE(reply->computedChecksum, reply->block.checksum);
     buffer[70] ^= 0x01;
 
+    // A machine may send more data than the block holds: the sum covers its
+    // length from offset 64, past the block's 256 bytes.
+    Bytes wide(1000, 0);
+    std::copy(buffer.begin(), buffer.begin() + 64, wide.begin());
+    for (std::size_t i = 64; i < wide.size(); ++i)
+    {
+        wide[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    const std::uint32_t wideLength = 900;
+    std::memcpy(wide.data() + 60, &wideLength, sizeof wideLength);
+    reply = ReadE2Reply(wide);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->computedChecksum, InternetChecksum(std::span(wide).subspan(64, 900)));
+
     // A length far beyond the datagram counts only the bytes that arrived.
     const std::uint32_t huge = 0xFFFFFFF0u;
     std::memcpy(buffer.data() + 60, &huge, sizeof huge);
