@@ -1,6 +1,7 @@
 // config.ini is edited by hand and by other programs, so any bytes may be in it.
 // Beyond not crashing, a write must read back and must be a fixed point.
 
+#include "fuzz/fuzz_check.h"
 #include "platform/profile/profile_text.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -8,19 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-namespace
-{
-
-void Check(bool condition)
-{
-    if (!condition)
-    {
-        __builtin_trap();
-    }
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

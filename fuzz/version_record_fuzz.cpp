@@ -2,25 +2,13 @@
 // file may be in its place. Beyond not crashing or reading outside the input,
 // whatever is found must lie inside it and hold a record.
 
+#include "fuzz/fuzz_check.h"
 #include "platform/version/version_record.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
-
-namespace
-{
-
-void Check(bool condition)
-{
-    if (!condition)
-    {
-        __builtin_trap();
-    }
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
