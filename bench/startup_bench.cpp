@@ -6,6 +6,8 @@
 //   startup_bench [--runs N]
 // quellis takes the machine-wide instance lock and TCP port 2425: no other
 // quellis may run meanwhile.
+#include "tests/support/child_environment.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -63,24 +65,8 @@ void Stop(pid_t pid)
 std::optional<double> TimeOneStart(
     const std::filesystem::path& executable, const std::filesystem::path& workDir, std::string& diagnostics)
 {
-    std::vector<std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-    {
-        const std::string_view variable(*entry);
-        if (!variable.starts_with("QT_QPA_PLATFORM=") && !variable.starts_with("QUELLIS_"))
-        {
-            variables.emplace_back(variable);
-        }
-    }
-    variables.emplace_back("QT_QPA_PLATFORM=offscreen");
     // quellis's debug traces to standard error: the marker is one of them.
-    variables.emplace_back("QUELLIS_TRACE=1");
-    std::vector<char*> environment;
-    for (std::string& variable : variables)
-    {
-        environment.push_back(variable.data());
-    }
-    environment.push_back(nullptr);
+    quellis::test::ChildEnvironment environment({ "QUELLIS_TRACE=1" });
     const std::string program = executable.string();
     const std::string directory = workDir.string();
 
@@ -104,7 +90,7 @@ std::optional<double> TimeOneStart(
         dup2(null, STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
         char* const arguments[] = { const_cast<char*>(program.c_str()), nullptr };
-        execve(program.c_str(), arguments, environment.data());
+        execve(program.c_str(), arguments, environment.Pointers());
         _exit(127);
     }
     close(pipeEnds[1]);

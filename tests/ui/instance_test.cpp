@@ -7,6 +7,7 @@
 #include "app/quellis_dlg.h"
 #include "platform/instance/named_lock.h"
 #include "platform/ui/window_class.h"
+#include "tests/support/child_environment.h"
 #include "tests/support/quellis_dlg_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -72,27 +73,11 @@ public:
         std::optional<int> startDelayMs = std::nullopt)
         : traceFile_(traceFile)
     {
-        std::vector<std::string> variables;
-        for (char** entry = environ; *entry != nullptr; ++entry)
-        {
-            const std::string_view variable(*entry);
-            if (!variable.starts_with("QT_QPA_PLATFORM=") && !variable.starts_with("QUELLIS_"))
-            {
-                variables.emplace_back(variable);
-            }
-        }
-        variables.emplace_back("QT_QPA_PLATFORM=offscreen");
-        variables.push_back("QUELLIS_TRACE=" + traceFile.string());
+        ChildEnvironment environment({ "QUELLIS_TRACE=" + traceFile.string() });
         if (startDelayMs)
         {
-            variables.push_back("QUELLIS_TEST_START_DELAY_MS=" + std::to_string(*startDelayMs));
+            environment.Add("QUELLIS_TEST_START_DELAY_MS=" + std::to_string(*startDelayMs));
         }
-        std::vector<char*> environment;
-        for (std::string& variable : variables)
-        {
-            environment.push_back(variable.data());
-        }
-        environment.push_back(nullptr);
         const std::string program = executable.string();
         const std::string directory = workDir.string();
         const pid_t parent = getpid();
@@ -108,7 +93,7 @@ public:
             dup2(null, STDIN_FILENO);
             dup2(null, STDOUT_FILENO);
             char* const arguments[] = { const_cast<char*>(program.c_str()), nullptr };
-            execve(program.c_str(), arguments, environment.data());
+            execve(program.c_str(), arguments, environment.Pointers());
             _exit(127);
         }
     }
