@@ -2,13 +2,16 @@
 
 #include "app/about_dlg.h"
 #include "app/captions.h"
+#include "app/main_window_ports.h"
 #include "app/rich_edit_ex.h"
+#include "commands/commands_controller.h"
 #include "controls/picture_ex.h"
+#include "core/settings.h"
 #include "discovery/device_list_dlg.h"
+#include "discovery/discovery_controller.h"
 #include "monitor/monitor_dlg.h"
 #include "monitor/wave.h"
 #include "platform/net/default_route.h"
-#include "platform/profile/profile.h"
 #include "platform/trace/trace.h"
 #include "platform/ui/async_select.h"
 #include "platform/ui/icons.h"
@@ -35,6 +38,7 @@ namespace
 {
 
 std::atomic<CQuellisDlg*> mainDialog { nullptr };
+
 
 // Start-up failures shown to the operator.
 constexpr std::string_view kSocketLayerFailed = "Winsock初始化异常，请检查!";
@@ -93,6 +97,25 @@ const SizeRow kSizeRows[] = {
 
 } // namespace
 
+// The subsystems of the window: each controller with the window-side parts
+// it works on. Adding a subsystem adds its member here and its entry in the
+// routing order, and nothing to the dialog's header.
+struct CQuellisDlg::Subsystems
+{
+    Subsystems(CQuellisDlg& dialog, discovery::SharedState& state, ui::ListViewControl* list)
+        : deviceList(list, [&state] { return state.language.load(); })
+        , ports(dialog, deviceList)
+        , discovery(state, ports.Window(), deviceList)
+        , commands(state, ports.Window())
+    {
+    }
+
+    discovery::DeviceList deviceList;
+    MainWindowPorts ports;
+    discovery::DiscoveryController discovery;
+    commands::CommandsController commands;
+};
+
 CQuellisDlg* TheMainDialog()
 {
     return mainDialog.load();
@@ -100,8 +123,8 @@ CQuellisDlg* TheMainDialog()
 
 CQuellisDlg::CQuellisDlg(std::filesystem::path configPath, QWidget* parent)
     : ui::Dialog(kMainDialog, parent)
-    , configPath_(std::move(configPath))
-    , sidePanel_(std::make_unique<monitor::CDlgMonitor>(configPath_, this))
+    , state_(std::move(configPath))
+    , sidePanel_(std::make_unique<monitor::CDlgMonitor>(state_.configPath, this))
     , alarm_(std::make_unique<monitor::CWave>())
 {
     SetWindowIcon(kIconApplication);
@@ -109,17 +132,19 @@ CQuellisDlg::CQuellisDlg(std::filesystem::path configPath, QWidget* parent)
 
 CQuellisDlg::~CQuellisDlg()
 {
-    // A dialog destroyed without its window being closed still ends its threads.
-    StopThreads();
-    if (replyQueue.IsInitialised())
-    {
-        replyQueue.Release();
-    }
-    CQuellisDlg* self = this;
-    mainDialog.compare_exchange_strong(self, nullptr);
+    // A dialog destroyed without its window being closed ends its threads
+    // here, with the controls they may be waiting on still whole.
+    Teardown();
+    routing_.clear();
+    subsystems_.reset();
     // The panel is a child window of this one: it goes while this dialog is
     // still whole, not from the member destructors.
     sidePanel_.reset();
+}
+
+core::Window& CQuellisDlg::Window()
+{
+    return subsystems_->ports.Window();
 }
 
 QWidget* CQuellisDlg::CreateControl(const ui::ControlTemplate& control, QWidget* parent)
@@ -137,6 +162,12 @@ QWidget* CQuellisDlg::CreateControl(const ui::ControlTemplate& control, QWidget*
     return ui::Dialog::CreateControl(control, parent);
 }
 
+void CQuellisDlg::MakeControllers()
+{
+    subsystems_ = std::make_unique<Subsystems>(*this, state_, ListView(kIdDeviceList));
+    routing_ = { &subsystems_->discovery, &subsystems_->commands };
+}
+
 bool CQuellisDlg::OnInitDialog()
 {
     ui::Dialog::OnInitDialog();
@@ -145,14 +176,14 @@ bool CQuellisDlg::OnInitDialog()
 
     AppendSystemMenuItem(kIdmAbout, kAboutMenuText);
     SetWindowIcon(kIconApplication);
-    toolType_ = profile::ReadProfileInt("COMMON", "TOOLTYPE", kToolTypeListening, configPath_);
+    state_.toolType = core::ReadSetting(core::settings::kToolType, ConfigPath());
     defaultLogFormat_ = RichEdit(kIdLogPane)->DefaultCharFormat();
 
     for (const int id : { kIdLedTest, kIdSerialTest, kIdUpdateSelected, kIdUpdateAll })
     {
         EnableItem(id, false);
     }
-    if (toolType_ == kToolTypeBare)
+    if (state_.toolType == core::kToolTypeBare)
     {
         for (const int id : kHiddenWithoutPanel)
         {
@@ -168,7 +199,7 @@ bool CQuellisDlg::OnInitDialog()
         // The panel sits where the (hidden) LED test button is, widened and
         // reaching far down the left column.
         sidePanel_->Create(this);
-        sidePanel_->SetParentDialog(this);
+        sidePanel_->SetLanguageHandler([this](int value) { SwitchLanguage(value); });
         const QRect led = ItemRect(kIdLedTest);
         sidePanel_->setGeometry(led.left() - 10, led.top(), led.width() + 25, led.height() + 300);
         sidePanel_->show();
@@ -180,11 +211,12 @@ bool CQuellisDlg::OnInitDialog()
 
     // Without a panel window (tool type 0) the box does not exist, and these
     // two calls change nothing.
-    language_ = profile::ReadProfileInt("COMMON", "LANG", kLanguageChinese, configPath_);
-    trace::OutputDebugStringF("%s: TOOLTYPE %d, LANG %d\n", configPath_.string().c_str(), toolType_, language_.load());
-    sidePanel_->CheckButton(kIdLanguageCheck, language_.load() != 0 ? ui::kChecked : ui::kUnchecked);
+    state_.language = core::ReadSetting(core::settings::kLanguage, ConfigPath());
+    trace::OutputDebugStringF(
+        "%s: TOOLTYPE %d, LANG %d\n", ConfigPath().string().c_str(), state_.toolType, state_.language.load());
+    sidePanel_->CheckButton(kIdLanguageCheck, state_.language.load() != 0 ? ui::kChecked : ui::kUnchecked);
     ApplyCaptions(true);
-    deviceList_ = std::make_unique<discovery::DeviceList>(ListView(kIdDeviceList), [this] { return Language(); });
+    MakeControllers();
     sidePanel_->SetItemText(kIdLanguageCheck, kLanguageBoxCaption);
 
     if (!net::StartSocketLayer())
@@ -192,8 +224,8 @@ bool CQuellisDlg::OnInitDialog()
         ui::ShowMessageBox(this, kSocketLayerFailed);
         return false;
     }
-    sendSocket = net::Socket::Create(net::SocketKind::Udp);
-    if (!sendSocket.IsValid())
+    state_.sendSocket = net::Socket::Create(net::SocketKind::Udp);
+    if (!state_.sendSocket.IsValid())
     {
         ui::ShowMessageBox(this, kUdpSocketFailed);
         return false;
@@ -201,28 +233,34 @@ bool CQuellisDlg::OnInitDialog()
     OpenListeningSocket();
 
     mainDialog = this;
-    if (!replyQueue.Initialise(discovery::kReplySlotCount, discovery::kReplySlotSize))
+    if (!state_.replyQueue.Initialise(discovery::kReplySlotCount, discovery::kReplySlotSize))
     {
         trace::OutputDebugString("reply queue could not be allocated\n");
     }
     BindSendSocketToDefaultRoute();
 
-    running = 1;
-    if (!StartReplyThread())
+    // commandDone and everything else the threads share exist since the
+    // shared state was constructed, before the first thread starts.
+    state_.running = 1;
+    if (!subsystems_->discovery.StartReplyThread())
     {
-        running = 0;
+        state_.running = 0;
     }
-    const int listen = profile::ReadProfileInt("COMMON", "LISTEN", 0, configPath_);
-    if (toolType_ == kToolTypeListening || listen != 0)
+    const int listen = core::ReadSetting(core::settings::kListen, ConfigPath());
+    if (state_.toolType == core::kToolTypeListening || listen != 0)
     {
-        StartLisServ();
-        if (toolType_ != kToolTypeListening && listen != 0)
+        // The side panel holds the filter values in every layout.
+        subsystems_->discovery.StartLisServ(
+            { sidePanel_->Netmask(), sidePanel_->IpBegin(), sidePanel_->IpEnd() });
+        if (state_.toolType != core::kToolTypeListening && listen != 0)
         {
             ShowItem(kIdUpdateAll, false);
         }
     }
-    LoadBusyAnimation();
-    commandDone = std::make_unique<sync::Event>(sync::EventReset::Auto);
+    if (busyPicture_ != nullptr)
+    {
+        [[maybe_unused]] const bool loaded = busyPicture_->LoadFromResource();
+    }
     // A sound that did not load leaves Play silent.
     [[maybe_unused]] const bool loaded = alarm_->Load("devDown.wav");
     alarm_->Play();
@@ -234,8 +272,9 @@ bool CQuellisDlg::OnInitDialog()
 
 void CQuellisDlg::OpenListeningSocket()
 {
-    listeningSocket = net::Socket::Create(net::SocketKind::Tcp);
-    if (!listeningSocket.IsValid())
+    net::Socket& listening = state_.listeningSocket;
+    listening = net::Socket::Create(net::SocketKind::Tcp);
+    if (!listening.IsValid())
     {
         ui::ShowMessageBox(this, kTcpSocketFailed);
         return;
@@ -244,22 +283,22 @@ void CQuellisDlg::OpenListeningSocket()
     // Linux does so only with address reuse set before the bind. Without it a
     // restart within a minute of an update run would fail to bind. A port
     // another program listens on still refuses the bind.
-    [[maybe_unused]] const bool reuseBeforeBind = listeningSocket.SetReuseAddress(true);
-    if (!listeningSocket.Bind({ net::kInaddrAny, kPackagePort }))
+    [[maybe_unused]] const bool reuseBeforeBind = listening.SetReuseAddress(true);
+    if (!listening.Bind({ net::kInaddrAny, kPackagePort }))
     {
-        listeningSocket.Close();
+        listening.Close();
         ui::ShowMessageBox(this, kTcpBindFailed);
         return;
     }
-    if (!listeningSocket.SetReuseAddress(true))
+    if (!listening.SetReuseAddress(true))
     {
         ui::ShowMessageBox(this, kTcpReuseFailed);
     }
-    if (!listeningSocket.Listen(5))
+    if (!listening.Listen(5))
     {
         ui::ShowMessageBox(this, kTcpListenFailed);
     }
-    if (!ui::AsyncSelect(listeningSocket.Handle(), this, kWmTcpSocket, ui::kFdAccept | ui::kFdClose))
+    if (!ui::AsyncSelect(listening.Handle(), this, kWmTcpSocket, ui::kFdAccept | ui::kFdClose))
     {
         ui::ShowMessageBox(this, kTcpSelectFailed);
     }
@@ -267,7 +306,7 @@ void CQuellisDlg::OpenListeningSocket()
 
 void CQuellisDlg::BindSendSocketToDefaultRoute()
 {
-    if (!sendSocket.SetBroadcast(true))
+    if (!state_.sendSocket.SetBroadcast(true))
     {
         trace::OutputDebugString("setsockopt SO_BROADCAST failed\n");
     }
@@ -275,7 +314,7 @@ void CQuellisDlg::BindSendSocketToDefaultRoute()
     // default route the system picks the source address at each send.
     const std::string local = net::DefaultRouteAddress();
     const auto address = net::ParseIpv4(local);
-    if (!address || !sendSocket.Bind({ *address, 0 }))
+    if (!address || !state_.sendSocket.Bind({ *address, 0 }))
     {
         trace::OutputDebugString("bind broadcast socket failed!!!!!!");
     }
@@ -283,7 +322,8 @@ void CQuellisDlg::BindSendSocketToDefaultRoute()
 
 void CQuellisDlg::ApplyCaptions(bool atStartup)
 {
-    const LanguageTexts& texts = TextsFor(language_.load());
+    const int language = state_.language.load();
+    const LanguageTexts& texts = TextsFor(language);
     ui::ListViewControl* list = ListView(kIdDeviceList);
     ui::WindowCall(
         [&]
@@ -291,7 +331,7 @@ void CQuellisDlg::ApplyCaptions(bool atStartup)
             for (std::size_t column = 0; column < kColumnCount; ++column)
             {
                 std::string_view header = texts.headers[column];
-                if (atStartup && column == kHostNameColumn && language_.load() != kLanguageChinese)
+                if (atStartup && column == kHostNameColumn && language != kLanguageChinese)
                 {
                     header = kHostNameAtStartup;
                 }
@@ -315,10 +355,10 @@ void CQuellisDlg::ApplyCaptions(bool atStartup)
 void CQuellisDlg::SwitchLanguage(int value)
 {
     // A failed write is not detected: the value read back decides.
-    [[maybe_unused]] const bool written
-        = profile::WriteProfileString("COMMON", "LANG", std::to_string(value), configPath_);
-    language_ = profile::ReadProfileInt("COMMON", "LANG", kLanguageChinese, configPath_);
-    trace::OutputDebugStringF("%s: TOOLTYPE %d, LANG %d\n", configPath_.string().c_str(), toolType_, language_.load());
+    [[maybe_unused]] const bool written = core::WriteSetting(core::settings::kLanguage, value, ConfigPath());
+    state_.language = core::ReadSetting(core::settings::kLanguage, ConfigPath());
+    trace::OutputDebugStringF(
+        "%s: TOOLTYPE %d, LANG %d\n", ConfigPath().string().c_str(), state_.toolType, state_.language.load());
     ApplyCaptions(false);
     sidePanel_->SetItemText(kIdLanguageCheck, kLanguageBoxCaption);
 }
@@ -328,17 +368,17 @@ bool CQuellisDlg::LanguageBoxTicked() const
     return sidePanel_->IsButtonChecked(kIdLanguageCheck) == ui::kChecked;
 }
 
-void CQuellisDlg::AppendLog(LogColour colour, std::string_view text)
+void CQuellisDlg::AppendLog(core::LogColour colour, std::string_view text)
 {
     ui::WindowCall(
         [&]
         {
             ui::RichEditControl* pane = RichEdit(kIdLogPane);
             QTextCharFormat format = defaultLogFormat_;
-            if (colour != LogColour::Default)
+            if (colour != core::LogColour::Default)
             {
                 format = QTextCharFormat();
-                format.setForeground(colour == LogColour::Red ? QColor(255, 0, 0) : QColor(0, 200, 0));
+                format.setForeground(colour == core::LogColour::Red ? QColor(255, 0, 0) : QColor(0, 200, 0));
             }
             // The format goes to the selection first: normally the caret at the
             // end, where the previous append left it.
@@ -352,96 +392,77 @@ void CQuellisDlg::AppendLog(LogColour colour, std::string_view text)
         });
 }
 
+// ---- Routing ----------------------------------------------------------------
+
 void CQuellisDlg::OnCommand(int id, int code)
 {
     if (code != ui::kBnClicked)
     {
         return;
     }
-    switch (id)
+    if (id == kIdCancel)
     {
-    case kIdSearch:
-        OnSearch();
-        break;
-    case kIdFixedAccountSearch:
-        OnFixedAccountSearch();
-        break;
-    case kIdCancel:
         OnCancel();
-        break;
-    case kIdWriteE2:
-        OnWriteE2();
-        break;
-    default:
-        break;
+        return;
     }
-}
-
-void CQuellisDlg::OnWriteE2()
-{
-}
-
-void CQuellisDlg::OnReadE2()
-{
-}
-
-int CQuellisDlg::OpenNetworkSettings(int row)
-{
-    return row < 0 ? 0 : 1;
+    for (core::Controller* controller : routing_)
+    {
+        if (controller->OnCommand(id))
+        {
+            return;
+        }
+    }
 }
 
 void CQuellisDlg::OnNotify(int id, const ui::Notification& notification)
 {
-    if (id == kIdDeviceList)
+    if (id != kIdDeviceList)
     {
-        OnDeviceListNotify(notification);
+        return;
+    }
+    core::ListNotify code = core::ListNotify::Click;
+    switch (notification.code)
+    {
+    case ui::NotifyCode::Click:
+        code = core::ListNotify::Click;
+        break;
+    case ui::NotifyCode::DoubleClick:
+        code = core::ListNotify::DoubleClick;
+        break;
+    case ui::NotifyCode::ColumnClick:
+        code = core::ListNotify::ColumnClick;
+        break;
+    }
+    for (core::Controller* controller : routing_)
+    {
+        if (controller->OnListNotify(code, notification.row, notification.column))
+        {
+            return;
+        }
     }
 }
 
-void CQuellisDlg::OnTimer(int)
+void CQuellisDlg::OnTimer(int id)
 {
+    for (core::Controller* controller : routing_)
+    {
+        if (controller->OnTimer(id))
+        {
+            return;
+        }
+    }
 }
 
-bool CQuellisDlg::OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t)
+bool CQuellisDlg::OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
 {
-    if (message == kWmDevSettingFailed)
+    for (core::Controller* controller : routing_)
     {
-        ShowSettingFailure(static_cast<int>(wParam));
-        return true;
+        if (controller->OnMessage(message, wParam, lParam))
+        {
+            return true;
+        }
     }
     return false;
-}
-
-void CQuellisDlg::ShowSettingFailure(int result)
-{
-    const std::string target = currentTarget.Get();
-    const char* format = nullptr;
-    switch (result)
-    {
-    case 1:
-        format = "设置终端%s IP失败：用户名不存在";
-        break;
-    case 2:
-        format = "设置终端%s IP失败：密码错误";
-        break;
-    case 3:
-        format = "设置终端%s IP失败：未知错误";
-        break;
-    default:
-        // The machine named a reason of its own; it is shown with its number.
-        format = nullptr;
-        break;
-    }
-    char text[160];
-    if (format != nullptr)
-    {
-        std::snprintf(text, sizeof text, format, target.c_str());
-    }
-    else
-    {
-        std::snprintf(text, sizeof text, "设置终端%s IP失败：未知错误(%d)", target.c_str(), result);
-    }
-    ui::ShowMessageBox(this, text);
 }
 
 void CQuellisDlg::OnSysCommand(int id)
@@ -452,6 +473,8 @@ void CQuellisDlg::OnSysCommand(int id)
         about.DoModal();
     }
 }
+
+// ---- Layout and keyboard ------------------------------------------------------
 
 void CQuellisDlg::OnSize(int cx, int cy)
 {
@@ -513,32 +536,11 @@ bool CQuellisDlg::PreTranslateMessage(const ui::InputMessage& message)
     }
     else
     {
-        OnWriteE2();
+        OnCommand(kIdWriteE2, ui::kBnClicked);
         SelectItemText(kIdQrCodeEdit, 0, -1);
         SetFocusItem(kIdQrCodeEdit);
     }
     return true;
-}
-
-bool CQuellisDlg::LoadBusyAnimation()
-{
-    return busyPicture_ != nullptr && busyPicture_->LoadFromResource();
-}
-
-void CQuellisDlg::StartBusyAnimation()
-{
-    if (busyPicture_ != nullptr)
-    {
-        busyPicture_->StartAnimation();
-    }
-}
-
-void CQuellisDlg::StopBusyAnimation()
-{
-    if (busyPicture_ != nullptr)
-    {
-        busyPicture_->StopAnimation();
-    }
 }
 
 bool CQuellisDlg::event(QEvent* event)
@@ -562,51 +564,44 @@ void CQuellisDlg::paintEvent(QPaintEvent* event)
     }
 }
 
-void CQuellisDlg::StopThreads()
+// ---- Teardown -----------------------------------------------------------------
+
+void CQuellisDlg::Teardown()
 {
-    ui::JoinServingCalls(receiveThread_);
-    ui::JoinServingCalls(replyThread_);
-    // Records the reply thread handed over are applied now, while the dialog
-    // is whole: the slice it posted names this dialog.
-    if (ui::OnUiThread())
+    if (tornDown_)
     {
-        for (;;)
-        {
-            {
-                std::lock_guard lock(pendingLock_);
-                if (!applyPosted_ || ui::WindowCallsClosed())
-                {
-                    break;
-                }
-            }
-            ui::ServePendingCalls();
-        }
+        return;
     }
+    tornDown_ = true;
+    // Shutting the receive socket down ends the receive thread's blocking
+    // read; clearing the run flags ends the other loops.
+    state_.receiveSocket.Shutdown();
+    state_.running = 0;
+    state_.monitoring = 0;
+    state_.blinking = 0;
+    state_.replyQueue.WakeWaiters();
+    // Every thread leaves before what it uses goes: the queue it reads, the
+    // sockets it sends on, the controls it calls.
+    for (core::Controller* controller : routing_)
+    {
+        controller->Stop();
+    }
+    state_.receiveSocket.Close();
+    state_.replyQueue.Release();
+    if (state_.listeningSocket.IsValid())
+    {
+        ui::AsyncSelect(state_.listeningSocket.Handle(), nullptr, 0, 0);
+    }
+    state_.listeningSocket.Close();
+    state_.sendSocket.Close();
+    windowClass_.Unregister();
+    CQuellisDlg* self = this;
+    mainDialog.compare_exchange_strong(self, nullptr);
 }
 
 void CQuellisDlg::DestroyWindow()
 {
-    // Closing the receive socket ends the receive thread's blocking read;
-    // clearing the run flags ends the other loops.
-    receiveSocket.Shutdown();
-    running = 0;
-    monitoring = 0;
-    replyQueue.WakeWaiters();
-    // The threads leave their loops before what they use goes: the event
-    // they signal and the queue they read.
-    StopThreads();
-    commandDone.reset();
-    receiveSocket.Close();
-    replyQueue.Release();
-    if (listeningSocket.IsValid())
-    {
-        ui::AsyncSelect(listeningSocket.Handle(), nullptr, 0, 0);
-    }
-    listeningSocket.Close();
-    sendSocket.Close();
-    windowClass_.Unregister();
-    CQuellisDlg* self = this;
-    mainDialog.compare_exchange_strong(self, nullptr);
+    Teardown();
 }
 
 } // namespace quellis::app

@@ -1,12 +1,9 @@
 #pragma once
 
-#include "app/log_colour.h"
-#include "discovery/device_packet.h"
-#include "discovery/reply_queue.h"
-#include "platform/net/socket.h"
-#include "platform/sync/event.h"
-#include "platform/sync/shared_text.h"
-#include "platform/sync/thread.h"
+#include "core/controller.h"
+#include "core/log_colour.h"
+#include "core/window.h"
+#include "discovery/shared_state.h"
 #include "platform/ui/dialog.h"
 #include "platform/ui/window_class.h"
 
@@ -15,9 +12,7 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
-#include <mutex>
-#include <span>
-#include <string>
+#include <string_view>
 #include <vector>
 
 namespace quellis::monitor
@@ -31,32 +26,22 @@ namespace quellis::controls
 class CPictureEx;
 } // namespace quellis::controls
 
-namespace quellis::discovery
-{
-class DeviceList;
-} // namespace quellis::discovery
-
 namespace quellis::app
 {
 
-class CRichEditEx;
+class MainWindowPorts;
 
 // The window class other instances look for.
 inline constexpr const char* kMainWindowClass = "TovenkQuellis";
 
-// Window messages of the main dialog.
-inline constexpr std::uint32_t kWmDevSettingFailed = ui::kWmUser + 100; // 1124
-inline constexpr std::uint32_t kWmTcpSocket = ui::kWmUser + 101; // 1125
-
-// Tool types of [COMMON] TOOLTYPE.
-inline constexpr int kToolTypeBare = 0;
-inline constexpr int kToolTypeListening = 2;
-
 inline constexpr std::uint16_t kPackagePort = 2425;
 
-// The one main window: the device list, the log pane, the side panel and the
-// command buttons. It owns the sockets, the reply queue and the state that the
-// worker threads share; workers reach it through TheMainDialog().
+// The one main window and the router of the program: it owns the state the
+// threads share and makes one controller per subsystem; it routes control
+// ids, list notifications, timers and posted messages to them, and keeps the
+// layout, the captions and the log pane. The controllers reach the window
+// only through the narrow interfaces of core::Window, which this dialog
+// implements.
 class CQuellisDlg : public ui::Dialog
 {
     Q_OBJECT
@@ -65,18 +50,18 @@ public:
     explicit CQuellisDlg(std::filesystem::path configPath, QWidget* parent = nullptr);
     ~CQuellisDlg() override;
 
-    [[nodiscard]] const std::filesystem::path& ConfigPath() const { return configPath_; }
+    [[nodiscard]] const std::filesystem::path& ConfigPath() const { return state_.configPath; }
 
     // ---- Captions and language ----
     // Writes LANG, reads it back and applies the captions of that language.
     void SwitchLanguage(int value);
-    [[nodiscard]] int Language() const { return language_.load(); }
-    [[nodiscard]] int ToolType() const { return toolType_; }
+    [[nodiscard]] int Language() const { return state_.language.load(); }
+    [[nodiscard]] int ToolType() const { return state_.toolType; }
 
     // ---- Log pane (any thread) ----
     // The pane's part of WriteLog: colour the selection, caret to the end,
     // insert, show the selection.
-    void AppendLog(LogColour colour, std::string_view text);
+    void AppendLog(core::LogColour colour, std::string_view text);
     [[nodiscard]] const QTextCharFormat& DefaultLogFormat() const { return defaultLogFormat_; }
 
     // The side panel's language box, as the About box and the package line read
@@ -86,51 +71,26 @@ public:
     // filter reads its settings in every layout; its window is made only by
     // the layouts with a side panel.
     [[nodiscard]] monitor::CDlgMonitor* SidePanel() const { return sidePanel_.get(); }
-
-    // ---- State shared with the worker threads ----
-    net::Socket sendSocket;
-    net::Socket receiveSocket;
-    net::Socket listeningSocket;
-    std::atomic<int> running { 0 };
-    std::atomic<int> successCount { 0 };
-    std::atomic<int> failureCount { 0 };
-    std::atomic<int> updating { 0 };
-    std::atomic<int> monitoring { 0 };
-    std::atomic<int> blinking { 0 };
-    std::atomic<int> batchOperation { 0 };
-    sync::SharedText<32> currentTarget;
-    sync::SharedText<32> currentTargetIp;
-    std::unique_ptr<sync::Event> commandDone;
-    discovery::ReplyQueue replyQueue;
-
-    // ---- Discovery ----
-    // The records of replies, applied to the device list in order (UI thread).
-    void ApplyDeviceRecords(const std::vector<discovery::DeviceRecord>& records);
-    // The reply thread hands records over without waiting for the UI thread,
-    // which applies them in slices short enough to keep the window
-    // responsive; a burst from thousands of machines is thus taken from the
-    // queue as fast as it arrives. FlushDeviceRecords waits until everything
-    // handed over is applied (before the effects of a later reply).
-    void EnqueueDeviceRecords(std::vector<discovery::DeviceRecord> records);
-    void FlushDeviceRecords();
-    [[nodiscard]] discovery::DeviceList& Devices() { return *deviceList_; }
-    // A request to 255.255.255.255:6667 on the send socket; false when the
-    // send reported nothing sent or an error.
-    bool SendBroadcast(std::span<const std::uint8_t> datagram);
-    // The identify packet for a row: its machine's network LED flickers.
-    int FlickerRow(int row);
-
-    // ---- The busy animation (any thread) ----
-    void StartBusyAnimation();
-    void StopBusyAnimation();
     [[nodiscard]] controls::CPictureEx* BusyPicture() const { return busyPicture_; }
 
-    // Entry points of the work behind the buttons, filled by their subsystems.
-    // Virtual so that a test can see a caller reach them (the scanner's Enter,
-    // the read-back after a confirmed write, a double click on a row).
-    virtual void OnWriteE2();
-    virtual void OnReadE2();
-    virtual int OpenNetworkSettings(int row);
+    // ---- What the controllers share and see ----
+    [[nodiscard]] discovery::SharedState& State() { return state_; }
+    // Valid from OnInitDialog on.
+    [[nodiscard]] core::Window& Window();
+    // The controllers in routing order (empty before OnInitDialog).
+    [[nodiscard]] const std::vector<core::Controller*>& Controllers() const { return routing_; }
+    template <typename T>
+    [[nodiscard]] T* FindController() const
+    {
+        for (core::Controller* controller : routing_)
+        {
+            if (auto* found = dynamic_cast<T*>(controller))
+            {
+                return found;
+            }
+        }
+        return nullptr;
+    }
 
 protected:
     bool OnInitDialog() override;
@@ -151,42 +111,35 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    struct Subsystems;
+
     void ApplyCaptions(bool atStartup);
     void OpenListeningSocket();
     void BindSendSocketToDefaultRoute();
-    // Entry points of later subsystems, called at their step of the start-up.
-    bool StartReplyThread();
-    bool StartLisServ();
-    bool LoadBusyAnimation();
-    void StopThreads();
-    void OnSearch();
-    void OnFixedAccountSearch();
-    void OnDeviceListNotify(const ui::Notification& notification);
-    void ShowSettingFailure(int result);
-    // UI thread: applies waiting records for a few milliseconds at most.
-    void ApplyPendingRecords(bool all);
+    void MakeControllers();
+    // Ends every thread and closes what they used; safe to run twice and on
+    // a dialog that was never initialised.
+    void Teardown();
 
-    std::filesystem::path configPath_;
-    int toolType_ = 0;
-    std::atomic<int> language_ { 1 };
+    // First: everything below may use it until it goes.
+    discovery::SharedState state_;
     QTextCharFormat defaultLogFormat_;
-    // After configPath_: the panel reads its settings when it is constructed.
+    // The panel reads its settings when it is constructed.
     std::unique_ptr<monitor::CDlgMonitor> sidePanel_;
     std::unique_ptr<monitor::CWave> alarm_;
     ui::WindowClassServer windowClass_;
-    std::unique_ptr<discovery::DeviceList> deviceList_;
-    std::mutex pendingLock_;
-    std::vector<discovery::DeviceRecord> pendingRecords_;
-    std::size_t pendingFirst_ = 0;
-    bool applyPosted_ = false;
     controls::CPictureEx* busyPicture_ = nullptr;
-    sync::Thread replyThread_;
-    sync::Thread receiveThread_;
+    std::unique_ptr<MainWindowPorts> ports_;
+    // The subsystems' controllers and their window-side parts; they go before
+    // the ports they use.
+    std::unique_ptr<Subsystems> subsystems_;
+    std::vector<core::Controller*> routing_;
+    bool tornDown_ = false;
     bool painted_ = false;
 };
 
 // The process-wide pointer to the one main dialog, set during its
-// initialisation; worker threads reach the dialog's members through it.
+// initialisation; the signal handler of the executable reaches it here.
 [[nodiscard]] CQuellisDlg* TheMainDialog();
 
 } // namespace quellis::app

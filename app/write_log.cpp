@@ -6,7 +6,7 @@
 namespace quellis::app
 {
 
-int WriteLog(LogColour colour, std::string_view text, CQuellisDlg* dialog, int toLogFile)
+int WriteLog(core::LogColour colour, std::string_view text, CQuellisDlg* dialog, int toLogFile)
 {
     // The file is written on the calling thread, outside any window call, so
     // a slow disk never holds the UI thread. The pane's steps (colour the

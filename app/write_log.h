@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/log_colour.h"
+#include "core/log_colour.h"
 
 #include <string_view>
 
@@ -13,6 +13,6 @@ class CQuellisDlg;
 // toLogFile is non-zero, to log.txt. No time stamp and no line break are
 // added; callers end their lines with "\r\n". Callable from any thread.
 // Returns 1.
-int WriteLog(LogColour colour, std::string_view text, CQuellisDlg* dialog, int toLogFile);
+int WriteLog(core::LogColour colour, std::string_view text, CQuellisDlg* dialog, int toLogFile);
 
 } // namespace quellis::app

@@ -2,7 +2,9 @@
 
 #include "platform/text/codepage.h"
 #include "platform/ui/list_view.h"
+#include "platform/ui/window_call.h"
 
+#include <chrono>
 #include <cstdio>
 
 namespace quellis::discovery
@@ -10,6 +12,13 @@ namespace quellis::discovery
 
 namespace
 {
+
+// Building a slice stops after this long: with its one insertion the UI
+// thread stays well inside a frame while thousands of rows arrive.
+constexpr auto kSliceBuildTime = std::chrono::milliseconds(4);
+constexpr std::size_t kTake = 128;
+// Records waiting for the UI beyond this make the reply thread wait.
+constexpr std::size_t kMostWaiting = 100000;
 
 QString Shown(std::string_view deviceText)
 {
@@ -27,16 +36,18 @@ std::string VersionLine(int rowNumber, std::string_view ip, std::int32_t version
     return line;
 }
 
-DeviceList::DeviceList(ui::ListViewControl* list, std::function<int()> language)
-    : list_(list)
-    , language_(std::move(language))
+// The rows a slice adds and refreshes, committed in one step: refreshed rows
+// cell by cell, new rows in one insertion at the end of the list.
+class DeviceList::Slice
 {
-}
+public:
+    explicit Slice(DeviceList& owner)
+        : owner_(owner)
+        , firstNew_(owner.list_->ItemCount())
+    {
+    }
 
-std::string DeviceList::Apply(const std::vector<DeviceRecord>& records)
-{
-    std::string versionLines;
-    for (const DeviceRecord& record : records)
+    void Add(const DeviceRecord& record)
     {
         const bool runTimeKnown = record.IsFullRecord() && record.runSeconds > 0;
         std::vector<std::pair<int, QString>> cells = {
@@ -48,7 +59,7 @@ std::string DeviceList::Apply(const std::vector<DeviceRecord>& records)
         if (runTimeKnown)
         {
             cells.emplace_back(kColumnRunTime,
-                QString::fromStdString(FormatRunTime(record.runSeconds, language_()).value_or(std::string())));
+                QString::fromStdString(FormatRunTime(record.runSeconds, owner_.language_()).value_or(std::string())));
             cells.emplace_back(kColumnTemperature, QString::number(record.temperature));
         }
         cells.emplace_back(kColumnVersion, Shown(record.versionText));
@@ -56,36 +67,276 @@ std::string DeviceList::Apply(const std::vector<DeviceRecord>& records)
 
         // Rows are keyed by the MAC text as the list shows it.
         const std::string mac = text::DeviceTextToUtf8(record.mac);
-        if (const auto row = index_.Find(mac))
+        if (const auto row = owner_.index_.Find(mac))
         {
             // A known machine: its row is refreshed and nothing is logged.
-            list_->SetItemCells(*row, cells);
-            continue;
+            if (*row >= firstNew_)
+            {
+                auto& staged = added_[static_cast<std::size_t>(*row - firstNew_)];
+                for (auto& [column, text] : cells)
+                {
+                    staged[static_cast<std::size_t>(column)] = std::move(text);
+                }
+            }
+            else
+            {
+                owner_.list_->SetItemCells(*row, cells);
+            }
+            return;
         }
         // A new machine: a row at the end, numbered once and never again.
-        const int number = list_->ItemCount() + 1;
-        std::vector<QString> row(9);
-        row[kColumnIndex] = QString::number(number);
+        const int row = firstNew_ + static_cast<int>(added_.size());
+        const int number = row + 1;
+        std::vector<QString> rowCells(9);
+        rowCells[kColumnIndex] = QString::number(number);
         for (auto& [column, text] : cells)
         {
-            row[static_cast<std::size_t>(column)] = std::move(text);
+            rowCells[static_cast<std::size_t>(column)] = std::move(text);
         }
-        const int added = list_->InsertItemCells(list_->ItemCount(), std::move(row));
-        if (added < 0)
-        {
-            continue;
-        }
-        index_.Add(mac, added);
+        added_.push_back(std::move(rowCells));
+        owner_.index_.Add(mac, row);
         if (runTimeKnown)
         {
-            versionLines += VersionLine(number, record.ip, record.versionNumber);
+            versionLines_ += VersionLine(number, record.ip, record.versionNumber);
         }
     }
-    return versionLines;
+
+    // The new rows into the list; the version lines of the rows added.
+    std::string Commit()
+    {
+        if (!added_.empty() && owner_.list_->AppendItems(std::move(added_)) == ui::kListNone)
+        {
+            // A list without columns takes no rows: nothing was added.
+            owner_.RebuildIndex();
+            return {};
+        }
+        return std::move(versionLines_);
+    }
+
+private:
+    DeviceList& owner_;
+    const int firstNew_;
+    std::vector<std::vector<QString>> added_;
+    std::string versionLines_;
+};
+
+DeviceList::DeviceList(ui::ListViewControl* list, std::function<int()> language)
+    : list_(list)
+    , language_(std::move(language))
+    , self_(std::make_shared<std::atomic<DeviceList*>>(this))
+{
+}
+
+DeviceList::~DeviceList()
+{
+    self_->store(nullptr);
+}
+
+// ---- Reading (any thread) ----
+
+int DeviceList::RowCount()
+{
+    return ui::WindowCall([&] { return list_->ItemCount(); });
+}
+
+std::vector<int> DeviceList::SelectedRows()
+{
+    return ui::WindowCall(
+        [&]
+        {
+            std::vector<int> rows;
+            for (int row = list_->NextSelected(ui::kListNone); row != ui::kListNone; row = list_->NextSelected(row))
+            {
+                rows.push_back(row);
+            }
+            return rows;
+        });
+}
+
+std::string DeviceList::CellText(int row, int column)
+{
+    return ui::WindowCall([&] { return list_->ItemText(row, column); });
+}
+
+std::vector<core::RowTarget> DeviceList::Targets(bool selectedOnly)
+{
+    return ui::WindowCall(
+        [&]
+        {
+            std::vector<core::RowTarget> targets;
+            const auto add = [&](int row)
+            { targets.push_back({ row, list_->ItemText(row, kColumnIp), list_->ItemText(row, kColumnMac) }); };
+            if (selectedOnly)
+            {
+                for (int row = list_->NextSelected(ui::kListNone); row != ui::kListNone;
+                     row = list_->NextSelected(row))
+                {
+                    add(row);
+                }
+            }
+            else
+            {
+                const int count = list_->ItemCount();
+                targets.reserve(static_cast<std::size_t>(count));
+                for (int row = 0; row < count; ++row)
+                {
+                    add(row);
+                }
+            }
+            return targets;
+        });
+}
+
+void DeviceList::SelectAndFocusRow(int row)
+{
+    ui::WindowCall(
+        [&]
+        {
+            list_->setFocus();
+            list_->SetItemState(row, ui::kItemSelected | ui::kItemFocused, ui::kItemSelected | ui::kItemFocused);
+            return true;
+        });
+}
+
+void DeviceList::FocusList()
+{
+    ui::WindowCall(
+        [&]
+        {
+            list_->setFocus();
+            return true;
+        });
+}
+
+// ---- Records ----
+
+void DeviceList::SetAppliedHandler(AppliedHandler handler)
+{
+    applied_ = std::move(handler);
+}
+
+std::string DeviceList::Apply(const std::vector<DeviceRecord>& records)
+{
+    Slice slice(*this);
+    for (const DeviceRecord& record : records)
+    {
+        slice.Add(record);
+    }
+    return slice.Commit();
+}
+
+void DeviceList::Enqueue(std::vector<DeviceRecord> records)
+{
+    bool post = false;
+    bool tooMany = false;
+    {
+        std::lock_guard lock(pendingLock_);
+        pending_.insert(pending_.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
+        post = !slicePosted_;
+        slicePosted_ = true;
+        tooMany = pending_.size() - pendingFirst_ > kMostWaiting;
+    }
+    if (post)
+    {
+        PostSlice();
+    }
+    if (tooMany)
+    {
+        Flush();
+    }
+}
+
+bool DeviceList::PostSlice()
+{
+    const bool posted = ui::PostToUiThread(
+        [self = self_]
+        {
+            if (DeviceList* list = self->load())
+            {
+                list->ApplyPending(false);
+            }
+        });
+    if (!posted)
+    {
+        std::lock_guard lock(pendingLock_);
+        slicePosted_ = false;
+    }
+    return posted;
+}
+
+void DeviceList::Flush()
+{
+    {
+        std::lock_guard lock(pendingLock_);
+        if (pendingFirst_ == pending_.size())
+        {
+            return;
+        }
+    }
+    ui::WindowCall(
+        [&]
+        {
+            ApplyPending(true);
+            return true;
+        });
+}
+
+// UI thread: applies what is waiting, for a few milliseconds at most unless
+// `all`, then leaves the rest to the next slice.
+void DeviceList::ApplyPending(bool all)
+{
+    const auto start = std::chrono::steady_clock::now();
+    Slice slice(*this);
+    bool more = false;
+    for (;;)
+    {
+        std::vector<DeviceRecord> taken;
+        {
+            std::lock_guard lock(pendingLock_);
+            const std::size_t available = pending_.size() - pendingFirst_;
+            if (available == 0)
+            {
+                pending_.clear();
+                pendingFirst_ = 0;
+                slicePosted_ = false;
+                break;
+            }
+            const auto first = pending_.begin() + static_cast<std::ptrdiff_t>(pendingFirst_);
+            const std::size_t count = std::min(available, kTake);
+            taken.assign(std::make_move_iterator(first), std::make_move_iterator(first + static_cast<std::ptrdiff_t>(count)));
+            pendingFirst_ += count;
+        }
+        for (const DeviceRecord& record : taken)
+        {
+            slice.Add(record);
+        }
+        if (!all && std::chrono::steady_clock::now() - start >= kSliceBuildTime)
+        {
+            more = true;
+            break;
+        }
+    }
+    const std::string versionLines = slice.Commit();
+    if (applied_)
+    {
+        applied_(versionLines);
+    }
+    // More are waiting: the next slice after the event loop has had its turn.
+    if (more)
+    {
+        PostSlice();
+    }
 }
 
 void DeviceList::Clear()
 {
+    {
+        // Records handed over before the search and not yet applied belong
+        // to the list being cleared.
+        std::lock_guard lock(pendingLock_);
+        pending_.clear();
+        pendingFirst_ = 0;
+    }
     list_->DeleteAllItems();
     index_.Clear();
 }
@@ -109,10 +360,12 @@ void DeviceList::SortByColumn(int column)
     int (*compare)(std::string_view, std::string_view) = column == kColumnIp ? CompareAddress
         : column == kColumnRunTime                                           ? CompareRunTime
                                                                              : CompareHostName;
-    list_->SortItems([&](std::intptr_t a, std::intptr_t b) {
-        const int order = compare(texts[static_cast<std::size_t>(a)], texts[static_cast<std::size_t>(b)]);
-        return ascending ? order : -order;
-    });
+    list_->SortItems(
+        [&](std::intptr_t a, std::intptr_t b)
+        {
+            const int order = compare(texts[static_cast<std::size_t>(a)], texts[static_cast<std::size_t>(b)]);
+            return ascending ? order : -order;
+        });
     RebuildIndex();
 }
 
@@ -123,16 +376,6 @@ void DeviceList::RebuildIndex()
     {
         index_.Add(list_->ItemText(row, kColumnMac), row);
     }
-}
-
-int DeviceList::RowCount() const
-{
-    return list_->ItemCount();
-}
-
-std::string DeviceList::Text(int row, int column) const
-{
-    return list_->ItemText(row, column);
 }
 
 int DeviceList::RowOf(const std::string& mac) const

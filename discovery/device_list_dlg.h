@@ -1,9 +1,16 @@
 #pragma once
 
+#include "core/window.h"
+#include "discovery/discovery_controller.h"
 #include "discovery/device_packet.h"
 #include "discovery/device_table.h"
 
+#include <QString>
+
+#include <atomic>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,35 +22,60 @@ class ListViewControl;
 namespace quellis::discovery
 {
 
-// The device list of the main dialog as the program keeps it: one row per
-// machine, keyed by its MAC text. UI thread only; the reply thread hands it
-// the records of a burst in one window call.
-class DeviceList
+// The device list of the main window: one row per machine, keyed by its MAC
+// text. The reply thread hands it the records of a burst without waiting; the
+// UI thread applies them in slices short enough to keep the window
+// responsive, each slice's new rows in one insertion. Commands read it from
+// any thread through window calls.
+class DeviceList : public core::DeviceListView, public DeviceRecordSink
 {
 public:
     // language() is read at each record, so rows refreshed after a switch of
     // language show the new units.
     DeviceList(ui::ListViewControl* list, std::function<int()> language);
+    ~DeviceList() override;
+    DeviceList(const DeviceList&) = delete;
+    DeviceList& operator=(const DeviceList&) = delete;
 
-    // Adds or refreshes the rows of the records in order and returns the
-    // version lines of the rows added, one after the other.
+    // ---- core::DeviceListView (any thread) ----
+    int RowCount() override;
+    std::vector<int> SelectedRows() override;
+    std::string CellText(int row, int column) override;
+    std::vector<core::RowTarget> Targets(bool selectedOnly) override;
+    void SelectAndFocusRow(int row) override;
+    void FocusList() override;
+
+    // ---- DeviceRecordSink ----
+    void Enqueue(std::vector<DeviceRecord> records) override;
+    void Flush() override;
+    void Clear() override;
+    void SortByColumn(int column) override;
+    void SetAppliedHandler(AppliedHandler handler) override;
+
+    // UI thread: adds or refreshes the rows of the records in order at once,
+    // and returns the version lines of the rows added.
     std::string Apply(const std::vector<DeviceRecord>& records);
-    // Deletes every row (the search buttons).
-    void Clear();
-    // A click on a column header: sorts by it when it is a sortable column.
-    void SortByColumn(int column);
-
-    [[nodiscard]] int RowCount() const;
-    [[nodiscard]] std::string Text(int row, int column) const;
     [[nodiscard]] int RowOf(const std::string& mac) const;
 
 private:
+    class Slice;
+
+    void ApplyPending(bool all);
+    bool PostSlice();
     void RebuildIndex();
 
     ui::ListViewControl* list_;
     std::function<int()> language_;
     MacIndex index_;
     SortState sortState_;
+    AppliedHandler applied_;
+
+    std::mutex pendingLock_;
+    std::vector<DeviceRecord> pending_;
+    std::size_t pendingFirst_ = 0;
+    bool slicePosted_ = false;
+    // Posted slices find the list through this; cleared when it goes.
+    std::shared_ptr<std::atomic<DeviceList*>> self_;
 };
 
 // "%d Device %s server version %d.%d.%d\r\n"

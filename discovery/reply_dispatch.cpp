@@ -2,6 +2,7 @@
 
 #include "discovery/internet_checksum.h"
 #include "platform/text/codepage.h"
+#include "resources/templates/main_dialog_ids.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -12,7 +13,10 @@ namespace quellis::discovery
 namespace
 {
 
-using app::LogColour;
+using core::LogColour;
+using namespace quellis::resources;
+
+constexpr int kSerialLamps[] = { kIdSerialLamp1, kIdSerialLamp2, kIdSerialLamp3, kIdSerialLamp4, kIdSerialLamp5 };
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -121,12 +125,12 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
     {
     case CMD_LedTest:
         // An enabled button means the test has ended already: a late or repeated answer.
-        if (!effects_.IsButtonEnabled(kLedTestButton))
+        if (!effects_.IsButtonEnabled(kIdLedTest))
         {
-            effects_.EnableButton(kLedTestButton);
+            effects_.EnableButton(kIdLedTest);
             effects_.StopBusyAnimation();
             effects_.Log(LogColour::Default, replytext::kLedTestDone, false);
-            effects_.KillTimer(kLedTestTimer);
+            effects_.KillTimer(kTimerLedTest);
         }
         break;
     case CMD_UARTTest: {
@@ -137,20 +141,20 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
             effects_.SetLamp(kSerialLamps[port], lit);
             working += lit ? 1 : 0;
         }
-        if (!effects_.IsButtonEnabled(kSerialTestButton))
+        if (!effects_.IsButtonEnabled(kIdSerialTest))
         {
-            effects_.EnableButton(kSerialTestButton);
+            effects_.EnableButton(kIdSerialTest);
             effects_.StopBusyAnimation();
             effects_.Log(LogColour::Default, Format(replytext::kSerialTestDone, working), false);
-            effects_.KillTimer(kSerialTestTimer);
+            effects_.KillTimer(kTimerSerialTest);
         }
         break;
     }
     case CMD_EXECUTE:
-        effects_.EnableButton(kExecuteButton);
+        effects_.EnableButton(kIdExecuteSystemCommand);
         effects_.StopBusyAnimation();
         effects_.Log(LogColour::Default, Format(replytext::kCommandDone, Shown(reply.target).c_str()), false);
-        effects_.KillTimer(kExecuteTimer);
+        effects_.KillTimer(kTimerSystemCommand);
         effects_.Log(LogColour::Default, Format(replytext::kCommandResult, reply.result, Shown(reply.text).c_str()),
             false);
         break;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/log_colour.h"
+#include "core/log_colour.h"
 #include "discovery/device_packet.h"
 
 #include <span>
@@ -11,19 +11,10 @@
 // Where the machines' answers take effect: the dispatch by reply type and
 // command code, with the log lines, counters, lamps, buttons, timers and
 // wake-ups of each. What an effect does to the window and to the shared
-// state is behind ReplyEffects, which the main dialog implements.
+// state is behind ReplyEffects, which the discovery controller implements on the window.
 
 namespace quellis::discovery
 {
-
-// Controls and timers the replies act on.
-inline constexpr int kLedTestButton = 1017;
-inline constexpr int kSerialTestButton = 4;
-inline constexpr int kExecuteButton = 6;
-inline constexpr int kLedTestTimer = 1000;
-inline constexpr int kSerialTestTimer = 1001;
-inline constexpr int kExecuteTimer = 1002;
-inline constexpr int kSerialLamps[] = { 1013, 1014, 1015, 1016, 1022 };
 
 class ReplyEffects
 {
@@ -44,7 +35,7 @@ public:
     virtual void StopBusyAnimation() = 0;
     virtual void KillTimer(int id) = 0;
     virtual void SetLamp(int id, bool lit) = 0;
-    virtual void Log(app::LogColour colour, std::string_view text, bool toFile) = 0;
+    virtual void Log(core::LogColour colour, std::string_view text, bool toFile) = 0;
 
     virtual std::string CurrentTarget() = 0;
     virtual std::string CurrentTargetIp() = 0;

@@ -1,7 +1,6 @@
 #include "monitor/monitor_dlg.h"
 
-#include "app/quellis_dlg.h"
-#include "platform/profile/profile.h"
+#include "core/settings.h"
 #include "resources/templates/dialog_templates.h"
 #include "resources/templates/monitor_panel_ids.h"
 
@@ -20,10 +19,10 @@ CDlgMonitor::CDlgMonitor(const std::filesystem::path& config, QWidget* owner)
     hide();
     // The template gives the panel no caption; a screen reader names it so.
     setAccessibleName(QStringLiteral("监控面板"));
-    interval_ = profile::ReadProfileInt("COMMON", "INTERVAL", 2000, config);
-    netmask_ = profile::ReadProfileInt("COMMON", "NETMASK", -1, config);
-    ipBegin_ = profile::ReadProfileInt("COMMON", "IPBEGIN", -1, config);
-    ipEnd_ = profile::ReadProfileInt("COMMON", "IPEND", -1, config);
+    interval_ = core::ReadSetting(core::settings::kInterval, config);
+    netmask_ = core::ReadSetting(core::settings::kNetmask, config);
+    ipBegin_ = core::ReadSetting(core::settings::kIpBegin, config);
+    ipEnd_ = core::ReadSetting(core::settings::kIpEnd, config);
 }
 
 bool CDlgMonitor::OnInitDialog()
@@ -42,9 +41,9 @@ void CDlgMonitor::OnCommand(int id, int code)
     {
         return;
     }
-    if (id == kIdLanguageCheck && parent_ != nullptr)
+    if (id == kIdLanguageCheck && switchLanguage_)
     {
-        parent_->SwitchLanguage(IsButtonChecked(kIdLanguageCheck));
+        switchLanguage_(IsButtonChecked(kIdLanguageCheck));
     }
     else if (id == kIdMonitorCheck)
     {

@@ -4,11 +4,7 @@
 
 #include <atomic>
 #include <filesystem>
-
-namespace quellis::app
-{
-class CQuellisDlg;
-}
+#include <functional>
 
 namespace quellis::monitor
 {
@@ -26,8 +22,9 @@ public:
     // panel stays hidden with it until Create.
     CDlgMonitor(const std::filesystem::path& configPath, QWidget* owner);
 
-    // The main dialog gives itself right after it has created the panel.
-    void SetParentDialog(app::CQuellisDlg* parent) { parent_ = parent; }
+    // The main dialog gives its language switch right after it has created
+    // the panel: the language box calls it with the box's new state.
+    void SetLanguageHandler(std::function<void(int)> handler) { switchLanguage_ = std::move(handler); }
 
     // Read from config.ini when the panel is constructed.
     [[nodiscard]] int Interval() const { return interval_.load(); }
@@ -43,7 +40,7 @@ private:
     // The monitor check box; the polling comes with the monitoring subsystem.
     void OnMonitorClicked();
 
-    app::CQuellisDlg* parent_ = nullptr;
+    std::function<void(int)> switchLanguage_;
     std::atomic<int> interval_ { 2000 };
     int netmask_ = -1;
     int ipBegin_ = -1;

@@ -110,6 +110,24 @@ int ListModel::InsertRowCells(int row, std::vector<QString> cells)
     return row;
 }
 
+int ListModel::AppendRows(std::vector<std::vector<QString>> rows)
+{
+    const int first = static_cast<int>(rows_.size());
+    if (rows.empty())
+    {
+        return first;
+    }
+    beginInsertRows({}, first, first + static_cast<int>(rows.size()) - 1);
+    rows_.reserve(rows_.size() + rows.size());
+    for (auto& cells : rows)
+    {
+        cells.resize(std::max<std::size_t>(headers_.size(), 1));
+        rows_.push_back(Row { std::move(cells), 0 });
+    }
+    endInsertRows();
+    return first;
+}
+
 void ListModel::SetCells(int row, const std::vector<std::pair<int, QString>>& cells)
 {
     if (row < 0 || row >= static_cast<int>(rows_.size()) || cells.empty())
@@ -287,6 +305,15 @@ int ListViewControl::InsertItemCells(int row, std::vector<QString> cells)
         return kListNone;
     }
     return model_.InsertRowCells(row, std::move(cells));
+}
+
+int ListViewControl::AppendItems(std::vector<std::vector<QString>> rows)
+{
+    if (model_.columnCount() == 0)
+    {
+        return kListNone;
+    }
+    return model_.AppendRows(std::move(rows));
 }
 
 void ListViewControl::SetItemCells(int row, const std::vector<std::pair<int, QString>>& cells)

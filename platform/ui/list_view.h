@@ -47,6 +47,8 @@ public:
     int InsertRow(int row, const QString& firstCell);
     // A whole row at once: one insertion for the view instead of one per cell.
     int InsertRowCells(int row, std::vector<QString> cells);
+    // Rows at the end in one insertion; returns the index of the first.
+    int AppendRows(std::vector<std::vector<QString>> rows);
     void SetCell(int row, int column, const QString& text);
     // Several cells of one row at once (column, text), one change for the view.
     void SetCells(int row, const std::vector<std::pair<int, QString>>& cells);
@@ -84,6 +86,9 @@ public:
     // Rows of thousands of machines arrive in bursts: whole rows and several
     // cells at once keep the view's work to one change each.
     int InsertItemCells(int row, std::vector<QString> cells);
+    // Rows at the end, one change for the view however many; the index of
+    // the first, or kListNone.
+    int AppendItems(std::vector<std::vector<QString>> rows);
     void SetItemCells(int row, const std::vector<std::pair<int, QString>>& cells);
     void SetItemText(int row, int column, std::string_view text);
     [[nodiscard]] std::string ItemText(int row, int column) const;

@@ -1,6 +1,8 @@
 #pragma once
 
-// Control ids of the main dialog (template 102).
+#include <cstdint>
+
+// Control ids, timer ids and window messages of the main dialog (template 102).
 
 namespace quellis::resources
 {
@@ -59,5 +61,15 @@ inline constexpr int kIdTest = 1068;
 
 // The system menu's About item.
 inline constexpr int kIdmAbout = 16;
+
+// Timers: the time-outs of the LED test, the serial-port test and the system
+// command.
+inline constexpr int kTimerLedTest = 1000;
+inline constexpr int kTimerSerialTest = 1001;
+inline constexpr int kTimerSystemCommand = 1002;
+
+// Window messages (the system's WM_USER is 0x0400).
+inline constexpr std::uint32_t kWmDevSettingFailed = 0x0400 + 100; // 1124: wParam the result
+inline constexpr std::uint32_t kWmTcpSocket = 0x0400 + 101;        // 1125: the package server's sockets
 
 } // namespace quellis::resources

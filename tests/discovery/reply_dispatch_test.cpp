@@ -11,7 +11,7 @@ namespace quellis::discovery
 namespace
 {
 
-using app::LogColour;
+using core::LogColour;
 using Bytes = std::vector<std::uint8_t>;
 
 // Records every effect in order as one line of text.

@@ -28,17 +28,24 @@ sim::BehaviourGroup Group(const char* option)
     return group;
 }
 
-// Records the rows the network settings were asked for.
+// Records the rows of the double clicks the window routes.
 class ObservedDlg : public app::CQuellisDlg
 {
 public:
     using CQuellisDlg::CQuellisDlg;
-    int OpenNetworkSettings(int row) override
+
+protected:
+    void OnNotify(int id, const ui::Notification& notification) override
     {
-        settingsRows.push_back(row);
-        return CQuellisDlg::OpenNetworkSettings(row);
+        if (notification.code == ui::NotifyCode::DoubleClick)
+        {
+            doubleClickRows.push_back(notification.row);
+        }
+        CQuellisDlg::OnNotify(id, notification);
     }
-    std::vector<int> settingsRows;
+
+public:
+    std::vector<int> doubleClickRows;
 };
 
 std::map<std::string, std::vector<std::string>> RowsByMac(QuellisDlgFixture& fixture)
@@ -156,12 +163,12 @@ TEST(LabDialog, ClickingARowMakesThatMachineFlickerAndASettingFailureIsShownForI
 
     // Two machines refuse their settings; only the one last configured is shown.
     const std::string other = fixture.Row(0)[discovery::kColumnMac];
-    dialog.currentTarget.Set(mac);
+    dialog.State().currentTarget.Set(mac);
     for (const std::string& target : { other, mac })
     {
         std::vector<std::uint8_t> setting(discovery::kRequestBufferSize);
         setting.resize(discovery::BuildDevSetting(setting, { {}, {}, {}, target, {}, "1.1.1.1" }));
-        ASSERT_TRUE(dialog.SendBroadcast(setting));
+        ASSERT_TRUE(dialog.State().SendBroadcast(setting));
     }
     ASSERT_TRUE(fixture.WaitFor([&] { return !fixture.Boxes().empty(); }));
     QTest::qWait(300);
@@ -198,13 +205,12 @@ TEST(LabDialog, TheFixedAccountSearchAndDoubleClicksOnRows)
     ASSERT_TRUE(fixture.WaitFor([&] { return fixture.RowCount() == 8; }));
     EXPECT_EQ(farm->Totals().searches, 8u);
 
-    // A double click on a row opens the settings for that row; below the rows it does nothing.
+    // A double click on a row is routed with that row; below the rows with none.
     auto* list = dialog.ListView(kIdDeviceList);
     const QRect rowRect = list->visualRect(list->model()->index(5, 1));
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, rowRect.center());
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, QPoint(5, list->viewport()->height() - 3));
-    ASSERT_EQ(dialog.settingsRows.size(), 1u);
-    EXPECT_EQ(dialog.settingsRows[0], 5);
+    EXPECT_EQ(dialog.doubleClickRows, (std::vector<int> { 5, -1 }));
 }
 
 } // namespace

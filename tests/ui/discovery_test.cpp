@@ -67,7 +67,7 @@ class Discovery : public testing::Test
 protected:
     void Open(std::initializer_list<std::string_view> config = {}) { fixture.Open(config); }
     app::CQuellisDlg& Dialog() { return fixture.Dialog(); }
-    void Inject(const Bytes& datagram) { ASSERT_TRUE(Dialog().replyQueue.Put(datagram)); }
+    void Inject(const Bytes& datagram) { ASSERT_TRUE(Dialog().State().replyQueue.Put(datagram)); }
     bool WaitRows(int count) { return fixture.WaitFor([&] { return fixture.RowCount() == count; }); }
     bool WaitLog(const std::string& piece)
     {
@@ -76,7 +76,7 @@ protected:
     // The reply thread has taken everything put so far and applied it.
     void Settle()
     {
-        ASSERT_TRUE(fixture.WaitFor([&] { return Dialog().replyQueue.UsedCount() == 0; }));
+        ASSERT_TRUE(fixture.WaitFor([&] { return Dialog().State().replyQueue.UsedCount() == 0; }));
         QTest::qWait(50);
     }
 
@@ -203,7 +203,7 @@ TEST_F(Discovery, TestRepliesEndTheirTestOnceAndLightTheLamps)
     Open({ "TOOLTYPE=0" });
     Dialog().EnableItem(kIdLedTest, false);
     Dialog().SetTimer(1000, 60000);
-    Dialog().StartBusyAnimation();
+    Dialog().Window().busy.Start();
     ASSERT_TRUE(fixture.WaitFor([&] { return Dialog().BusyPicture()->IsAnimating(); }));
     Inject(CommandReply(CMD_LedTest, 0));
     Inject(CommandReply(CMD_LedTest, 0));
@@ -228,17 +228,17 @@ TEST_F(Discovery, TestRepliesEndTheirTestOnceAndLightTheLamps)
 TEST_F(Discovery, CommandResultsCountAndWakeTheWaitingWorker)
 {
     Open();
-    Dialog().currentTarget.Set("A1B2C3D4E5F6");
-    Dialog().currentTargetIp.Set("10.77.128.5");
+    Dialog().State().currentTarget.Set("A1B2C3D4E5F6");
+    Dialog().State().currentTargetIp.Set("10.77.128.5");
     Inject(CommandReply(CMD_Upgrade, 1));
     ASSERT_TRUE(WaitLog("升级10.77.128.5成功"));
-    EXPECT_EQ(Dialog().successCount.load(), 1);
-    EXPECT_EQ(Dialog().commandDone->Wait(0), sync::WaitResult::Signalled);
+    EXPECT_EQ(Dialog().State().successCount.load(), 1);
+    EXPECT_EQ(Dialog().State().commandDone.Wait(0), sync::WaitResult::Signalled);
     // Another machine's result is counted but wakes nobody.
     Inject(CommandReply(CMD_Upgrade, 0, {}, "FFEEDDCCBBAA"));
     ASSERT_TRUE(WaitLog("升级FFEEDDCCBBAA失败"));
-    ASSERT_TRUE(fixture.WaitFor([&] { return Dialog().failureCount.load() == 1; }));
-    EXPECT_EQ(Dialog().commandDone->Wait(0), sync::WaitResult::TimedOut);
+    ASSERT_TRUE(fixture.WaitFor([&] { return Dialog().State().failureCount.load() == 1; }));
+    EXPECT_EQ(Dialog().State().commandDone.Wait(0), sync::WaitResult::TimedOut);
 
     Dialog().EnableItem(kIdExecuteSystemCommand, false);
     Inject(CommandReply(CMD_EXECUTE, 0, "load average: 0.10\n"));
@@ -273,7 +273,7 @@ TEST_F(Discovery, E2ResultsAreLoggedInColourAndToTheLogFile)
 TEST_F(Discovery, ASettingFailureIsShownForTheMachineLastConfiguredOnly)
 {
     Open();
-    Dialog().currentTarget.Set("A1B2C3D4E5F6");
+    Dialog().State().currentTarget.Set("A1B2C3D4E5F6");
     Machine other;
     other.mac = "FFEEDDCCBBAA";
     Inject(Reply(other, PKT_DEV_SETTING_ACK, 2));

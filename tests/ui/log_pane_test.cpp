@@ -20,6 +20,8 @@
 
 namespace quellis::app
 {
+using core::LogColour;
+
 namespace
 {
 

@@ -45,12 +45,6 @@ class ObservedDlg : public app::CQuellisDlg
 public:
     using CQuellisDlg::CQuellisDlg;
 
-    void OnWriteE2() override
-    {
-        ++writes;
-        CQuellisDlg::OnWriteE2();
-    }
-
     std::vector<int> clicks;
     int writes = 0;
 
@@ -60,6 +54,7 @@ protected:
         if (code == ui::kBnClicked)
         {
             clicks.push_back(id);
+            writes += id == kIdWriteE2 ? 1 : 0;
         }
         // A real search would broadcast on the network this test runs on;
         // these tests only check which command arrives.
@@ -223,23 +218,22 @@ TEST(MainDialogStartup, InitialisesStateSocketsAndControls)
     ASSERT_EQ(dialog.SystemMenuItems().size(), 1u);
     EXPECT_EQ(dialog.SystemMenuItems()[0], std::make_pair(kIdmAbout, std::string("关于 Quellis(&A)...")));
     EXPECT_EQ(app::TheMainDialog(), &dialog);
-    EXPECT_EQ(dialog.running.load(), 1);
-    EXPECT_TRUE(dialog.replyQueue.IsInitialised());
-    ASSERT_NE(dialog.commandDone, nullptr);
-    EXPECT_FALSE(dialog.commandDone->IsSet()) << "created not signalled";
-    dialog.commandDone->Set();
-    EXPECT_EQ(dialog.commandDone->Wait(0), sync::WaitResult::Signalled);
-    EXPECT_FALSE(dialog.commandDone->IsSet()) << "auto-reset: one waiter takes it";
+    EXPECT_EQ(dialog.State().running.load(), 1);
+    EXPECT_TRUE(dialog.State().replyQueue.IsInitialised());
+    EXPECT_FALSE(dialog.State().commandDone.IsSet()) << "created not signalled";
+    dialog.State().commandDone.Set();
+    EXPECT_EQ(dialog.State().commandDone.Wait(0), sync::WaitResult::Signalled);
+    EXPECT_FALSE(dialog.State().commandDone.IsSet()) << "auto-reset: one waiter takes it";
     EXPECT_TRUE(fixture.Boxes().empty());
 
     // The send socket broadcasts from the default route's address, or from
     // whatever the system picks when there is no default route.
-    ASSERT_TRUE(dialog.sendSocket.IsValid());
+    ASSERT_TRUE(dialog.State().sendSocket.IsValid());
     int broadcast = 0;
     socklen_t length = sizeof broadcast;
-    ASSERT_EQ(getsockopt(dialog.sendSocket.Handle(), SOL_SOCKET, SO_BROADCAST, &broadcast, &length), 0);
+    ASSERT_EQ(getsockopt(dialog.State().sendSocket.Handle(), SOL_SOCKET, SO_BROADCAST, &broadcast, &length), 0);
     EXPECT_NE(broadcast, 0);
-    const auto local = dialog.sendSocket.LocalEndpoint();
+    const auto local = dialog.State().sendSocket.LocalEndpoint();
     ASSERT_TRUE(local);
     const auto expected = net::ParseIpv4(net::DefaultRouteAddress());
     if (expected)
@@ -254,8 +248,8 @@ TEST(MainDialogStartup, InitialisesStateSocketsAndControls)
     }
 
     // The package server listens on 2425 on every local address.
-    ASSERT_TRUE(dialog.listeningSocket.IsValid());
-    const auto listening = dialog.listeningSocket.LocalEndpoint();
+    ASSERT_TRUE(dialog.State().listeningSocket.IsValid());
+    const auto listening = dialog.State().listeningSocket.LocalEndpoint();
     ASSERT_TRUE(listening);
     EXPECT_EQ(listening->address, net::kInaddrAny);
     EXPECT_EQ(listening->port, app::kPackagePort);
@@ -275,13 +269,12 @@ TEST(MainDialogStartup, TeardownReleasesSocketsQueueAndWindowClass)
     fixture.Close();
 
     EXPECT_EQ(app::TheMainDialog(), nullptr);
-    EXPECT_EQ(dialog.running.load(), 0);
-    EXPECT_EQ(dialog.monitoring.load(), 0);
-    EXPECT_FALSE(dialog.replyQueue.IsInitialised());
-    EXPECT_EQ(dialog.commandDone, nullptr);
-    EXPECT_FALSE(dialog.sendSocket.IsValid());
-    EXPECT_FALSE(dialog.listeningSocket.IsValid());
-    EXPECT_FALSE(dialog.receiveSocket.IsValid());
+    EXPECT_EQ(dialog.State().running.load(), 0);
+    EXPECT_EQ(dialog.State().monitoring.load(), 0);
+    EXPECT_FALSE(dialog.State().replyQueue.IsInitialised());
+    EXPECT_FALSE(dialog.State().sendSocket.IsValid());
+    EXPECT_FALSE(dialog.State().listeningSocket.IsValid());
+    EXPECT_FALSE(dialog.State().receiveSocket.IsValid());
     EXPECT_FALSE(FoundFromAnotherThread());
     // Nobody listens on the port any more: the next start binds it at once
     // (with address reuse, as the dialog binds it).
@@ -315,14 +308,13 @@ TEST(MainDialogStartup, PortTakenShowsOneMessageAndTheRestWorks)
     EXPECT_EQ(fixture.Boxes()[0].text, "Bind TCP套接字失败，请检查！");
     EXPECT_EQ(fixture.Boxes()[0].caption, ExecutableBaseName());
     EXPECT_EQ(fixture.Boxes()[0].type, ui::kMbOk);
-    EXPECT_FALSE(dialog.listeningSocket.IsValid());
+    EXPECT_FALSE(dialog.State().listeningSocket.IsValid());
 
     // Everything after the listening socket still ran.
-    EXPECT_TRUE(dialog.sendSocket.IsValid());
+    EXPECT_TRUE(dialog.State().sendSocket.IsValid());
     EXPECT_EQ(app::TheMainDialog(), &dialog);
-    EXPECT_TRUE(dialog.replyQueue.IsInitialised());
-    EXPECT_NE(dialog.commandDone, nullptr);
-    EXPECT_EQ(dialog.running.load(), 1);
+    EXPECT_TRUE(dialog.State().replyQueue.IsInitialised());
+    EXPECT_EQ(dialog.State().running.load(), 1);
     EXPECT_EQ(fixture.Text(kIdHighTemperatureEdit), "72");
     EXPECT_EQ(dialog.FocusItem(), kIdDeviceList);
     EXPECT_EQ(fixture.Text(kIdSearch), "Search");
@@ -352,7 +344,7 @@ TEST(MainDialogStartup, BindsThePortWhileItsLastConnectionsAreInTimeWait)
     QuellisDlgFixture fixture;
     fixture.Open();
     EXPECT_TRUE(fixture.Boxes().empty());
-    EXPECT_TRUE(fixture.Dialog().listeningSocket.IsValid());
+    EXPECT_TRUE(fixture.Dialog().State().listeningSocket.IsValid());
 }
 
 // ---- Captions and language ----
@@ -659,7 +651,7 @@ TEST(MainDialogAccessibility, ControlsAreNamedAndTheLanguageBoxTogglesThroughIts
     EXPECT_EQ(cell->text(QAccessible::Name).toStdString(), "10.77.128.1");
 
     // The log pane's text.
-    fixture.Dialog().AppendLog(app::LogColour::Default, "1 Device 10.77.128.1 server version 1.2.15\r\n");
+    fixture.Dialog().AppendLog(core::LogColour::Default, "1 Device 10.77.128.1 server version 1.2.15\r\n");
     QAccessibleInterface* log = AccessibleOf(fixture.Control(kIdLogPane));
     ASSERT_NE(log, nullptr);
     ASSERT_NE(log->textInterface(), nullptr);

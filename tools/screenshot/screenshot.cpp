@@ -15,7 +15,7 @@
 // Without --hold it runs on Qt's offscreen platform unless QT_QPA_PLATFORM
 // says otherwise.
 #include "app/captions.h"
-#include "app/log_colour.h"
+#include "core/log_colour.h"
 #include "app/quellis_dlg.h"
 #include "discovery/device_table.h"
 #include "platform/ui/dialog.h"
@@ -77,15 +77,15 @@ void FillSample(quellis::app::CQuellisDlg& dialog)
             + std::to_string(machine.version % 10000 / 100) + "." + std::to_string(machine.version % 100);
         list->SetItemText(row, discovery::kColumnVersion, "v" + version);
         list->SetItemText(row, discovery::kColumnHostName, machine.host);
-        dialog.AppendLog(app::LogColour::Default,
+        dialog.AppendLog(core::LogColour::Default,
             std::to_string(number) + " Device " + machine.ip + " server version " + version + "\r\n");
     }
     // An EEPROM write that succeeded and one that failed, then the monitor
     // losing a machine: lines in the colours and forms their subsystems write.
-    dialog.AppendLog(app::LogColour::Green, "ZUN0001 KAVDRUP0001 [2026-12-06 10:15:02]写E2成功\r\n");
-    dialog.AppendLog(app::LogColour::Red, "[2026-12-06 10:15:09]写E2失败3\r\n");
-    dialog.AppendLog(app::LogColour::Default, "将要连接设备 10.77.128.22\r\n");
-    dialog.AppendLog(app::LogColour::Default, "连接超时，请确认设备是否已掉电！\r\n");
+    dialog.AppendLog(core::LogColour::Green, "ZUN0001 KAVDRUP0001 [2026-12-06 10:15:02]写E2成功\r\n");
+    dialog.AppendLog(core::LogColour::Red, "[2026-12-06 10:15:09]写E2失败3\r\n");
+    dialog.AppendLog(core::LogColour::Default, "将要连接设备 10.77.128.22\r\n");
+    dialog.AppendLog(core::LogColour::Default, "连接超时，请确认设备是否已掉电！\r\n");
 }
 
 } // namespace
@@ -169,7 +169,7 @@ int main(int argc, char** argv)
             {
                 dialog.Item(quellis::resources::kIdSearch)->setFocus();
                 static_cast<QAbstractButton*>(dialog.Item(quellis::resources::kIdSearch))->click();
-                dialog.StartBusyAnimation();
+                dialog.Window().busy.Start();
             }
             QTimer::singleShot(search ? 1500 : 300,
                 &dialog,

@@ -1,6 +1,6 @@
 #pragma once
 
-namespace quellis::app
+namespace quellis::core
 {
 
 // The colour of a log line: the pane's own format, red or green.
@@ -11,4 +11,4 @@ enum class LogColour
     Green = 2,
 };
 
-} // namespace quellis::app
+} // namespace quellis::core

@@ -1,0 +1,153 @@
+#pragma once
+
+#include "core/log_colour.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quellis::sync
+{
+class Thread;
+}
+
+// What a front end gives the controllers: the main window as the feature code
+// uses it, in a few narrow interfaces. The dialog implements them with window
+// calls (so every one may be called from any thread; off the UI thread it is
+// carried out by the UI thread while the caller waits), a unit test fakes
+// them, and the command line implements them without any window.
+
+namespace quellis::core
+{
+
+// Message-box buttons, icons and answers, numbered as the system's.
+inline constexpr unsigned kMbOk = 0x00;
+inline constexpr unsigned kMbOkCancel = 0x01;
+inline constexpr unsigned kMbYesNo = 0x04;
+inline constexpr unsigned kMbIconError = 0x10;
+inline constexpr unsigned kMbIconQuestion = 0x20;
+inline constexpr unsigned kMbIconWarning = 0x30;
+inline constexpr unsigned kMbIconInformation = 0x40;
+inline constexpr int kAnswerOk = 1;
+inline constexpr int kAnswerCancel = 2;
+inline constexpr int kAnswerYes = 6;
+inline constexpr int kAnswerNo = 7;
+
+// Check states of a button.
+inline constexpr int kUnchecked = 0;
+inline constexpr int kChecked = 1;
+
+// One row of the device list as a command addresses it.
+struct RowTarget
+{
+    int row = -1;
+    std::string ip;  // column 1
+    std::string mac; // column 4
+};
+
+// The device list as the commands read it.
+class DeviceListView
+{
+public:
+    virtual ~DeviceListView() = default;
+    [[nodiscard]] virtual int RowCount() = 0;
+    // The selected rows in list order (the next-selected-row walk from the top).
+    [[nodiscard]] virtual std::vector<int> SelectedRows() = 0;
+    [[nodiscard]] virtual std::string CellText(int row, int column) = 0;
+    // Address and MAC of every row, or of the selected rows only, read in one
+    // go: a worker walking ten thousand rows costs one window call, not two
+    // per row.
+    [[nodiscard]] virtual std::vector<RowTarget> Targets(bool selectedOnly) = 0;
+    // Selects and focuses the row and gives the list the keyboard focus.
+    virtual void SelectAndFocusRow(int row) = 0;
+    virtual void FocusList() = 0;
+};
+
+// The log pane and log.txt: the text unchanged, no time stamp, no line break.
+class LogSink
+{
+public:
+    virtual ~LogSink() = default;
+    virtual void WriteLog(LogColour colour, std::string_view text, bool toLogFile) = 0;
+};
+
+// Controls of one dialog, by id.
+class Controls
+{
+public:
+    virtual ~Controls() = default;
+    virtual void EnableItem(int id, bool enable) = 0;
+    [[nodiscard]] virtual bool IsItemEnabled(int id) = 0;
+    virtual void SetItemText(int id, std::string_view text) = 0;
+    [[nodiscard]] virtual std::string ItemText(int id) = 0;
+    virtual void CheckButton(int id, int state) = 0;
+    [[nodiscard]] virtual int IsButtonChecked(int id) = 0;
+    // An icon resource into an icon static, at the system's icon size.
+    virtual void SetItemIcon(int id, int iconId) = 0;
+    virtual void SetFocusItem(int id) = 0;
+};
+
+// Message boxes owned by the main window, and the open-file dialog. The
+// caller waits until the box is closed.
+class MessageBoxes
+{
+public:
+    virtual ~MessageBoxes() = default;
+    // An empty caption gives the application name.
+    virtual int MessageBox(std::string_view text, std::string_view caption = {}, unsigned type = kMbOk) = 0;
+    // The filter in the classic form "description|patterns|...||"; the chosen
+    // existing file's full path, or nothing when cancelled.
+    [[nodiscard]] virtual std::optional<std::string> OpenFile(std::string_view title, std::string_view filter) = 0;
+};
+
+// Window timers and posted messages of the main window; the router hands
+// their expiry and delivery back to the controllers on the UI thread.
+class WindowMessages
+{
+public:
+    virtual ~WindowMessages() = default;
+    virtual void SetTimer(int id, int milliseconds) = 0;
+    virtual void KillTimer(int id) = 0;
+    // Queued; safe from any thread at any time, also during teardown.
+    virtual void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+};
+
+// The busy animation of the main window.
+class BusyAnimation
+{
+public:
+    virtual ~BusyAnimation() = default;
+    virtual void Start() = 0;
+    virtual void Stop() = 0;
+};
+
+// The thread that owns the windows.
+class UiThread
+{
+public:
+    virtual ~UiThread() = default;
+    [[nodiscard]] virtual bool IsCurrent() = 0;
+    // Queues fn for the UI thread; false once the front end is going away.
+    virtual bool Post(std::function<void()> fn) = 0;
+    // Joins a worker; on the UI thread it keeps carrying out the window calls
+    // the worker may be waiting in meanwhile.
+    virtual void Join(sync::Thread& thread) = 0;
+};
+
+// Everything of the window a controller may use; each controller keeps the
+// references it needs.
+struct Window
+{
+    DeviceListView& list;
+    LogSink& log;
+    Controls& controls;
+    MessageBoxes& boxes;
+    WindowMessages& messages;
+    BusyAnimation& busy;
+    UiThread& uiThread;
+};
+
+} // namespace quellis::core

@@ -1,0 +1,376 @@
+#include "discovery/discovery_controller.h"
+
+#include "core/settings.h"
+#include "discovery/device_table.h"
+#include "discovery/reply_dispatch.h"
+#include "platform/text/codepage.h"
+#include "platform/trace/trace.h"
+#include "resources/resource_ids.h"
+#include "resources/templates/main_dialog_ids.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace quellis::discovery
+{
+
+namespace
+{
+
+using namespace quellis::resources;
+
+constexpr int kLamps[] = { kIdSerialLamp1, kIdSerialLamp2, kIdSerialLamp3, kIdSerialLamp4, kIdSerialLamp5 };
+
+// The largest receive buffer the system allows: a search on a farm of
+// thousands of machines brings their replies within milliseconds, and what
+// the buffer cannot hold is lost before the thread can read it.
+constexpr int kReceiveBufferBytes = 32 * 1024 * 1024;
+// Datagrams taken per system call at most.
+constexpr std::size_t kReceiveBatch = 64;
+// All the queue's slots at once: a burst is taken and applied together.
+constexpr std::size_t kReplyBatch = kReplySlotCount;
+
+// Text the program sends: the code page 936 bytes of what the list or an edit shows.
+std::string Wire(std::string_view shown)
+{
+    return text::Utf8ToCp936(shown);
+}
+
+} // namespace
+
+// What the machines' answers do to the window and the shared state. Called on
+// the reply thread; every change of a window is a window call.
+class DiscoveryController::Effects : public ReplyEffects
+{
+public:
+    explicit Effects(DiscoveryController& owner)
+        : owner_(owner)
+        , state_(owner.state_)
+        , window_(owner.window_)
+    {
+    }
+
+    void ApplyDeviceRecords(std::vector<DeviceRecord> records) override
+    {
+        owner_.records_.Enqueue(std::move(records));
+    }
+    void Synchronise() override { owner_.records_.Flush(); }
+    void PostSettingFailed(int result) override
+    {
+        window_.messages.PostMessage(kWmDevSettingFailed, static_cast<std::uintptr_t>(result), 0);
+    }
+    bool IsButtonEnabled(int id) override { return window_.controls.IsItemEnabled(id); }
+    void EnableButton(int id) override { window_.controls.EnableItem(id, true); }
+    void StopBusyAnimation() override { window_.busy.Stop(); }
+    void KillTimer(int id) override { window_.messages.KillTimer(id); }
+    void SetLamp(int id, bool lit) override { window_.controls.SetItemIcon(id, lit ? kIconLampOn : kIconLampOff); }
+    void Log(core::LogColour colour, std::string_view text, bool toFile) override
+    {
+        window_.log.WriteLog(colour, text, toFile);
+    }
+    std::string CurrentTarget() override { return state_.currentTarget.Get(); }
+    std::string CurrentTargetIp() override { return state_.currentTargetIp.Get(); }
+    void CountSuccess() override { ++state_.successCount; }
+    void CountFailure() override { ++state_.failureCount; }
+    void SignalCommandDone() override { state_.commandDone.Set(); }
+    std::string QrCodeText() override { return window_.controls.ItemText(kIdQrCodeEdit); }
+    std::string OneDCodeText() override { return window_.controls.ItemText(kIdOneDCodeEdit); }
+    void StartReadBack() override
+    {
+        if (owner_.startReadBack_)
+        {
+            owner_.startReadBack_();
+        }
+    }
+    std::string Timestamp() override
+    {
+        const std::time_t now = std::time(nullptr);
+        std::tm local {};
+        localtime_r(&now, &local);
+        char text[80];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
+            local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+        return text;
+    }
+
+private:
+    DiscoveryController& owner_;
+    SharedState& state_;
+    core::Window& window_;
+};
+
+DiscoveryController::DiscoveryController(SharedState& state, core::Window& window, DeviceRecordSink& records)
+    : state_(state)
+    , window_(window)
+    , records_(records)
+{
+    records_.SetAppliedHandler([this](const std::string& versionLines) { OnRecordsApplied(versionLines); });
+}
+
+DiscoveryController::~DiscoveryController()
+{
+    Stop();
+    records_.SetAppliedHandler({});
+}
+
+bool DiscoveryController::OnCommand(int id)
+{
+    switch (id)
+    {
+    case kIdSearch:
+        OnSearch();
+        return true;
+    case kIdFixedAccountSearch:
+        OnFixedAccountSearch();
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool DiscoveryController::OnListNotify(core::ListNotify code, int row, int column)
+{
+    switch (code)
+    {
+    case core::ListNotify::ColumnClick:
+        records_.SortByColumn(column);
+        return true;
+    case core::ListNotify::Click:
+        if (row >= 0)
+        {
+            FlickerRow(row);
+        }
+        return true;
+    case core::ListNotify::DoubleClick:
+        return false;
+    }
+    return false;
+}
+
+void DiscoveryController::OnSearch()
+{
+    records_.Clear();
+    std::vector<std::uint8_t> search(kRequestBufferSize);
+    search.resize(BuildSearch(search, kSearchOrdinary));
+    if (!state_.SendBroadcast(search))
+    {
+        trace::OutputDebugString("send search package failed\n");
+    }
+    window_.list.FocusList();
+    if (state_.toolType == core::kToolTypeBare)
+    {
+        window_.controls.EnableItem(kIdLedTest, false);
+        window_.controls.EnableItem(kIdSerialTest, false);
+        for (const int lamp : kLamps)
+        {
+            window_.controls.SetItemIcon(lamp, kIconLampOff);
+        }
+    }
+}
+
+void DiscoveryController::OnFixedAccountSearch()
+{
+    records_.Clear();
+    // The account as a 32-byte buffer holds it: at most 31 bytes.
+    const std::string account(text::Cp936Prefix(Wire(window_.controls.ItemText(kIdAccountEdit)), 31));
+    if (account.empty())
+    {
+        window_.boxes.MessageBox(discoverytext::kAccountMissing);
+        return;
+    }
+    std::vector<std::uint8_t> search(kRequestBufferSize);
+    search.resize(BuildSearch(search, kSearchFixedAccount, account));
+    if (!state_.SendBroadcast(search))
+    {
+        trace::OutputDebugString("send search package failed\n");
+    }
+}
+
+int DiscoveryController::FlickerRow(int row)
+{
+    if (row < 0)
+    {
+        return 0;
+    }
+    std::vector<std::uint8_t> flicker(kRequestBufferSize);
+    flicker.resize(BuildNetLedFlicker(flicker, Wire(window_.list.CellText(row, kColumnMac))));
+    if (!state_.SendBroadcast(flicker))
+    {
+        trace::OutputDebugString("send net led flicker package failed\n");
+    }
+    window_.list.SelectAndFocusRow(row);
+    return 1;
+}
+
+void DiscoveryController::OnRecordsApplied(const std::string& versionLines)
+{
+    if (!versionLines.empty())
+    {
+        // The lines of a burst go to the pane in one piece: the same text, one append.
+        window_.log.WriteLog(core::LogColour::Default, versionLines, false);
+    }
+    if (state_.toolType == core::kToolTypeBare)
+    {
+        window_.list.SelectAndFocusRow(0);
+        if (window_.list.RowCount() >= 1)
+        {
+            window_.controls.EnableItem(kIdLedTest, true);
+            window_.controls.EnableItem(kIdSerialTest, true);
+        }
+    }
+}
+
+// ---- Receive thread -------------------------------------------------------
+
+bool DiscoveryController::StartLisServ(const ReceiveFilter& filter)
+{
+    state_.receiveSocket = net::Socket::Create(net::SocketKind::Udp);
+    if (!state_.receiveSocket.IsValid())
+    {
+        window_.boxes.MessageBox(discoverytext::kReceiveSocketFailed);
+        return false;
+    }
+    if (!state_.receiveSocket.Bind({ net::kInaddrAny, kDevicePort }))
+    {
+        window_.boxes.MessageBox(discoverytext::kReceiveBindFailed);
+        state_.receiveSocket.Close();
+        return false;
+    }
+    const int obtained = state_.receiveSocket.SetLargeReceiveBuffer(kReceiveBufferBytes);
+    trace::OutputDebugStringF("receive socket buffer: %d bytes\n", obtained);
+    if (!receiveThread_.Start([this, filter] { ServThdFunc(filter); }))
+    {
+        state_.running = 0;
+        return false;
+    }
+    return true;
+}
+
+// One datagram as received: checked, filtered, its address filled in when the
+// machine asks for that, and put into the reply queue.
+void DiscoveryController::HandleDatagram(
+    const ReceiveFilter& filter, std::uint8_t* bytes, std::size_t length, net::Endpoint from)
+{
+    const std::span<std::uint8_t> datagram(bytes, length);
+    const auto header = ReadHeader(datagram);
+    if (!header)
+    {
+        trace::OutputDebugString("ServThdFunc: not a device packet, dropped\n");
+        return;
+    }
+    // Requests, the program's own broadcasts among them.
+    if (header->type == PKT_SEARCH || header->type == PKT_DEV_SETTING || header->type == PKT_CMD)
+    {
+        trace::OutputDebugStringF("ServThdFunc: request of type %u dropped\n", header->type);
+        return;
+    }
+    const std::string_view ip = TextField(datagram, kIpOffset, kTextFieldWidth);
+    if (!PassesAddressFilter(ip, filter))
+    {
+        trace::OutputDebugStringF("ServThdFunc: %.*s filtered out\n", static_cast<int>(ip.size()), ip.data());
+        return;
+    }
+    if (ip == kAllDevices)
+    {
+        // The machine asks to be shown with the address its datagram came from.
+        const std::string sender = net::FormatIpv4(from.address);
+        std::memset(bytes + kIpOffset, 0, kTextFieldWidth);
+        std::memcpy(bytes + kIpOffset, sender.data(), sender.size());
+        length = std::max(length, kIpOffset + sender.size() + 1);
+    }
+    if (trace::Enabled())
+    {
+        const std::string_view shown = TextField({ bytes, length }, kIpOffset, kTextFieldWidth);
+        trace::OutputDebugStringF("ServThdFunc: %.*s\n", static_cast<int>(shown.size()), shown.data());
+    }
+    if (!state_.replyQueue.Put({ bytes, length }))
+    {
+        trace::OutputDebugString("ServThdFunc: reply queue full, datagram lost\n");
+    }
+}
+
+// Runs on its own thread while `running` is set. Owns its datagram buffers;
+// shares the receive socket (read only here, shut down by the teardown) and
+// the reply queue (it is the one producer, so the free slots it counts stay
+// free until it fills them).
+void DiscoveryController::ServThdFunc(ReceiveFilter filter)
+{
+    trace::OutputDebugString("ServThdFunc started\n");
+    std::vector<std::uint8_t> storage(kReceiveBatch * kMaxDatagramSize);
+    std::vector<net::ReceiveSlot> batch(kReceiveBatch);
+    for (std::size_t i = 0; i < kReceiveBatch; ++i)
+    {
+        batch[i].buffer = storage.data() + i * kMaxDatagramSize;
+        batch[i].capacity = kMaxDatagramSize;
+    }
+    while (state_.running.load() != 0)
+    {
+        // Never more than the queue can take: what cannot be queued waits in
+        // the socket's buffer instead of being read only to be dropped.
+        const std::size_t free = state_.replyQueue.FreeCount();
+        if (free == 0)
+        {
+            [[maybe_unused]] const bool freed = state_.replyQueue.WaitForFreeSlot(std::chrono::milliseconds(100));
+            continue;
+        }
+        const int received = state_.receiveSocket.ReceiveFromMany(std::span(batch).first(std::min(free, kReceiveBatch)));
+        if (received < 0)
+        {
+            trace::OutputDebugString("recvfrom error in ServThdFunc\n");
+            continue;
+        }
+        for (int i = 0; i < received; ++i)
+        {
+            const net::ReceiveSlot& slot = batch[static_cast<std::size_t>(i)];
+            HandleDatagram(filter, static_cast<std::uint8_t*>(slot.buffer), slot.length, slot.from);
+        }
+    }
+}
+
+// ---- Reply thread ---------------------------------------------------------
+
+bool DiscoveryController::StartReplyThread()
+{
+    return replyThread_.Start([this] { ReplyThread(); });
+}
+
+// Runs while `running` is set. Owns its buffers and the dispatcher; shares
+// the reply queue (the one consumer), the counters, the targets and
+// commandDone with the window and the workers.
+void DiscoveryController::ReplyThread()
+{
+    std::vector<std::vector<std::uint8_t>> buffers(kReplyBatch, std::vector<std::uint8_t>(kReplySlotSize));
+    std::vector<std::span<const std::uint8_t>> taken;
+    taken.reserve(kReplyBatch);
+    Effects effects(*this);
+    ReplyDispatcher dispatcher(effects);
+    while (state_.running.load() != 0)
+    {
+        taken.clear();
+        std::size_t length = 0;
+        while (taken.size() < kReplyBatch && state_.replyQueue.Take(buffers[taken.size()], length))
+        {
+            taken.emplace_back(buffers[taken.size()].data(), length);
+        }
+        if (taken.empty())
+        {
+            // At most 10 ms before `running` is tested again; a datagram
+            // queued meanwhile ends the wait at once.
+            [[maybe_unused]] const bool queued = state_.replyQueue.WaitForDatagram(std::chrono::milliseconds(10));
+            continue;
+        }
+        dispatcher.Dispatch(taken);
+    }
+}
+
+void DiscoveryController::Stop()
+{
+    // The teardown has cleared `running` and shut the receive socket down;
+    // both loops leave at their next test.
+    window_.uiThread.Join(receiveThread_);
+    window_.uiThread.Join(replyThread_);
+}
+
+} // namespace quellis::discovery

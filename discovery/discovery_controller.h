@@ -1,0 +1,90 @@
+#pragma once
+
+#include "core/controller.h"
+#include "core/window.h"
+#include "discovery/device_packet.h"
+#include "discovery/receive_filter.h"
+#include "discovery/shared_state.h"
+#include "platform/sync/thread.h"
+
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+// Discovery: the search buttons, the receive socket and its thread, the reply
+// thread that turns every answer of a machine into its effect, and the
+// device list's clicks.
+
+namespace quellis::discovery
+{
+
+// The device list as discovery fills it.
+class DeviceRecordSink
+{
+public:
+    virtual ~DeviceRecordSink() = default;
+    // Reply thread: records in arrival order. They may be applied later (on
+    // the UI thread), but before the effects of any later reply: Flush waits
+    // until everything handed over is applied.
+    virtual void Enqueue(std::vector<DeviceRecord> records) = 0;
+    virtual void Flush() = 0;
+    // UI thread: deletes every row, and the records handed over and not yet
+    // applied with them.
+    virtual void Clear() = 0;
+    // UI thread: a click on a column header.
+    virtual void SortByColumn(int column) = 0;
+    // The sink calls this on the UI thread after applying records, with the
+    // version lines of the rows it added.
+    using AppliedHandler = std::function<void(const std::string& versionLines)>;
+    virtual void SetAppliedHandler(AppliedHandler handler) = 0;
+};
+
+class DiscoveryController : public core::Controller
+{
+public:
+    DiscoveryController(SharedState& state, core::Window& window, DeviceRecordSink& records);
+    ~DiscoveryController() override;
+
+    // Start-up: the reply thread, then the receive socket and its thread with
+    // the address filter of the side panel or config.ini.
+    [[nodiscard]] bool StartReplyThread();
+    bool StartLisServ(const ReceiveFilter& filter);
+
+    // The confirmed E2 write starts the read-back of the codes.
+    void SetReadBackStarter(std::function<void()> start) { startReadBack_ = std::move(start); }
+
+    void OnSearch();
+    void OnFixedAccountSearch();
+    // The identify packet for a row; 0 for a negative row, else 1.
+    int FlickerRow(int row);
+
+    bool OnCommand(int id) override;
+    bool OnListNotify(core::ListNotify code, int row, int column) override;
+    void Stop() override;
+
+private:
+    class Effects;
+
+    void ServThdFunc(ReceiveFilter filter);
+    void HandleDatagram(const ReceiveFilter& filter, std::uint8_t* bytes, std::size_t length, net::Endpoint from);
+    void ReplyThread();
+    void OnRecordsApplied(const std::string& versionLines);
+
+    SharedState& state_;
+    core::Window& window_;
+    DeviceRecordSink& records_;
+    std::function<void()> startReadBack_;
+    sync::Thread replyThread_;
+    sync::Thread receiveThread_;
+};
+
+// Log and message texts.
+namespace discoverytext
+{
+inline constexpr std::string_view kAccountMissing = "请输入终端账号";
+inline constexpr std::string_view kReceiveSocketFailed = "Server socket error in StartLisServ";
+inline constexpr std::string_view kReceiveBindFailed = "监听端口绑定失败，请确认该应用程序是否已启用!";
+} // namespace discoverytext
+
+} // namespace quellis::discovery

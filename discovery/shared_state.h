@@ -1,0 +1,90 @@
+#pragma once
+
+#include "discovery/reply_queue.h"
+#include "platform/net/socket.h"
+#include "platform/sync/event.h"
+#include "platform/sync/shared_text.h"
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+// The state the program's threads share, in one object that is complete
+// before the first thread starts and outlives the last one. Threads get a
+// reference to it. For each member: who writes it, who reads it.
+
+namespace quellis::discovery
+{
+
+struct SharedState
+{
+    explicit SharedState(std::filesystem::path config)
+        : configPath(std::move(config))
+    {
+    }
+    SharedState(const SharedState&) = delete;
+    SharedState& operator=(const SharedState&) = delete;
+
+    // Beside the executable; fixed at start-up.
+    const std::filesystem::path configPath;
+
+    // [COMMON] TOOLTYPE: written once by the start-up before any thread runs.
+    int toolType = 0;
+    // [COMMON] LANG: written by the UI thread (start-up, language switch);
+    // read by the reply thread for the run-time texts.
+    std::atomic<int> language { 1 };
+
+    // UDP, broadcast enabled: every request to the machines. Opened by the
+    // start-up before the threads, closed by the teardown after they ended;
+    // in between any thread sends on it (a send is one system call).
+    net::Socket sendSocket;
+    // UDP 6667: read by the receive thread only; shut down by the teardown
+    // to end its blocking read.
+    net::Socket receiveSocket;
+    // TCP 2425: the package server's, UI thread only.
+    net::Socket listeningSocket;
+
+    // The receive and reply threads run while set. Set by the start-up,
+    // cleared by the teardown.
+    std::atomic<int> running { 0 };
+    // An update or pool run is in progress: set and cleared by the update and
+    // pool runs; read by the handlers that must not start meanwhile.
+    std::atomic<int> updating { 0 };
+    // The monitor worker runs while set: set and cleared by the monitor box,
+    // cleared by the teardown and by the worker itself.
+    std::atomic<int> monitoring { 0 };
+    // The blink worker runs while set: the blink button and the teardown.
+    std::atomic<int> blinking { 0 };
+    // The kind of the batch run last started (its button handler).
+    std::atomic<int> batchOperation { 0 };
+    // Outcomes of an update or pool run: reset by the run's button handler
+    // before its worker starts, counted by the reply thread, read by the
+    // worker after commandDone.
+    std::atomic<int> successCount { 0 };
+    std::atomic<int> failureCount { 0 };
+    // The target (MAC text or "FFFFFFFFFFFF") of the request sent last:
+    // written by each sender after a successful send and before it waits;
+    // read by the reply thread to match an answer.
+    sync::SharedText<32> currentTarget;
+    // The address of the machine being updated: the update worker writes,
+    // the reply thread reads.
+    sync::SharedText<32> currentTargetIp;
+    // The full path of the chosen package; empty while none is chosen.
+    // Written by the package choice (UI thread); read by the update run and
+    // by the monitor's end.
+    sync::SharedText<4096> packagePath;
+    // Set by the reply thread when the answer a worker waits for has
+    // arrived, after the counters of that answer have changed.
+    sync::Event commandDone { sync::EventReset::Auto };
+    // Datagrams from the receive thread (one producer) to the reply thread
+    // (one consumer). Initialised by the start-up, released by the teardown
+    // after both threads ended.
+    ReplyQueue replyQueue;
+
+    // A request to 255.255.255.255:6667 on the send socket; false when the
+    // send reported nothing sent or an error.
+    bool SendBroadcast(std::span<const std::uint8_t> datagram);
+};
+
+} // namespace quellis::discovery
