@@ -232,7 +232,7 @@ bool DiscoveryController::StartLisServ(const ReceiveFilter& filter)
         window_.boxes.MessageBox(discoverytext::kReceiveSocketFailed);
         return false;
     }
-    if (!state_.receiveSocket.Bind({ net::kInaddrAny, kDevicePort }))
+    if (!state_.receiveSocket.Bind({ net::kInaddrAny, state_.replyPort }))
     {
         window_.boxes.MessageBox(discoverytext::kReceiveBindFailed);
         state_.receiveSocket.Close();

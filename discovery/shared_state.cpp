@@ -1,14 +1,12 @@
 #include "discovery/shared_state.h"
 
-#include "discovery/device_packet.h"
-#include "platform/net/ipv4.h"
 
 namespace quellis::discovery
 {
 
 bool SharedState::SendBroadcast(std::span<const std::uint8_t> datagram)
 {
-    const int sent = sendSocket.SendTo(datagram.data(), datagram.size(), { net::kInaddrBroadcast, kDevicePort });
+    const int sent = sendSocket.SendTo(datagram.data(), datagram.size(), deviceBroadcast);
     return sent > 0;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discovery/reply_queue.h"
+#include "platform/net/ipv4.h"
 #include "platform/net/socket.h"
 #include "platform/sync/event.h"
 #include "platform/sync/shared_text.h"
@@ -31,6 +32,10 @@ struct SharedState
 
     // [COMMON] TOOLTYPE: written once by the start-up before any thread runs.
     int toolType = 0;
+    // Where requests to the machines go, and the port their answers come to.
+    // Fixed before any thread runs; tests aim them at loopback.
+    net::Endpoint deviceBroadcast { net::kInaddrBroadcast, 6667 };
+    std::uint16_t replyPort = 6667;
     // [COMMON] LANG: written by the UI thread (start-up, language switch);
     // read by the reply thread for the run-time texts.
     std::atomic<int> language { 1 };
@@ -82,8 +87,8 @@ struct SharedState
     // after both threads ended.
     ReplyQueue replyQueue;
 
-    // A request to 255.255.255.255:6667 on the send socket; false when the
-    // send reported nothing sent or an error.
+    // A request to every machine (255.255.255.255:6667) on the send socket;
+    // false when the send reported nothing sent or an error.
     bool SendBroadcast(std::span<const std::uint8_t> datagram);
 };
 

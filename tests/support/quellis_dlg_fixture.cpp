@@ -152,6 +152,13 @@ void QuellisDlgFixture::Close()
     EXPECT_EQ(result, ui::kIdCancel);
 }
 
+void QuellisDlgFixture::DestroyWithoutClosing()
+{
+    ASSERT_TRUE(open_);
+    open_ = false;
+    dialog_.reset();
+}
+
 QWidget* QuellisDlgFixture::Control(int id) const
 {
     QWidget* widget = dialog_->Item(id);

@@ -60,6 +60,8 @@ public:
     // stays for reading until the fixture goes.
     void Close();
     [[nodiscard]] bool IsOpen() const { return open_; }
+    // Destroys the open dialog without closing its window first.
+    void DestroyWithoutClosing();
 
     [[nodiscard]] app::CQuellisDlg& Dialog() const { return *dialog_; }
     [[nodiscard]] const TempDir& Dir() const { return dir_; }

@@ -3,8 +3,10 @@
 // rows, log lines, lamps, buttons and counters. Nothing is sent here; what
 // needs the network runs in the lab (tests/net).
 #include "controls/picture_ex.h"
+#include "discovery/device_list_dlg.h"
 #include "discovery/device_packet.h"
 #include "discovery/internet_checksum.h"
+#include "platform/ui/list_view.h"
 #include "platform/ui/rich_edit.h"
 #include "resources/resource_ids.h"
 #include "resources/templates/main_dialog_ids.h"
@@ -15,6 +17,8 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 namespace quellis::test
 {
@@ -118,6 +122,46 @@ TEST_F(Discovery, ANewMachineGetsANumberedRowAndAVersionLineARefreshGetsNeither)
     EXPECT_EQ(fixture.LogText(), logBefore);
     // The log lines of new rows go to the pane only, not to log.txt.
     EXPECT_FALSE(std::filesystem::exists(fixture.Dir() / "log.txt"));
+}
+
+// Records handed to the UI thread and not yet applied when the operator
+// presses Search belong to the list being cleared: none of them may come
+// back as a row afterwards.
+TEST(DeviceListHandOff, ClearingDropsRecordsNotYetApplied)
+{
+    ui::ListViewControl control;
+    for (int column = 0; column < 9; ++column)
+    {
+        control.InsertColumn(column, "c", 50);
+    }
+    DeviceList list(&control, [] { return 1; });
+    const auto enqueueFromAnotherThread = [&](std::vector<std::string> macs)
+    {
+        std::thread replyThread(
+            [&]
+            {
+                std::vector<DeviceRecord> records;
+                for (const std::string& mac : macs)
+                {
+                    Machine machine;
+                    machine.mac = mac;
+                    records.push_back(*ReadRecord(Reply(machine)));
+                }
+                list.Enqueue(std::move(records));
+            });
+        replyThread.join();
+    };
+    enqueueFromAnotherThread({ "000000000001", "000000000002", "000000000003" });
+    // The slice is posted, not run: the UI thread has not had its turn.
+    EXPECT_EQ(control.ItemCount(), 0);
+    list.Clear();
+    QTest::qWait(50);
+    EXPECT_EQ(control.ItemCount(), 0);
+
+    enqueueFromAnotherThread({ "000000000004" });
+    ASSERT_TRUE(QuellisDlgFixture::WaitFor([&] { return control.ItemCount() == 1; }));
+    EXPECT_EQ(control.ItemText(0, kColumnMac), "000000000004");
+    EXPECT_EQ(control.ItemText(0, kColumnIndex), "1");
 }
 
 TEST_F(Discovery, ShortRepliesFillTheAddressesOnlyAndEnglishUnitsFollowTheLanguage)

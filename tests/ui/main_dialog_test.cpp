@@ -25,6 +25,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
 #include <map>
 #include <set>
 #include <thread>
@@ -281,6 +284,40 @@ TEST(MainDialogStartup, TeardownReleasesSocketsQueueAndWindowClass)
     net::Socket probe = net::Socket::Create(net::SocketKind::Tcp);
     ASSERT_TRUE(probe.SetReuseAddress(true));
     EXPECT_TRUE(probe.Bind({ net::kInaddrAny, app::kPackagePort }));
+}
+
+// A dialog destroyed while open, without its window being closed first (an
+// exception path of a caller, a test that gives up): its threads end and the
+// destruction returns. A receive thread left blocking would hang it for good,
+// so the watchdog ends the process instead of leaving the run to hang.
+TEST(MainDialogStartup, DestroyingAnOpenDialogEndsItsThreads)
+{
+    QuellisDlgFixture fixture;
+    fixture.Open();
+    ASSERT_EQ(fixture.Dialog().State().running.load(), 1);
+    ASSERT_TRUE(fixture.Dialog().State().receiveSocket.IsValid());
+    std::mutex lock;
+    std::condition_variable done;
+    bool destroyed = false;
+    std::thread watchdog(
+        [&]
+        {
+            std::unique_lock guard(lock);
+            if (!done.wait_for(guard, std::chrono::seconds(30), [&] { return destroyed; }))
+            {
+                std::fprintf(stderr, "the dialog's destruction hung\n");
+                std::_Exit(1);
+            }
+        });
+    fixture.DestroyWithoutClosing();
+    {
+        std::lock_guard guard(lock);
+        destroyed = true;
+    }
+    done.notify_all();
+    watchdog.join();
+    EXPECT_EQ(app::TheMainDialog(), nullptr);
+    EXPECT_FALSE(FoundFromAnotherThread());
 }
 
 // Binds 2425 the way another program would, unless one already has it.

@@ -1,0 +1,204 @@
+// The discovery controller on a fake window and loopback sockets: what the
+// search buttons send, what a datagram arriving on the receive socket becomes,
+// and the start and stop of its two threads.
+#include "core/settings.h"
+#include "discovery/discovery_controller.h"
+#include "resources/resource_ids.h"
+#include "resources/templates/main_dialog_ids.h"
+#include "tests/support/fake_window.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+namespace quellis::discovery
+{
+namespace
+{
+
+using namespace quellis::resources;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kLoopback = 0x7F000001;
+
+// The device list as plain records: what was handed over, and the clicks.
+class RecordedRows : public DeviceRecordSink
+{
+public:
+    void Enqueue(std::vector<DeviceRecord> records) override
+    {
+        std::lock_guard lock(lock_);
+        for (auto& record : records)
+        {
+            records_.push_back(std::move(record));
+        }
+    }
+    void Flush() override {}
+    void Clear() override
+    {
+        std::lock_guard lock(lock_);
+        ++clears;
+        records_.clear();
+    }
+    void SortByColumn(int column) override { sorted.push_back(column); }
+    void SetAppliedHandler(AppliedHandler handler) override { applied = std::move(handler); }
+    std::vector<DeviceRecord> Records()
+    {
+        std::lock_guard lock(lock_);
+        return records_;
+    }
+
+    int clears = 0;
+    std::vector<int> sorted;
+    AppliedHandler applied;
+
+private:
+    std::mutex lock_;
+    std::vector<DeviceRecord> records_;
+};
+
+// A UDP socket on loopback standing in for the machines: requests the tool
+// broadcasts arrive here.
+struct Machines
+{
+    Machines()
+    {
+        EXPECT_TRUE(socket.Bind({ kLoopback, 0 }));
+        EXPECT_TRUE(socket.SetReceiveTimeout(std::chrono::milliseconds(2000)));
+        endpoint = *socket.LocalEndpoint();
+    }
+    Bytes Receive()
+    {
+        Bytes buffer(kMaxDatagramSize);
+        const int length = socket.ReceiveFrom(buffer.data(), buffer.size(), nullptr);
+        buffer.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+        return buffer;
+    }
+    net::Socket socket = net::Socket::Create(net::SocketKind::Udp);
+    net::Endpoint endpoint;
+};
+
+class DiscoveryControllerTest : public testing::Test
+{
+protected:
+    DiscoveryControllerTest()
+    {
+        state.sendSocket = net::Socket::Create(net::SocketKind::Udp);
+        state.deviceBroadcast = machines.endpoint;
+        state.replyPort = 0;
+        EXPECT_TRUE(state.replyQueue.Initialise());
+    }
+    ~DiscoveryControllerTest() override
+    {
+        // The teardown's order: flags and socket first, then the joins.
+        state.receiveSocket.Shutdown();
+        state.running = 0;
+        state.replyQueue.WakeWaiters();
+        controller.Stop();
+    }
+
+    Machines machines;
+    SharedState state { "config.ini" };
+    test::FakeWindow window;
+    RecordedRows rows;
+    DiscoveryController controller { state, window.Window(), rows };
+};
+
+TEST_F(DiscoveryControllerTest, SearchClearsTheRowsAndBroadcastsOneSearch)
+{
+    state.toolType = core::kToolTypeBare;
+    EXPECT_TRUE(controller.OnCommand(kIdSearch));
+    EXPECT_EQ(rows.clears, 1);
+    const Bytes search = machines.Receive();
+    ASSERT_EQ(search.size(), kRecordSize);
+    const auto header = ReadHeader(search);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->type, PKT_SEARCH);
+    EXPECT_EQ(window.Focus(), test::FakeWindow::kListFocus);
+    // Without a side panel the tests wait for a machine, and the lamps go out.
+    EXPECT_FALSE(window.IsItemEnabled(kIdLedTest));
+    EXPECT_FALSE(window.IsItemEnabled(kIdSerialTest));
+    EXPECT_EQ(window.Icon(kIdSerialLamp5), kIconLampOff);
+
+    // The fixed-account search without an account clears, refuses, sends nothing.
+    EXPECT_TRUE(controller.OnCommand(kIdFixedAccountSearch));
+    EXPECT_EQ(rows.clears, 2);
+    ASSERT_EQ(window.Boxes().size(), 1u);
+    EXPECT_EQ(window.Boxes()[0].text, "请输入终端账号");
+    window.SetItemText(kIdAccountEdit, "operator-07");
+    EXPECT_TRUE(controller.OnCommand(kIdFixedAccountSearch));
+    const Bytes fixed = machines.Receive();
+    ASSERT_EQ(fixed.size(), kRecordSize);
+    EXPECT_EQ(TextField(fixed, offsetof(RecordLayout, versionText), kTextFieldWidth), "operator-07");
+    EXPECT_FALSE(controller.OnCommand(kIdUpdateAll)) << "another subsystem's button";
+}
+
+TEST_F(DiscoveryControllerTest, ClicksOnTheListFlickerARowAndSortByColumn)
+{
+    window.AddRow("10.77.128.5", "A1B2C3D4E5F6");
+    window.AddRow("10.77.128.6", "A1B2C3D4E5F7");
+    EXPECT_TRUE(controller.OnListNotify(core::ListNotify::Click, 1, 0));
+    const Bytes flicker = machines.Receive();
+    ASSERT_EQ(flicker.size(), kRecordSize);
+    EXPECT_EQ(ReadHeader(flicker)->type, PKT_NET_LED_FLICKER);
+    EXPECT_EQ(ReadRecord(flicker)->mac, "A1B2C3D4E5F7");
+    EXPECT_EQ(window.FocusedRow(), 1);
+    EXPECT_EQ(controller.FlickerRow(-1), 0);
+
+    EXPECT_TRUE(controller.OnListNotify(core::ListNotify::ColumnClick, -1, 5));
+    EXPECT_EQ(rows.sorted, std::vector<int> { 5 });
+    EXPECT_FALSE(controller.OnListNotify(core::ListNotify::DoubleClick, 1, 0)) << "the network settings' own";
+}
+
+TEST_F(DiscoveryControllerTest, ReceivedRepliesBecomeRecordsAndRequestsAndFilteredAddressesDoNot)
+{
+    state.running = 1;
+    ASSERT_TRUE(controller.StartReplyThread());
+    ASSERT_TRUE(controller.StartLisServ({ 128, 1, 10 }));
+    const auto bound = state.receiveSocket.LocalEndpoint();
+    ASSERT_TRUE(bound);
+    net::Socket machine = net::Socket::Create(net::SocketKind::Udp);
+    const auto send = [&](PacketType type, const std::string& ip, const std::string& mac)
+    {
+        Bytes buffer(kMaxDatagramSize);
+        RecordFields fields;
+        fields.ip = ip;
+        fields.mac = mac;
+        fields.runSeconds = 61;
+        buffer.resize(BuildRecordReply(buffer, type, fields, kRecordSize));
+        ASSERT_GT(machine.SendTo(buffer.data(), buffer.size(), { kLoopback, bound->port }), 0);
+    };
+    send(PKT_SEARCH, "10.77.128.2", "000000000001");       // a request: dropped
+    send(PKT_SEARCH_ACK, "10.77.129.2", "000000000002");   // third number 129: filtered out
+    send(PKT_SEARCH_ACK, "10.77.128.11", "000000000003");  // fourth number 11: filtered out
+    send(PKT_SEARCH_ACK, "10.77.128.10", "000000000004");  // passes
+    send(PKT_SEARCH_ACK, "FFFFFFFFFFFF", "000000000005");  // shown with the sender's address
+    ASSERT_TRUE(window.WaitFor([&] { return rows.Records().size() == 2; }));
+    const auto records = rows.Records();
+    EXPECT_EQ(records[0].mac, "000000000004");
+    EXPECT_EQ(records[1].mac, "000000000005");
+    EXPECT_EQ(records[1].ip, "127.0.0.1");
+}
+
+TEST_F(DiscoveryControllerTest, AppliedRowsLogTheirVersionsAndWithoutPanelSelectTheFirstRow)
+{
+    ASSERT_TRUE(rows.applied);
+    rows.applied("1 Device 10.77.128.5 server version 2.1.5\r\n");
+    EXPECT_EQ(window.LogText(), "1 Device 10.77.128.5 server version 2.1.5\r\n");
+    EXPECT_FALSE(window.LogLines()[0].toFile);
+    EXPECT_EQ(window.FocusedRow(), -1) << "with a side panel nothing is selected";
+
+    state.toolType = core::kToolTypeBare;
+    window.EnableItem(kIdLedTest, false);
+    rows.applied("");
+    EXPECT_FALSE(window.IsItemEnabled(kIdLedTest)) << "no row yet";
+    window.AddRow("10.77.128.5", "A1B2C3D4E5F6");
+    rows.applied("");
+    EXPECT_EQ(window.FocusedRow(), 0);
+    EXPECT_TRUE(window.IsItemEnabled(kIdLedTest));
+    EXPECT_TRUE(window.IsItemEnabled(kIdSerialTest));
+    EXPECT_EQ(window.LogLines().size(), 1u) << "empty version lines write nothing";
+}
+
+} // namespace
+} // namespace quellis::discovery

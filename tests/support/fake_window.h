@@ -1,0 +1,148 @@
+#pragma once
+
+#include "core/window.h"
+
+#include <array>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The main window as a controller sees it, faked without Qt for controller
+// tests: a device list of plain rows, the log as lines, controls as values by
+// id, message boxes recorded and answered from a queue, timers and posted
+// messages recorded, the busy animation as a flag. Every part may be called
+// from any thread. The thread that made it counts as the UI thread; posted
+// work runs when the test calls RunPosted.
+
+namespace quellis::test
+{
+
+class FakeWindow : public core::DeviceListView,
+                   public core::LogSink,
+                   public core::Controls,
+                   public core::MessageBoxes,
+                   public core::WindowMessages,
+                   public core::BusyAnimation,
+                   public core::UiThread
+{
+public:
+    FakeWindow();
+
+    [[nodiscard]] core::Window& Window() { return window_; }
+
+    // ---- The device list ----
+    using Cells = std::array<std::string, 9>;
+    // A row with its address (column 1) and MAC (column 4); returns its index.
+    int AddRow(const std::string& ip, const std::string& mac);
+    int AddRow(const Cells& cells);
+    void Select(const std::vector<int>& rows);
+    [[nodiscard]] std::vector<Cells> Rows() const;
+    [[nodiscard]] int FocusedRow() const;
+
+    // ---- What the controller did ----
+    struct LogLine
+    {
+        core::LogColour colour = core::LogColour::Default;
+        std::string text;
+        bool toFile = false;
+    };
+    [[nodiscard]] std::vector<LogLine> LogLines() const;
+    [[nodiscard]] std::string LogText() const;
+    struct Box
+    {
+        std::string text;
+        std::string caption;
+        unsigned type = 0;
+    };
+    [[nodiscard]] std::vector<Box> Boxes() const;
+    // Answers for the next boxes in order; without one, the safe button.
+    void AnswerNextBox(int answer);
+    void AnswerNextOpenFile(std::optional<std::string> path);
+    [[nodiscard]] std::set<int> Timers() const;
+    [[nodiscard]] std::optional<int> TimerPeriod(int id) const;
+    struct Posted
+    {
+        std::uint32_t message = 0;
+        std::uintptr_t wParam = 0;
+        std::intptr_t lParam = 0;
+    };
+    [[nodiscard]] std::vector<Posted> PostedMessages() const;
+    [[nodiscard]] bool Busy() const;
+    [[nodiscard]] int BusyStarts() const;
+    [[nodiscard]] int Icon(int id) const;
+    [[nodiscard]] int Focus() const;
+    // Runs the work posted to the UI thread so far; returns how much ran.
+    int RunPosted();
+    // Waits (up to timeoutMs) until done() holds, re-testing after every change.
+    bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000);
+
+    // ---- core::DeviceListView ----
+    int RowCount() override;
+    std::vector<int> SelectedRows() override;
+    std::string CellText(int row, int column) override;
+    std::vector<core::RowTarget> Targets(bool selectedOnly) override;
+    void SelectAndFocusRow(int row) override;
+    void FocusList() override;
+    // ---- core::LogSink ----
+    void WriteLog(core::LogColour colour, std::string_view text, bool toLogFile) override;
+    // ---- core::Controls ----
+    void EnableItem(int id, bool enable) override;
+    bool IsItemEnabled(int id) override;
+    void SetItemText(int id, std::string_view text) override;
+    std::string ItemText(int id) override;
+    void CheckButton(int id, int state) override;
+    int IsButtonChecked(int id) override;
+    void SetItemIcon(int id, int iconId) override;
+    void SetFocusItem(int id) override;
+    // ---- core::MessageBoxes ----
+    int MessageBox(std::string_view text, std::string_view caption, unsigned type) override;
+    std::optional<std::string> OpenFile(std::string_view title, std::string_view filter) override;
+    // ---- core::WindowMessages ----
+    void SetTimer(int id, int milliseconds) override;
+    void KillTimer(int id) override;
+    void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
+    // ---- core::BusyAnimation ----
+    void Start() override;
+    void Stop() override;
+    // ---- core::UiThread ----
+    bool IsCurrent() override;
+    bool Post(std::function<void()> fn) override;
+    void Join(sync::Thread& thread) override;
+
+    // The list's id for focus, as the dialog's.
+    static constexpr int kListFocus = 1000;
+
+private:
+    void Changed();
+
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
+    const std::thread::id uiThread_;
+    std::vector<Cells> rows_;
+    std::set<int> selected_;
+    int focusedRow_ = -1;
+    std::vector<LogLine> log_;
+    std::map<int, bool> enabled_;
+    std::map<int, std::string> texts_;
+    std::map<int, int> checks_;
+    std::map<int, int> icons_;
+    int focus_ = 0;
+    std::vector<Box> boxes_;
+    std::deque<int> answers_;
+    std::deque<std::optional<std::string>> fileAnswers_;
+    std::map<int, int> timers_;
+    std::vector<Posted> posted_;
+    std::deque<std::function<void()>> postedWork_;
+    bool busy_ = false;
+    int busyStarts_ = 0;
+    core::Window window_;
+};
+
+} // namespace quellis::test
