@@ -17,6 +17,9 @@ namespace
 // thread stays well inside a frame while thousands of rows arrive.
 constexpr auto kSliceBuildTime = std::chrono::milliseconds(4);
 constexpr std::size_t kTake = 128;
+// And after this many records, whatever the time: the slice's version lines
+// go to the log pane in one append, which costs about as much as the build.
+constexpr std::size_t kSliceMost = 2048;
 // Records waiting for the UI beyond this make the reply thread wait.
 constexpr std::size_t kMostWaiting = 100000;
 
@@ -288,6 +291,7 @@ void DeviceList::ApplyPending(bool all)
     const auto start = std::chrono::steady_clock::now();
     Slice slice(*this);
     bool more = false;
+    std::size_t built = 0;
     for (;;)
     {
         std::vector<DeviceRecord> taken;
@@ -310,7 +314,8 @@ void DeviceList::ApplyPending(bool all)
         {
             slice.Add(record);
         }
-        if (!all && std::chrono::steady_clock::now() - start >= kSliceBuildTime)
+        built += taken.size();
+        if (!all && (built >= kSliceMost || std::chrono::steady_clock::now() - start >= kSliceBuildTime))
         {
             more = true;
             break;

@@ -25,11 +25,10 @@ QString ToDocumentText(std::string_view text)
 } // namespace
 
 RichEditControl::RichEditControl(QWidget* parent)
-    : QTextEdit(parent)
+    : QPlainTextEdit(parent)
 {
-    setAcceptRichText(false);
     setReadOnly(false);
-    setLineWrapMode(QTextEdit::WidgetWidth);
+    setLineWrapMode(QPlainTextEdit::WidgetWidth);
     setUndoRedoEnabled(false); // appends are not undoable, as EM_REPLACESEL with undo 0
 }
 

@@ -2,7 +2,7 @@
 
 #include <QColor>
 #include <QTextCharFormat>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 
 #include <optional>
 #include <string>
@@ -15,7 +15,7 @@
 namespace quellis::ui
 {
 
-class RichEditControl : public QTextEdit
+class RichEditControl : public QPlainTextEdit
 {
     Q_OBJECT
 
