@@ -3,6 +3,7 @@
 #include "app/quellis_dlg.h"
 #include "app/write_log.h"
 #include "controls/picture_ex.h"
+#include "platform/ui/async_select.h"
 #include "platform/ui/icons.h"
 #include "platform/ui/message_box.h"
 #include "platform/ui/window_call.h"
@@ -50,10 +51,10 @@ void DialogControls::SetFocusItem(int id)
     dialog_.SetFocusItem(id);
 }
 
-MainWindowPorts::MainWindowPorts(CQuellisDlg& dialog, core::DeviceListView& list)
+MainWindowPorts::MainWindowPorts(CQuellisDlg& dialog, core::DeviceListView& list, core::Alarm& alarm)
     : dialog_(dialog)
     , controls_(dialog)
-    , window_ { list, *this, controls_, *this, *this, *this, *this }
+    , window_ { list, *this, controls_, *this, *this, *this, *this, alarm }
 {
 }
 
@@ -85,6 +86,16 @@ void MainWindowPorts::KillTimer(int id)
 void MainWindowPorts::PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
 {
     dialog_.PostMessage(message, wParam, lParam);
+}
+
+bool MainWindowPorts::SelectSocket(int socket, std::uint32_t message, std::intptr_t events)
+{
+    return ui::AsyncSelect(socket, events == 0 ? nullptr : &dialog_, message, events);
+}
+
+void MainWindowPorts::ReenableSocketEvent(int socket, std::intptr_t event)
+{
+    ui::ReenableAsyncEvent(socket, event);
 }
 
 void MainWindowPorts::Start()

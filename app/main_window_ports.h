@@ -51,7 +51,7 @@ class MainWindowPorts : public core::LogSink,
                         public core::UiThread
 {
 public:
-    MainWindowPorts(CQuellisDlg& dialog, core::DeviceListView& list);
+    MainWindowPorts(CQuellisDlg& dialog, core::DeviceListView& list, core::Alarm& alarm);
 
     [[nodiscard]] core::Window& Window() { return window_; }
     [[nodiscard]] DialogControls& Controls() { return controls_; }
@@ -62,6 +62,8 @@ public:
     void SetTimer(int id, int milliseconds) override;
     void KillTimer(int id) override;
     void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
+    bool SelectSocket(int socket, std::uint32_t message, std::intptr_t events) override;
+    void ReenableSocketEvent(int socket, std::intptr_t event) override;
     void Start() override;
     void Stop() override;
     bool IsCurrent() override;

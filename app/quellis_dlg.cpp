@@ -9,6 +9,9 @@
 #include "core/settings.h"
 #include "discovery/device_list_dlg.h"
 #include "discovery/discovery_controller.h"
+#include "update/update_controller.h"
+#include "miner/miner_controller.h"
+#include "monitor/monitor_controller.h"
 #include "monitor/monitor_dlg.h"
 #include "monitor/wave.h"
 #include "platform/net/default_route.h"
@@ -102,18 +105,30 @@ const SizeRow kSizeRows[] = {
 // routing order, and nothing to the dialog's header.
 struct CQuellisDlg::Subsystems
 {
-    Subsystems(CQuellisDlg& dialog, discovery::SharedState& state, ui::ListViewControl* list)
+    Subsystems(CQuellisDlg& dialog, discovery::SharedState& state, ui::ListViewControl* list, core::Alarm& alarm,
+        ui::Dialog& panel)
         : deviceList(list, [&state] { return state.language.load(); })
-        , ports(dialog, deviceList)
+        , ports(dialog, deviceList, alarm)
+        , panelControls(panel)
         , discovery(state, ports.Window(), deviceList)
         , commands(state, ports.Window())
+        , update(state, ports.Window())
+        , miner(state, ports.Window())
+        , monitor(state, ports.Window(), panelControls)
     {
     }
 
+    // In routing order.
+    std::vector<core::Controller*> Routing() { return { &discovery, &commands, &update, &miner, &monitor }; }
+
     discovery::DeviceList deviceList;
     MainWindowPorts ports;
+    DialogControls panelControls;
     discovery::DiscoveryController discovery;
     commands::CommandsController commands;
+    update::UpdateController update;
+    miner::MinerController miner;
+    monitor::MonitorController monitor;
 };
 
 CQuellisDlg* TheMainDialog()
@@ -164,8 +179,9 @@ QWidget* CQuellisDlg::CreateControl(const ui::ControlTemplate& control, QWidget*
 
 void CQuellisDlg::MakeControllers()
 {
-    subsystems_ = std::make_unique<Subsystems>(*this, state_, ListView(kIdDeviceList));
-    routing_ = { &subsystems_->discovery, &subsystems_->commands };
+    subsystems_ = std::make_unique<Subsystems>(*this, state_, ListView(kIdDeviceList), *alarm_, *sidePanel_);
+    routing_ = subsystems_->Routing();
+    sidePanel_->SetCommandHandler([this](int id) { subsystems_->monitor.OnPanelCommand(id); });
 }
 
 bool CQuellisDlg::OnInitDialog()

@@ -103,8 +103,15 @@ public:
     [[nodiscard]] virtual std::optional<std::string> OpenFile(std::string_view title, std::string_view filter) = 0;
 };
 
-// Window timers and posted messages of the main window; the router hands
-// their expiry and delivery back to the controllers on the UI thread.
+// Socket events delivered as window messages: wParam the socket, lParam the
+// event in the low word and an error code in the high word.
+inline constexpr std::intptr_t kFdRead = 0x01;
+inline constexpr std::intptr_t kFdAccept = 0x08;
+inline constexpr std::intptr_t kFdClose = 0x20;
+
+// Window timers, posted messages and socket notifications of the main window;
+// the router hands their expiry and delivery back to the controllers on the
+// UI thread.
 class WindowMessages
 {
 public:
@@ -113,6 +120,20 @@ public:
     virtual void KillTimer(int id) = 0;
     // Queued; safe from any thread at any time, also during teardown.
     virtual void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+    // UI thread: the socket's events (kFd...) as `message`; events 0 stops
+    // them. An event is reported once, and again only after the call that
+    // re-arms it (an accept for kFdAccept, a receive for kFdRead) and
+    // ReenableSocketEvent. False when the socket cannot be watched.
+    virtual bool SelectSocket(int socket, std::uint32_t message, std::intptr_t events) = 0;
+    virtual void ReenableSocketEvent(int socket, std::intptr_t event) = 0;
+};
+
+// The alarm sound; a play request while it sounds is ignored. Any thread.
+class Alarm
+{
+public:
+    virtual ~Alarm() = default;
+    virtual void Play() = 0;
 };
 
 // The busy animation of the main window.
@@ -148,6 +169,7 @@ struct Window
     WindowMessages& messages;
     BusyAnimation& busy;
     UiThread& uiThread;
+    Alarm& alarm;
 };
 
 } // namespace quellis::core

@@ -45,14 +45,10 @@ void CDlgMonitor::OnCommand(int id, int code)
     {
         switchLanguage_(IsButtonChecked(kIdLanguageCheck));
     }
-    else if (id == kIdMonitorCheck)
+    else if (id != kIdLanguageCheck && command_)
     {
-        OnMonitorClicked();
+        command_(id);
     }
-}
-
-void CDlgMonitor::OnMonitorClicked()
-{
 }
 
 } // namespace quellis::monitor

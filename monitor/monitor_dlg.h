@@ -25,6 +25,9 @@ public:
     // The main dialog gives its language switch right after it has created
     // the panel: the language box calls it with the box's new state.
     void SetLanguageHandler(std::function<void(int)> handler) { switchLanguage_ = std::move(handler); }
+    // The panel's other buttons (the monitor box) go to the monitor
+    // controller through this.
+    void SetCommandHandler(std::function<void(int)> handler) { command_ = std::move(handler); }
 
     // Read from config.ini when the panel is constructed.
     [[nodiscard]] int Interval() const { return interval_.load(); }
@@ -37,10 +40,8 @@ protected:
     void OnCommand(int id, int code) override;
 
 private:
-    // The monitor check box; the polling comes with the monitoring subsystem.
-    void OnMonitorClicked();
-
     std::function<void(int)> switchLanguage_;
+    std::function<void(int)> command_;
     std::atomic<int> interval_ { 2000 };
     int netmask_ = -1;
     int ipBegin_ = -1;

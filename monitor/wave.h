@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/window.h"
+
 #include <string>
 
 // The alarm sound player. The waveform player itself is built with the
@@ -8,13 +10,12 @@
 namespace quellis::monitor
 {
 
-class CWave
+class CWave : public core::Alarm
 {
 public:
-    virtual ~CWave() = default;
     // False: no sound is loaded yet.
     bool Load(const std::string&) { return false; }
-    void Play() {}
+    void Play() override {}
 };
 
 } // namespace quellis::monitor

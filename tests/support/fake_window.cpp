@@ -9,7 +9,7 @@ namespace quellis::test
 
 FakeWindow::FakeWindow()
     : uiThread_(std::this_thread::get_id())
-    , window_ { *this, *this, *this, *this, *this, *this, *this }
+    , window_ { *this, *this, *this, *this, *this, *this, *this, *this }
 {
 }
 
@@ -361,6 +361,45 @@ void FakeWindow::PostMessage(std::uint32_t message, std::uintptr_t wParam, std::
     std::lock_guard lock(lock_);
     posted_.push_back({ message, wParam, lParam });
     Changed();
+}
+
+bool FakeWindow::SelectSocket(int socket, std::uint32_t, std::intptr_t events)
+{
+    std::lock_guard lock(lock_);
+    if (events == 0)
+    {
+        selectedSockets_.erase(socket);
+    }
+    else
+    {
+        selectedSockets_[socket] = events;
+    }
+    return socket >= 0;
+}
+
+void FakeWindow::ReenableSocketEvent(int, std::intptr_t)
+{
+}
+
+std::map<int, std::intptr_t> FakeWindow::SelectedSockets() const
+{
+    std::lock_guard lock(lock_);
+    return selectedSockets_;
+}
+
+// ---- core::Alarm ----
+
+void FakeWindow::Play()
+{
+    std::lock_guard lock(lock_);
+    ++alarmPlays_;
+    Changed();
+}
+
+int FakeWindow::AlarmPlays() const
+{
+    std::lock_guard lock(lock_);
+    return alarmPlays_;
 }
 
 // ---- core::BusyAnimation ----

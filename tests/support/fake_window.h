@@ -30,7 +30,8 @@ class FakeWindow : public core::DeviceListView,
                    public core::MessageBoxes,
                    public core::WindowMessages,
                    public core::BusyAnimation,
-                   public core::UiThread
+                   public core::UiThread,
+                   public core::Alarm
 {
 public:
     FakeWindow();
@@ -108,6 +109,13 @@ public:
     void SetTimer(int id, int milliseconds) override;
     void KillTimer(int id) override;
     void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
+    bool SelectSocket(int socket, std::uint32_t message, std::intptr_t events) override;
+    void ReenableSocketEvent(int socket, std::intptr_t event) override;
+    // ---- core::Alarm ----
+    void Play() override;
+    [[nodiscard]] int AlarmPlays() const;
+    // Sockets watched (socket -> events) and events re-armed.
+    [[nodiscard]] std::map<int, std::intptr_t> SelectedSockets() const;
     // ---- core::BusyAnimation ----
     void Start() override;
     void Stop() override;
@@ -140,6 +148,8 @@ private:
     std::map<int, int> timers_;
     std::vector<Posted> posted_;
     std::deque<std::function<void()>> postedWork_;
+    std::map<int, std::intptr_t> selectedSockets_;
+    int alarmPlays_ = 0;
     bool busy_ = false;
     int busyStarts_ = 0;
     core::Window window_;
