@@ -1,6 +1,4 @@
-#include "platform/ui/dialog.h"
-
-#include <QApplication>
+#include "platform/ui/application.h"
 
 #include <gtest/gtest.h>
 
@@ -55,8 +53,7 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
     LeaveTheHostNetwork();
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication application(argc, argv);
-    quellis::ui::InitDialogFramework();
+    quellis::ui::Application application(argc, argv);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
