@@ -112,7 +112,10 @@ void WindowClassServer::ServeConnection()
                     {
                         if (window_->isMinimized())
                         {
-                            window_->showNormal();
+                            // Back to the state before it was minimised, as
+                            // SW_RESTORE does: a maximised window stays so.
+                            window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
+                            window_->show();
                         }
                         window_->raise();
                         window_->activateWindow();

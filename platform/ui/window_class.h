@@ -40,7 +40,8 @@ private:
 
 // True when a window of the class answers.
 [[nodiscard]] bool FindWindowOfClass(const std::string& className);
-// Restores the window if minimised and brings it to the front; true when found.
+// Restores the window if minimised (to the state it had before, maximised or
+// not) and brings it to the front; true when found.
 bool ActivateWindowOfClass(const std::string& className);
 // Posts a window message to the window of the class; true when one took it.
 bool PostMessageToClass(const std::string& className, std::uint32_t message, std::uintptr_t wParam,

@@ -263,22 +263,33 @@ TEST_F(SingleInstance, WhenTheFirstQuitsWhileTheSecondWaitsTheSecondTakesOver)
 }
 
 // The part of "raise" that only a window manager shows: a minimised main
-// window comes back. In this process, with the real dialog.
-TEST(SingleInstanceWindow, AMinimisedMainWindowIsRestoredWhenAsked)
+// window comes back, in the state it had before it was minimised. In this
+// process, with the real dialog.
+TEST(SingleInstanceWindow, AMinimisedMainWindowComesBackAsItWasWhenAsked)
 {
-    QuellisDlgFixture fixture;
-    fixture.Open();
-    app::CQuellisDlg& dialog = fixture.Dialog();
-    dialog.showMinimized();
-    ASSERT_TRUE(QuellisDlgFixture::WaitFor([&] { return dialog.isMinimized(); }));
+    for (const bool maximised : { false, true })
+    {
+        QuellisDlgFixture fixture;
+        fixture.Open();
+        app::CQuellisDlg& dialog = fixture.Dialog();
+        if (maximised)
+        {
+            dialog.showMaximized();
+            ASSERT_TRUE(QuellisDlgFixture::WaitFor([&] { return dialog.isMaximized(); }));
+        }
+        dialog.showMinimized();
+        ASSERT_TRUE(QuellisDlgFixture::WaitFor([&] { return dialog.isMinimized(); }));
 
-    std::atomic<int> answer { -1 };
-    std::thread other([&] { answer = ui::ActivateWindowOfClass(app::kMainWindowClass) ? 1 : 0; });
-    const bool answered = QuellisDlgFixture::WaitFor([&] { return answer.load() >= 0; }, 10000);
-    other.join();
-    ASSERT_TRUE(answered);
-    EXPECT_EQ(answer.load(), 1);
-    EXPECT_TRUE(QuellisDlgFixture::WaitFor([&] { return !dialog.isMinimized(); }));
+        std::atomic<int> answer { -1 };
+        std::thread other([&] { answer = ui::ActivateWindowOfClass(app::kMainWindowClass) ? 1 : 0; });
+        const bool answered = QuellisDlgFixture::WaitFor([&] { return answer.load() >= 0; }, 10000);
+        other.join();
+        ASSERT_TRUE(answered);
+        EXPECT_EQ(answer.load(), 1);
+        EXPECT_TRUE(QuellisDlgFixture::WaitFor([&] { return !dialog.isMinimized(); })) << maximised;
+        EXPECT_EQ(dialog.isMaximized(), maximised);
+        EXPECT_TRUE(dialog.isVisible());
+    }
 }
 
 } // namespace
