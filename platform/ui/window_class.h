@@ -13,7 +13,8 @@ class QWidget;
 // window by its class on Windows: a second instance finds the running one's
 // main window and raises it, and the program tells a companion program's
 // window about a change. A registered window answers on a local socket named
-// after its class and the user.
+// after its class and the user, in the runtime directory where one is named
+// (platform/instance/runtime_directory.h).
 
 namespace quellis::ui
 {
