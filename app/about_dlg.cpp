@@ -55,7 +55,7 @@ CAboutDlg::CAboutDlg(CQuellisDlg* parent)
 
 std::filesystem::path CAboutDlg::ProgramFile() const
 {
-    return version::ModuleFileName();
+    return version::RunningProgramImage();
 }
 
 bool CAboutDlg::OnInitDialog()

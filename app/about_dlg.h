@@ -39,7 +39,8 @@ public:
 
 protected:
     bool OnInitDialog() override;
-    // The program file whose version record is shown: the running executable.
+    // The program file whose version record is shown: the running program's
+    // own image, whatever has become of its file on disk since it started.
     [[nodiscard]] virtual std::filesystem::path ProgramFile() const;
 
 private:

@@ -1,6 +1,6 @@
 #include "app/quellis_app.h"
 #include "app/quellis_dlg.h"
-#include "platform/ui/dialog.h"
+#include "platform/ui/application.h"
 #include "platform/version/version_record.h"
 
 #include <QApplication>
@@ -87,8 +87,7 @@ int main(int argc, char** argv)
 {
     // A machine that closes its connection while the tool writes must not end the tool.
     std::signal(SIGPIPE, SIG_IGN);
-    QApplication application(argc, argv);
-    quellis::ui::InitDialogFramework();
+    quellis::ui::Application application(argc, argv);
     CloseOnTerminateSignals(application);
     quellis::app::CQuellisApp theApp;
     // Test hook (see README): hold the instance lock this long before the

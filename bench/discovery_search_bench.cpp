@@ -10,6 +10,7 @@
 #include "discovery/device_packet.h"
 #include "platform/net/default_route.h"
 #include "platform/net/socket.h"
+#include "platform/ui/application.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "tests/support/netlab.h"
 #include "tests/support/quellis_dlg_fixture.h"
@@ -282,8 +283,7 @@ T Median(std::vector<T> values)
 int main(int argc, char** argv)
 {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication application(argc, argv);
-    ui::InitDialogFramework();
+    ui::Application application(argc, argv);
     const int repeats = argc > 1 ? std::atoi(argv[1]) : 3;
     // A second argument runs one farm size only.
     const int only = argc > 2 ? std::atoi(argv[2]) : 0;

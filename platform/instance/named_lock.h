@@ -30,8 +30,10 @@ public:
 
     // Releases what `out` held, then tries to take the lock `name`. The same
     // name is the same lock for every user and every process of the machine,
-    // including a second Create in this process. A forked child shares the
-    // holder's lock until it exits; a program it executes does not.
+    // including a second Create in this process (among processes that name a
+    // runtime directory, runtime_directory.h: of those naming the same one).
+    // A forked child shares the holder's lock until it exits; a program it
+    // executes does not.
     [[nodiscard]] static Result Create(std::string_view name, NamedLock& out);
 
     [[nodiscard]] bool IsHeld() const { return descriptor_ >= 0; }

@@ -1,5 +1,7 @@
 #include "platform/instance/named_lock.h"
 
+#include "platform/instance/runtime_directory.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -145,7 +147,8 @@ std::filesystem::path NamedLock::LockFilePath(std::string_view name)
     {
         return {};
     }
-    return LockDirectory() / (std::string(kFilePrefix) + escaped);
+    const auto privateDirectory = PrivateRuntimeDirectory();
+    return (privateDirectory ? *privateDirectory : LockDirectory()) / (std::string(kFilePrefix) + escaped);
 }
 
 NamedLock::Result NamedLock::Create(std::string_view name, NamedLock& out)

@@ -1,5 +1,6 @@
 #include "platform/ui/dialog.h"
 
+#include "platform/ui/application.h"
 #include "platform/ui/icons.h"
 #include "platform/ui/ip_address.h"
 #include "platform/ui/list_view.h"
@@ -99,19 +100,6 @@ private:
 
 } // namespace
 
-void InitDialogFramework()
-{
-    InitWindowCalls();
-    // The dialog fonts of the templates, on a system that has neither: a
-    // CJK-capable sans serif keeps the Chinese captions readable.
-    const QStringList substitutes = { QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"),
-        QStringLiteral("DejaVu Sans") };
-    QFont::insertSubstitutions(QStringLiteral("MS Shell Dlg"), substitutes);
-    QFont::insertSubstitutions(QStringLiteral("MS Shell Dlg 2"), substitutes);
-    QFont::insertSubstitutions(QStringLiteral("宋体"), substitutes);
-    QFont::insertSubstitutions(QStringLiteral("SimSun"), substitutes);
-}
-
 QFont DialogFont(const char* face, int pointSize)
 {
     QFont font(QString::fromUtf8(face), pointSize);
@@ -134,6 +122,9 @@ Dialog::Dialog(const DialogTemplate& dialogTemplate, QWidget* parent)
     const QFont font = DialogFont(template_.fontFace, template_.pointSize);
     setFont(font);
     units_ = BaseUnitsOf(font);
+    // Without the framework's application object window calls do not run and
+    // PreTranslateMessage sees no input.
+    Q_ASSERT(qobject_cast<Application*>(QCoreApplication::instance()) != nullptr);
     setWindowTitle(QString::fromUtf8(template_.caption));
     if ((template_.style & kDialogChild) != 0)
     {
@@ -807,13 +798,11 @@ bool Dialog::eventFilter(QObject* watched, QEvent* event)
         return QDialog::eventFilter(watched, event);
     }
     // An event a widget ignores goes on to its parent and passes this filter
-    // again, as the same event object: only its first receiver counts.
-    if (event == lastInput_ && lastInputTarget_ != nullptr && widget->isAncestorOf(lastInputTarget_))
+    // again: only the widget it was sent to counts.
+    if (!IsFirstReceiver(watched, event))
     {
         return QDialog::eventFilter(watched, event);
     }
-    lastInput_ = event;
-    lastInputTarget_ = widget;
     InputMessage message;
     message.kind = key ? InputMessage::Kind::KeyDown : InputMessage::Kind::LeftButtonUp;
     message.controlId = IdOf(widget);

@@ -20,7 +20,7 @@ class QTimer;
 // id. Control operations may be called from any thread: off the UI thread
 // they are carried out by the UI thread while the caller waits (see
 // window_call.h); once window calls are closed they do nothing and return
-// empty values.
+// empty values. A program with dialogs runs a ui::Application (application.h).
 
 namespace quellis::ui
 {
@@ -186,14 +186,7 @@ private:
     bool destroyed_ = false;
     bool inPreTranslate_ = false;
     bool checkingByProgram_ = false;
-    const QEvent* lastInput_ = nullptr;
-    QPointer<QWidget> lastInputTarget_;
 };
-
-// The application-wide settings of the dialog framework: window calls, font
-// substitutes for the dialog fonts. Once, on the UI thread, after the
-// QApplication exists.
-void InitDialogFramework();
 
 // The dialog font of a template, with the system's CJK-capable substitute for
 // fonts this system does not have.

@@ -1,5 +1,6 @@
 #include "platform/ui/window_class.h"
 
+#include "platform/instance/runtime_directory.h"
 #include "platform/ui/dialog.h"
 
 #include <QLocalServer>
@@ -19,7 +20,11 @@ constexpr int kAnswerMs = 2000;
 
 QString SocketName(const std::string& className)
 {
-    return QStringLiteral("quellis-window-%1-%2").arg(QString::fromStdString(className)).arg(getuid());
+    const QString name = QStringLiteral("quellis-window-%1-%2").arg(QString::fromStdString(className)).arg(getuid());
+    // A relative name is a socket in the system's temporary directory, the
+    // same for every program of the user.
+    const auto privateDirectory = instance::PrivateRuntimeDirectory();
+    return privateDirectory ? QString::fromStdString((*privateDirectory / name.toStdString()).string()) : name;
 }
 
 // Sends one request line and waits for the answer line; empty when nobody answered.
@@ -112,7 +117,10 @@ void WindowClassServer::ServeConnection()
                     {
                         if (window_->isMinimized())
                         {
-                            window_->showNormal();
+                            // Back to the state before it was minimised, as
+                            // SW_RESTORE does: a maximised window stays so.
+                            window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
+                            window_->show();
                         }
                         window_->raise();
                         window_->activateWindow();

@@ -13,7 +13,8 @@ class QWidget;
 // window by its class on Windows: a second instance finds the running one's
 // main window and raises it, and the program tells a companion program's
 // window about a change. A registered window answers on a local socket named
-// after its class and the user.
+// after its class and the user, in the runtime directory where one is named
+// (platform/instance/runtime_directory.h).
 
 namespace quellis::ui
 {
@@ -40,7 +41,8 @@ private:
 
 // True when a window of the class answers.
 [[nodiscard]] bool FindWindowOfClass(const std::string& className);
-// Restores the window if minimised and brings it to the front; true when found.
+// Restores the window if minimised (to the state it had before, maximised or
+// not) and brings it to the front; true when found.
 bool ActivateWindowOfClass(const std::string& className);
 // Posts a window message to the window of the class; true when one took it.
 bool PostMessageToClass(const std::string& className, std::uint32_t message, std::uintptr_t wParam,

@@ -14,7 +14,13 @@ namespace quellis::version
 {
 
 // The running executable, with links resolved; empty when it cannot be told.
+// After the file was replaced or removed on disk it names no file any more.
 [[nodiscard]] std::filesystem::path ModuleFileName();
+
+// A path that opens the file the running program was started from, also
+// after an update replaced or removed it on disk: where the program's own
+// version record is read.
+[[nodiscard]] std::filesystem::path RunningProgramImage();
 
 // The size of the file's version block; 0 when it has none (not a program,
 // no record, a damaged file, or no such file).

@@ -81,6 +81,13 @@ std::filesystem::path ModuleFileName()
     return error ? std::filesystem::path() : path;
 }
 
+std::filesystem::path RunningProgramImage()
+{
+    // Opening the link itself opens the inode the process runs, which stays
+    // while the process lives; what the link reads is only its old name.
+    return "/proc/self/exe";
+}
+
 std::size_t VersionInfoSize(const std::filesystem::path& file)
 {
     std::vector<std::uint8_t> block;

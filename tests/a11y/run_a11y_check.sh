@@ -9,6 +9,16 @@
 #   run_a11y_check.sh QUELLIS_EXECUTABLE SCREENSHOT_TOOL
 set -euo pipefail
 
+# As root the check runs in a network namespace of its own with only
+# loopback, as the window tests do: a quellis running on the machine holds the
+# program's ports, and this one would stop at the message box that says so.
+if [ "$(id -u)" -eq 0 ] && [ -z "${OWN_NETWORK_NAMESPACE:-}" ]; then
+    exec env OWN_NETWORK_NAMESPACE=1 unshare --net -- "$0" "$@"
+fi
+if [ -n "${OWN_NETWORK_NAMESPACE:-}" ]; then
+    ip link set lo up
+fi
+
 quellis=${1:?usage: run_a11y_check.sh QUELLIS_EXECUTABLE SCREENSHOT_TOOL}
 screenshot=${2:?usage: run_a11y_check.sh QUELLIS_EXECUTABLE SCREENSHOT_TOOL}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -104,6 +114,10 @@ export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 export QT_ACCESSIBILITY=1
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+# An instance lock and window classes of its own, so that a quellis running
+# on the machine is neither raised instead nor disturbed.
+export QUELLIS_RUNTIME_DIR="$work/instance"
+mkdir -m 700 "$QUELLIS_RUNTIME_DIR"
 
 # The program, in a directory of its own so that config.ini (which the
 # language box writes) is fresh.

@@ -1,4 +1,5 @@
 #include "platform/instance/named_lock.h"
+#include "platform/instance/runtime_directory.h"
 #include "tests/support/temp_dir.h"
 
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -170,6 +172,9 @@ bool IsRunning(pid_t pid, const std::string& name)
     return command == "(" + name + ")" && state != "Z";
 }
 
+// The locks of these tests are machine-wide, as the program's is: the test
+// process's own runtime directory is set aside while they run, and names of
+// their own keep them apart from any other lock.
 class NamedLockTest : public testing::Test
 {
 protected:
@@ -181,6 +186,15 @@ protected:
         return names_.back();
     }
 
+    void SetUp() override
+    {
+        if (const char* runtime = std::getenv(kRuntimeDirectoryVariable))
+        {
+            runtime_ = runtime;
+        }
+        unsetenv(kRuntimeDirectoryVariable);
+    }
+
     void TearDown() override
     {
         for (const auto& name : names_)
@@ -188,10 +202,15 @@ protected:
             std::error_code ignored;
             std::filesystem::remove(NamedLock::LockFilePath(name), ignored);
         }
+        if (runtime_)
+        {
+            setenv(kRuntimeDirectoryVariable, runtime_->c_str(), 1);
+        }
     }
 
 private:
     std::vector<std::string> names_;
+    std::optional<std::string> runtime_;
 };
 
 TEST_F(NamedLockTest, FirstCreatorHoldsItAndEveryLaterCreateSeesItExists)

@@ -1,5 +1,7 @@
 #include "tests/support/child_environment.h"
 
+#include "platform/instance/runtime_directory.h"
+
 #include <string_view>
 
 extern char** environ;
@@ -18,6 +20,12 @@ ChildEnvironment::ChildEnvironment(std::initializer_list<std::string> extra)
         }
     }
     variables_.emplace_back("QT_QPA_PLATFORM=offscreen");
+    // The child shares this process's instance lock and window classes, and
+    // so those of the tests that start it.
+    if (const auto runtime = instance::PrivateRuntimeDirectory())
+    {
+        variables_.push_back(std::string(instance::kRuntimeDirectoryVariable) + "=" + runtime->string());
+    }
     variables_.insert(variables_.end(), extra.begin(), extra.end());
 }
 

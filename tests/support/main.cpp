@@ -1,3 +1,5 @@
+#include "tests/support/runtime_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -6,6 +8,7 @@ int main(int argc, char** argv)
 {
     // A peer that closes while a test writes must fail the write, not the process.
     std::signal(SIGPIPE, SIG_IGN);
+    const quellis::test::PrivateRuntimeDir runtime;
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,6 +1,5 @@
-#include "platform/ui/dialog.h"
-
-#include <QApplication>
+#include "platform/ui/application.h"
+#include "tests/support/runtime_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -55,8 +54,8 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
     LeaveTheHostNetwork();
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication application(argc, argv);
-    quellis::ui::InitDialogFramework();
+    const quellis::test::PrivateRuntimeDir runtime;
+    quellis::ui::Application application(argc, argv);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

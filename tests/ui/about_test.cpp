@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QLabel>
+#include <QProcess>
 #include <QTest>
 #include <QTimer>
 
@@ -311,6 +312,46 @@ TEST(AboutBox, VersionTextIsTheProductVersionOfTheProgramFile)
         other.Create(nullptr);
         EXPECT_EQ(other.ItemText(resources::kIdAboutVersion), "Quellis") << file;
     }
+}
+
+// An update replaces the program file while the program runs (a new file
+// renamed over it), or removes it: the About box still shows the version of
+// the program that runs.
+TEST(AboutBox, VersionIsThatOfTheRunningProgramAfterItsFileIsReplaced)
+{
+    test::TempDir dir;
+    const std::filesystem::path program = dir / "quellis";
+    std::filesystem::copy_file(QUELLIS_ABOUT_VERSION_PROGRAM, program);
+    QProcess process;
+    process.start(QString::fromStdString(program.string()), {});
+    ASSERT_TRUE(process.waitForStarted(10000));
+    const auto answer = [&process]() -> std::string
+    {
+        while (!process.canReadLine())
+        {
+            if (!process.waitForReadyRead(10000))
+            {
+                return "(no answer)";
+            }
+        }
+        return process.readLine().trimmed().toStdString();
+    };
+    ASSERT_EQ(answer(), "ready");
+    process.write("version\n");
+    EXPECT_EQ(answer(), "Quellis 3.1.4.1") << "as started";
+
+    // The newer program is this test's own file, with another version.
+    std::filesystem::copy_file("/proc/self/exe", dir / "newer");
+    std::filesystem::rename(dir / "newer", program);
+    process.write("version\n");
+    EXPECT_EQ(answer(), "Quellis 3.1.4.1") << "replaced";
+
+    std::filesystem::remove(program);
+    process.write("version\n");
+    EXPECT_EQ(answer(), "Quellis 3.1.4.1") << "removed";
+
+    process.closeWriteChannel();
+    EXPECT_TRUE(process.waitForFinished(10000));
 }
 
 TEST(AboutBox, CopyrightFollowsTheLanguageBoxOfTheSidePanel)

@@ -274,6 +274,42 @@ TEST(Dialog, PreTranslateSeesInputFirstAndMayConsumeIt)
     EXPECT_EQ(dialog.commands.back(), std::make_pair(kIdOk, kBnClicked));
 }
 
+TEST(Dialog, PreTranslateSeesEveryOneOfConsecutiveEventsToOneControl)
+{
+    // Events sent one after the other from one place, as the window system
+    // sends a scanner's keys or a user's clicks, may each be made at the
+    // address of the one before: each is its own message all the same.
+    RecordingDialog dialog;
+    dialog.Open();
+    auto* edit = static_cast<QLineEdit*>(dialog.Item(kIdEdit));
+    dialog.consumeEnter = true;
+    for (int press = 0; press < 3; ++press)
+    {
+        QTest::keyClick(edit, Qt::Key_Return);
+    }
+    for (int click = 0; click < 2; ++click)
+    {
+        QTest::mouseClick(edit, Qt::LeftButton);
+    }
+    // Keys as the window system delivers them: to the window, which hands
+    // each to its focused control.
+    dialog.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    edit->setFocus();
+    for (int press = 0; press < 3; ++press)
+    {
+        QTest::keyClick(dialog.windowHandle(), Qt::Key_Return);
+    }
+    ASSERT_EQ(dialog.input.size(), 8u);
+    for (std::size_t i = 0; i < dialog.input.size(); ++i)
+    {
+        const bool click = i == 3 || i == 4;
+        EXPECT_EQ(dialog.input[i].controlId, kIdEdit) << i;
+        EXPECT_EQ(dialog.input[i].kind, click ? InputMessage::Kind::LeftButtonUp : InputMessage::Kind::KeyDown) << i;
+    }
+    EXPECT_TRUE(dialog.commands.empty()) << "every Enter was consumed";
+}
+
 TEST(Dialog, EscapeCancelsAndF1ChoosesTheSystemMenuItem)
 {
     RecordingDialog dialog;

@@ -12,6 +12,7 @@
 #include "tests/support/temp_dir.h"
 
 #include <QTest>
+#include <QWidget>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -164,12 +166,13 @@ class SingleInstance : public testing::Test
 protected:
     void SetUp() override
     {
-        // Another program holding the lock would turn every first start here
-        // into a second one.
+        // Another holder of the lock would turn every first start here into a
+        // second one. The test process has a runtime directory of its own, so
+        // a quellis running on the machine is not one.
         instance::NamedLock probe;
         ASSERT_NE(
             instance::NamedLock::Create(app::kInstanceLockName, probe), instance::NamedLock::Result::AlreadyExists)
-            << "another quellis is running on this machine; close it to run these tests";
+            << "the instance lock of this test process's runtime directory is held";
         probe.Release();
 
         // The executable in a directory whose path has spaces and non-ASCII
@@ -263,22 +266,80 @@ TEST_F(SingleInstance, WhenTheFirstQuitsWhileTheSecondWaitsTheSecondTakesOver)
 }
 
 // The part of "raise" that only a window manager shows: a minimised main
-// window comes back. In this process, with the real dialog.
-TEST(SingleInstanceWindow, AMinimisedMainWindowIsRestoredWhenAsked)
+// window comes back, in the state it had before it was minimised. In this
+// process, with the real dialog.
+TEST(SingleInstanceWindow, AMinimisedMainWindowComesBackAsItWasWhenAsked)
 {
-    QuellisDlgFixture fixture;
-    fixture.Open();
-    app::CQuellisDlg& dialog = fixture.Dialog();
-    dialog.showMinimized();
-    ASSERT_TRUE(QuellisDlgFixture::WaitFor([&] { return dialog.isMinimized(); }));
+    for (const bool maximised : { false, true })
+    {
+        QuellisDlgFixture fixture;
+        fixture.Open();
+        app::CQuellisDlg& dialog = fixture.Dialog();
+        if (maximised)
+        {
+            dialog.showMaximized();
+            ASSERT_TRUE(QuellisDlgFixture::WaitFor([&] { return dialog.isMaximized(); }));
+        }
+        dialog.showMinimized();
+        ASSERT_TRUE(QuellisDlgFixture::WaitFor([&] { return dialog.isMinimized(); }));
 
-    std::atomic<int> answer { -1 };
-    std::thread other([&] { answer = ui::ActivateWindowOfClass(app::kMainWindowClass) ? 1 : 0; });
-    const bool answered = QuellisDlgFixture::WaitFor([&] { return answer.load() >= 0; }, 10000);
-    other.join();
-    ASSERT_TRUE(answered);
-    EXPECT_EQ(answer.load(), 1);
-    EXPECT_TRUE(QuellisDlgFixture::WaitFor([&] { return !dialog.isMinimized(); }));
+        std::atomic<int> answer { -1 };
+        std::thread other([&] { answer = ui::ActivateWindowOfClass(app::kMainWindowClass) ? 1 : 0; });
+        const bool answered = QuellisDlgFixture::WaitFor([&] { return answer.load() >= 0; }, 10000);
+        other.join();
+        ASSERT_TRUE(answered);
+        EXPECT_EQ(answer.load(), 1);
+        EXPECT_TRUE(QuellisDlgFixture::WaitFor([&] { return !dialog.isMinimized(); })) << maximised;
+        EXPECT_EQ(dialog.isMaximized(), maximised);
+        EXPECT_TRUE(dialog.isVisible());
+    }
+}
+
+// Tests run beside a quellis that runs on the machine: a runtime directory
+// gives the processes that name it an instance lock and window classes apart
+// from everyone else's.
+TEST(InstanceNamespace, ARuntimeDirectoryHasALockAndWindowClassesOfItsOwn)
+{
+    const char* inherited = std::getenv("QUELLIS_RUNTIME_DIR");
+    const std::string previous = inherited != nullptr ? inherited : "";
+    TempDir first;
+    TempDir second;
+    const auto enter = [](const TempDir& dir) { setenv("QUELLIS_RUNTIME_DIR", dir.Path().c_str(), 1); };
+
+    enter(first);
+    instance::NamedLock firstLock;
+    ASSERT_EQ(instance::NamedLock::Create(app::kInstanceLockName, firstLock), instance::NamedLock::Result::Created);
+    EXPECT_EQ(instance::NamedLock::LockFilePath(app::kInstanceLockName).parent_path(), first.Path());
+    QWidget firstWindow;
+    ui::WindowClassServer firstClass;
+    ASSERT_TRUE(firstClass.Register(app::kMainWindowClass, &firstWindow));
+
+    enter(second);
+    instance::NamedLock secondLock;
+    EXPECT_EQ(instance::NamedLock::Create(app::kInstanceLockName, secondLock), instance::NamedLock::Result::Created);
+    EXPECT_FALSE(ui::FindWindowOfClass(app::kMainWindowClass));
+    QWidget secondWindow;
+    ui::WindowClassServer secondClass;
+    EXPECT_TRUE(secondClass.Register(app::kMainWindowClass, &secondWindow));
+
+    // Within one directory they are still one lock and one window.
+    enter(first);
+    instance::NamedLock again;
+    EXPECT_EQ(instance::NamedLock::Create(app::kInstanceLockName, again), instance::NamedLock::Result::AlreadyExists);
+    std::atomic<int> found { -1 };
+    std::thread asker([&] { found = ui::FindWindowOfClass(app::kMainWindowClass) ? 1 : 0; });
+    QuellisDlgFixture::WaitFor([&] { return found.load() >= 0; }, 10000);
+    asker.join();
+    EXPECT_EQ(found.load(), 1);
+
+    if (inherited != nullptr)
+    {
+        setenv("QUELLIS_RUNTIME_DIR", previous.c_str(), 1);
+    }
+    else
+    {
+        unsetenv("QUELLIS_RUNTIME_DIR");
+    }
 }
 
 } // namespace

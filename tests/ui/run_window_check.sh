@@ -7,6 +7,16 @@
 # Runs itself again inside xvfb-run, which ends the X server afterwards.
 set -euo pipefail
 
+# As root the check runs in a network namespace of its own with only
+# loopback, as the window tests do: a quellis running on the machine holds the
+# program's ports, and this one would stop at the message box that says so.
+if [ "$(id -u)" -eq 0 ] && [ -z "${OWN_NETWORK_NAMESPACE:-}" ]; then
+    exec env OWN_NETWORK_NAMESPACE=1 unshare --net -- "$0" "$@"
+fi
+if [ -n "${OWN_NETWORK_NAMESPACE:-}" ]; then
+    ip link set lo up
+fi
+
 if [ "${1:-}" != "--inside" ]; then
     run_dir=${1:?usage: run_window_check.sh RUN_DIR}
     command -v xvfb-run >/dev/null || { echo "xvfb-run is missing (package xvfb)" >&2; exit 1; }
@@ -37,6 +47,10 @@ trap 'exit 130' INT TERM
 
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+# An instance lock and window classes of its own, so that a quellis running
+# on the machine is neither raised instead nor disturbed.
+export QUELLIS_RUNTIME_DIR="$work/instance"
+mkdir -m 700 "$QUELLIS_RUNTIME_DIR"
 unset QT_QPA_PLATFORM
 (cd "$run_dir" && exec ./quellis) >"$work/quellis.log" 2>&1 &
 quellis_pid=$!

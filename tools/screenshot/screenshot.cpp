@@ -18,6 +18,7 @@
 #include "core/log_colour.h"
 #include "app/quellis_dlg.h"
 #include "discovery/device_table.h"
+#include "platform/ui/application.h"
 #include "platform/ui/dialog.h"
 #include "platform/ui/list_view.h"
 #include "resources/templates/main_dialog_ids.h"
@@ -134,8 +135,7 @@ int main(int argc, char** argv)
     {
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
     }
-    QApplication application(argc, argv);
-    quellis::ui::InitDialogFramework();
+    quellis::ui::Application application(argc, argv);
 
     // Before the change of directory below: a relative OUTPUT is meant from here.
     const QString outputPath
