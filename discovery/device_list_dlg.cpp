@@ -5,7 +5,6 @@
 #include "platform/ui/window_call.h"
 
 #include <chrono>
-#include <cstdio>
 
 namespace quellis::discovery
 {
@@ -23,21 +22,7 @@ constexpr std::size_t kSliceMost = 2048;
 // Records waiting for the UI beyond this make the reply thread wait.
 constexpr std::size_t kMostWaiting = 100000;
 
-QString Shown(std::string_view deviceText)
-{
-    return QString::fromStdString(text::DeviceTextToUtf8(deviceText));
-}
-
 } // namespace
-
-std::string VersionLine(int rowNumber, std::string_view ip, std::int32_t versionNumber)
-{
-    char line[160];
-    const std::string shownIp = text::DeviceTextToUtf8(ip);
-    std::snprintf(line, sizeof line, "%d Device %s server version %d.%d.%d\r\n", rowNumber, shownIp.c_str(),
-        versionNumber / 10000, (versionNumber % 10000) / 100, versionNumber % 100);
-    return line;
-}
 
 // The rows a slice adds and refreshes, committed in one step: refreshed rows
 // cell by cell, new rows in one insertion at the end of the list.
@@ -52,21 +37,11 @@ public:
 
     void Add(const DeviceRecord& record)
     {
-        const bool runTimeKnown = record.IsFullRecord() && record.runSeconds > 0;
-        std::vector<std::pair<int, QString>> cells = {
-            { kColumnIp, Shown(record.ip) },
-            { kColumnMask, Shown(record.mask) },
-            { kColumnGateway, Shown(record.gateway) },
-            { kColumnMac, Shown(record.mac) },
-        };
-        if (runTimeKnown)
+        std::vector<std::pair<int, QString>> cells;
+        for (auto& [column, text] : RecordCells(record, owner_.language_()))
         {
-            cells.emplace_back(kColumnRunTime,
-                QString::fromStdString(FormatRunTime(record.runSeconds, owner_.language_()).value_or(std::string())));
-            cells.emplace_back(kColumnTemperature, QString::number(record.temperature));
+            cells.emplace_back(column, QString::fromStdString(text));
         }
-        cells.emplace_back(kColumnVersion, Shown(record.versionText));
-        cells.emplace_back(kColumnHostName, Shown(SkipByteOrderMark(record.hostName)));
 
         // Rows are keyed by the MAC text as the list shows it.
         const std::string mac = text::DeviceTextToUtf8(record.mac);
@@ -98,7 +73,7 @@ public:
         }
         added_.push_back(std::move(rowCells));
         owner_.index_.Add(mac, row);
-        if (runTimeKnown)
+        if (RunTimeKnown(record))
         {
             versionLines_ += VersionLine(number, record.ip, record.versionNumber);
         }

@@ -78,7 +78,4 @@ private:
     std::shared_ptr<std::atomic<DeviceList*>> self_;
 };
 
-// "%d Device %s server version %d.%d.%d\r\n"
-[[nodiscard]] std::string VersionLine(int rowNumber, std::string_view ip, std::int32_t versionNumber);
-
 } // namespace quellis::discovery

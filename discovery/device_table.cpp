@@ -165,4 +165,36 @@ void MacIndex::Add(std::string_view mac, int row)
     rows_.insert_or_assign(std::string(mac), row);
 }
 
+bool RunTimeKnown(const DeviceRecord& record)
+{
+    return record.IsFullRecord() && record.runSeconds > 0;
+}
+
+RowCells RecordCells(const DeviceRecord& record, int language)
+{
+    RowCells cells = {
+        { kColumnIp, text::DeviceTextToUtf8(record.ip) },
+        { kColumnMask, text::DeviceTextToUtf8(record.mask) },
+        { kColumnGateway, text::DeviceTextToUtf8(record.gateway) },
+        { kColumnMac, text::DeviceTextToUtf8(record.mac) },
+    };
+    if (RunTimeKnown(record))
+    {
+        cells.emplace_back(kColumnRunTime, FormatRunTime(record.runSeconds, language).value_or(std::string()));
+        cells.emplace_back(kColumnTemperature, std::to_string(record.temperature));
+    }
+    cells.emplace_back(kColumnVersion, text::DeviceTextToUtf8(record.versionText));
+    cells.emplace_back(kColumnHostName, text::DeviceTextToUtf8(SkipByteOrderMark(record.hostName)));
+    return cells;
+}
+
+std::string VersionLine(int rowNumber, std::string_view ip, std::int32_t versionNumber)
+{
+    char line[160];
+    const std::string shownIp = text::DeviceTextToUtf8(ip);
+    std::snprintf(line, sizeof line, "%d Device %s server version %d.%d.%d\r\n", rowNumber, shownIp.c_str(),
+        versionNumber / 10000, (versionNumber % 10000) / 100, versionNumber % 100);
+    return line;
+}
+
 } // namespace quellis::discovery

@@ -1,10 +1,14 @@
 #pragma once
 
+#include "discovery/device_packet.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 // The device table's own logic, apart from the list control: the run-time
 // text, the three column comparisons of the column-click sort, and the index
@@ -63,6 +67,17 @@ private:
     bool runTimeAscending_ = false;
     bool hostNameAscending_ = false;
 };
+
+// What a search reply (or a successful setting reply) writes into its row:
+// (column, text shown) for columns 1 to 4 always, 5 and 6 only when the
+// record is whole and its run time is above 0, then 7 and 8. Texts the
+// machine sent are shown as UTF-8 (see text::DeviceTextToUtf8).
+using RowCells = std::vector<std::pair<int, std::string>>;
+[[nodiscard]] RowCells RecordCells(const DeviceRecord& record, int language);
+// A new row logs its server version only when its run time is known.
+[[nodiscard]] bool RunTimeKnown(const DeviceRecord& record);
+// "%d Device %s server version %d.%d.%d\r\n"
+[[nodiscard]] std::string VersionLine(int rowNumber, std::string_view ip, std::int32_t versionNumber);
 
 // Rows by MAC text (exact, case-sensitive). Rows only ever come at the end
 // or all go at once; a sort moves them, after which the index is rebuilt.
