@@ -1,0 +1,26 @@
+#pragma once
+
+#include "cli/arguments.h"
+
+#include <span>
+#include <string_view>
+
+// The subcommands of quellis-cli: each takes its own arguments and returns
+// the exit status (kExitOk, kExitSomeFailed, kExitUsage).
+
+namespace quellis::cli
+{
+
+struct Command
+{
+    std::string_view name;
+    std::string_view summary;
+    std::string_view help; // shown by `quellis-cli NAME --help`
+    int (*run)(Arguments& arguments);
+};
+
+[[nodiscard]] std::span<const Command> Commands();
+
+int RunSearch(Arguments& arguments);
+
+} // namespace quellis::cli

@@ -1,0 +1,124 @@
+#include "cli/session.h"
+
+#include "core/settings.h"
+#include "platform/net/default_route.h"
+#include "platform/version/version_info.h"
+
+namespace quellis::cli
+{
+
+std::filesystem::path DefaultConfigPath()
+{
+    return version::ModuleFileName().parent_path() / "config.ini";
+}
+
+Session::Session(std::filesystem::path config)
+    : state_(std::move(config))
+    , window_(loop_, [this] { return state_.language.load(); })
+    , discovery_(state_, window_.Window(), window_)
+{
+    // Results of the command line are English: the run time in English units.
+    state_.language = 0;
+    state_.toolType = core::kToolTypeListening;
+    routing_ = { &discovery_ };
+    loop_.SetHandlers([this](std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
+        { Route(message, wParam, lParam); },
+        [this](int id)
+        {
+            for (core::Controller* controller : routing_)
+            {
+                if (controller->OnTimer(id))
+                {
+                    return;
+                }
+            }
+        });
+}
+
+Session::~Session()
+{
+    Close();
+}
+
+void Session::Route(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
+{
+    for (core::Controller* controller : routing_)
+    {
+        if (controller->OnMessage(message, wParam, lParam))
+        {
+            return;
+        }
+    }
+}
+
+bool Session::Open(const discovery::ReceiveFilter& filter, std::string* error)
+{
+    std::string refusal;
+    window_.SetBoxFunction(
+        [&refusal](std::string_view text, std::string_view, unsigned)
+        {
+            refusal = std::string(text);
+            return core::kAnswerOk;
+        });
+    state_.sendSocket = net::Socket::Create(net::SocketKind::Udp);
+    if (!state_.sendSocket.IsValid() || !state_.sendSocket.SetBroadcast(true))
+    {
+        *error = "cannot open a UDP socket for broadcasts";
+        return false;
+    }
+    // Replies come to the address the requests leave from.
+    if (const auto address = net::ParseIpv4(net::DefaultRouteAddress()))
+    {
+        [[maybe_unused]] const bool bound = state_.sendSocket.Bind({ *address, 0 });
+    }
+    if (!state_.replyQueue.Initialise())
+    {
+        *error = "out of memory for the reply queue";
+        return false;
+    }
+    state_.running = 1;
+    if (!discovery_.StartReplyThread())
+    {
+        state_.running = 0;
+        *error = "cannot start the reply thread";
+        return false;
+    }
+    if (!discovery_.StartLisServ(filter))
+    {
+        *error = refusal.empty() ? "cannot receive on UDP port 6667" : refusal + " (UDP port 6667)";
+        return false;
+    }
+    window_.SetBoxFunction({});
+    return true;
+}
+
+void Session::Close()
+{
+    if (closed_)
+    {
+        return;
+    }
+    closed_ = true;
+    state_.receiveSocket.Shutdown();
+    state_.running = 0;
+    state_.monitoring = 0;
+    state_.blinking = 0;
+    state_.replyQueue.WakeWaiters();
+    for (core::Controller* controller : routing_)
+    {
+        controller->Stop();
+    }
+    loop_.Close();
+    state_.receiveSocket.Close();
+    state_.replyQueue.Release();
+    state_.listeningSocket.Close();
+    state_.sendSocket.Close();
+}
+
+void Session::Search(std::chrono::milliseconds wait)
+{
+    discovery_.OnSearch();
+    loop_.RunFor(wait);
+}
+
+} // namespace quellis::cli

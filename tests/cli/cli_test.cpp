@@ -1,0 +1,123 @@
+// The command line's own pieces: which machines a selection names, and how
+// results are written for scripts.
+#include "cli/arguments.h"
+#include "cli/output.h"
+#include "cli/selection.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace quellis::cli
+{
+namespace
+{
+
+TEST(CliSelection, MacsAndAddressesInEveryFormAnOperatorHasThem)
+{
+    EXPECT_EQ(NormaliseMac("a1:b2:c3:d4:e5:f6"), "A1B2C3D4E5F6");
+    EXPECT_EQ(NormaliseMac("A1-B2-C3-D4-E5-F6"), "A1B2C3D4E5F6");
+    EXPECT_EQ(NormaliseMac("a1b2c3d4e5f6"), "A1B2C3D4E5F6");
+    for (const char* bad : { "a1b2c3d4e5", "a1b2c3d4e5f6a7", "g1b2c3d4e5f6", "" })
+    {
+        EXPECT_EQ(NormaliseMac(bad), "") << bad;
+    }
+    EXPECT_TRUE(IsDottedAddress("10.77.128.5"));
+    for (const char* bad : { "10.77.128", "10.77.128.256", "10.77..5", "10.77.128.5.1", "a.b.c.d" })
+    {
+        EXPECT_FALSE(IsDottedAddress(bad)) << bad;
+    }
+
+    Selection selection;
+    std::string error;
+    EXPECT_TRUE(AddMacs("a1b2c3d4e5f6,0A:1B:2C:3D:4E:5F", selection, &error));
+    EXPECT_TRUE(AddIps("10.77.128.5", selection, &error));
+    EXPECT_FALSE(AddIps("10.77.128.300", selection, &error));
+    EXPECT_EQ(error, "not an IPv4 address: 10.77.128.300");
+    EXPECT_TRUE(selection.Matches("10.0.0.1", "0A1B2C3D4E5F"));
+    EXPECT_TRUE(selection.Matches("10.77.128.5", "FFFFFFFFFFFF"));
+    EXPECT_FALSE(selection.Matches("10.77.128.6", "FFFFFFFFFFFF"));
+    EXPECT_FALSE(Selection {}.Matches("10.77.128.6", "A1B2C3D4E5F6")) << "no selection is never all";
+    EXPECT_TRUE(Selection {}.Empty());
+}
+
+TEST(CliSelection, FilesWrittenBySearchAndListsOfLines)
+{
+    const struct
+    {
+        const char* text;
+        std::set<std::string> macs;
+        std::set<std::string> ips;
+    } cases[] = {
+        // The CSV of `search`: the MAC names the machine; the address only without one.
+        { "Index,IP,Mask,Gateway,MAC,Run time\n1,10.77.128.1,255.255.0.0,10.77.0.2,A1B2C3D4E5F6,5S\n"
+          "2,10.77.128.2,,,,\n",
+            { "A1B2C3D4E5F6" }, { "10.77.128.2" } },
+        { "[{\"ip\": \"10.77.128.1\", \"mac\": \"a1b2c3d4e5f6\"}, {\"ip\": \"10.77.128.9\"}]", { "A1B2C3D4E5F6" },
+            { "10.77.128.9" } },
+        { "# rack 3\n10.77.128.1\r\n\na1:b2:c3:d4:e5:f6\n", { "A1B2C3D4E5F6" }, { "10.77.128.1" } },
+    };
+    for (const auto& example : cases)
+    {
+        Selection selection;
+        std::string error;
+        ASSERT_TRUE(AddFromText(example.text, selection, &error)) << example.text << ": " << error;
+        EXPECT_EQ(selection.macs, example.macs) << example.text;
+        EXPECT_EQ(selection.ips, example.ips) << example.text;
+    }
+    for (const char* bad : { "10.77.128.1\nrack3\n", "[{\"host\": \"m1\"}]", "[1, 2", "{\"ip\": \"10.0.0.1\"}" })
+    {
+        Selection selection;
+        std::string error;
+        EXPECT_FALSE(AddFromText(bad, selection, &error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+std::string Printed(const Results& results, Format format)
+{
+    char* buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&buffer, &size);
+    Print(results, format, out);
+    std::fclose(out);
+    std::string text(buffer, size);
+    std::free(buffer);
+    return text;
+}
+
+TEST(CliOutput, CsvQuotesAndJsonEscapesWhatWouldBreakThem)
+{
+    Results results;
+    results.columns = { { "MAC", "mac" }, { "Host name", "host_name" }, { "Seconds", "seconds", true } };
+    results.rows = { { "A1B2C3D4E5F6", "rack \"3\", m1", "61" }, { "0A1B2C3D4E5F", "机架\n01\\x", "" } };
+    EXPECT_EQ(Printed(results, Format::Csv),
+        "MAC,Host name,Seconds\nA1B2C3D4E5F6,\"rack \"\"3\"\", m1\",61\n0A1B2C3D4E5F,\"机架\n01\\x\",\n");
+    EXPECT_EQ(Printed(results, Format::Json),
+        "[\n  {\"mac\": \"A1B2C3D4E5F6\", \"host_name\": \"rack \\\"3\\\", m1\", \"seconds\": 61},\n"
+        "  {\"mac\": \"0A1B2C3D4E5F\", \"host_name\": \"机架\\n01\\\\x\", \"seconds\": null}\n]\n");
+    EXPECT_EQ(Printed({ results.columns, {} }, Format::Json), "[]\n");
+    // The table lines its columns up by display width: a CJK character takes two.
+    results.rows = { { "A1", "机架", "1" }, { "B2", "ab", "2" } };
+    EXPECT_EQ(Printed(results, Format::Table),
+        "MAC  Host name  Seconds\nA1   机架       1\nB2   ab         2\n");
+}
+
+TEST(CliArguments, OptionsFlagsAndPositionalValuesAndWhatIsLeftOver)
+{
+    Arguments arguments({ "--mac", "A1B2C3D4E5F6", "--yes", "uptime -a", "--mac=0A1B2C3D4E5F", "--wait" });
+    EXPECT_TRUE(arguments.Flag("yes"));
+    EXPECT_EQ(arguments.Values("mac"), (std::vector<std::string> { "A1B2C3D4E5F6", "0A1B2C3D4E5F" }));
+    EXPECT_EQ(arguments.Positional(), std::vector<std::string> { "uptime -a" });
+    EXPECT_EQ(arguments.Value("wait"), std::nullopt);
+    EXPECT_EQ(arguments.Error(), "--wait needs a value");
+
+    Arguments unknown({ "--colour", "red", "extra" });
+    EXPECT_EQ(unknown.Error(), "unknown option: --colour");
+    Arguments stray({ "--", "--not-an-option" });
+    EXPECT_EQ(stray.Positional(), std::vector<std::string> { "--not-an-option" });
+    EXPECT_EQ(stray.Error(), "");
+}
+
+} // namespace
+} // namespace quellis::cli
