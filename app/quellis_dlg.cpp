@@ -5,11 +5,11 @@
 #include "app/main_window_ports.h"
 #include "app/rich_edit_ex.h"
 #include "commands/commands_controller.h"
+#include "commands/dev_set_dlg.h"
 #include "controls/picture_ex.h"
 #include "core/settings.h"
 #include "discovery/device_list_dlg.h"
 #include "discovery/discovery_controller.h"
-#include "update/update_controller.h"
 #include "miner/miner_controller.h"
 #include "monitor/monitor_controller.h"
 #include "monitor/monitor_dlg.h"
@@ -25,6 +25,7 @@
 #include "resources/templates/dialog_templates.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "resources/templates/monitor_panel_ids.h"
+#include "update/update_controller.h"
 
 #include <QEvent>
 #include <QLabel>
@@ -105,13 +106,17 @@ const SizeRow kSizeRows[] = {
 // routing order, and nothing to the dialog's header.
 struct CQuellisDlg::Subsystems
 {
-    Subsystems(CQuellisDlg& dialog, discovery::SharedState& state, ui::ListViewControl* list, core::Alarm& alarm,
+    Subsystems(CQuellisDlg& dialog,
+        discovery::SharedState& state,
+        ui::ListViewControl* list,
+        core::Alarm& alarm,
         ui::Dialog& panel)
         : deviceList(list, [&state] { return state.language.load(); })
         , ports(dialog, deviceList, alarm)
         , panelControls(panel)
+        , devSetDialogs(&dialog)
         , discovery(state, ports.Window(), deviceList)
-        , commands(state, ports.Window())
+        , commands(state, ports.Window(), devSetDialogs, companions)
         , update(state, ports.Window())
         , miner(state, ports.Window())
         , monitor(state, ports.Window(), panelControls)
@@ -124,6 +129,8 @@ struct CQuellisDlg::Subsystems
     discovery::DeviceList deviceList;
     MainWindowPorts ports;
     DialogControls panelControls;
+    commands::DevSetDialogs devSetDialogs;
+    CompanionWindowPort companions;
     discovery::DiscoveryController discovery;
     commands::CommandsController commands;
     update::UpdateController update;
