@@ -10,6 +10,7 @@
 #include "core/settings.h"
 #include "discovery/device_list_dlg.h"
 #include "discovery/discovery_controller.h"
+#include "update/update_controller.h"
 #include "miner/miner_controller.h"
 #include "monitor/monitor_controller.h"
 #include "monitor/monitor_dlg.h"
@@ -25,7 +26,6 @@
 #include "resources/templates/dialog_templates.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "resources/templates/monitor_panel_ids.h"
-#include "update/update_controller.h"
 
 #include <QEvent>
 #include <QLabel>
@@ -106,10 +106,7 @@ const SizeRow kSizeRows[] = {
 // routing order, and nothing to the dialog's header.
 struct CQuellisDlg::Subsystems
 {
-    Subsystems(CQuellisDlg& dialog,
-        discovery::SharedState& state,
-        ui::ListViewControl* list,
-        core::Alarm& alarm,
+    Subsystems(CQuellisDlg& dialog, discovery::SharedState& state, ui::ListViewControl* list, core::Alarm& alarm,
         ui::Dialog& panel)
         : deviceList(list, [&state] { return state.language.load(); })
         , ports(dialog, deviceList, alarm)
