@@ -7,6 +7,7 @@
 #include "platform/ui/icons.h"
 #include "platform/ui/message_box.h"
 #include "platform/ui/window_call.h"
+#include "platform/ui/window_class.h"
 
 namespace quellis::app
 {
@@ -127,6 +128,12 @@ bool MainWindowPorts::Post(std::function<void()> fn)
 void MainWindowPorts::Join(sync::Thread& thread)
 {
     ui::JoinServingCalls(thread);
+}
+
+bool CompanionWindowPort::PostToClass(
+    std::string_view className, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
+{
+    return ui::PostMessageToClass(std::string(className), message, wParam, lParam);
 }
 
 } // namespace quellis::app

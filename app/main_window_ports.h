@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commands/network_settings.h"
 #include "core/window.h"
 
 #include <memory>
@@ -74,6 +75,14 @@ private:
     CQuellisDlg& dialog_;
     DialogControls controls_;
     core::Window window_;
+};
+
+// Other programs' top-level windows, found by their window class.
+class CompanionWindowPort : public commands::CompanionWindows
+{
+public:
+    bool PostToClass(
+        std::string_view className, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
 };
 
 } // namespace quellis::app

@@ -5,6 +5,7 @@
 #include "app/main_window_ports.h"
 #include "app/rich_edit_ex.h"
 #include "commands/commands_controller.h"
+#include "commands/dev_set_dlg.h"
 #include "controls/picture_ex.h"
 #include "core/settings.h"
 #include "discovery/device_list_dlg.h"
@@ -110,8 +111,9 @@ struct CQuellisDlg::Subsystems
         : deviceList(list, [&state] { return state.language.load(); })
         , ports(dialog, deviceList, alarm)
         , panelControls(panel)
+        , devSetDialogs(&dialog)
         , discovery(state, ports.Window(), deviceList)
-        , commands(state, ports.Window())
+        , commands(state, ports.Window(), devSetDialogs, companions)
         , update(state, ports.Window())
         , miner(state, ports.Window())
         , monitor(state, ports.Window(), panelControls)
@@ -124,6 +126,8 @@ struct CQuellisDlg::Subsystems
     discovery::DeviceList deviceList;
     MainWindowPorts ports;
     DialogControls panelControls;
+    commands::DevSetDialogs devSetDialogs;
+    CompanionWindowPort companions;
     discovery::DiscoveryController discovery;
     commands::CommandsController commands;
     update::UpdateController update;

@@ -1,13 +1,19 @@
 #pragma once
 
+#include "commands/blink_thread.h"
+#include "commands/network_settings.h"
 #include "core/controller.h"
 #include "core/window.h"
 #include "discovery/shared_state.h"
 
+#include <cstdint>
+#include <filesystem>
 #include <string>
+#include <string_view>
 
-// The maintenance commands carried by device packets: tests, identification
-// blink, remote execution and restarts, network settings.
+// The maintenance commands carried by device packets: the LED and
+// serial-port tests with their time-outs, the identification blink, the
+// system command and the restarts, and the network settings.
 
 namespace quellis::commands
 {
@@ -15,20 +21,82 @@ namespace quellis::commands
 class CommandsController : public core::Controller
 {
 public:
-    CommandsController(discovery::SharedState& state, core::Window& window);
+    CommandsController(discovery::SharedState& state,
+        core::Window& window,
+        NetworkSettingsDialog& settingsDialog,
+        CompanionWindows& companions);
 
+    bool OnCommand(int id) override;
+    // A double click on a row opens its network settings.
+    bool OnListNotify(core::ListNotify code, int row, int column) override;
+    // The time-outs of the tests and of the system command.
+    bool OnTimer(int id) override;
     bool OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
+    void Stop() override;
+
+    void OnLedTest();
+    void OnSerialTest();
+    void OnBlinkButton();
+    void OnExecuteSystemCommand();
+    // Buttons 9, 10 and 1068: one request to one machine or, after a
+    // confirmation, to every machine; nothing waits for an answer.
+    void OnOneShotCommand(int buttonId);
+    void OnSetIp();
+    // The settings dialog for a row; 0 for a negative row, else 1.
+    int OpenNetworkSettings(int row);
+    // The test whose timer expired: its button back, and its failure message.
+    // False for any other timer.
+    bool TestTimeout(int timerId);
 
     // A network setting of the machine last configured failed: the reason
     // with that machine's MAC, in a box owned by the main window.
     void ShowSettingFailure(int result);
 
+    // changeMac.txt in the current directory unless told otherwise.
+    void SetChangeMacPath(std::filesystem::path path) { changeMacPath_ = std::move(path); }
+    [[nodiscard]] BlinkThread& Blink() { return blink_; }
+
 private:
+    // The first selected row, or -1.
+    [[nodiscard]] int FirstSelectedRow();
+    // The request of confirmed settings, and what follows a successful send.
+    void SendSetting(const DevSetFields& fields);
+
     discovery::SharedState& state_;
     core::Window& window_;
+    NetworkSettingsDialog& settingsDialog_;
+    CompanionWindows& companions_;
+    std::filesystem::path changeMacPath_ { "changeMac.txt" };
+    BlinkThread blink_;
 };
 
 // The text of the box for a failed network setting.
 [[nodiscard]] std::string SettingFailureText(int result, const std::string& target);
+
+// Message-box and log texts.
+namespace commandtext
+{
+inline constexpr std::string_view kSelectDeviceToTest = "请在设备列表中选择一个设备再进行测试";
+inline constexpr std::string_view kLedTestFailed = "LED灯测试失败，重新搜索设备确认设备是否仍在线！";
+inline constexpr std::string_view kSerialTestFailed = "串口测试失败，重新搜索设备确认设备是否仍在线！";
+inline constexpr std::string_view kExecuteFailed = "执行名失败，重新搜索设备确认设备是否仍在线！";
+inline constexpr std::string_view kBlinkCaption = "闪烁矿机";
+inline constexpr std::string_view kStopBlinkCaption = "停止闪烁";
+inline constexpr std::string_view kBlinkThreadFailed = "创建设备闪烁线程失败！";
+inline constexpr std::string_view kSeveralForExecute = "已选中多个设备，当前版本不支持！";
+inline constexpr std::string_view kEmptyCommand = "命令不能为空！";
+inline constexpr std::string_view kConfirmExecuteAll = "确认所有设备都执行命令？";
+inline constexpr std::string_view kCommandTooLong = "命令长度超限制！";
+inline constexpr std::string_view kSeveralSelected = "已选中多个设备，当前不支持！";
+inline constexpr std::string_view kQuestionCaption = "Question";
+inline constexpr std::string_view kInfoCaption = "Info";
+inline constexpr std::string_view kNoMacRestart = "No macaddr cat reboot";
+inline constexpr std::string_view kNoMacReboot = "获取MAC地址异常，请检查";
+inline constexpr std::string_view kConfirmRestartMinerAll = "确认要重启局域网内所有设备挖矿程序？";
+inline constexpr std::string_view kConfirmRebootAll = "确认要重启局域网内所有设备？";
+inline constexpr std::string_view kRebootSendFailed = "发送重启命令失败，请重试！\r\n";
+inline constexpr std::string_view kSelectDevice = "请在设备列表中选择一个设备！";
+inline constexpr std::string_view kDialogNotCreated = "Dialog box could not be created!";
+} // namespace commandtext
 
 } // namespace quellis::commands

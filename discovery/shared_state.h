@@ -59,7 +59,8 @@ struct SharedState
     // The monitor worker runs while set: set and cleared by the monitor box,
     // cleared by the teardown and by the worker itself.
     std::atomic<int> monitoring { 0 };
-    // The blink worker runs while set: the blink button and the teardown.
+    // The blink worker runs while set: set and cleared by the blink button,
+    // cleared by the teardown; read by the blink worker before each datagram.
     std::atomic<int> blinking { 0 };
     // The kind of the batch run last started (its button handler).
     std::atomic<int> batchOperation { 0 };

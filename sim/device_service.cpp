@@ -84,6 +84,11 @@ void DeviceService::Handle(std::span<const std::uint8_t> datagram,
         return;
     }
     Machine* only = machines_.ByAddress(destination);
+    if (only == nullptr && machines_.IsVacated(destination))
+    {
+        counters_.ignored.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     switch (header->type)
     {
     case discovery::PKT_SEARCH:
@@ -166,15 +171,24 @@ void DeviceService::HandleSetting(
         return;
     }
     machine->counters.settings.fetch_add(1, std::memory_order_relaxed);
-    const std::int32_t result = machine->behaviour.settingResult;
+    const std::uint32_t previous = machine->WireAddress();
+    std::int32_t result = machine->behaviour.settingResult;
     if (result == 0)
     {
-        machine->ApplySetting(request.ip, request.mask, request.gateway);
+        result = machine->ApplySetting(request.ip, request.mask, request.gateway);
+    }
+    if (machine->WireAddress() != previous)
+    {
+        machines_.Moved(*machine, previous);
     }
     std::vector<std::uint8_t> bytes(discovery::kRecordSize);
     bytes.resize(machine->BuildRecord(bytes, discovery::PKT_DEV_SETTING_ACK, result, now));
     std::vector<OutgoingReply> replies;
     replies.push_back(Reply(*machine, source, now + ReplyDelay(*machine), bytes));
+    // The machine answers from where it was asked and is found at its new
+    // address from then on, also when that lies outside the farm's range and
+    // nothing it sends can leave any more.
+    replies.back().source = previous;
     sink.Schedule(std::move(replies));
 }
 
@@ -187,6 +201,10 @@ void DeviceService::HandleFlicker(const discovery::DeviceRecord& request, Machin
         return;
     }
     machine->counters.flickers.fetch_add(1, std::memory_order_relaxed);
+    if (only == machine)
+    {
+        machine->counters.unicastFlickers.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 void DeviceService::HandleCommand(std::span<const std::uint8_t> datagram,

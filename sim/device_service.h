@@ -23,6 +23,8 @@ struct OutgoingReply
 {
     int machine = 0;
     net::Endpoint destination;
+    // The address it leaves from; 0: the machine's wire address when it leaves.
+    std::uint32_t source = 0;
     Clock::time_point due;
     // A search reply is built when it leaves, so that its run time is current
     // and a machine that began rebooting in between stays quiet.
@@ -71,8 +73,9 @@ public:
     DeviceService(MachineTable& machines, FarmCounters& counters, DeviceServiceSettings settings);
 
     // One datagram from source, sent to destination (the header's address:
-    // one machine's address means that machine alone heard it; any other,
-    // such as a broadcast, reaches every machine).
+    // one machine's address means that machine alone heard it; an address a
+    // machine has moved away from reaches nobody; any other, such as a
+    // broadcast, reaches every machine).
     void Handle(std::span<const std::uint8_t> datagram,
         net::Endpoint source,
         std::uint32_t destination,

@@ -169,7 +169,7 @@ private:
         setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
         sockaddr_in local {};
         local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(machine.identity.address);
+        local.sin_addr.s_addr = htonl(machine.WireAddress());
         sockaddr_in server {};
         server.sin_family = AF_INET;
         server.sin_addr.s_addr = htonl(order.server.address);

@@ -165,6 +165,7 @@ std::string FormatTotals(const FarmTotals& totals)
     line("searches", totals.searches);
     line("settings", totals.settings);
     line("flickers", totals.flickers);
+    line("flickers-to-own-address", totals.unicastFlickers);
     for (std::size_t slot = 0; slot < totals.commands.size(); ++slot)
     {
         const std::string_view name = CommandName(slot);
@@ -445,6 +446,7 @@ FarmTotals Farm::Totals() const
         totals.searches += counters.searches.load(std::memory_order_relaxed);
         totals.settings += counters.settings.load(std::memory_order_relaxed);
         totals.flickers += counters.flickers.load(std::memory_order_relaxed);
+        totals.unicastFlickers += counters.unicastFlickers.load(std::memory_order_relaxed);
         for (std::size_t slot = 0; slot < kCommandSlots; ++slot)
         {
             totals.commands[slot] += counters.commands[slot].load(std::memory_order_relaxed);

@@ -53,6 +53,7 @@ struct FarmTotals
     std::uint64_t searches = 0;
     std::uint64_t settings = 0;
     std::uint64_t flickers = 0;
+    std::uint64_t unicastFlickers = 0;
     std::array<std::uint64_t, kCommandSlots> commands {};
     std::uint64_t repliesSent = 0;
     std::uint64_t apiRequests = 0;

@@ -41,6 +41,7 @@ Machine::Machine(MachineIdentity identityIn, Behaviour behaviourIn, Clock::time_
     , eeprom_(identity.eeprom)
     , bootTime_(farmStart - std::chrono::seconds(identity.initialRunSeconds))
     , minerStart_(bootTime_ + std::chrono::seconds(identity.initialRunSeconds > 90 ? 45 : 0))
+    , wireAddress_(identity.address)
 {
 }
 
@@ -91,16 +92,24 @@ std::size_t Machine::BuildRecord(
     return discovery::BuildRecordReply(buffer, type, fields, static_cast<std::size_t>(behaviour.shortReply));
 }
 
-void Machine::ApplySetting(std::string_view ip, std::string_view mask, std::string_view gateway)
+std::int32_t Machine::ApplySetting(std::string_view ip, std::string_view mask, std::string_view gateway)
 {
-    std::lock_guard lock(mutex_);
     if (ip.empty() && mask.empty() && gateway.empty())
     {
-        return; // DHCP: the server hands out the address the machine has
+        return 0; // DHCP: the server hands out the address the machine has
     }
+    const auto address = net::ParseIpv4(ip);
+    // Only the plain dotted form names an address an interface can take.
+    if (!address || net::FormatIpv4(*address) != ip || *address == 0 || (*address >> 24) >= 224)
+    {
+        return 3;
+    }
+    std::lock_guard lock(mutex_);
     ip_ = ip;
     mask_ = mask;
     gateway_ = gateway;
+    wireAddress_.store(*address, std::memory_order_release);
+    return 0;
 }
 
 void Machine::SetPools(std::vector<PoolEntry> pools)
@@ -212,6 +221,20 @@ Machine* MachineTable::ByMac(std::string_view mac)
         found = byMac_.find(CanonicalMac(mac));
     }
     return found == byMac_.end() ? nullptr : machines_[static_cast<std::size_t>(found->second)].get();
+}
+
+void MachineTable::Moved(Machine& machine, std::uint32_t previous)
+{
+    const auto old = byAddress_.find(previous);
+    if (old != byAddress_.end() && old->second == machine.identity.index)
+    {
+        byAddress_.erase(old);
+        vacated_.insert(previous);
+    }
+    // Two machines given one address: the last one set answers there, as the
+    // network's neighbour tables would end up.
+    byAddress_[machine.WireAddress()] = machine.identity.index;
+    vacated_.erase(machine.WireAddress());
 }
 
 Machine* MachineTable::ByAddress(std::uint32_t address)

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 // One simulated machine of a running farm: its generated identity, its
@@ -45,6 +46,8 @@ struct MachineCounters
     std::atomic<std::uint64_t> searches { 0 };
     std::atomic<std::uint64_t> settings { 0 };
     std::atomic<std::uint64_t> flickers { 0 };
+    // Of those, the ones sent to the machine's own address rather than to all.
+    std::atomic<std::uint64_t> unicastFlickers { 0 };
     std::array<std::atomic<std::uint64_t>, kCommandSlots> commands {};
     std::atomic<std::uint64_t> repliesSent { 0 };
     std::atomic<std::uint64_t> apiRequests { 0 };
@@ -90,9 +93,15 @@ public:
     [[nodiscard]] std::size_t BuildRecord(
         std::span<std::uint8_t> buffer, discovery::PacketType type, std::int32_t result, Clock::time_point now) const;
 
-    // Empty ip, mask and gateway (DHCP) keep the address. The machine goes on
-    // answering from its wire address: a simulated farm cannot move it.
-    void ApplySetting(std::string_view ip, std::string_view mask, std::string_view gateway);
+    // The address the machine sends from and is reached at. A network
+    // setting moves it; its miner API keeps listening where it started.
+    [[nodiscard]] std::uint32_t WireAddress() const { return wireAddress_.load(std::memory_order_acquire); }
+
+    // A setting as the machine takes it: empty ip, mask and gateway (DHCP)
+    // keep the address; otherwise ip must be a dotted unicast address, which
+    // becomes the wire address. Returns the setting's result: 0, or 3 (any
+    // other error) for an address the machine cannot take.
+    [[nodiscard]] std::int32_t ApplySetting(std::string_view ip, std::string_view mask, std::string_view gateway);
     void SetPools(std::vector<PoolEntry> pools);
     void SetName(std::string_view name);
     [[nodiscard]] std::string Name() const;
@@ -125,6 +134,7 @@ private:
     Clock::time_point minerStart_;
     Clock::time_point rebootUntil_ {};
     std::atomic<bool> downloading_ { false };
+    std::atomic<std::uint32_t> wireAddress_;
 };
 
 // The machines of a farm with their look-ups by MAC and by wire address.
@@ -140,11 +150,18 @@ public:
     [[nodiscard]] const Machine& operator[](int index) const { return *machines_[static_cast<std::size_t>(index)]; }
     [[nodiscard]] Machine* ByMac(std::string_view mac);
     [[nodiscard]] Machine* ByAddress(std::uint32_t address);
+    // The machine now answers at `address` (its WireAddress). ByAddress and
+    // this are called by the farm's receive thread only.
+    void Moved(Machine& machine, std::uint32_t previous);
+    // An address a machine has left and nobody holds now: what is sent there
+    // reaches no machine.
+    [[nodiscard]] bool IsVacated(std::uint32_t address) const { return vacated_.contains(address); }
 
 private:
     std::vector<std::unique_ptr<Machine>> machines_;
     std::unordered_map<std::string, int> byMac_;
     std::unordered_map<std::uint32_t, int> byAddress_;
+    std::unordered_set<std::uint32_t> vacated_;
 };
 
 } // namespace quellis::sim

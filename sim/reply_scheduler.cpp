@@ -150,7 +150,7 @@ void ReplyScheduler::Send(int socketHandle, std::vector<OutgoingReply>& batch)
         header->cmsg_type = IP_PKTINFO;
         header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
         in_pktinfo info {};
-        info.ipi_spec_dst.s_addr = htonl(machine.identity.address);
+        info.ipi_spec_dst.s_addr = htonl(reply.source != 0 ? reply.source : machine.WireAddress());
         std::memcpy(CMSG_DATA(header), &info, sizeof info);
         messages.push_back(message);
         senders.push_back(reply.machine);

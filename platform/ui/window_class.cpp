@@ -131,8 +131,9 @@ void WindowClassServer::ServeConnection()
                         if (auto* dialog = qobject_cast<Dialog*>(window_.data()))
                         {
                             dialog->PostMessage(words[1].toUInt(), words[2].toULongLong(), words[3].toLongLong());
-                            answer = "ok";
                         }
+                        // The poster does not wait for an answer and may be gone.
+                        continue;
                     }
                 }
                 socket->write(answer + '\n');
@@ -155,9 +156,20 @@ bool ActivateWindowOfClass(const std::string& className)
 bool PostMessageToClass(const std::string& className, std::uint32_t message, std::uintptr_t wParam,
     std::intptr_t lParam)
 {
-    return Ask(className, "post " + QByteArray::number(message) + ' ' + QByteArray::number(qulonglong(wParam)) + ' '
-               + QByteArray::number(qlonglong(lParam)))
-        == "ok";
+    // Queued, not waited for: the window takes the line when its program gets
+    // to it, so a busy or hung program never holds up the caller (the UI
+    // thread) beyond the connect.
+    QLocalSocket socket;
+    socket.connectToServer(SocketName(className));
+    if (!socket.waitForConnected(kConnectMs))
+    {
+        return false;
+    }
+    socket.write("post " + QByteArray::number(message) + ' ' + QByteArray::number(qulonglong(wParam)) + ' '
+        + QByteArray::number(qlonglong(lParam)) + '\n');
+    const bool written = socket.waitForBytesWritten(kConnectMs);
+    socket.disconnectFromServer();
+    return written;
 }
 
 } // namespace quellis::ui

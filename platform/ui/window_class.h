@@ -44,7 +44,9 @@ private:
 // Restores the window if minimised (to the state it had before, maximised or
 // not) and brings it to the front; true when found.
 bool ActivateWindowOfClass(const std::string& className);
-// Posts a window message to the window of the class; true when one took it.
+// Posts a window message with its two numbers to the window of the class,
+// without waiting for it to be handled; true when a window of the class took
+// it. The window must be a ui::Dialog: the message reaches its OnMessage.
 bool PostMessageToClass(const std::string& className, std::uint32_t message, std::uintptr_t wParam,
     std::intptr_t lParam);
 

@@ -2,6 +2,7 @@
 
 #include "resources/resource_ids.h"
 #include "resources/templates/about_dialog_ids.h"
+#include "resources/templates/dev_set_dialog_ids.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "resources/templates/monitor_panel_ids.h"
 
@@ -134,6 +135,32 @@ constexpr ControlTemplate kMonitorControls[] = {
     { kIdIpEndEdit, ControlKind::Edit, "", 54, 90, 40, 12, kHide | kTab | ui::kAutoHScroll },
 };
 
+// Network settings, 207 x 178: the four address controls and the MAC under
+// each other with their labels, the Static/DHCP choice, and the hidden
+// credentials of machines that ask for them.
+constexpr ControlTemplate kDevSetControls[] = {
+    { kIdStatic, ControlKind::Label, "IP地址", 14, 17, 50, 8 },
+    { kIdDevSetAddress, ControlKind::IpAddress, "IP地址", 70, 14, 115, 14, kTab },
+    { kIdStatic, ControlKind::Label, "子网掩码", 14, 37, 50, 8 },
+    { kIdDevSetMask, ControlKind::IpAddress, "子网掩码", 70, 34, 115, 14, kTab },
+    { kIdStatic, ControlKind::Label, "默认网关", 14, 57, 50, 8 },
+    { kIdDevSetGateway, ControlKind::IpAddress, "默认网关", 70, 54, 115, 14, kTab },
+    { kIdStatic, ControlKind::Label, "MAC地址", 14, 77, 50, 8 },
+    { kIdDevSetMac, ControlKind::Edit, "MAC地址", 70, 74, 115, 14, kTab | ui::kReadOnly | ui::kAutoHScroll },
+    { kIdStatic, ControlKind::Label, "DNS", 14, 97, 50, 8 },
+    { kIdDevSetDns, ControlKind::IpAddress, "DNS", 70, 94, 115, 14, kTab },
+    { kIdDevSetStatic, ControlKind::RadioButton, "Static", 70, 116, 50, 10, kTab | ui::kGroup },
+    { kIdDevSetDhcp, ControlKind::RadioButton, "DHCP", 130, 116, 50, 10 },
+    { kIdDevSetPermanent, ControlKind::CheckBox, "永久", 14, 116, 45, 10, kHide | kTab | ui::kGroup },
+    { kIdStatic, ControlKind::Label, "用户名", 14, 135, 30, 8, kHide },
+    { kIdDevSetUserName, ControlKind::Edit, "用户名", 46, 132, 55, 14, kHide | kTab | ui::kAutoHScroll },
+    { kIdStatic, ControlKind::Label, "密码", 106, 135, 25, 8, kHide },
+    { kIdDevSetPassword, ControlKind::Edit, "密码", 132, 132, 53, 14,
+        kHide | kTab | ui::kAutoHScroll | ui::kPassword },
+    { kIdDevSetOk, ControlKind::DefPushButton, "修改", 40, 154, 55, 14, kTab | ui::kGroup },
+    { kIdDevSetCancel, ControlKind::PushButton, "取消", 112, 154, 55, 14, kTab },
+};
+
 // clang-format on
 
 } // namespace
@@ -152,5 +179,8 @@ const DialogTemplate kAboutDialog
 
 const DialogTemplate kMonitorPanel
     = { kMonitorPanelTemplate, "", 102, 248, "宋体", 9, ui::kDialogChild, kMonitorControls };
+
+const DialogTemplate kDevSetDialog
+    = { kDevSetDialogTemplate, "Modify Setting", 207, 178, "MS Shell Dlg", 8, ui::kDialogSysMenu, kDevSetControls };
 
 } // namespace quellis::resources

@@ -3,7 +3,9 @@
 // reply thread end to end over real sockets.
 #include "discovery/device_list_dlg.h"
 #include "platform/net/ipv4.h"
+#include "platform/ui/ip_address.h"
 #include "platform/ui/list_view.h"
+#include "resources/templates/dev_set_dialog_ids.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "sim/scenario.h"
 #include "tests/net/lab_tool.h"
@@ -205,12 +207,35 @@ TEST(LabDialog, TheFixedAccountSearchAndDoubleClicksOnRows)
     ASSERT_TRUE(fixture.WaitFor([&] { return fixture.RowCount() == 8; }));
     EXPECT_EQ(farm->Totals().searches, 8u);
 
-    // A double click on a row is routed with that row; below the rows with none.
+    // A double click on a row opens that machine's network settings; the
+    // machine gets what the dialog confirms. Below the rows it opens nothing.
+    // A row with a whole record (a machine may send a short one).
+    int row = 0;
+    while (row + 1 < fixture.RowCount() && fixture.Row(row)[discovery::kColumnMask].empty())
+    {
+        ++row;
+    }
+    const std::vector<std::string> cells = fixture.Row(row);
+    const sim::Machine* machine = farm->FindMachine(cells[discovery::kColumnMac]);
+    ASSERT_NE(machine, nullptr);
+    fixture.AnswerNextDialog(resources::kDevSetDialogTemplate,
+        [](ui::Dialog& settings)
+        {
+            settings.IpAddress(kIdDevSetGateway)->SetAddress(0x0A4D00FE); // 10.77.0.254
+            QuellisDlgFixture::ClickItem(settings, kIdDevSetOk);
+        });
     auto* list = dialog.ListView(kIdDeviceList);
-    const QRect rowRect = list->visualRect(list->model()->index(5, 1));
+    const QRect rowRect = list->visualRect(list->model()->index(row, 1));
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, rowRect.center());
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, QPoint(5, list->viewport()->height() - 3));
-    EXPECT_EQ(dialog.doubleClickRows, (std::vector<int> { 5, -1 }));
+    EXPECT_EQ(dialog.doubleClickRows, (std::vector<int> { row, -1 }));
+    EXPECT_EQ(fixture.DialogsAnswered(), std::vector<int> { resources::kDevSetDialogTemplate });
+    ASSERT_TRUE(fixture.WaitFor([&] { return machine->counters.settings.load() == 1; }));
+    const sim::MachineState state = machine->Snapshot(sim::Clock::now());
+    EXPECT_EQ(state.ip, cells[discovery::kColumnIp]);
+    EXPECT_EQ(state.mask, cells[discovery::kColumnMask]);
+    EXPECT_EQ(state.gateway, "10.77.0.254");
+    EXPECT_EQ(farm->Totals().settings, 1u);
 }
 
 } // namespace

@@ -206,6 +206,23 @@ TEST_F(DeviceServiceTest, SettingsApplyOrFailAsTheMachineIsTold)
     EXPECT_EQ(record->ip, "10.77.140.9");
     EXPECT_EQ(record->gateway, "10.77.0.1");
     EXPECT_EQ(At(0).Snapshot(start_).ip, "10.77.140.9");
+    // It answers from where it was asked, and is found at the new address from then on.
+    EXPECT_EQ(sink_.replies[0].source, At(0).identity.address);
+    EXPECT_EQ(At(0).WireAddress(), 0x0A4D8C09u);
+    sink_.replies.clear();
+    Send(Search(), At(0).identity.address);
+    EXPECT_TRUE(sink_.replies.empty());
+    Send(Search(), 0x0A4D8C09);
+    ASSERT_EQ(sink_.replies.size(), 1u);
+    EXPECT_EQ(sink_.replies[0].machine, 0);
+    EXPECT_EQ(sink_.replies[0].source, 0u) << "a later reply leaves from the wire address of its time";
+    // An address no interface can take is refused as any other error.
+    for (const char* address : { "10.77.140", "FFFFFFFFFFFF", "0.0.0.0", "239.1.1.1", "10.77.140.256" })
+    {
+        Send(setting(Mac(3), address, "255.255.0.0", "10.77.0.1"));
+        EXPECT_EQ(discovery::ReadRecord(sink_.replies.back().bytes)->result, 3) << address;
+        EXPECT_EQ(At(3).WireAddress(), At(3).identity.address) << address;
+    }
 
     Send(setting(Mac(1), "10.77.140.10", "255.255.0.0", "10.77.0.1"));
     record = discovery::ReadRecord(sink_.replies.back().bytes);
@@ -220,7 +237,7 @@ TEST_F(DeviceServiceTest, SettingsApplyOrFailAsTheMachineIsTold)
     const std::size_t before = sink_.replies.size();
     Send(setting("020000000000", "10.1.1.1", "255.0.0.0", "10.0.0.1"));
     EXPECT_EQ(sink_.replies.size(), before);
-    EXPECT_EQ(counters_.ignored.load(), 1u);
+    EXPECT_EQ(counters_.ignored.load(), 2u) << "this and the search sent to the address machine 0 left";
 }
 
 TEST_F(DeviceServiceTest, CommandsAnswerWithTheirOwnResults)

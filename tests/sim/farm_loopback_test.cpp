@@ -134,17 +134,18 @@ TEST_F(FarmLoopback, ASpreadSearchStillBringsEveryReplyOverTheSpread)
     EXPECT_TRUE(tool_.Quiet(100ms).empty());
 }
 
-TEST_F(FarmLoopback, ASettingChangesTheRecordButNotTheWireAddress)
+TEST_F(FarmLoopback, ASettingMovesTheMachineToItsNewAddress)
 {
     StartFarm(6, { "shortReply=256,addressAsAll=false", "indexes=3,settingResult=1" });
     const std::uint32_t wire = farm_->MachineAt(2).identity.address;
+    const std::uint32_t moved = farm_->MachineAt(5).identity.address + 40; // a free loopback address
     const auto setting = [&](int machine)
     {
         return Request(
             [&](auto buffer)
             {
                 return discovery::BuildDevSetting(
-                    buffer, { "192.168.9.9", "255.255.255.0", "192.168.9.1", Mac(machine), "", "8.8.8.8" });
+                    buffer, { net::FormatIpv4(moved), "255.255.255.0", "127.0.0.1", Mac(machine), "", "8.8.8.8" });
             });
     };
     tool_.Send(setting(2), FarmEndpoint());
@@ -153,23 +154,30 @@ TEST_F(FarmLoopback, ASettingChangesTheRecordButNotTheWireAddress)
     auto record = discovery::ReadRecord(replies[0].bytes);
     EXPECT_EQ(record->type, discovery::PKT_DEV_SETTING_ACK);
     EXPECT_EQ(record->result, 0);
-    EXPECT_EQ(record->ip, "192.168.9.9");
-    EXPECT_EQ(replies[0].from.address, wire);
+    EXPECT_EQ(record->ip, net::FormatIpv4(moved));
+    EXPECT_EQ(replies[0].from.address, wire) << "answered from where it was asked";
 
     tool_.Send(setting(3), FarmEndpoint());
     replies = tool_.Collect(1, 2000ms);
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(discovery::ReadRecord(replies[0].bytes)->result, 1);
 
-    // A search sent to the machine's wire address reaches it alone and shows the new settings.
-    tool_.Send(Request([](auto buffer) { return discovery::BuildSearch(buffer, discovery::kSearchOrdinary, ""); }),
-        { wire, farm_->DevicePort() });
+    // Its old address reaches nobody now; the new one reaches it alone, and it answers from there.
+    const Bytes search
+        = Request([](auto buffer) { return discovery::BuildSearch(buffer, discovery::kSearchOrdinary, ""); });
+    tool_.Send(search, { wire, farm_->DevicePort() });
+    EXPECT_TRUE(tool_.Collect(6, 300ms).empty());
+    tool_.Send(search, { moved, farm_->DevicePort() });
     replies = tool_.Collect(6, 500ms);
     ASSERT_EQ(replies.size(), 1u);
     record = discovery::ReadRecord(replies[0].bytes);
-    EXPECT_EQ(record->ip, "192.168.9.9");
+    EXPECT_EQ(record->mac, Mac(2));
     EXPECT_EQ(record->mask, "255.255.255.0");
-    EXPECT_EQ(replies[0].from.address, wire);
+    EXPECT_EQ(replies[0].from.address, moved);
+    tool_.Send(Request([&](auto buffer) { return discovery::BuildNetLedFlicker(buffer, Mac(2)); }),
+        { moved, farm_->DevicePort() });
+    EXPECT_TRUE(tool_.Quiet(100ms).empty());
+    EXPECT_EQ(farm_->MachineAt(2).counters.unicastFlickers.load(), 1u);
     EXPECT_EQ(farm_->Totals().settings, 2u);
 }
 

@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace quellis::test
 {
 
@@ -67,10 +69,16 @@ QuellisDlgFixture::QuellisDlgFixture()
         });
     // Nothing leaves the test machine.
     ui::SetShellOpenHook([](const std::string&) { return false; });
+    // A modal dialog runs a loop of its own; the watch answers it from there.
+    modalWatch_ = std::make_unique<QTimer>();
+    modalWatch_->setInterval(5);
+    QObject::connect(modalWatch_.get(), &QTimer::timeout, [this] { AnswerModalDialog(); });
+    modalWatch_->start();
 }
 
 QuellisDlgFixture::~QuellisDlgFixture()
 {
+    modalWatch_.reset();
     if (open_)
     {
         Close();
@@ -103,6 +111,39 @@ int QuellisDlgFixture::AnswerBox(unsigned type)
     default:
         return ui::kAnswerOk;
     }
+}
+
+void QuellisDlgFixture::AnswerNextDialog(int templateId, DialogAnswer answer)
+{
+    dialogAnswers_.emplace_back(templateId, std::move(answer));
+}
+
+void QuellisDlgFixture::AnswerModalDialog()
+{
+    auto* modal = qobject_cast<ui::Dialog*>(QApplication::activeModalWidget());
+    if (modal == nullptr || modal == answeredDialog_ || modal == dialog_.get() || !modal->isVisible())
+    {
+        return;
+    }
+    const auto found = std::find_if(dialogAnswers_.begin(),
+        dialogAnswers_.end(),
+        [&](const auto& entry) { return entry.first == modal->TemplateId(); });
+    if (found == dialogAnswers_.end())
+    {
+        return;
+    }
+    DialogAnswer answer = std::move(found->second);
+    dialogAnswers_.erase(found);
+    answeredDialog_ = modal;
+    dialogsAnswered_.push_back(modal->TemplateId());
+    answer(*modal);
+}
+
+void QuellisDlgFixture::ClickItem(ui::Dialog& dialog, int id)
+{
+    QWidget* widget = dialog.Item(id);
+    EXPECT_NE(widget, nullptr) << "no control " << id << " in dialog " << dialog.TemplateId();
+    ClickWidget(widget);
 }
 
 void QuellisDlgFixture::Open(std::initializer_list<std::string_view> configLines, const Factory& factory)

@@ -3,6 +3,7 @@
 #include "app/quellis_dlg.h"
 #include "tests/support/temp_dir.h"
 
+#include <QPointer>
 #include <QRect>
 
 #include <deque>
@@ -15,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+class QTimer;
 class QWidget;
 
 // A real main dialog for UI tests: its own temporary directory with its own
@@ -78,6 +80,17 @@ public:
     void AnswerNextOpenFile(std::optional<std::string> path) { fileAnswers_.push_back(std::move(path)); }
     [[nodiscard]] const std::vector<std::string>& OpenFileTitles() const { return openFileTitles_; }
 
+    // ---- Modal dialogs the window opens (the network settings, ...) ----
+    // The next modal dialog of the template gets `answer` once it is shown;
+    // the answer ends it (ClickItem on one of its buttons, or EndDialog).
+    // Dialogs of templates without a queued answer are left alone.
+    using DialogAnswer = std::function<void(ui::Dialog& dialog)>;
+    void AnswerNextDialog(int templateId, DialogAnswer answer);
+    // The template ids of the dialogs answered so far.
+    [[nodiscard]] const std::vector<int>& DialogsAnswered() const { return dialogsAnswered_; }
+    // A left click on a control of any dialog, where a user would click it.
+    static void ClickItem(ui::Dialog& dialog, int id);
+
     // ---- Controls by id: the main dialog's, and the side panel's ----
     [[nodiscard]] QWidget* Control(int id) const;
     [[nodiscard]] QWidget* PanelControl(int id) const;
@@ -111,6 +124,7 @@ public:
 private:
     static void ClickWidget(QWidget* widget);
     int AnswerBox(unsigned type);
+    void AnswerModalDialog();
 
     TempDir dir_;
     std::filesystem::path previousDirectory_;
@@ -120,6 +134,10 @@ private:
     std::vector<ShownMessageBox> boxes_;
     std::deque<std::optional<std::string>> fileAnswers_;
     std::vector<std::string> openFileTitles_;
+    std::deque<std::pair<int, DialogAnswer>> dialogAnswers_;
+    std::vector<int> dialogsAnswered_;
+    QPointer<ui::Dialog> answeredDialog_;
+    std::unique_ptr<QTimer> modalWatch_;
 };
 
 } // namespace quellis::test
