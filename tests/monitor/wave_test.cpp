@@ -196,6 +196,7 @@ public:
         int releases = 0;
         int refusedReleases = 0;
         int dones = 0;
+        int failWrites = 0; // writes refused before the device's own answer
         audio::PcmFormat format;
     };
 
@@ -216,6 +217,15 @@ public:
     audio::WaveResult Prepare(std::span<const std::uint8_t> samples) override { return inner_->Prepare(samples); }
     audio::WaveResult Write() override
     {
+        {
+            std::lock_guard lock(counts_.lock);
+            if (counts_.failWrites > 0)
+            {
+                --counts_.failWrites;
+                ++counts_.refusedWrites;
+                return audio::WaveResult::DeviceFailed;
+            }
+        }
         const audio::WaveResult result = inner_->Write();
         std::lock_guard lock(counts_.lock);
         ++(result == audio::WaveResult::Ok ? counts_.writes : counts_.refusedWrites);
@@ -335,6 +345,18 @@ TEST_F(AlarmTest, CloseDuringOrAfterTheSoundReleasesTheBufferOnce)
     EXPECT_TRUE(wave_.Close());
     EXPECT_EQ(counts_.releases, 2);
     EXPECT_EQ(counts_.refusedReleases, 0);
+}
+
+TEST_F(AlarmTest, AWriteTheDeviceRefusedDoesNotSilenceTheAlarmForGood)
+{
+    ASSERT_TRUE(wave_.Load(WriteSound(100ms)));
+    counts_.failWrites = 1;
+    wave_.Play();
+    EXPECT_EQ(counts_.refusedWrites, 1);
+    wave_.Play();
+    EXPECT_EQ(Writes(), 1) << "the next failure sounds again";
+    ASSERT_TRUE(WaitForDones(1));
+    EXPECT_EQ(counts_.releases, 1);
 }
 
 TEST_F(AlarmTest, WhatNoDeviceTakesOrHoldsNoSoundPlaysNothing)
