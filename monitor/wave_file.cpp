@@ -45,6 +45,10 @@ public:
     std::size_t Read(std::span<std::uint8_t> into) override
     {
         const std::size_t count = std::min(into.size(), bytes_.size() - position_);
+        if (count == 0)
+        {
+            return 0; // either side may be empty with no storage: no memcpy of nothing from or to null
+        }
         std::memcpy(into.data(), bytes_.data() + position_, count);
         position_ += count;
         return count;
