@@ -163,7 +163,11 @@ private:
     void SetDeadline(int fd, Connection& connection, Clock::time_point when)
     {
         connection.deadline = when;
-        timers_.Push(FdTimer { when, fd, ++connection.generation });
+        // Numbered across the loop, not per connection: a descriptor is reused
+        // by the next connection at once, and the deadline a closed one left
+        // behind must not match its successor's.
+        connection.generation = ++generations_;
+        timers_.Push(FdTimer { when, fd, connection.generation });
     }
 
     void Accept(std::uint32_t listenerIndex, Clock::time_point now)
@@ -392,6 +396,7 @@ private:
     std::vector<std::pair<int, int>> listeners_;
     std::unordered_map<int, Connection> connections_;
     FdTimers timers_;
+    std::uint64_t generations_ = 0;
     std::vector<PowerChange> changes_;
     std::size_t nextChange_ = 0;
     std::function<void(int, bool)> setReachable_;
