@@ -1,12 +1,13 @@
-#include "sim/fd_timers.h"
 #include "sim/api_server.h"
 
 #include "platform/net/ipv4.h"
 #include "platform/trace/trace.h"
+#include "sim/fd_timers.h"
 
 #include <queue>
 
 #include <arpa/inet.h>
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <unordered_map>
 
 namespace quellis::sim
@@ -49,6 +51,14 @@ std::int64_t UnixNow()
         .count();
 }
 
+// A switch of a machine's power that its schedule brings.
+struct PowerChange
+{
+    Clock::time_point when;
+    int machine = 0;
+    bool on = false;
+};
+
 enum class Phase
 {
     Reading,
@@ -70,12 +80,20 @@ struct Connection
 class Loop
 {
 public:
-    Loop(int epoll, MachineTable& machines, FarmCounters& counters, std::vector<std::pair<int, int>> listeners)
+    Loop(int epoll,
+        MachineTable& machines,
+        FarmCounters& counters,
+        std::vector<std::pair<int, int>> listeners,
+        std::vector<PowerChange> changes,
+        std::function<void(int, bool)> setReachable)
         : epoll_(epoll)
         , machines_(machines)
         , counters_(counters)
         , listeners_(std::move(listeners))
+        , changes_(std::move(changes))
+        , setReachable_(std::move(setReachable))
     {
+        std::sort(changes_.begin(), changes_.end(), [](const auto& a, const auto& b) { return a.when < b.when; });
     }
 
     ~Loop()
@@ -91,7 +109,8 @@ public:
         epoll_event events[256];
         for (;;)
         {
-            const int ready = epoll_wait(epoll_, events, static_cast<int>(std::size(events)), timers_.WaitMilliseconds(Clock::now()));
+            const int ready
+                = epoll_wait(epoll_, events, static_cast<int>(std::size(events)), WaitMilliseconds(Clock::now()));
             if (ready < 0 && errno != EINTR)
             {
                 trace::OutputDebugStringF("farm api: epoll_wait failed: %s\n", std::strerror(errno));
@@ -116,14 +135,39 @@ public:
                 }
             }
             RunTimers(Clock::now());
+            RunPowerChanges(Clock::now());
         }
     }
 
 private:
+    int WaitMilliseconds(Clock::time_point now) const
+    {
+        const int timers = timers_.WaitMilliseconds(now);
+        if (nextChange_ == changes_.size())
+        {
+            return timers;
+        }
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(changes_[nextChange_].when - now).count();
+        const int change = static_cast<int>(std::clamp<std::int64_t>(wait, 0, 60'000));
+        return timers < 0 ? change : std::min(timers, change);
+    }
+
+    void RunPowerChanges(Clock::time_point now)
+    {
+        for (; nextChange_ < changes_.size() && changes_[nextChange_].when <= now; ++nextChange_)
+        {
+            setReachable_(changes_[nextChange_].machine, changes_[nextChange_].on);
+        }
+    }
+
     void SetDeadline(int fd, Connection& connection, Clock::time_point when)
     {
         connection.deadline = when;
-        timers_.Push(FdTimer { when, fd, ++connection.generation });
+        // Numbered across the loop, not per connection: a descriptor is reused
+        // by the next connection at once, and the deadline a closed one left
+        // behind must not match its successor's.
+        connection.generation = ++generations_;
+        timers_.Push(FdTimer { when, fd, connection.generation });
     }
 
     void Accept(std::uint32_t listenerIndex, Clock::time_point now)
@@ -149,9 +193,9 @@ private:
                 return;
             }
             counters_.apiConnections.fetch_add(1, std::memory_order_relaxed);
-            if (machines_[machineIndex].IsRebooting(now))
+            if (machines_[machineIndex].IsRebooting(now) || machines_[machineIndex].IsOff(now))
             {
-                close(fd); // the mining software is not up yet
+                close(fd); // the mining software is not up yet, or went with the power
                 continue;
             }
             epoll_event event {};
@@ -352,6 +396,10 @@ private:
     std::vector<std::pair<int, int>> listeners_;
     std::unordered_map<int, Connection> connections_;
     FdTimers timers_;
+    std::uint64_t generations_ = 0;
+    std::vector<PowerChange> changes_;
+    std::size_t nextChange_ = 0;
+    std::function<void(int, bool)> setReachable_;
 };
 
 } // namespace
@@ -370,6 +418,7 @@ ApiServer::~ApiServer()
 bool ApiServer::Open(std::uint16_t port, std::string* error)
 {
     port_ = port;
+    listenerOf_.assign(static_cast<std::size_t>(machines_.Size()), -1);
     for (int i = 0; i < machines_.Size(); ++i)
     {
         const Machine& machine = machines_[i];
@@ -385,6 +434,7 @@ bool ApiServer::Open(std::uint16_t port, std::string* error)
             return false;
         }
         listeners_.push_back(Listener { fd, i });
+        listenerOf_[static_cast<std::size_t>(i)] = fd;
         const int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in address {};
@@ -408,8 +458,35 @@ bool ApiServer::Open(std::uint16_t port, std::string* error)
             getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
             port_ = ntohs(address.sin_port);
         }
+        if (machine.IsOff(Clock::now()))
+        {
+            SetReachable(i, false); // off from the start
+        }
     }
     return true;
+}
+
+void ApiServer::SetReachable(int machine, bool reachable)
+{
+    if (machine < 0 || static_cast<std::size_t>(machine) >= listenerOf_.size() || listenerOf_[machine] < 0)
+    {
+        return; // a machine whose API refuses has no listener, on or off
+    }
+    const int fd = listenerOf_[static_cast<std::size_t>(machine)];
+    if (reachable)
+    {
+        const int unused = 0;
+        setsockopt(fd, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused);
+        return;
+    }
+    // A socket filter runs before the listener answers a SYN: returning 0
+    // drops the segment unanswered.
+    sock_filter dropAll[] = { BPF_STMT(BPF_RET | BPF_K, 0) };
+    sock_fprog program { static_cast<unsigned short>(std::size(dropAll)), dropAll };
+    if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0)
+    {
+        trace::OutputDebugStringF("farm api: machine %d cannot be switched off: %s\n", machine, std::strerror(errno));
+    }
 }
 
 bool ApiServer::Start(int stopEvent, std::string* error)
@@ -451,11 +528,26 @@ void ApiServer::Run(int epoll)
     // after it has been joined.
     std::vector<std::pair<int, int>> listeners;
     listeners.reserve(listeners_.size());
+    std::vector<PowerChange> changes;
     for (const auto& listener : listeners_)
     {
         listeners.emplace_back(listener.fd, listener.machine);
+        const auto [off, on] = machines_[listener.machine].PowerSchedule();
+        if (off != Clock::time_point::max())
+        {
+            changes.push_back({ off, listener.machine, false });
+        }
+        if (on != Clock::time_point::max())
+        {
+            changes.push_back({ on, listener.machine, true });
+        }
     }
-    Loop loop(epoll, machines_, counters_, std::move(listeners));
+    Loop loop(epoll,
+        machines_,
+        counters_,
+        std::move(listeners),
+        std::move(changes),
+        [this](int machine, bool on) { SetReachable(machine, on); });
     loop.Run();
 }
 
@@ -470,6 +562,7 @@ void ApiServer::Stop()
         close(listener.fd);
     }
     listeners_.clear();
+    listenerOf_.clear();
     if (epoll_ >= 0)
     {
         close(epoll_);

@@ -34,6 +34,13 @@ public:
     // Joins the thread and closes every socket. Safe to call twice.
     void Stop();
 
+    // A machine that is switched off neither accepts nor refuses a
+    // connection: its listener drops every segment that arrives, so the
+    // client's connect runs into its time-out as with a machine without
+    // power. Any thread, between Open and Stop. The machines' own power
+    // schedules are followed by the serving thread.
+    void SetReachable(int machine, bool reachable);
+
 private:
     struct Listener
     {
@@ -46,6 +53,7 @@ private:
     MachineTable& machines_;
     FarmCounters& counters_;
     std::vector<Listener> listeners_;
+    std::vector<int> listenerOf_; // by machine: its listener's descriptor, or -1
     std::uint16_t port_ = 0;
     int epoll_ = -1;
     std::thread thread_;

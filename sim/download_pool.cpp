@@ -141,7 +141,10 @@ public:
 private:
     void SetTimer(int fd, Download& download, Clock::time_point when)
     {
-        timers_.Push(FdTimer { when, fd, ++download.generation });
+        // Numbered across the loop: a reused descriptor must not match the
+        // deadline its last download left behind.
+        download.generation = ++generations_;
+        timers_.Push(FdTimer { when, fd, download.generation });
     }
 
     void Watch(int fd, std::uint32_t events)
@@ -465,6 +468,7 @@ private:
     std::vector<std::uint8_t> buffer_;
     std::unordered_map<int, Download> downloads_;
     FdTimers timers_;
+    std::uint64_t generations_ = 0;
 };
 
 } // namespace

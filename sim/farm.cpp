@@ -433,6 +433,20 @@ const Machine* Farm::FindMachine(std::string_view mac) const
     return engine_ ? engine_->machines.ByMac(mac) : nullptr;
 }
 
+void Farm::SwitchOff(int index)
+{
+    assert(engine_ && index >= 0 && index < engine_->machines.Size());
+    engine_->api->SetReachable(index, false);
+    engine_->machines[index].SwitchOff(Clock::now());
+}
+
+void Farm::SwitchOn(int index)
+{
+    assert(engine_ && index >= 0 && index < engine_->machines.Size());
+    engine_->machines[index].SwitchOn(Clock::now());
+    engine_->api->SetReachable(index, true);
+}
+
 FarmTotals Farm::Totals() const
 {
     FarmTotals totals;

@@ -91,6 +91,11 @@ public:
     [[nodiscard]] const Machine& MachineAt(int index) const;
     [[nodiscard]] const Machine* FindMachine(std::string_view mac) const;
     [[nodiscard]] FarmTotals Totals() const;
+    // One machine's power, at once. Off, it answers nothing: no datagram, and
+    // a connection to its miner API is neither accepted nor refused. On, it
+    // boots: its run time starts again.
+    void SwitchOff(int index);
+    void SwitchOn(int index);
     [[nodiscard]] const FarmConfig& Config() const { return config_; }
 
 private:

@@ -8,7 +8,8 @@
 #include <vector>
 
 // Deadlines of the sockets an epoll loop serves, in due order. A deadline
-// carries the generation of its socket's state when it was set; a later one
+// carries the generation of its socket's state when it was set (numbered
+// across the loop, so that a reused descriptor does not match); a later one
 // replaces it by bumping the generation, so stale ones are skipped, not removed.
 
 namespace quellis::sim

@@ -43,11 +43,52 @@ Machine::Machine(MachineIdentity identityIn, Behaviour behaviourIn, Clock::time_
     , minerStart_(bootTime_ + std::chrono::seconds(identity.initialRunSeconds > 90 ? 45 : 0))
     , wireAddress_(identity.address)
 {
+    if (behaviour.offAtMs >= 0)
+    {
+        offFrom_ = farmStart + std::chrono::milliseconds(behaviour.offAtMs);
+        if (behaviour.offForMs > 0)
+        {
+            offUntil_ = offFrom_ + std::chrono::milliseconds(behaviour.offForMs);
+        }
+    }
+}
+
+Clock::time_point Machine::BootedLocked(Clock::time_point since, Clock::time_point now) const
+{
+    return offUntil_ <= now ? std::max(since, offUntil_) : since;
 }
 
 std::int64_t Machine::RunSecondsLocked(Clock::time_point now) const
 {
-    return std::max<std::int64_t>(0, WholeSeconds(now - bootTime_));
+    return std::max<std::int64_t>(0, WholeSeconds(now - BootedLocked(bootTime_, now)));
+}
+
+bool Machine::IsOff(Clock::time_point now) const
+{
+    std::lock_guard lock(mutex_);
+    return offFrom_ <= now && now < offUntil_;
+}
+
+void Machine::SwitchOff(Clock::time_point now)
+{
+    std::lock_guard lock(mutex_);
+    offFrom_ = now;
+    offUntil_ = Clock::time_point::max();
+}
+
+void Machine::SwitchOn(Clock::time_point now)
+{
+    std::lock_guard lock(mutex_);
+    if (offFrom_ <= now && now < offUntil_)
+    {
+        offUntil_ = now;
+    }
+}
+
+std::pair<Clock::time_point, Clock::time_point> Machine::PowerSchedule() const
+{
+    std::lock_guard lock(mutex_);
+    return { offFrom_, offUntil_ };
 }
 
 MachineState Machine::Snapshot(Clock::time_point now) const
@@ -62,7 +103,7 @@ MachineState Machine::Snapshot(Clock::time_point now) const
     state.limits = limits_;
     state.eeprom = eeprom_;
     state.runSeconds = RunSecondsLocked(now);
-    state.minerElapsedSeconds = std::max<std::int64_t>(0, WholeSeconds(now - minerStart_));
+    state.minerElapsedSeconds = std::max<std::int64_t>(0, WholeSeconds(now - BootedLocked(minerStart_, now)));
     state.rebooting = now < rebootUntil_;
     return state;
 }
@@ -185,7 +226,7 @@ ApiOutcome Machine::AnswerApi(std::string_view request, Clock::time_point now, s
     std::lock_guard lock(mutex_);
     MinerView miner;
     miner.description = identity.minerDescription;
-    miner.elapsedSeconds = std::max<std::int64_t>(0, WholeSeconds(now - minerStart_));
+    miner.elapsedSeconds = std::max<std::int64_t>(0, WholeSeconds(now - BootedLocked(minerStart_, now)));
     miner.mhsAv = identity.mhsAv;
     miner.temperature = identity.temperature;
     miner.chains = identity.chains;

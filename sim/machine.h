@@ -19,6 +19,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 // One simulated machine of a running farm: its generated identity, its
@@ -85,8 +86,21 @@ public:
 
     [[nodiscard]] MachineState Snapshot(Clock::time_point now) const;
     [[nodiscard]] bool IsRebooting(Clock::time_point now) const;
-    // Silent by behaviour or while rebooting: the management server is not there.
-    [[nodiscard]] bool IsSilent(Clock::time_point now) const { return behaviour.silent || IsRebooting(now); }
+    // Switched off, by its behaviour's schedule or by SwitchOff.
+    [[nodiscard]] bool IsOff(Clock::time_point now) const;
+    // Silent by behaviour, while rebooting or while off: the management server is not there.
+    [[nodiscard]] bool IsSilent(Clock::time_point now) const
+    {
+        return behaviour.silent || IsRebooting(now) || IsOff(now);
+    }
+    // Power for tests and benchmarks: off until SwitchOn, which boots the
+    // machine (its run time starts again). The miner API follows through
+    // Farm::SwitchOff and Farm::SwitchOn.
+    void SwitchOff(Clock::time_point now);
+    void SwitchOn(Clock::time_point now);
+    // When the schedule of the behaviour switches it off and on again; the
+    // time point's maximum for a change that never comes.
+    [[nodiscard]] std::pair<Clock::time_point, Clock::time_point> PowerSchedule() const;
 
     // A PKT_SEARCH_ACK or PKT_DEV_SETTING_ACK with the machine's current
     // record, cut to its short-reply length.
@@ -121,6 +135,8 @@ public:
 
 private:
     [[nodiscard]] std::int64_t RunSecondsLocked(Clock::time_point now) const;
+    // A machine that has been off boots when it comes back.
+    [[nodiscard]] Clock::time_point BootedLocked(Clock::time_point since, Clock::time_point now) const;
 
     mutable std::mutex mutex_;
     std::string ip_;
@@ -133,6 +149,8 @@ private:
     Clock::time_point bootTime_;
     Clock::time_point minerStart_;
     Clock::time_point rebootUntil_ {};
+    Clock::time_point offFrom_ = Clock::time_point::max();
+    Clock::time_point offUntil_ = Clock::time_point::max();
     std::atomic<bool> downloading_ { false };
     std::atomic<std::uint32_t> wireAddress_;
 };

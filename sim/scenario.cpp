@@ -137,6 +137,12 @@ const KeyInfo kKeys[] = {
     Choice("eeprom", kEepromNames, Store<&Behaviour::eeprom>, "ok|blank|bad-checksum|error"),
     Number("eepromError", kInt32Min, kInt32Max, Store<&Behaviour::eepromError>, "error number of eeprom=error"),
     Number("rebootMs", 0, kMaxLongDelayMs, Store<&Behaviour::rebootMs>, "ms a rebooting machine stays silent"),
+    Number("offAtMs",
+        -1,
+        kMaxLongDelayMs,
+        Store<&Behaviour::offAtMs>,
+        "ms after the start when the machine is switched off (-1: never); it answers nothing, not even a connect"),
+    Number("offForMs", 0, kMaxLongDelayMs, Store<&Behaviour::offForMs>, "ms until it is on again (0: stays off)"),
 };
 
 const KeyInfo* FindKey(std::string_view name)

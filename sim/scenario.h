@@ -82,6 +82,12 @@ struct Behaviour
     EepromMode eeprom = EepromMode::Ok;
     std::int32_t eepromError = 5;
     int rebootMs = 5000;
+    // Power: switched off this long after the farm starts (-1: never), and
+    // on again after offForMs (0: it stays off). While off the machine
+    // answers nothing: no datagram, and connections to its miner API are
+    // neither accepted nor refused.
+    int offAtMs = -1;
+    int offForMs = 0;
 };
 
 using SettingValue = std::variant<bool, std::int64_t, std::string>;

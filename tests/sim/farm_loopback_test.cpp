@@ -419,6 +419,57 @@ TEST_F(FarmLoopback, ARebootSilencesTheMachineUntilItIsUpAgain)
     }
 }
 
+TEST_F(FarmLoopback, AMachineSwitchedOffAnswersNothingUntilItIsBackOn)
+{
+    // Machine 1 by its schedule, machine 2 by hand; machine 3 refuses its API.
+    StartFarm(4, { "offAtMs=0,offForMs=1500", "indexes=0:2:3,offAtMs=-1", "indexes=3,api=refuse" });
+    const auto started = Clock::now();
+    const Bytes search
+        = Request([](auto buffer) { return discovery::BuildSearch(buffer, discovery::kSearchOrdinary, ""); });
+    farm_->SwitchOff(2);
+    tool_.Send(search, FarmEndpoint());
+    std::set<std::string> answered;
+    for (const auto& reply : tool_.Collect(4, 500ms))
+    {
+        answered.insert(discovery::ReadRecord(reply.bytes)->mac);
+    }
+    EXPECT_EQ(answered, (std::set<std::string> { Mac(0), Mac(3) }));
+
+    // Without power nothing answers the connect: neither an accept nor a
+    // refusal, so the client's own time-out ends it.
+    for (const int machine : { 1, 2 })
+    {
+        net::Socket socket = net::Socket::Create(net::SocketKind::Tcp);
+        EXPECT_FALSE(socket.Connect(ApiOf(machine), 300ms));
+        EXPECT_EQ(net::WsaGetLastError(), net::kWsaTimedOut) << machine;
+    }
+    EXPECT_GT(AskApi(ApiOf(0), R"({"command":"devs"})").firstReceive, 0);
+    EXPECT_EQ(AskApi(ApiOf(3), R"({"command":"devs"})").connectError, net::kWsaConnectionRefused);
+    ASSERT_LT(Clock::now() - started, 1500ms) << "too slow a host to see machine 1 while it is off";
+
+    farm_->SwitchOn(2);
+    std::this_thread::sleep_until(started + 1600ms);
+    for (const int machine : { 1, 2 })
+    {
+        const ApiExchange exchange = AskApi(ApiOf(machine), R"({"parameter": "", "command": "summary"})");
+        ASSERT_TRUE(exchange.connected) << machine << ": " << exchange.connectError;
+        Json::Value root;
+        ASSERT_TRUE(Json::Reader().parse(exchange.reply, root)) << exchange.reply;
+        EXPECT_LE(root["SUMMARY"][0]["Elapsed"].asInt(), 1) << "its mining software has just started";
+    }
+    tool_.Send(search, FarmEndpoint());
+    const auto replies = tool_.Collect(4, 2000ms);
+    ASSERT_EQ(replies.size(), 4u);
+    for (const auto& reply : replies)
+    {
+        const auto record = discovery::ReadRecord(reply.bytes);
+        if (record->mac == Mac(1) || record->mac == Mac(2))
+        {
+            EXPECT_LE(record->runSeconds, 1) << "back on, it has booted";
+        }
+    }
+}
+
 TEST_F(FarmLoopback, StartFailuresLeaveNothingRunning)
 {
     net::Socket taken = net::Socket::Create(net::SocketKind::Udp);

@@ -20,6 +20,8 @@ ChildEnvironment::ChildEnvironment(std::initializer_list<std::string> extra)
         }
     }
     variables_.emplace_back("QT_QPA_PLATFORM=offscreen");
+    // The alarm it plays at start-up: timed, but silent.
+    variables_.emplace_back("QUELLIS_AUDIO=null");
     // The child shares this process's instance lock and window classes, and
     // so those of the tests that start it.
     if (const auto runtime = instance::PrivateRuntimeDirectory())

@@ -6,8 +6,9 @@
 
 // The environment of a quellis process that a test or benchmark starts:
 // this process's own, without its Qt platform and QUELLIS_ settings, on Qt's
-// offscreen platform, in this process's runtime directory if it names one
-// (QUELLIS_RUNTIME_DIR), with `extra` ("NAME=value") added.
+// offscreen platform with the silent null audio device, in this process's
+// runtime directory if it names one (QUELLIS_RUNTIME_DIR), with `extra`
+// ("NAME=value") added.
 
 namespace quellis::test
 {

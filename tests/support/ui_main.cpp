@@ -54,6 +54,8 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
     LeaveTheHostNetwork();
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    // The dialog plays its alarm at start-up: timed, but silent.
+    setenv("QUELLIS_AUDIO", "null", 0);
     const quellis::test::PrivateRuntimeDir runtime;
     quellis::ui::Application application(argc, argv);
     testing::InitGoogleTest(&argc, argv);

@@ -1,0 +1,73 @@
+// The monitor across the network lab: the polling thread on the tool's side
+// asks the machines' miner API on port 4029 in the farm namespace, and a
+// machine that loses its power and gets it back is seen doing so.
+#include "monitor/monitor_controller.h"
+#include "platform/net/ipv4.h"
+#include "resources/templates/monitor_panel_ids.h"
+#include "sim/scenario.h"
+#include "tests/net/lab_tool.h"
+#include "tests/support/fake_window.h"
+#include "tests/support/temp_dir.h"
+
+namespace quellis::test
+{
+namespace
+{
+
+using namespace quellis::resources;
+
+TEST(LabMonitor, AMachineThatLosesPowerIsReportedUntilItIsBack)
+{
+    QUELLIS_REQUIRE_NETLAB(lab);
+    sim::FarmConfig config;
+    config.machines = 3;
+    sim::BehaviourGroup off;
+    std::string error;
+    ASSERT_TRUE(sim::ParseBehaveOption("indexes=1,offAtMs=800,offForMs=4000", &off, &error)) << error;
+    config.scenario.groups = { off };
+    const auto farm = StartLabFarm(*lab, config);
+    ASSERT_TRUE(farm);
+    NetLab::Enter tool(lab->ToolNamespace());
+    ASSERT_TRUE(tool.Ok());
+
+    TempDir dir;
+    discovery::SharedState state(dir / "config.ini");
+    FakeWindow window;
+    FakeWindow panel;
+    for (int i = 0; i < 3; ++i)
+    {
+        window.AddRow(net::FormatIpv4(farm->MachineAt(i).identity.address), farm->MachineAt(i).identity.mac);
+    }
+    // The worker is started from this thread, so it polls from the tool's side.
+    monitor::MonitorController controller(state, window.Window(), panel);
+    panel.SetItemText(kIdIntervalEdit, "100");
+    panel.CheckButton(kIdMonitorCheck, core::kChecked);
+    controller.OnPanelCommand(kIdMonitorCheck);
+
+    const std::string connecting = "将要连接设备 " + net::FormatIpv4(farm->MachineAt(1).identity.address) + "\r\n";
+    const std::string version = "设备版本信息" + farm->MachineAt(1).identity.minerDescription + "\r\n";
+    const std::string timedOut = "连接超时，请确认设备是否已掉电！\r\n";
+    // Machine 1's outcomes in order: up, off (the connect runs into its
+    // time-out: nothing answers across the link), up again.
+    const auto outcomes = [&]
+    {
+        std::vector<std::string> seen;
+        const auto lines = window.LogLines();
+        for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+        {
+            if (lines[i].text == connecting && (seen.empty() || seen.back() != lines[i + 1].text))
+            {
+                seen.push_back(lines[i + 1].text);
+            }
+        }
+        return seen;
+    };
+    EXPECT_TRUE(window.WaitFor([&] { return outcomes().size() >= 3; }, 20'000));
+    state.monitoring = 0;
+    controller.Stop();
+    EXPECT_EQ(outcomes(), (std::vector<std::string> { version, timedOut, version }));
+    EXPECT_GE(window.AlarmPlays(), 1);
+}
+
+} // namespace
+} // namespace quellis::test
