@@ -42,8 +42,8 @@ bench: deps
 	@cmake --build --preset release -j $(JOBS) --target benchmarks
 	@scripts/run-benchmarks build/release
 
-# Core and network tests under ASan+UBSan, threaded tests under TSan, then each
-# fuzz target for a short while.
+# Every test (unit, ui offscreen, net) under ASan+UBSan and again under TSan,
+# then each fuzz target for a short while.
 sanitize: deps
 	@scripts/sanitize
 

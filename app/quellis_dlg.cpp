@@ -606,6 +606,10 @@ void CQuellisDlg::Teardown()
     {
         controller->Stop();
     }
+    if (subsystems_)
+    {
+        subsystems_->deviceList.FinishHandOff();
+    }
     state_.receiveSocket.Close();
     state_.replyQueue.Release();
     if (state_.listeningSocket.IsValid())

@@ -25,6 +25,11 @@ set(QUELLIS_SANITIZE "" CACHE STRING "Sanitizers: address,undefined | thread | e
 if(QUELLIS_SANITIZE)
     target_compile_options(quellis_options INTERFACE -fsanitize=${QUELLIS_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
     target_link_options(quellis_options INTERFACE -fsanitize=${QUELLIS_SANITIZE})
+    # Bounds checks in the standard containers. It also compiles std::string's
+    # members into our own instrumented code: the copies in libstdc++.so are
+    # not instrumented, and ThreadSanitizer, run with
+    # ignore_noninstrumented_modules (scripts/sanitize), would not check them.
+    target_compile_definitions(quellis_options INTERFACE _GLIBCXX_ASSERTIONS)
 endif()
 
 # Fuzz builds instrument every library for coverage; the fuzzer executables add

@@ -358,6 +358,13 @@ void DeviceList::RebuildIndex()
     }
 }
 
+void DeviceList::FinishHandOff()
+{
+    ApplyPending(true);
+    // Slices still posted find no list.
+    self_->store(nullptr);
+}
+
 int DeviceList::RowOf(const std::string& mac) const
 {
     return index_.Find(mac).value_or(-1);

@@ -56,6 +56,9 @@ public:
     // and returns the version lines of the rows added.
     std::string Apply(const std::vector<DeviceRecord>& records);
     [[nodiscard]] int RowOf(const std::string& mac) const;
+    // Teardown, UI thread, after the reply thread has ended: applies what it
+    // handed over, while the window is whole; nothing is applied afterwards.
+    void FinishHandOff();
 
 private:
     class Slice;

@@ -7,6 +7,7 @@
 #include "discovery/device_packet.h"
 #include "discovery/internet_checksum.h"
 #include "platform/ui/list_view.h"
+#include "platform/net/socket.h"
 #include "platform/ui/rich_edit.h"
 #include "resources/resource_ids.h"
 #include "resources/templates/main_dialog_ids.h"
@@ -18,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <thread>
 
 namespace quellis::test
@@ -334,6 +337,63 @@ TEST_F(Discovery, ASettingFailureIsShownForTheMachineLastConfiguredOnly)
     Inject(Reply(changed, PKT_DEV_SETTING_ACK, 0));
     ASSERT_TRUE(WaitRows(1));
     EXPECT_EQ(fixture.Row(0)[1], "10.77.150.3");
+}
+
+// The close box pressed while a burst arrives over the receive socket: the
+// receive and reply threads end, the records already handed to the UI thread
+// are applied before the dialog goes (each new row with its version line),
+// and no slice stays queued for the destroyed dialog. Under the sanitizers
+// this is the teardown of every hand-off at once, with the busy animation's
+// thread running until the dialog is destroyed.
+TEST(DiscoveryTeardown, ClosingDuringABurstAppliesWhatWasHandedOverAndLeavesNothingQueued)
+{
+    std::atomic<bool> sending { true };
+    {
+        QuellisDlgFixture fixture;
+        fixture.Open(); // tool type 2: the receive socket on UDP 6667
+        fixture.Dialog().Window().busy.Start();
+        net::Socket sender = net::Socket::Create(net::SocketKind::Udp);
+        ASSERT_TRUE(sender.IsValid());
+        // 2,000 machines, answering again and again; at most 64 datagrams a
+        // millisecond keep the threads busy without burying a slow
+        // (sanitized) UI thread under more than it can apply at the close.
+        std::thread feeder([&] {
+            for (int i = 0; sending.load(); i = (i + 1) % 2000)
+            {
+                Machine machine;
+                char mac[13];
+                std::snprintf(mac, sizeof mac, "0000AA%06X", static_cast<unsigned>(i));
+                machine.mac = mac;
+                machine.ip = "10.77." + std::to_string(128 + i / 250) + "." + std::to_string(1 + i % 250);
+                const Bytes reply = Reply(machine);
+                [[maybe_unused]] const int sent
+                    = sender.SendTo(reply.data(), reply.size(), { 0x7F000001, kDevicePort }); // 127.0.0.1
+                if (i % 64 == 63)
+                {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            }
+        });
+        const bool underWay = fixture.WaitFor([&] { return fixture.RowCount() >= 100; });
+        fixture.Close();
+        sending = false;
+        feeder.join();
+        ASSERT_TRUE(underWay) << fixture.RowCount();
+
+        const int rows = fixture.RowCount();
+        const std::string log = fixture.LogText();
+        int versionLines = 0;
+        for (auto at = log.find(" server version "); at != std::string::npos; at = log.find(" server version ", at + 1))
+        {
+            ++versionLines;
+        }
+        EXPECT_EQ(versionLines, rows);
+        QTest::qWait(100);
+        EXPECT_EQ(fixture.RowCount(), rows); // nothing applied after the teardown
+    }
+    // The dialog is gone: a slice still queued for it would run now (and the
+    // address sanitizer would report it).
+    QTest::qWait(100);
 }
 
 } // namespace
