@@ -22,5 +22,14 @@ struct Command
 [[nodiscard]] std::span<const Command> Commands();
 
 int RunSearch(Arguments& arguments);
+int RunFlicker(Arguments& arguments);
+int RunBlink(Arguments& arguments);
+int RunLedTest(Arguments& arguments);
+int RunUartTest(Arguments& arguments);
+int RunExec(Arguments& arguments);
+int RunRestartMiner(Arguments& arguments);
+int RunReboot(Arguments& arguments);
+int RunSetIp(Arguments& arguments);
+int RunName(Arguments& arguments);
 
 } // namespace quellis::cli

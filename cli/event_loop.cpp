@@ -142,7 +142,8 @@ void EventLoop::DeliverSocket(int socket)
         // Readable with nothing to read is the peer's close.
         char probe = 0;
         const ssize_t peeked = recv(socket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-        event = peeked > 0 || (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ? core::kFdRead : core::kFdClose;
+        event
+            = peeked > 0 || (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ? core::kFdRead : core::kFdClose;
     }
     const std::uint32_t message = watch.message;
     const bool wanted = (watch.events & event) != 0;
@@ -243,7 +244,8 @@ bool EventLoop::RunUntil(const std::function<bool()>& done, Clock::time_point de
         {
             return false;
         }
-        RunOnce(std::min(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) + std::chrono::milliseconds(1),
+        RunOnce(std::min(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) + std::chrono::milliseconds(1),
             std::chrono::milliseconds(100)));
     }
     return true;

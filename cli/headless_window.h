@@ -2,8 +2,8 @@
 
 #include "cli/event_loop.h"
 #include "core/window.h"
-#include "discovery/discovery_controller.h"
 #include "discovery/device_table.h"
+#include "discovery/discovery_controller.h"
 
 #include <array>
 #include <functional>
@@ -61,7 +61,7 @@ public:
     std::string CellText(int row, int column) override;
     std::vector<core::RowTarget> Targets(bool selectedOnly) override;
     void SelectAndFocusRow(int row) override;
-    void FocusList() override {}
+    void FocusList() override { }
     // ---- core::LogSink ----
     void WriteLog(core::LogColour colour, std::string_view text, bool toLogFile) override;
     // ---- core::Controls ----
@@ -72,7 +72,7 @@ public:
     void CheckButton(int id, int state) override;
     int IsButtonChecked(int id) override;
     void SetItemIcon(int id, int iconId) override;
-    void SetFocusItem(int) override {}
+    void SetFocusItem(int) override { }
     // ---- core::MessageBoxes ----
     int MessageBox(std::string_view text, std::string_view caption, unsigned type) override;
     std::optional<std::string> OpenFile(std::string_view title, std::string_view filter) override;
@@ -86,8 +86,8 @@ public:
     bool SelectSocket(int socket, std::uint32_t message, std::intptr_t events) override;
     void ReenableSocketEvent(int socket, std::intptr_t event) override;
     // ---- core::BusyAnimation ----
-    void Start() override {}
-    void Stop() override {}
+    void Start() override { }
+    void Stop() override { }
     // ---- core::UiThread ----
     bool IsCurrent() override { return loop_.IsCurrent(); }
     bool Post(std::function<void()> fn) override { return loop_.Post(std::move(fn)); }
@@ -96,9 +96,9 @@ public:
     void Play() override;
     // ---- discovery::DeviceRecordSink: records apply at once ----
     void Enqueue(std::vector<discovery::DeviceRecord> records) override;
-    void Flush() override {}
+    void Flush() override { }
     void Clear() override;
-    void SortByColumn(int) override {}
+    void SortByColumn(int) override { }
     void SetAppliedHandler(AppliedHandler handler) override;
 
 private:

@@ -24,8 +24,58 @@ number and a fourth number from IPBEGIN to IPEND (-1 switches a test off), as
 config.ini's keys of the same names do.
 )";
 
+#define QUELLIS_SELECTION_HELP                                                                                         \
+    "\nMachines: --mac MAC (also a comma-separated list; a1:b2:... or A1B2...), --ip ADDRESS,\n"                       \
+    "--from FILE (a CSV or JSON written by search, or one address or MAC per line), or --all.\n"                       \
+    "One of them is needed; nothing is ever sent to every machine by default.\n"                                       \
+    "Options: --wait SECONDS (the search before, and the wait for answers; 3), --format table|csv|json,\n"             \
+    "--verbose (the log lines on standard error), --yes (no question before an operation on --all).\n"                 \
+    "Output: one line per machine with its MAC, address, result, outcome and detail.\n"
+
+constexpr std::string_view kFlickerHelp
+    = "usage: quellis-cli flicker MACHINES\n\n"
+      "Makes the network LED of each machine flicker once.\n" QUELLIS_SELECTION_HELP;
+constexpr std::string_view kBlinkHelp = "usage: quellis-cli blink MACHINES [--seconds N]\n\n"
+                                        "Keeps the network LEDs flickering for N seconds (10): with --all every\n"
+                                        "machine once a second, otherwise the named ones in turn, 600 ms each.\n"
+                                        "Each datagram goes to the machine's own address.\n" QUELLIS_SELECTION_HELP;
+constexpr std::string_view kLedTestHelp
+    = "usage: quellis-cli led-test MACHINES\n\n"
+      "Runs the LED test on each machine in turn (5 s each at most).\n" QUELLIS_SELECTION_HELP;
+constexpr std::string_view kUartTestHelp = "usage: quellis-cli uart-test MACHINES\n\n"
+                                           "Tests the five serial ports of each machine in turn (6 s each at most);\n"
+                                           "the detail lists the ports that work.\n" QUELLIS_SELECTION_HELP;
+constexpr std::string_view kExecHelp
+    = "usage: quellis-cli exec MACHINES COMMAND\n\n"
+      "Runs COMMAND in each machine's shell (at most 463 bytes) and shows its exit\n"
+      "status and output. With --all one request goes to every machine and the\n"
+      "answers of --wait seconds are listed; it asks first unless --yes.\n" QUELLIS_SELECTION_HELP;
+constexpr std::string_view kRestartMinerHelp
+    = "usage: quellis-cli restart-miner MACHINES\n\n"
+      "Restarts the mining program; --all sends one request to every machine\n"
+      "after a question (or --yes). Nothing is answered.\n" QUELLIS_SELECTION_HELP;
+constexpr std::string_view kRebootHelp = "usage: quellis-cli reboot MACHINES\n\n"
+                                         "Restarts the machines' systems; --all sends one request to every machine\n"
+                                         "after a question (or --yes). Nothing is answered.\n" QUELLIS_SELECTION_HELP;
+constexpr std::string_view kSetIpHelp
+    = "usage: quellis-cli set-ip MACHINES (--static ADDR/MASK --gateway G [--dns D] | --dhcp)\n\n"
+      "Gives the machines new network settings (DNS 8.8.8.8 unless given); a static\n"
+      "address goes to one machine only. Each MAC is appended to changeMac.txt in\n"
+      "the current directory. The machine's acknowledgement or refusal is shown.\n" QUELLIS_SELECTION_HELP;
+constexpr std::string_view kNameHelp = "usage: quellis-cli name MACHINES\n\n"
+                                       "Asks each machine for its name.\n" QUELLIS_SELECTION_HELP;
+
 constexpr Command kCommands[] = {
     { "search", "find the machines and list them", kSearchHelp, RunSearch },
+    { "flicker", "make a machine's network LED flicker once", kFlickerHelp, RunFlicker },
+    { "blink", "keep network LEDs flickering for a while", kBlinkHelp, RunBlink },
+    { "led-test", "run the LED test", kLedTestHelp, RunLedTest },
+    { "uart-test", "test the serial ports", kUartTestHelp, RunUartTest },
+    { "exec", "run a shell command on machines", kExecHelp, RunExec },
+    { "restart-miner", "restart the mining program", kRestartMinerHelp, RunRestartMiner },
+    { "reboot", "restart the machines' systems", kRebootHelp, RunReboot },
+    { "set-ip", "change network settings (static or DHCP)", kSetIpHelp, RunSetIp },
+    { "name", "read the machines' names", kNameHelp, RunName },
 };
 
 void PrintUsage(std::FILE* out)
@@ -33,11 +83,16 @@ void PrintUsage(std::FILE* out)
     std::fprintf(out, "usage: quellis-cli COMMAND [OPTIONS]\n\ncommands:\n");
     for (const Command& command : kCommands)
     {
-        std::fprintf(out, "  %-14.*s %.*s\n", static_cast<int>(command.name.size()), command.name.data(),
-            static_cast<int>(command.summary.size()), command.summary.data());
+        std::fprintf(out,
+            "  %-14.*s %.*s\n",
+            static_cast<int>(command.name.size()),
+            command.name.data(),
+            static_cast<int>(command.summary.size()),
+            command.summary.data());
     }
-    std::fprintf(out, "\n`quellis-cli COMMAND --help` tells more. Exit status: 0 when every machine succeeded,\n"
-                      "1 when some failed, 2 for a usage error.\n");
+    std::fprintf(out,
+        "\n`quellis-cli COMMAND --help` tells more. Exit status: 0 when every machine succeeded,\n"
+        "1 when some failed, 2 for a usage error.\n");
 }
 
 } // namespace

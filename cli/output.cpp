@@ -130,12 +130,33 @@ void Print(const Results& results, Format format, std::FILE* out)
         }
         std::fputs(results.rows.empty() ? "]\n" : "\n]\n", out);
         break;
-    case Format::Table: {
+    case Format::Table:
+    {
+        // One line per row: breaks in a cell (a command's output) are shown
+        // as \n, other control characters as blanks.
+        std::vector<std::vector<std::string>> shown;
+        for (const auto& row : results.rows)
+        {
+            std::vector<std::string> cells;
+            for (const std::string& cell : row)
+            {
+                std::string flat;
+                for (const char c : cell)
+                {
+                    flat += c == '\n'                          ? std::string("\\n")
+                        : c == '\r'                            ? std::string()
+                        : static_cast<unsigned char>(c) < 0x20 ? std::string(" ")
+                                                               : std::string(1, c);
+                }
+                cells.push_back(std::move(flat));
+            }
+            shown.push_back(std::move(cells));
+        }
         std::vector<std::size_t> widths(columns.size());
         for (std::size_t c = 0; c < columns.size(); ++c)
         {
             widths[c] = DisplayWidth(columns[c].header);
-            for (const auto& row : results.rows)
+            for (const auto& row : shown)
             {
                 widths[c] = std::max(widths[c], c < row.size() ? DisplayWidth(row[c]) : 0);
             }
@@ -160,7 +181,7 @@ void Print(const Results& results, Format format, std::FILE* out)
             headers.push_back(column.header);
         }
         line(headers);
-        for (const auto& row : results.rows)
+        for (const auto& row : shown)
         {
             line(row);
         }

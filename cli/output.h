@@ -24,7 +24,7 @@ enum class Format
 struct Column
 {
     std::string header; // the table's and the CSV's header
-    std::string key;    // the JSON member
+    std::string key; // the JSON member
     bool number = false; // JSON: written without quotes
 };
 

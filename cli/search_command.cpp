@@ -73,10 +73,11 @@ int RunSearch(Arguments& arguments)
     }
     if (!wait || !format || !filter)
     {
-        std::fprintf(stderr, "quellis-cli search: %s\n",
-            !wait ? "--wait takes seconds (0 to 3600)"
-            : !format ? "--format is table, csv or json"
-                      : "--filter is NETMASK,IPBEGIN,IPEND (each -1 to 255)");
+        std::fprintf(stderr,
+            "quellis-cli search: %s\n",
+            !wait         ? "--wait takes seconds (0 to 3600)"
+                : !format ? "--format is table, csv or json"
+                          : "--filter is NETMASK,IPBEGIN,IPEND (each -1 to 255)");
         return kExitUsage;
     }
 
@@ -105,8 +106,12 @@ int RunSearch(Arguments& arguments)
 
     Results results;
     const bool table = *format == Format::Table;
-    results.columns = { { "Index", "index", true }, { "IP", "ip" }, { "Mask", "mask" }, { "Gateway", "gateway" },
-        { "MAC", "mac" }, { "Run time", "run_time" } };
+    results.columns = { { "Index", "index", true },
+        { "IP", "ip" },
+        { "Mask", "mask" },
+        { "Gateway", "gateway" },
+        { "MAC", "mac" },
+        { "Run time", "run_time" } };
     if (!table)
     {
         results.columns.push_back({ "Run seconds", "run_seconds", true });

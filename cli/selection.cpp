@@ -184,7 +184,9 @@ bool IsDottedAddress(std::string_view text)
     }
     for (const std::string_view piece : pieces)
     {
-        if (piece.empty() || piece.size() > 3 || !std::all_of(piece.begin(), piece.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })
+        if (piece.empty() || piece.size() > 3
+            || !std::all_of(
+                piece.begin(), piece.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })
             || std::stoi(std::string(piece)) > 255)
         {
             return false;
@@ -267,7 +269,11 @@ bool AddFromText(std::string_view text, Selection& selection, std::string* error
             continue;
         }
         const std::vector<std::string> fields = CsvFields(line);
-        const auto field = [&](int column) { return column >= 0 && column < static_cast<int>(fields.size()) ? fields[static_cast<std::size_t>(column)] : std::string(); };
+        const auto field = [&](int column)
+        {
+            return column >= 0 && column < static_cast<int>(fields.size()) ? fields[static_cast<std::size_t>(column)]
+                                                                           : std::string();
+        };
         const std::string mac = field(macColumn);
         if (!AddOne(mac.empty() ? field(ipColumn) : mac, selection, error))
         {

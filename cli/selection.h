@@ -14,8 +14,8 @@ namespace quellis::cli
 
 struct Selection
 {
-    std::set<std::string> macs;  // 12 hexadecimal digits, upper case
-    std::set<std::string> ips;   // dotted
+    std::set<std::string> macs; // 12 hexadecimal digits, upper case
+    std::set<std::string> ips; // dotted
     bool all = false;
 
     [[nodiscard]] bool Empty() const { return !all && macs.empty() && ips.empty(); }

@@ -16,11 +16,12 @@ Session::Session(std::filesystem::path config)
     : state_(std::move(config))
     , window_(loop_, [this] { return state_.language.load(); })
     , discovery_(state_, window_.Window(), window_)
+    , commands_(state_, window_.Window(), settings_, companions_)
 {
     // Results of the command line are English: the run time in English units.
     state_.language = 0;
     state_.toolType = core::kToolTypeListening;
-    routing_ = { &discovery_ };
+    routing_ = { &discovery_, &commands_ };
     loop_.SetHandlers([this](std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
         { Route(message, wParam, lParam); },
         [this](int id)

@@ -2,6 +2,7 @@
 
 #include "cli/event_loop.h"
 #include "cli/headless_window.h"
+#include "commands/commands_controller.h"
 #include "discovery/discovery_controller.h"
 #include "discovery/receive_filter.h"
 #include "discovery/shared_state.h"
@@ -37,18 +38,42 @@ public:
     [[nodiscard]] HeadlessWindow& Window() { return window_; }
     [[nodiscard]] discovery::SharedState& State() { return state_; }
     [[nodiscard]] discovery::DiscoveryController& Discovery() { return discovery_; }
+    [[nodiscard]] commands::CommandsController& Commands() { return commands_; }
+    // The settings the network settings "dialog" confirms for every machine.
+    void SetNetworkSettings(const commands::DevSetFields& fields) { settings_.fields = fields; }
 
     // Broadcasts a search and collects the replies for `wait`; the rows are
     // the machines found.
     void Search(std::chrono::milliseconds wait);
 
 private:
+    // The settings dialog of the command line: the options are the answer.
+    struct SettingsFromOptions : commands::NetworkSettingsDialog
+    {
+        commands::DialogResult Run(commands::DevSetFields& shown) override
+        {
+            const std::string mac = shown.mac;
+            shown = fields;
+            shown.mac = mac;
+            return commands::DialogResult::Ok;
+        }
+        commands::DevSetFields fields;
+    };
+    // No companion program's window is told from the command line.
+    struct NoCompanions : commands::CompanionWindows
+    {
+        bool PostToClass(std::string_view, std::uint32_t, std::uintptr_t, std::intptr_t) override { return false; }
+    };
+
     void Route(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
     discovery::SharedState state_;
     EventLoop loop_;
     HeadlessWindow window_;
+    SettingsFromOptions settings_;
+    NoCompanions companions_;
     discovery::DiscoveryController discovery_;
+    commands::CommandsController commands_;
     std::vector<core::Controller*> routing_;
     bool closed_ = false;
 };

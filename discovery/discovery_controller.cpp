@@ -84,6 +84,20 @@ public:
             owner_.startReadBack_();
         }
     }
+    void ObserveCommandReply(const CommandPacket& reply) override
+    {
+        if (owner_.observer_ != nullptr)
+        {
+            owner_.observer_->OnCommandReply(reply);
+        }
+    }
+    void ObserveSettingReply(const DeviceRecord& reply) override
+    {
+        if (owner_.observer_ != nullptr)
+        {
+            owner_.observer_->OnSettingReply(reply);
+        }
+    }
     std::string Timestamp() override
     {
         const std::time_t now = std::time(nullptr);

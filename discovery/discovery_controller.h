@@ -40,6 +40,16 @@ public:
     virtual void SetAppliedHandler(AppliedHandler handler) = 0;
 };
 
+// The answers of the machines as they arrive, for a front end that reports
+// per machine (the command line). Called on the reply thread.
+class ReplyObserver
+{
+public:
+    virtual ~ReplyObserver() = default;
+    virtual void OnCommandReply(const CommandPacket& reply) = 0;
+    virtual void OnSettingReply(const DeviceRecord& reply) = 0;
+};
+
 class DiscoveryController : public core::Controller
 {
 public:
@@ -53,6 +63,8 @@ public:
 
     // The confirmed E2 write starts the read-back of the codes.
     void SetReadBackStarter(std::function<void()> start) { startReadBack_ = std::move(start); }
+    // Before the reply thread starts.
+    void SetReplyObserver(ReplyObserver* observer) { observer_ = observer; }
 
     void OnSearch();
     void OnFixedAccountSearch();
@@ -75,6 +87,7 @@ private:
     core::Window& window_;
     DeviceRecordSink& records_;
     std::function<void()> startReadBack_;
+    ReplyObserver* observer_ = nullptr;
     sync::Thread replyThread_;
     sync::Thread receiveThread_;
 };

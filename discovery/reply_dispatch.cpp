@@ -87,6 +87,7 @@ void ReplyDispatcher::HandleOne(std::span<const std::uint8_t> datagram)
         {
             break;
         }
+        effects_.ObserveSettingReply(*record);
         if (record->result == 0)
         {
             // The reply carries the device's new settings.
@@ -120,6 +121,7 @@ void ReplyDispatcher::HandleOne(std::span<const std::uint8_t> datagram)
 
 void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, const CommandPacket& reply)
 {
+    effects_.ObserveCommandReply(reply);
     const std::string timestamp = effects_.Timestamp();
     switch (reply.cmdCode)
     {

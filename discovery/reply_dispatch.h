@@ -51,6 +51,11 @@ public:
 
     // The local time as "YYYY-MM-DD hh:mm:ss".
     virtual std::string Timestamp() = 0;
+
+    // Every command answer and every setting answer, as it arrives and
+    // before its effects: for a front end that reports per machine.
+    virtual void ObserveCommandReply(const CommandPacket& /*reply*/) {}
+    virtual void ObserveSettingReply(const DeviceRecord& /*reply*/) {}
 };
 
 // Runs on the reply thread. Datagrams are handled in their order; records

@@ -5,7 +5,9 @@
 
 #include <json/json.h>
 
+#include <filesystem>
 #include <sstream>
+#include <thread>
 
 namespace quellis::test
 {
@@ -44,7 +46,8 @@ TEST(LabCli, SearchListsEveryMachineSortedByAddressInEachFormat)
     std::uint32_t previous = 0;
     for (std::size_t i = 1; i < lines.size(); ++i)
     {
-        const std::string ip = lines[i].substr(lines[i].find(',') + 1, lines[i].find(',', lines[i].find(',') + 1) - lines[i].find(',') - 1);
+        const std::string ip = lines[i].substr(
+            lines[i].find(',') + 1, lines[i].find(',', lines[i].find(',') + 1) - lines[i].find(',') - 1);
         const auto address = net::ParseIpv4(ip);
         ASSERT_TRUE(address) << lines[i];
         EXPECT_GT(*address, previous) << lines[i];
@@ -82,6 +85,74 @@ TEST(LabCli, SearchListsEveryMachineSortedByAddressInEachFormat)
     EXPECT_NE(table.err.find("60 machines found"), std::string::npos) << table.err;
 }
 
+TEST(LabCli, MaintenanceCommandsReachTheMachinesNamedAndReportEachOne)
+{
+    QUELLIS_REQUIRE_NETLAB(lab);
+    sim::FarmConfig config;
+    config.machines = 12;
+    config.seed = 8;
+    config.scenario.spreadMs = 0;
+    auto farm = StartLabFarm(*lab, config);
+    ASSERT_TRUE(farm);
+    NetLab::Enter tool(lab->ToolNamespace());
+    ASSERT_TRUE(tool.Ok());
+    const sim::Machine& first = farm->MachineAt(0);
+    const sim::Machine& second = farm->MachineAt(1);
+    const std::string firstMac = first.identity.mac;
+    const auto commands = [&](const sim::Machine& machine, std::uint16_t code)
+    { return machine.counters.commands[sim::CommandSlot(code)].load(); };
+
+    // A shell command on one machine: its exit status and output, by MAC.
+    const ProcessResult executed = RunProcess(
+        { QUELLIS_CLI_PATH, "exec", "--mac", firstMac, "echo hello farm", "--format", "csv", "--wait", "0.5" });
+    ASSERT_EQ(executed.status, 0) << executed.out << executed.err;
+    EXPECT_EQ(executed.out, "MAC,IP,Result,Outcome,Detail\n" + firstMac + ",,ok,exit status 0,\"hello farm\n\"\n");
+    EXPECT_EQ(commands(first, discovery::CMD_EXECUTE), 1u);
+    EXPECT_EQ(commands(second, discovery::CMD_EXECUTE), 0u);
+
+    // The serial-port test of a machine by its address (found by a search
+    // first), and of one that is not there: that one fails the command.
+    const ProcessResult tested = RunProcess({ QUELLIS_CLI_PATH,
+        "uart-test",
+        "--ip",
+        net::FormatIpv4(NetLab::kFirstMachine + 1),
+        "--mac",
+        "00000000FFFF",
+        "--format",
+        "csv",
+        "--wait",
+        "0.5" });
+    EXPECT_EQ(tested.status, 1) << tested.out << tested.err;
+    EXPECT_NE(tested.out.find(std::string(second.identity.mac) + "," + net::FormatIpv4(NetLab::kFirstMachine + 1)
+                  + ",ok,tested,ports working:"),
+        std::string::npos)
+        << tested.out;
+    EXPECT_NE(tested.out.find("00000000FFFF,,failed,not found"), std::string::npos) << tested.out;
+    EXPECT_EQ(commands(second, discovery::CMD_UARTTest), 1u);
+
+    // Every machine: refused without --yes when no one can be asked, and
+    // nothing sent; with --yes one request to "FFFFFFFFFFFF" reaches all.
+    const ProcessResult refused = RunProcess({ QUELLIS_CLI_PATH, "restart-miner", "--all" });
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("Refused without --yes"), std::string::npos) << refused.err;
+    const ProcessResult restarted = RunProcess({ QUELLIS_CLI_PATH, "restart-miner", "--all", "--yes" });
+    EXPECT_EQ(restarted.status, 0) << restarted.err;
+    for (int i = 0; i < 200 && farm->Totals().commands[sim::CommandSlot(discovery::CMD_RestartMiner)] < 12u; ++i)
+    {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(farm->Totals().commands[sim::CommandSlot(discovery::CMD_RestartMiner)], 12u);
+    EXPECT_EQ(commands(first, discovery::CMD_RestartMiner), 1u);
+
+    // DHCP for one machine: it acknowledges, and its MAC is in changeMac.txt.
+    const ProcessResult dhcp
+        = RunProcess({ QUELLIS_CLI_PATH, "set-ip", "--mac", firstMac, "--dhcp", "--format", "json", "--wait", "1" });
+    EXPECT_EQ(dhcp.status, 0) << dhcp.out << dhcp.err;
+    EXPECT_NE(dhcp.out.find("\"result\": \"ok\", \"outcome\": \"set\""), std::string::npos) << dhcp.out;
+    EXPECT_EQ(first.counters.settings.load(), 1u);
+    std::filesystem::remove("changeMac.txt");
+}
+
 TEST(LabCli, UsageErrorsEndWithStatusTwoAndSayWhy)
 {
     const struct
@@ -95,6 +166,12 @@ TEST(LabCli, UsageErrorsEndWithStatusTwoAndSayWhy)
         { { "search", "--format", "xml" }, "--format is table, csv or json" },
         { { "search", "--filter", "1,2" }, "--filter is NETMASK,IPBEGIN,IPEND" },
         { { "search", "--colour", "red" }, "unknown option: --colour" },
+        { { "reboot" }, "no machines selected" },
+        { { "exec", "--all" }, "give the command as one argument" },
+        { { "set-ip", "--mac", "A1B2C3D4E5F6" }, "give either --static" },
+        { { "set-ip", "--mac", "A1B2C3D4E5F6", "--static", "10.0.0.1", "--gateway", "10.0.0.254" }, "--static takes" },
+        { { "blink", "--all", "--seconds", "0" }, "--seconds takes" },
+        { { "flicker", "--mac", "A1B2", "--all" }, "not a MAC address" },
     };
     for (const auto& example : cases)
     {

@@ -52,8 +52,10 @@ TEST(CliSelection, FilesWrittenBySearchAndListsOfLines)
         // The CSV of `search`: the MAC names the machine; the address only without one.
         { "Index,IP,Mask,Gateway,MAC,Run time\n1,10.77.128.1,255.255.0.0,10.77.0.2,A1B2C3D4E5F6,5S\n"
           "2,10.77.128.2,,,,\n",
-            { "A1B2C3D4E5F6" }, { "10.77.128.2" } },
-        { "[{\"ip\": \"10.77.128.1\", \"mac\": \"a1b2c3d4e5f6\"}, {\"ip\": \"10.77.128.9\"}]", { "A1B2C3D4E5F6" },
+            { "A1B2C3D4E5F6" },
+            { "10.77.128.2" } },
+        { "[{\"ip\": \"10.77.128.1\", \"mac\": \"a1b2c3d4e5f6\"}, {\"ip\": \"10.77.128.9\"}]",
+            { "A1B2C3D4E5F6" },
             { "10.77.128.9" } },
         { "# rack 3\n10.77.128.1\r\n\na1:b2:c3:d4:e5:f6\n", { "A1B2C3D4E5F6" }, { "10.77.128.1" } },
     };
@@ -99,8 +101,7 @@ TEST(CliOutput, CsvQuotesAndJsonEscapesWhatWouldBreakThem)
     EXPECT_EQ(Printed({ results.columns, {} }, Format::Json), "[]\n");
     // The table lines its columns up by display width: a CJK character takes two.
     results.rows = { { "A1", "机架", "1" }, { "B2", "ab", "2" } };
-    EXPECT_EQ(Printed(results, Format::Table),
-        "MAC  Host name  Seconds\nA1   机架       1\nB2   ab         2\n");
+    EXPECT_EQ(Printed(results, Format::Table), "MAC  Host name  Seconds\nA1   机架       1\nB2   ab         2\n");
 }
 
 TEST(CliArguments, OptionsFlagsAndPositionalValuesAndWhatIsLeftOver)

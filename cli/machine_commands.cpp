@@ -1,0 +1,419 @@
+// The maintenance commands from the command line: the commands controller
+// does the work as for a button press, one machine at a time where the
+// window takes one selected row, and the answers are gathered per machine.
+#include "cli/commands.h"
+#include "cli/run.h"
+#include "commands/commands_controller.h"
+#include "platform/net/ipv4.h"
+#include "resources/templates/main_dialog_ids.h"
+
+#include <cstdio>
+
+namespace quellis::cli
+{
+
+namespace
+{
+
+using namespace quellis::resources;
+using Clock = std::chrono::steady_clock;
+
+// Parses the common options or reports the usage error.
+std::optional<int> Common(const char* command, Arguments& arguments, CommonOptions& options)
+{
+    std::string error;
+    if (!ParseCommon(arguments, options, &error))
+    {
+        return UsageError(command, error);
+    }
+    return std::nullopt;
+}
+
+std::optional<int> Leftover(const char* command, Arguments& arguments)
+{
+    if (const std::string error = arguments.Error(); !error.empty())
+    {
+        return UsageError(command, error);
+    }
+    return std::nullopt;
+}
+
+// The machine's refusal (a box) or "".
+std::string Refusal(MachineRun& run)
+{
+    std::string text;
+    for (const std::string& refusal : run.TakeRefusals())
+    {
+        text += text.empty() ? refusal : "; " + refusal;
+    }
+    return text;
+}
+
+// A test or the system command on one machine: its button is disabled until
+// the answer or the time-out gives it back.
+void AwaitButton(MachineRun& run, int button)
+{
+    HeadlessWindow& window = run.Run().Window();
+    run.Run().Loop().RunUntil([&] { return window.IsItemEnabled(button); }, Clock::now() + std::chrono::seconds(10));
+}
+
+int RunTest(const char* command, Arguments& arguments, int button, std::uint16_t code)
+{
+    CommonOptions options;
+    if (auto usage = Common(command, arguments, options))
+    {
+        return *usage;
+    }
+    if (auto usage = Leftover(command, arguments))
+    {
+        return *usage;
+    }
+    MachineRun run(command, options);
+    if (!run.Open())
+    {
+        return kExitSomeFailed;
+    }
+    commands::CommandsController& controller = run.Run().Commands();
+    for (const Target& target : run.Resolve(false))
+    {
+        run.SelectOnly({ target.row });
+        controller.OnCommand(button);
+        AwaitButton(run, button);
+        const auto reply = run.Answers().Command(code, target.mac);
+        const std::string refusal = Refusal(run);
+        if (!reply)
+        {
+            run.Results().Set(target.mac, target.ip, false, "no answer", refusal);
+            continue;
+        }
+        std::string detail;
+        if (code == discovery::CMD_UARTTest)
+        {
+            detail = "ports working:";
+            for (int port = 0; port < 5; ++port)
+            {
+                if ((reply->result & (1 << port)) != 0)
+                {
+                    detail += " " + std::to_string(port + 1);
+                }
+            }
+        }
+        run.Results().Set(target.mac, target.ip, true, "tested", detail);
+    }
+    return run.Finish();
+}
+
+} // namespace
+
+int RunLedTest(Arguments& arguments)
+{
+    return RunTest("led-test", arguments, kIdLedTest, discovery::CMD_LedTest);
+}
+
+int RunUartTest(Arguments& arguments)
+{
+    return RunTest("uart-test", arguments, kIdSerialTest, discovery::CMD_UARTTest);
+}
+
+int RunFlicker(Arguments& arguments)
+{
+    CommonOptions options;
+    if (auto usage = Common("flicker", arguments, options))
+    {
+        return *usage;
+    }
+    if (auto usage = Leftover("flicker", arguments))
+    {
+        return *usage;
+    }
+    MachineRun run("flicker", options);
+    if (!run.Open())
+    {
+        return kExitSomeFailed;
+    }
+    for (const Target& target : run.Resolve(false))
+    {
+        run.Run().Discovery().FlickerRow(target.row);
+        run.Results().Set(target.mac, target.ip, true, "sent");
+    }
+    return run.Finish();
+}
+
+int RunBlink(Arguments& arguments)
+{
+    CommonOptions options;
+    if (auto usage = Common("blink", arguments, options))
+    {
+        return *usage;
+    }
+    const auto secondsText = arguments.Value("seconds");
+    if (auto usage = Leftover("blink", arguments))
+    {
+        return *usage;
+    }
+    const int seconds = secondsText ? std::atoi(secondsText->c_str()) : 10;
+    if (seconds <= 0 || seconds > 86400)
+    {
+        return UsageError("blink", "--seconds takes 1 to 86400");
+    }
+    MachineRun run("blink", options);
+    if (!run.Open())
+    {
+        return kExitSomeFailed;
+    }
+    // The blink goes to each machine's own address: it needs the search.
+    const std::vector<Target> targets = run.Resolve(true);
+    std::vector<int> rows;
+    for (const Target& target : targets)
+    {
+        rows.push_back(target.row);
+    }
+    // All machines: nothing selected, as in the window.
+    run.SelectOnly(options.selection.all ? std::vector<int> {} : rows);
+    if (!targets.empty())
+    {
+        commands::CommandsController& controller = run.Run().Commands();
+        controller.OnBlinkButton();
+        run.Run().Loop().RunFor(std::chrono::seconds(seconds));
+        if (run.Run().State().blinking.load() != 0)
+        {
+            controller.OnBlinkButton();
+        }
+    }
+    const std::string refusal = Refusal(run);
+    for (const Target& target : targets)
+    {
+        run.Results().Set(target.mac, target.ip, refusal.empty(), refusal.empty() ? "blinked" : "not blinked", refusal);
+    }
+    return run.Finish();
+}
+
+int RunExec(Arguments& arguments)
+{
+    CommonOptions options;
+    if (auto usage = Common("exec", arguments, options))
+    {
+        return *usage;
+    }
+    const auto positional = arguments.Positional();
+    if (auto usage = Leftover("exec", arguments))
+    {
+        return *usage;
+    }
+    if (positional.size() != 1 || positional[0].empty())
+    {
+        return UsageError("exec", "give the command as one argument (quote it)");
+    }
+    if (options.selection.all && !Confirm("Run the command on every machine of the network?", options.yes))
+    {
+        return kExitUsage;
+    }
+    MachineRun run("exec", options);
+    if (!run.Open())
+    {
+        return kExitSomeFailed;
+    }
+    HeadlessWindow& window = run.Run().Window();
+    commands::CommandsController& controller = run.Run().Commands();
+    window.SetItemText(kIdSystemCommandEdit, positional[0]);
+    const auto record = [&](const discovery::CommandPacket& reply, const std::string& ip) {
+        run.Results().Set(
+            reply.target, ip, reply.result == 0, "exit status " + std::to_string(reply.result), reply.text);
+    };
+    if (options.selection.all)
+    {
+        // One request to every machine; each answers for itself.
+        run.SelectOnly({});
+        controller.OnCommand(kIdExecuteSystemCommand);
+        const std::string refusal = Refusal(run);
+        if (!refusal.empty())
+        {
+            std::fprintf(stderr, "quellis-cli exec: %s\n", refusal.c_str());
+            run.Run().Close();
+            return kExitSomeFailed;
+        }
+        run.Run().Loop().RunFor(options.wait);
+        for (const auto& reply : run.Answers().Commands(discovery::CMD_EXECUTE))
+        {
+            record(reply, "");
+        }
+        return run.Finish();
+    }
+    for (const Target& target : run.Resolve(false))
+    {
+        run.SelectOnly({ target.row });
+        controller.OnCommand(kIdExecuteSystemCommand);
+        AwaitButton(run, kIdExecuteSystemCommand);
+        const std::string refusal = Refusal(run);
+        if (const auto reply = run.Answers().Command(discovery::CMD_EXECUTE, target.mac))
+        {
+            record(*reply, target.ip);
+        }
+        else
+        {
+            run.Results().Set(target.mac, target.ip, false, "no answer", refusal);
+        }
+    }
+    return run.Finish();
+}
+
+namespace
+{
+
+// Restart miner, reboot, name: sent and not waited for, but the name comes back.
+int RunOneShot(const char* command, Arguments& arguments, int button, std::string_view question)
+{
+    CommonOptions options;
+    if (auto usage = Common(command, arguments, options))
+    {
+        return *usage;
+    }
+    if (auto usage = Leftover(command, arguments))
+    {
+        return *usage;
+    }
+    if (options.selection.all && !question.empty() && !Confirm(question, options.yes))
+    {
+        return kExitUsage;
+    }
+    MachineRun run(command, options);
+    if (!run.Open())
+    {
+        return kExitSomeFailed;
+    }
+    commands::CommandsController& controller = run.Run().Commands();
+    const bool name = button == kIdTest;
+    if (options.selection.all && !name)
+    {
+        run.SelectOnly({});
+        controller.OnCommand(button);
+        const std::string refusal = Refusal(run);
+        run.Results().Set(
+            "FFFFFFFFFFFF", "", refusal.empty(), refusal.empty() ? "sent to every machine" : "not sent", refusal);
+        return run.Finish();
+    }
+    const std::vector<Target> targets = run.Resolve(false);
+    for (const Target& target : targets)
+    {
+        run.SelectOnly({ target.row });
+        controller.OnCommand(button);
+        const std::string refusal = Refusal(run);
+        run.Results().Set(target.mac, target.ip, refusal.empty(), refusal.empty() ? "sent" : "not sent", refusal);
+    }
+    if (name)
+    {
+        // The names come back by themselves.
+        run.Run().Loop().RunFor(options.wait);
+        for (const Target& target : targets)
+        {
+            const auto reply = run.Answers().Command(discovery::CMD_GetName, target.mac);
+            if (!reply)
+            {
+                run.Results().Set(target.mac, target.ip, false, "no answer");
+            }
+            else
+            {
+                run.Results().Set(
+                    target.mac, target.ip, reply->result != 0, reply->result != 0 ? "name" : "no name", reply->text);
+            }
+        }
+    }
+    return run.Finish();
+}
+
+} // namespace
+
+int RunRestartMiner(Arguments& arguments)
+{
+    return RunOneShot("restart-miner", arguments, kIdRestartMiner, "Restart the mining program of every machine?");
+}
+
+int RunReboot(Arguments& arguments)
+{
+    return RunOneShot("reboot", arguments, kIdRestartSystem, "Restart every machine of the network?");
+}
+
+int RunName(Arguments& arguments)
+{
+    return RunOneShot("name", arguments, kIdTest, {});
+}
+
+int RunSetIp(Arguments& arguments)
+{
+    CommonOptions options;
+    if (auto usage = Common("set-ip", arguments, options))
+    {
+        return *usage;
+    }
+    const bool dhcp = arguments.Flag("dhcp");
+    const auto staticText = arguments.Value("static");
+    const auto gatewayText = arguments.Value("gateway");
+    const auto dnsText = arguments.Value("dns");
+    if (auto usage = Leftover("set-ip", arguments))
+    {
+        return *usage;
+    }
+    if (dhcp == staticText.has_value())
+    {
+        return UsageError("set-ip", "give either --static ADDR/MASK --gateway G or --dhcp");
+    }
+    commands::DevSetFields fields;
+    fields.staticAddress = dhcp ? 0 : 1;
+    fields.dns = net::ParseIpv4(dnsText.value_or("8.8.8.8")).value_or(0);
+    if (staticText)
+    {
+        const std::size_t slash = staticText->find('/');
+        const auto address = net::ParseIpv4(staticText->substr(0, slash));
+        const auto mask = slash == std::string::npos ? std::nullopt : net::ParseIpv4(staticText->substr(slash + 1));
+        const auto gateway = gatewayText ? net::ParseIpv4(*gatewayText) : std::nullopt;
+        if (!address || !mask || !gateway)
+        {
+            return UsageError("set-ip", "--static takes ADDR/MASK (dotted) and needs --gateway G");
+        }
+        fields.address = *address;
+        fields.mask = *mask;
+        fields.gateway = *gateway;
+    }
+    if (options.selection.all && !Confirm("Change the network settings of every machine?", options.yes))
+    {
+        return kExitUsage;
+    }
+    MachineRun run("set-ip", options);
+    if (!run.Open())
+    {
+        return kExitSomeFailed;
+    }
+    run.Run().SetNetworkSettings(fields);
+    const std::vector<Target> targets = run.Resolve(false);
+    if (!dhcp && targets.size() > 1)
+    {
+        run.Run().Close();
+        return UsageError("set-ip", "one static address for several machines");
+    }
+    for (const Target& target : targets)
+    {
+        run.SelectOnly({ target.row });
+        run.Run().Commands().OpenNetworkSettings(target.row);
+        // The machine acknowledges with its new settings, or refuses.
+        const auto until = Clock::now() + options.wait;
+        run.Run().Loop().RunUntil([&] { return run.Answers().Setting(target.mac).has_value(); }, until);
+        const auto reply = run.Answers().Setting(target.mac);
+        if (!reply)
+        {
+            run.Results().Set(target.mac, target.ip, false, "no answer", Refusal(run));
+        }
+        else if (reply->result == 0)
+        {
+            run.Results().Set(target.mac, target.ip, true, "set", reply->ip);
+        }
+        else
+        {
+            // Let the refusal's box come through the window message.
+            run.Run().Loop().RunFor(std::chrono::milliseconds(50));
+            run.Results().Set(target.mac, target.ip, false, "refused " + std::to_string(reply->result), Refusal(run));
+        }
+    }
+    return run.Finish();
+}
+
+} // namespace quellis::cli

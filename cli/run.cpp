@@ -1,0 +1,316 @@
+#include "cli/run.h"
+
+#include "discovery/device_table.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+
+namespace quellis::cli
+{
+
+int UsageError(const char* command, const std::string& message)
+{
+    std::fprintf(stderr, "quellis-cli %s: %s\n", command, message.c_str());
+    return kExitUsage;
+}
+
+bool ParseCommon(Arguments& arguments, CommonOptions& options, std::string* error)
+{
+    options.selection.all = arguments.Flag("all");
+    options.yes = arguments.Flag("yes");
+    options.verbose = arguments.Flag("verbose");
+    for (const std::string& value : arguments.Values("mac"))
+    {
+        if (!AddMacs(value, options.selection, error))
+        {
+            return false;
+        }
+    }
+    for (const std::string& value : arguments.Values("ip"))
+    {
+        if (!AddIps(value, options.selection, error))
+        {
+            return false;
+        }
+    }
+    for (const std::string& file : arguments.Values("from"))
+    {
+        if (!AddFromFile(file, options.selection, error))
+        {
+            return false;
+        }
+    }
+    if (const auto wait = arguments.Value("wait"))
+    {
+        char* end = nullptr;
+        const double seconds = std::strtod(wait->c_str(), &end);
+        if (end == wait->c_str() || *end != '\0' || !(seconds >= 0) || seconds > 3600)
+        {
+            *error = "--wait takes seconds (0 to 3600)";
+            return false;
+        }
+        options.wait = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    }
+    if (const auto format = arguments.Value("format"))
+    {
+        const auto parsed = ParseFormat(*format);
+        if (!parsed)
+        {
+            *error = "--format is table, csv or json";
+            return false;
+        }
+        options.format = *parsed;
+    }
+    if (options.selection.Empty())
+    {
+        *error = "no machines selected: give --mac, --ip, --from or --all";
+        return false;
+    }
+    if (options.selection.all && (!options.selection.macs.empty() || !options.selection.ips.empty()))
+    {
+        *error = "--all together with named machines";
+        return false;
+    }
+    return true;
+}
+
+bool Confirm(std::string_view question, bool yes)
+{
+    if (yes)
+    {
+        return true;
+    }
+    if (isatty(STDIN_FILENO) == 0)
+    {
+        std::fprintf(stderr,
+            "%.*s Refused without --yes when standard input is not a terminal.\n",
+            static_cast<int>(question.size()),
+            question.data());
+        return false;
+    }
+    std::fprintf(stderr, "%.*s [y/N] ", static_cast<int>(question.size()), question.data());
+    std::string answer;
+    std::getline(std::cin, answer);
+    return answer == "y" || answer == "Y" || answer == "yes";
+}
+
+// ---- ResultTable ----
+
+void ResultTable::Set(const std::string& mac, const std::string& ip, bool ok, std::string outcome, std::string detail)
+{
+    std::lock_guard lock(lock_);
+    // A machine named by an address that no search found has no MAC.
+    const std::string key = mac.empty() ? ip : mac;
+    if (!rows_.contains(key))
+    {
+        order_.push_back(key);
+    }
+    rows_[key] = { mac, ip, ok, std::move(outcome), std::move(detail) };
+}
+
+bool ResultTable::Has(const std::string& mac) const
+{
+    std::lock_guard lock(lock_);
+    return rows_.contains(mac);
+}
+
+bool ResultTable::AllOk() const
+{
+    std::lock_guard lock(lock_);
+    for (const auto& [mac, row] : rows_)
+    {
+        if (!row.ok)
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ResultTable::Empty() const
+{
+    std::lock_guard lock(lock_);
+    return rows_.empty();
+}
+
+void ResultTable::Print(Format format) const
+{
+    std::lock_guard lock(lock_);
+    Results results;
+    results.columns = {
+        { "MAC", "mac" }, { "IP", "ip" }, { "Result", "result" }, { "Outcome", "outcome" }, { "Detail", "detail" }
+    };
+    for (const std::string& key : order_)
+    {
+        const Row& row = rows_.at(key);
+        results.rows.push_back({ row.mac, row.ip, row.ok ? "ok" : "failed", row.outcome, row.detail });
+    }
+    cli::Print(results, format, stdout);
+}
+
+// ---- Replies ----
+
+void Replies::OnCommandReply(const discovery::CommandPacket& reply)
+{
+    std::lock_guard lock(lock_);
+    discovery::CommandPacket kept = reply;
+    kept.payload = {}; // points into the reply thread's buffer
+    commands_.push_back(std::move(kept));
+}
+
+void Replies::OnSettingReply(const discovery::DeviceRecord& reply)
+{
+    std::lock_guard lock(lock_);
+    settings_.push_back(reply);
+}
+
+std::vector<discovery::CommandPacket> Replies::Commands(std::uint16_t code) const
+{
+    std::lock_guard lock(lock_);
+    std::vector<discovery::CommandPacket> found;
+    for (const auto& reply : commands_)
+    {
+        if (reply.cmdCode == code)
+        {
+            found.push_back(reply);
+        }
+    }
+    return found;
+}
+
+std::optional<discovery::CommandPacket> Replies::Command(std::uint16_t code, const std::string& mac) const
+{
+    std::lock_guard lock(lock_);
+    for (const auto& reply : commands_)
+    {
+        if (reply.cmdCode == code && reply.target == mac)
+        {
+            return reply;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<discovery::DeviceRecord> Replies::Setting(const std::string& mac) const
+{
+    std::lock_guard lock(lock_);
+    for (const auto& reply : settings_)
+    {
+        if (reply.mac == mac)
+        {
+            return reply;
+        }
+    }
+    return std::nullopt;
+}
+
+// ---- MachineRun ----
+
+MachineRun::MachineRun(const char* command, const CommonOptions& options)
+    : command_(command)
+    , options_(options)
+    , session_(DefaultConfigPath())
+{
+}
+
+bool MachineRun::Open()
+{
+    session_.Discovery().SetReplyObserver(&replies_);
+    std::string error;
+    if (!session_.Open({}, &error))
+    {
+        std::fprintf(stderr, "quellis-cli %s: %s\n", command_, error.c_str());
+        return false;
+    }
+    HeadlessWindow& window = session_.Window();
+    window.SetBoxFunction(
+        [this](std::string_view text, std::string_view, unsigned type)
+        {
+            if ((type & 0x0F) == core::kMbYesNo)
+            {
+                return core::kAnswerYes;
+            }
+            std::lock_guard lock(refusalsLock_);
+            refusals_.emplace_back(text);
+            return core::kAnswerOk;
+        });
+    if (options_.verbose)
+    {
+        window.SetLogFunction(
+            [](core::LogColour, std::string_view text) { std::fwrite(text.data(), 1, text.size(), stderr); });
+    }
+    return true;
+}
+
+std::vector<Target> MachineRun::Resolve(bool needAddress)
+{
+    HeadlessWindow& window = session_.Window();
+    const Selection& selection = options_.selection;
+    if (!needAddress && !selection.all && selection.ips.empty())
+    {
+        // MACs are enough to address these machines: no search needed.
+        std::vector<Target> targets;
+        for (const std::string& mac : selection.macs)
+        {
+            HeadlessWindow::Cells cells;
+            cells[discovery::kColumnMac] = mac;
+            targets.push_back({ window.AddRow(cells), "", mac });
+        }
+        return targets;
+    }
+    session_.Search(options_.wait);
+    std::vector<Target> targets;
+    std::set<std::string> foundMacs;
+    std::set<std::string> foundIps;
+    const auto rows = window.Rows();
+    for (std::size_t row = 0; row < rows.size(); ++row)
+    {
+        const std::string& ip = rows[row][discovery::kColumnIp];
+        const std::string& mac = rows[row][discovery::kColumnMac];
+        if (selection.Matches(ip, mac))
+        {
+            targets.push_back({ static_cast<int>(row), ip, mac });
+            foundMacs.insert(mac);
+            foundIps.insert(ip);
+        }
+    }
+    for (const std::string& mac : selection.macs)
+    {
+        if (!foundMacs.contains(mac))
+        {
+            results_.Set(mac, "", false, "not found", "no answer to the search");
+        }
+    }
+    for (const std::string& ip : selection.ips)
+    {
+        if (!foundIps.contains(ip))
+        {
+            results_.Set("", ip, false, "not found", "no answer to the search");
+        }
+    }
+    return targets;
+}
+
+void MachineRun::SelectOnly(const std::vector<int>& rows)
+{
+    session_.Window().Select(std::set<int>(rows.begin(), rows.end()));
+}
+
+std::vector<std::string> MachineRun::TakeRefusals()
+{
+    std::lock_guard lock(refusalsLock_);
+    std::vector<std::string> taken;
+    taken.swap(refusals_);
+    return taken;
+}
+
+int MachineRun::Finish()
+{
+    session_.Close();
+    results_.Print(options_.format);
+    return results_.AllOk() ? kExitOk : kExitSomeFailed;
+}
+
+} // namespace quellis::cli

@@ -1,0 +1,126 @@
+#pragma once
+
+#include "cli/arguments.h"
+#include "cli/output.h"
+#include "cli/selection.h"
+#include "cli/session.h"
+#include "discovery/discovery_controller.h"
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What every command on machines shares: the selection and output options,
+// the confirmation of an operation on every machine, finding the selected
+// machines, and one result line per machine.
+
+namespace quellis::cli
+{
+
+struct CommonOptions
+{
+    Selection selection;
+    std::chrono::milliseconds wait { 3000 }; // of the search, and for answers
+    Format format = Format::Table;
+    bool yes = false;
+    bool verbose = false;
+};
+
+// --mac, --ip, --from, --all, --wait, --format, --yes, --verbose. False with
+// the reason; a missing selection is an error.
+bool ParseCommon(Arguments& arguments, CommonOptions& options, std::string* error);
+
+// An operation on every machine: asks on a terminal unless --yes; without a
+// terminal it needs --yes.
+bool Confirm(std::string_view question, bool yes);
+
+// One machine the command works on: its row in the session's list.
+struct Target
+{
+    int row = -1;
+    std::string ip;
+    std::string mac;
+};
+
+// The outcome per machine, keyed by MAC, in the order the machines came.
+class ResultTable
+{
+public:
+    void Set(const std::string& mac, const std::string& ip, bool ok, std::string outcome, std::string detail = {});
+    [[nodiscard]] bool Has(const std::string& mac) const;
+    [[nodiscard]] bool AllOk() const;
+    [[nodiscard]] bool Empty() const;
+    void Print(Format format) const;
+
+private:
+    struct Row
+    {
+        std::string mac;
+        std::string ip;
+        bool ok = false;
+        std::string outcome;
+        std::string detail;
+    };
+    mutable std::mutex lock_;
+    std::vector<std::string> order_;
+    std::map<std::string, Row> rows_;
+};
+
+// The session's answers of the machines, gathered by MAC (reply thread in,
+// the loop's thread out).
+class Replies : public discovery::ReplyObserver
+{
+public:
+    void OnCommandReply(const discovery::CommandPacket& reply) override;
+    void OnSettingReply(const discovery::DeviceRecord& reply) override;
+    [[nodiscard]] std::vector<discovery::CommandPacket> Commands(std::uint16_t code) const;
+    [[nodiscard]] std::optional<discovery::CommandPacket> Command(std::uint16_t code, const std::string& mac) const;
+    [[nodiscard]] std::optional<discovery::DeviceRecord> Setting(const std::string& mac) const;
+
+private:
+    mutable std::mutex lock_;
+    std::vector<discovery::CommandPacket> commands_;
+    std::vector<discovery::DeviceRecord> settings_;
+};
+
+// A session opened for a command on machines, with its answers observed,
+// its boxes answered (questions yes: the command line asked already; other
+// boxes are refusals, kept for the machine at hand) and its log on standard
+// error when verbose.
+class MachineRun
+{
+public:
+    MachineRun(const char* command, const CommonOptions& options);
+    // False (with the message printed) when the machines cannot be reached.
+    bool Open();
+    // The selected machines: found by a search unless every one is named by
+    // its MAC and the command needs no address. Machines named but not
+    // found get their failure in the results.
+    std::vector<Target> Resolve(bool needAddress);
+    // Selects exactly these rows, as the operator would.
+    void SelectOnly(const std::vector<int>& rows);
+    // Refusals shown since the last call.
+    std::vector<std::string> TakeRefusals();
+
+    [[nodiscard]] Session& Run() { return session_; }
+    [[nodiscard]] Replies& Answers() { return replies_; }
+    [[nodiscard]] ResultTable& Results() { return results_; }
+    // Prints the results and gives the exit status.
+    int Finish();
+
+private:
+    const char* command_;
+    const CommonOptions& options_;
+    Session session_;
+    Replies replies_;
+    ResultTable results_;
+    std::mutex refusalsLock_;
+    std::vector<std::string> refusals_;
+};
+
+int UsageError(const char* command, const std::string& message);
+
+} // namespace quellis::cli
