@@ -3,6 +3,7 @@
 #include "app/quellis_dlg.h"
 #include "app/write_log.h"
 #include "controls/picture_ex.h"
+#include "miner/pool_info_dlg.h"
 #include "platform/ui/async_select.h"
 #include "platform/ui/icons.h"
 #include "platform/ui/message_box.h"
@@ -127,6 +128,16 @@ bool MainWindowPorts::Post(std::function<void()> fn)
 void MainWindowPorts::Join(sync::Thread& thread)
 {
     ui::JoinServingCalls(thread);
+}
+
+std::optional<miner::PoolSlots> PoolSettingsPort::Run()
+{
+    miner::CDlgPoolInfo dialog(configPath_, &owner_);
+    if (dialog.DoModal() != ui::kIdOk)
+    {
+        return std::nullopt;
+    }
+    return dialog.Slots();
 }
 
 } // namespace quellis::app

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "core/window.h"
+#include "miner/miner_controller.h"
 
+#include <filesystem>
 #include <memory>
 
 namespace quellis::ui
@@ -74,6 +76,22 @@ private:
     CQuellisDlg& dialog_;
     DialogControls controls_;
     core::Window window_;
+};
+
+// The pool settings dialog, run modally over the main dialog.
+class PoolSettingsPort : public miner::PoolSettingsDialog
+{
+public:
+    PoolSettingsPort(ui::Dialog& owner, std::filesystem::path configPath)
+        : owner_(owner)
+        , configPath_(std::move(configPath))
+    {
+    }
+    std::optional<miner::PoolSlots> Run() override;
+
+private:
+    ui::Dialog& owner_;
+    const std::filesystem::path configPath_;
 };
 
 } // namespace quellis::app

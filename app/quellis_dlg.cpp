@@ -110,12 +110,15 @@ struct CQuellisDlg::Subsystems
         : deviceList(list, [&state] { return state.language.load(); })
         , ports(dialog, deviceList, alarm)
         , panelControls(panel)
+        , poolSettings(dialog, state.configPath)
         , discovery(state, ports.Window(), deviceList)
         , commands(state, ports.Window())
         , update(state, ports.Window())
-        , miner(state, ports.Window())
+        , miner(state, ports.Window(), poolSettings)
         , monitor(state, ports.Window(), panelControls)
     {
+        // A confirmed E2 write: the reply thread starts the read-back run.
+        discovery.SetReadBackStarter([this](std::string_view target) { miner.StartReadBack(target); });
     }
 
     // In routing order.
@@ -124,6 +127,7 @@ struct CQuellisDlg::Subsystems
     discovery::DeviceList deviceList;
     MainWindowPorts ports;
     DialogControls panelControls;
+    PoolSettingsPort poolSettings;
     discovery::DiscoveryController discovery;
     commands::CommandsController commands;
     update::UpdateController update;

@@ -51,8 +51,10 @@ public:
     [[nodiscard]] bool StartReplyThread();
     bool StartLisServ(const ReceiveFilter& filter);
 
-    // The confirmed E2 write starts the read-back of the codes.
-    void SetReadBackStarter(std::function<void()> start) { startReadBack_ = std::move(start); }
+    // The confirmed E2 write starts the read-back of the codes: called on the
+    // reply thread with the answering machine's identity, before the answer's
+    // commandDone signal.
+    void SetReadBackStarter(std::function<void(std::string_view target)> start) { startReadBack_ = std::move(start); }
 
     void OnSearch();
     void OnFixedAccountSearch();
@@ -74,7 +76,7 @@ private:
     SharedState& state_;
     core::Window& window_;
     DeviceRecordSink& records_;
-    std::function<void()> startReadBack_;
+    std::function<void(std::string_view target)> startReadBack_;
     sync::Thread replyThread_;
     sync::Thread receiveThread_;
 };

@@ -39,6 +39,7 @@ private:
     {
         int fd = -1;
         int machine = 0;
+        bool off = false; // a switched-off machine: never served
     };
 
     void Run(int epoll);
@@ -46,6 +47,7 @@ private:
     MachineTable& machines_;
     FarmCounters& counters_;
     std::vector<Listener> listeners_;
+    std::vector<int> fillers_; // the connections that fill the switched-off machines' queues
     std::uint16_t port_ = 0;
     int epoll_ = -1;
     std::thread thread_;

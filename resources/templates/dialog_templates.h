@@ -11,5 +11,6 @@ namespace quellis::resources
 extern const ui::DialogTemplate kMainDialog;    // 102
 extern const ui::DialogTemplate kAboutDialog;   // 100
 extern const ui::DialogTemplate kMonitorPanel;  // 130
+extern const ui::DialogTemplate kPoolInfoDialog; // 137
 
 } // namespace quellis::resources
