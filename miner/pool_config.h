@@ -34,11 +34,11 @@ using PoolSlots = std::array<PoolSlot, kPoolSlotCount>;
 
 // {"pools":[...four elements...]} for the machine at ip: a disabled slot is
 // an empty element; texts go in as typed, without escaping.
-[[nodiscard]] std::string BuildPoolText(const PoolSlots& slots, std::string_view ip);
+[[nodiscard]] std::string BuildPoolText(const PoolSlots& poolSlots, std::string_view ip);
 
 // The longest text BuildPoolText can give for these slots, whatever the
 // address: what must fit into the packet before a run may start.
-[[nodiscard]] std::size_t LongestPoolText(const PoolSlots& slots);
+[[nodiscard]] std::size_t LongestPoolText(const PoolSlots& poolSlots);
 
 // One row of [POOLS]: the texts and the suffix type (TYPEn) as stored.
 struct PoolRowSetting
