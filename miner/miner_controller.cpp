@@ -4,6 +4,7 @@
 #include "discovery/device_packet.h"
 #include "miner/e2_record.h"
 #include "miner/printf_text.h"
+#include "miner/run_log.h"
 #include "platform/profile/profile_text.h"
 #include "platform/sync/event.h"
 #include "platform/sync/thread.h"
@@ -103,6 +104,7 @@ struct MinerController::Run
     PoolSlots slots; // PoolConfig, as typed
     std::shared_ptr<WriteHandOff> readBackOf; // a read-back: the write it follows
     std::unique_ptr<MinerApiClient> client; // the API runs: the run's exchange buffer
+    std::unique_ptr<RunLog> log; // the API runs: their lines
     sync::Thread thread;
 };
 
@@ -112,6 +114,7 @@ MinerController::MinerController(
     , window_(window)
     , poolDialog_(poolDialog)
     , options_(options)
+    , logTarget_(std::make_shared<std::atomic<core::LogSink*>>(&window.log))
 {
 }
 
@@ -213,6 +216,8 @@ void MinerController::Stop()
     {
         window_.uiThread.Join(run->thread);
     }
+    // Lines posted and not yet written go nowhere from now on.
+    logTarget_->store(nullptr);
 }
 
 void MinerController::StartBatch(std::unique_ptr<Run> run, std::vector<int> disabled, std::string_view failureText)
@@ -268,6 +273,10 @@ void MinerController::Log(std::string_view text)
 
 void MinerController::EndRun(const Run& run)
 {
+    if (run.log)
+    {
+        run.log->Flush();
+    }
     if (run.kind == BatchOperation::PoolConfig)
     {
         state_.updating = 0;
@@ -320,6 +329,7 @@ void MinerController::OnExecuteMinerCommand()
     }
     run->parameter = window_.controls.ItemText(kIdMinerParameterEdit);
     run->client = std::make_unique<MinerApiClient>(options_.client);
+    run->log = std::make_unique<RunLog>(window_.uiThread, window_.log, logTarget_);
     StartBatch(std::move(run), { std::begin(kRunControls), std::end(kRunControls) }, batchtext::kCommandThreadFailed);
 }
 
@@ -366,6 +376,7 @@ void MinerController::OnGetFirstMiner()
     auto run = std::make_unique<Run>();
     run->kind = BatchOperation::FirstMiner;
     run->client = std::make_unique<MinerApiClient>(options_.client);
+    run->log = std::make_unique<RunLog>(window_.uiThread, window_.log, logTarget_);
     StartBatch(
         std::move(run), { std::begin(kRunControls), std::end(kRunControls) }, batchtext::kFirstMinerThreadFailed);
 }
@@ -387,6 +398,7 @@ void MinerController::OnSetTemperature()
         return;
     }
     run->client = std::make_unique<MinerApiClient>(options_.client);
+    run->log = std::make_unique<RunLog>(window_.uiThread, window_.log, logTarget_);
     StartBatch(
         std::move(run), { std::begin(kRunControls), std::end(kRunControls) }, batchtext::kTemperatureThreadFailed);
 }
@@ -400,6 +412,7 @@ void MinerController::OnGetHashRate()
     auto run = std::make_unique<Run>();
     run->kind = BatchOperation::HashRate;
     run->client = std::make_unique<MinerApiClient>(options_.client);
+    run->log = std::make_unique<RunLog>(window_.uiThread, window_.log, logTarget_);
     StartBatch(std::move(run), { std::begin(kRunControls), std::end(kRunControls) }, batchtext::kHashRateThreadFailed);
 }
 
@@ -599,7 +612,7 @@ bool MinerController::VisitApi(Run& run, const core::RowTarget& machine, bool al
         const std::string failure = ExchangeFailureText(exchanged.result, exchanged.error, machine.ip, allMachines);
         if (!failure.empty())
         {
-            Log(failure);
+            run.log->Add(failure);
         }
         return true;
     }
@@ -609,13 +622,13 @@ bool MinerController::VisitApi(Run& run, const core::RowTarget& machine, bool al
     }
     if (section == nullptr)
     {
-        Log(text::DeviceTextToUtf8(exchanged.reply) + "\r\n");
+        run.log->Add(text::DeviceTextToUtf8(exchanged.reply) + "\r\n");
         return true;
     }
     const ParsedSection parsed = ParseSection(exchanged.reply, section);
     if (parsed.result != SectionResult::Ok)
     {
-        Log(SectionFailureText(parsed.result));
+        run.log->Add(SectionFailureText(parsed.result));
         if (parsed.result == SectionResult::NoStatus)
         {
             window_.alarm.Play();
@@ -634,7 +647,7 @@ bool MinerController::VisitApi(Run& run, const core::RowTarget& machine, bool al
     }
     if (!lines.empty())
     {
-        Log(lines);
+        run.log->Add(lines);
     }
     return true;
 }

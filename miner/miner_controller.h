@@ -115,6 +115,8 @@ private:
     PoolSettingsDialog& poolDialog_;
     const MinerOptions options_;
     std::atomic<bool> stopping_ { false };
+    // The log pane for the API runs' posted lines; cleared by Stop.
+    const std::shared_ptr<std::atomic<core::LogSink*>> logTarget_;
     // The slots of the last OK of the pool settings dialog (UI thread).
     PoolSlots poolSlots_;
 
