@@ -12,6 +12,7 @@
 #include "resources/templates/main_dialog_ids.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 
 namespace quellis::miner
@@ -542,8 +543,12 @@ void MinerController::BatchWorker(Run& run)
         RunE2(run);
         return;
     }
-    // No earlier signal counts.
-    state_.commandDone.Reset();
+    // No earlier signal counts. Only a run that waits for commandDone resets
+    // it: an API run would take the wake-up of a pool or EEPROM run under way.
+    if (run.kind == BatchOperation::PoolConfig)
+    {
+        state_.commandDone.Reset();
+    }
     std::vector<core::RowTarget> machines = window_.list.Targets(true);
     const bool allMachines = machines.empty();
     if (allMachines)
@@ -728,7 +733,10 @@ void MinerController::RunE2(Run& run)
             Wire(window_.controls.ItemText(kIdQrCodeEdit)), Wire(window_.controls.ItemText(kIdOneDCodeEdit)));
         for (const std::string& line : built.logLines)
         {
-            Log(text::Cp936ToUtf8(line));
+            if (!line.empty())
+            {
+                Log(text::Cp936ToUtf8(line));
+            }
         }
         block = built.block;
     }
