@@ -221,6 +221,29 @@ TEST_F(MinerControllerTest, FirstPoolCommandsAndLimitsSendTheirRequestsAndLogThe
     EXPECT_EQ(line.rfind(R"({"STATUS":[{"STATUS":"S")", 0), 0u) << line;
     EXPECT_TRUE(line.ends_with("}\r\n")) << line;
 
+    // Over all rows after the confirmation: every machine gets the same request.
+    window.Select({});
+    window.AnswerNextBox(core::kAnswerYes);
+    Press(kIdSetTemperature);
+    EXPECT_EQ(window.Boxes().back().text, "确认设置所有设备温度？");
+    for (const int machine : { 0, 1 })
+    {
+        EXPECT_EQ(farm->MachineAt(machine).LastApiRequest(), R"({"parameter": "-5,80", "command": "pgasetwarnsafe"})");
+    }
+    line = NewLogText();
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 2) << line;
+    window.SetItemText(kIdMinerCommandEdit, "version");
+    window.AnswerNextBox(core::kAnswerYes);
+    Press(kIdExecuteMinerCommand);
+    EXPECT_EQ(window.Boxes().back().text, "确认所有设备执行miner命令？");
+    for (const int machine : { 0, 1 })
+    {
+        EXPECT_EQ(farm->MachineAt(machine).LastApiRequest(), R"({"parameter": "", "command": "version"})");
+    }
+    line = NewLogText();
+    EXPECT_NE(line.find(R"("VERSION":[{)"), line.rfind(R"("VERSION":[{)")) << "two replies: " << line;
+
+    window.Select({ 0 });
     window.SetItemText(kIdMinerCommandEdit, "summary");
     window.SetItemText(kIdMinerParameterEdit, "a\"b");
     Press(kIdExecuteMinerCommand);
@@ -242,6 +265,21 @@ TEST_F(MinerControllerTest, FirstPoolCommandsAndLimitsSendTheirRequestsAndLogThe
         }));
     EXPECT_EQ(NewLogText(), "");
     ExpectRunControlsEnabled();
+}
+
+TEST_F(MinerControllerTest, TwoRunsAtOnceKeepTheirOwnKindAndLines)
+{
+    StartFarm(2, { "indexes=0,api=silent" });
+    window.Select({ 0 });
+    EXPECT_TRUE(controller->OnCommand(kIdGetHashRate)); // waits for a machine that never answers
+    // The run reads the selection when it starts; it asks its machine, then waits.
+    ASSERT_TRUE(window.WaitFor(
+        [&] { return farm->MachineAt(0).LastApiRequest() == R"({"parameter": "", "command": "summary"})"; }));
+    window.Select({ 1 });
+    Press(kIdGetFirstMiner);
+    const auto pool = farm->MachineAt(1).Snapshot(sim::Clock::now()).pools[0];
+    EXPECT_EQ(NewLogText(), Ip(1) + " " + pool.url + " " + pool.user + "\r\n" + "接收命令执行结果出错");
+    EXPECT_EQ(farm->MachineAt(1).LastApiRequest(), R"({"parameter": "", "command": "pools"})");
 }
 
 TEST_F(MinerControllerTest, HandlersRefuseInTheirOrderAndSendNothing)
