@@ -3,6 +3,7 @@
 #include "app/quellis_dlg.h"
 #include "app/write_log.h"
 #include "controls/picture_ex.h"
+#include "miner/pool_info_dlg.h"
 #include "platform/ui/async_select.h"
 #include "platform/ui/icons.h"
 #include "platform/ui/message_box.h"
@@ -134,6 +135,16 @@ bool CompanionWindowPort::PostToClass(
     std::string_view className, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
 {
     return ui::PostMessageToClass(std::string(className), message, wParam, lParam);
+}
+
+std::optional<miner::PoolSlots> PoolSettingsPort::Run()
+{
+    miner::CDlgPoolInfo dialog(configPath_, &owner_);
+    if (dialog.DoModal() != ui::kIdOk)
+    {
+        return std::nullopt;
+    }
+    return dialog.Slots();
 }
 
 } // namespace quellis::app

@@ -2,7 +2,9 @@
 
 #include "commands/network_settings.h"
 #include "core/window.h"
+#include "miner/miner_controller.h"
 
+#include <filesystem>
 #include <memory>
 
 namespace quellis::ui
@@ -83,6 +85,22 @@ class CompanionWindowPort : public commands::CompanionWindows
 public:
     bool PostToClass(
         std::string_view className, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
+};
+
+// The pool settings dialog, run modally over the main dialog.
+class PoolSettingsPort : public miner::PoolSettingsDialog
+{
+public:
+    PoolSettingsPort(ui::Dialog& owner, std::filesystem::path configPath)
+        : owner_(owner)
+        , configPath_(std::move(configPath))
+    {
+    }
+    std::optional<miner::PoolSlots> Run() override;
+
+private:
+    ui::Dialog& owner_;
+    const std::filesystem::path configPath_;
 };
 
 } // namespace quellis::app

@@ -112,12 +112,15 @@ struct CQuellisDlg::Subsystems
         , ports(dialog, deviceList, alarm)
         , panelControls(panel)
         , devSetDialogs(&dialog)
+        , poolSettings(dialog, state.configPath)
         , discovery(state, ports.Window(), deviceList)
         , commands(state, ports.Window(), devSetDialogs, companions)
         , update(state, ports.Window())
-        , miner(state, ports.Window())
+        , miner(state, ports.Window(), poolSettings)
         , monitor(state, ports.Window(), panelControls)
     {
+        // A confirmed E2 write: the reply thread starts the read-back run.
+        discovery.SetReadBackStarter([this](std::string_view target) { miner.StartReadBack(target); });
     }
 
     // In routing order.
@@ -128,6 +131,7 @@ struct CQuellisDlg::Subsystems
     DialogControls panelControls;
     commands::DevSetDialogs devSetDialogs;
     CompanionWindowPort companions;
+    PoolSettingsPort poolSettings;
     discovery::DiscoveryController discovery;
     commands::CommandsController commands;
     update::UpdateController update;

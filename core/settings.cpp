@@ -12,7 +12,7 @@ int ReadSetting(const IntSetting& setting, const std::filesystem::path& config)
 
 std::string ReadSetting(const TextSetting& setting, const std::filesystem::path& config)
 {
-    return profile::ReadProfileString(setting.section, setting.key, setting.defaultValue, config);
+    return profile::ReadProfileString(setting.section, setting.key, setting.defaultValue, config, setting.bufferSize);
 }
 
 bool WriteSetting(const IntSetting& setting, int value, const std::filesystem::path& config)

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 // Every key of config.ini with its section and its default, in one table.
 // The file is read at each call: the operator edits it while the tool runs.
@@ -21,6 +23,8 @@ struct TextSetting
     const char* section;
     const char* key;
     const char* defaultValue;
+    // The reader's buffer in bytes: at most one less is kept.
+    std::size_t bufferSize = 260;
 };
 
 namespace settings
@@ -32,8 +36,39 @@ inline constexpr IntSetting kInterval { "COMMON", "INTERVAL", 2000 };
 inline constexpr IntSetting kNetmask { "COMMON", "NETMASK", -1 };
 inline constexpr IntSetting kIpBegin { "COMMON", "IPBEGIN", -1 };
 inline constexpr IntSetting kIpEnd { "COMMON", "IPEND", -1 };
-inline constexpr TextSetting kQrCodeMark { "PRODUCE", "erweima", "ZUN" };
-inline constexpr TextSetting kOneDCodeMark { "PRODUCE", "yiweima", "KAVDRUP" };
+inline constexpr TextSetting kQrCodeMark { "PRODUCE", "erweima", "ZUN", 50 };
+inline constexpr TextSetting kOneDCodeMark { "PRODUCE", "yiweima", "KAVDRUP", 50 };
+
+// [POOLS]: the four pool rows of the pool settings dialog, written back on its
+// OK. The defaults are placeholders for the operator to replace: no real
+// wallet and no real account.
+inline constexpr std::size_t kPoolRows = 4;
+inline constexpr std::size_t kPoolTextBuffer = 500;
+inline constexpr TextSetting kPoolUrl[kPoolRows] = {
+    { "POOLS", "URL1", "stratum+tcp://eu.pool.example.net:9560", kPoolTextBuffer },
+    { "POOLS", "URL2", "stratum+tcp://us.pool.example.net:3272", kPoolTextBuffer },
+    { "POOLS", "URL3", "stratum+tcp://asia.pool.example.org:5730", kPoolTextBuffer },
+    { "POOLS", "URL4", "stratum+tcp://backup.pool.example.org:3256", kPoolTextBuffer },
+};
+inline constexpr TextSetting kPoolWorker[kPoolRows] = {
+    { "POOLS", "WORKER1", "YOUR_WALLET_ADDRESS", kPoolTextBuffer },
+    { "POOLS", "WORKER2", "YOUR_WALLET_ADDRESS", kPoolTextBuffer },
+    { "POOLS", "WORKER3", "YOUR_WALLET_ADDRESS", kPoolTextBuffer },
+    { "POOLS", "WORKER4", "farmaccount.0", kPoolTextBuffer },
+};
+inline constexpr TextSetting kPoolPassword[kPoolRows] = {
+    { "POOLS", "PASSWORD1", "x", kPoolTextBuffer },
+    { "POOLS", "PASSWORD2", "x", kPoolTextBuffer },
+    { "POOLS", "PASSWORD3", "x", kPoolTextBuffer },
+    { "POOLS", "PASSWORD4", "x", kPoolTextBuffer },
+};
+// 0 "IP", 1 "原有矿工", anything else "无".
+inline constexpr IntSetting kPoolType[kPoolRows] = {
+    { "POOLS", "TYPE1", 0 },
+    { "POOLS", "TYPE2", 0 },
+    { "POOLS", "TYPE3", 0 },
+    { "POOLS", "TYPE4", 0 },
+};
 } // namespace settings
 
 // Tool types of [COMMON] TOOLTYPE.

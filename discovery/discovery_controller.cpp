@@ -77,11 +77,11 @@ public:
     void SignalCommandDone() override { state_.commandDone.Set(); }
     std::string QrCodeText() override { return window_.controls.ItemText(kIdQrCodeEdit); }
     std::string OneDCodeText() override { return window_.controls.ItemText(kIdOneDCodeEdit); }
-    void StartReadBack() override
+    void StartReadBack(std::string_view target) override
     {
         if (owner_.startReadBack_)
         {
-            owner_.startReadBack_();
+            owner_.startReadBack_(target);
         }
     }
     void ObserveCommandReply(const CommandPacket& reply) override

@@ -61,8 +61,10 @@ public:
     [[nodiscard]] bool StartReplyThread();
     bool StartLisServ(const ReceiveFilter& filter);
 
-    // The confirmed E2 write starts the read-back of the codes.
-    void SetReadBackStarter(std::function<void()> start) { startReadBack_ = std::move(start); }
+    // The confirmed E2 write starts the read-back of the codes: called on the
+    // reply thread with the answering machine's identity, before the answer's
+    // commandDone signal.
+    void SetReadBackStarter(std::function<void(std::string_view target)> start) { startReadBack_ = std::move(start); }
     // Before the reply thread starts.
     void SetReplyObserver(ReplyObserver* observer) { observer_ = observer; }
 
@@ -86,7 +88,7 @@ private:
     SharedState& state_;
     core::Window& window_;
     DeviceRecordSink& records_;
-    std::function<void()> startReadBack_;
+    std::function<void(std::string_view target)> startReadBack_;
     ReplyObserver* observer_ = nullptr;
     sync::Thread replyThread_;
     sync::Thread receiveThread_;

@@ -221,7 +221,7 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
             effects_.Log(LogColour::Green, Format(replytext::kE2WriteDone, timestamp.c_str()), true);
             // The write run still waits; the read-back starts before the
             // signal, which must release the write run and not the read-back.
-            effects_.StartReadBack();
+            effects_.StartReadBack(reply.target);
         }
         else
         {

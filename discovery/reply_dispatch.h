@@ -44,10 +44,11 @@ public:
     virtual void SignalCommandDone() = 0;
 
     // The label codes as the edits hold them now, and the read-back that a
-    // confirmed write starts.
+    // confirmed write of the machine `target` (its identity as the answer
+    // names it) starts. Called before the answer's commandDone signal.
     virtual std::string QrCodeText() = 0;
     virtual std::string OneDCodeText() = 0;
-    virtual void StartReadBack() = 0;
+    virtual void StartReadBack(std::string_view target) = 0;
 
     // The local time as "YYYY-MM-DD hh:mm:ss".
     virtual std::string Timestamp() = 0;

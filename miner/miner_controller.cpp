@@ -1,12 +1,821 @@
 #include "miner/miner_controller.h"
 
+#include "core/settings.h"
+#include "discovery/device_packet.h"
+#include "miner/e2_record.h"
+#include "miner/printf_text.h"
+#include "miner/run_log.h"
+#include "platform/profile/profile_text.h"
+#include "platform/sync/event.h"
+#include "platform/sync/thread.h"
+#include "platform/text/codepage.h"
+#include "resources/templates/main_dialog_ids.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+
 namespace quellis::miner
 {
 
-MinerController::MinerController(discovery::SharedState& state, core::Window& window)
+namespace
+{
+
+using namespace quellis::resources;
+using core::LogColour;
+
+// Controls every run enables again at its end.
+constexpr int kRunControls[] = { kIdExecuteMinerCommand, kIdMinerCommandEdit, kIdMinerParameterEdit };
+// How often a wait looks whether the program is being closed.
+constexpr std::uint32_t kStopPollMs = 100;
+
+// Text the program sends: the code page 936 bytes of what a control shows.
+std::string Wire(std::string_view shown)
+{
+    return text::Utf8ToCp936(shown);
+}
+
+bool EqualsIgnoringCase(std::string_view left, std::string_view right)
+{
+    return left.size() == right.size()
+        && std::equal(left.begin(),
+            left.end(),
+            right.begin(),
+            [](char a, char b)
+            { return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b)); });
+}
+
+std::string_view ConfirmationText(BatchOperation kind)
+{
+    switch (kind)
+    {
+    case BatchOperation::FirstMiner:
+        return batchtext::kConfirmFirstMiner;
+    case BatchOperation::SetTemperature:
+        return batchtext::kConfirmTemperature;
+    case BatchOperation::PoolConfig:
+        return batchtext::kConfirmPools;
+    case BatchOperation::HashRate:
+        return batchtext::kConfirmHashRate;
+    default:
+        return batchtext::kConfirmMinerCommand;
+    }
+}
+
+PoolSlots WireSlots(const PoolSlots& slots)
+{
+    PoolSlots wire = slots;
+    for (PoolSlot& slot : wire)
+    {
+        slot.url = Wire(slot.url);
+        slot.worker = Wire(slot.worker);
+        slot.password = Wire(slot.password);
+    }
+    return wire;
+}
+
+} // namespace
+
+// A write run and the read-back that its machine's confirmation starts. The
+// reply thread claims it (confirmed) before it signals commandDone for the
+// write; the write run marks it finished when it stops waiting, and sets
+// handedOver after its end step. Both flags change under runsLock_, so the
+// write run knows, when its wait times out, whether the signal of a claimed
+// confirmation is still to come (it then takes that signal itself), and the
+// read-back resets commandDone and asks only after handedOver: the write's
+// signal can never release it.
+struct MinerController::WriteHandOff
+{
+    std::string ip; // as the list shows it
+    std::string mac; // as the list shows it
+    std::string wireMac; // as sent, and as the machine's answer names it
+    bool confirmed = false;
+    bool finished = false;
+    sync::Event handedOver { sync::EventReset::Manual };
+};
+
+// One batch run: what it took at its start, and its thread.
+struct MinerController::Run
+{
+    BatchOperation kind = BatchOperation::HashRate;
+    std::string command; // MinerCommand, as typed
+    std::string parameter; // MinerCommand, as typed
+    int lowLimit = 0;
+    int highLimit = 0;
+    PoolSlots slots; // PoolConfig, as typed
+    std::shared_ptr<WriteHandOff> readBackOf; // a read-back: the write it follows
+    std::unique_ptr<MinerApiClient> client; // the API runs: the run's exchange buffer
+    std::unique_ptr<RunLog> log; // the API runs: their lines
+    sync::Thread thread;
+};
+
+MinerController::MinerController(
+    discovery::SharedState& state, core::Window& window, PoolSettingsDialog& poolDialog, MinerOptions options)
     : state_(state)
     , window_(window)
+    , poolDialog_(poolDialog)
+    , options_(options)
+    , logTarget_(std::make_shared<std::atomic<core::LogSink*>>(&window.log))
 {
+}
+
+MinerController::~MinerController()
+{
+    Stop();
+}
+
+bool MinerController::OnCommand(int id)
+{
+    switch (id)
+    {
+    case kIdExecuteMinerCommand:
+        OnExecuteMinerCommand();
+        return true;
+    case kIdSetPools:
+        OnSetPools();
+        return true;
+    case kIdGetFirstMiner:
+        OnGetFirstMiner();
+        return true;
+    case kIdSetTemperature:
+        OnSetTemperature();
+        return true;
+    case kIdGetHashRate:
+        OnGetHashRate();
+        return true;
+    case kIdWriteE2:
+        OnWriteE2();
+        return true;
+    case kIdReadE2:
+        OnReadE2();
+        return true;
+    default:
+        return false;
+    }
+}
+
+// ---- Runs ---------------------------------------------------------------------
+
+void MinerController::ReapFinishedRuns()
+{
+    for (auto it = runs_.begin(); it != runs_.end();)
+    {
+        if ((*it)->thread.Finished())
+        {
+            (*it)->thread.Join();
+            it = runs_.erase(it);
+        }
+        else
+        {
+            ++it;
+        }
+    }
+}
+
+bool MinerController::StartThread(std::unique_ptr<Run> run)
+{
+    std::lock_guard lock(runsLock_);
+    if (stopping_)
+    {
+        return false;
+    }
+    ReapFinishedRuns();
+    runs_.push_back(std::move(run));
+    Run& added = *runs_.back();
+    if (!added.thread.Start([this, &added] { BatchWorker(added); }))
+    {
+        runs_.pop_back();
+        return false;
+    }
+    return true;
+}
+
+int MinerController::ActiveRuns()
+{
+    std::lock_guard lock(runsLock_);
+    return static_cast<int>(
+        std::count_if(runs_.begin(), runs_.end(), [](const auto& run) { return !run->thread.Finished(); }));
+}
+
+void MinerController::Stop()
+{
+    stopping_ = true;
+    std::list<std::unique_ptr<Run>> runs;
+    {
+        std::lock_guard lock(runsLock_);
+        // An exchange in progress ends at once; a wait ends at its next look.
+        for (const auto& run : runs_)
+        {
+            if (run->client)
+            {
+                run->client->Cancel();
+            }
+        }
+        runs.swap(runs_);
+    }
+    for (const auto& run : runs)
+    {
+        window_.uiThread.Join(run->thread);
+    }
+    // Lines posted and not yet written go nowhere from now on.
+    logTarget_->store(nullptr);
+}
+
+void MinerController::StartBatch(std::unique_ptr<Run> run, std::vector<int> disabled, std::string_view failureText)
+{
+    state_.batchOperation = static_cast<int>(run->kind);
+    // Disabled and animated before the thread exists, so that its end step
+    // always comes after; undone when the thread cannot be made.
+    std::vector<std::pair<int, bool>> before;
+    for (const int id : disabled)
+    {
+        before.emplace_back(id, window_.controls.IsItemEnabled(id));
+        window_.controls.EnableItem(id, false);
+    }
+    window_.busy.Start();
+    if (!StartThread(std::move(run)))
+    {
+        window_.busy.Stop();
+        for (const auto& [id, enabled] : before)
+        {
+            window_.controls.EnableItem(id, enabled);
+        }
+        window_.controls.SetItemText(kIdUpdateAll, failureText);
+    }
+}
+
+MinerController::Waited MinerController::WaitCommandDone(std::uint32_t milliseconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;)
+    {
+        const auto left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto slice = static_cast<std::uint32_t>(std::clamp<std::int64_t>(left.count(), 0, kStopPollMs));
+        if (state_.commandDone.Wait(slice) == sync::WaitResult::Signalled)
+        {
+            return Waited::Signalled;
+        }
+        if (stopping_)
+        {
+            return Waited::Stopped;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+        {
+            return Waited::TimedOut;
+        }
+    }
+}
+
+void MinerController::Log(std::string_view text)
+{
+    window_.log.WriteLog(LogColour::Default, text, false);
+}
+
+void MinerController::EndRun(const Run& run)
+{
+    if (run.log)
+    {
+        run.log->Flush();
+    }
+    if (run.kind == BatchOperation::PoolConfig)
+    {
+        state_.updating = 0;
+        Log(PrintfText(batchtext::kPoolSummary, state_.successCount.load(), state_.failureCount.load()));
+    }
+    window_.busy.Stop();
+    for (const int id : kRunControls)
+    {
+        window_.controls.EnableItem(id, true);
+    }
+}
+
+// ---- Button handlers (UI thread) ------------------------------------------------
+
+bool MinerController::RefuseWhileUpdating()
+{
+    if (state_.updating.load() != 0)
+    {
+        window_.boxes.MessageBox(batchtext::kUpdating, batchtext::kQuestion);
+        return true;
+    }
+    return false;
+}
+
+void MinerController::OnExecuteMinerCommand()
+{
+    if (RefuseWhileUpdating())
+    {
+        return;
+    }
+    const int rows = window_.list.RowCount();
+    if (rows == 0)
+    {
+        window_.boxes.MessageBox(batchtext::kListEmpty);
+        return;
+    }
+    auto run = std::make_unique<Run>();
+    run->kind = BatchOperation::MinerCommand;
+    run->command = window_.controls.ItemText(kIdMinerCommandEdit);
+    if (run->command.empty())
+    {
+        window_.boxes.MessageBox(batchtext::kCommandEmpty);
+        return;
+    }
+    // Exact here; the run compares without regard to case.
+    if (run->command == batchtext::kStaticIpCommand && rows > 1)
+    {
+        window_.boxes.MessageBox(batchtext::kSameIp);
+        return;
+    }
+    run->parameter = window_.controls.ItemText(kIdMinerParameterEdit);
+    run->client = std::make_unique<MinerApiClient>(options_.client);
+    run->log = std::make_unique<RunLog>(window_.uiThread, window_.log, logTarget_);
+    StartBatch(std::move(run), { std::begin(kRunControls), std::end(kRunControls) }, batchtext::kCommandThreadFailed);
+}
+
+void MinerController::OnSetPools()
+{
+    if (RefuseWhileUpdating())
+    {
+        return;
+    }
+    const std::optional<PoolSlots> slots = poolDialog_.Run();
+    if (!slots)
+    {
+        return;
+    }
+    poolSlots_ = *slots;
+    // Nothing may be written past the packet: a pool text that cannot fit for
+    // every address is refused before anything is sent.
+    if (discovery::kCommandHeaderSize + LongestPoolText(WireSlots(poolSlots_)) + 1 > discovery::kMaxDatagramSize)
+    {
+        window_.boxes.MessageBox(batchtext::kPoolTextTooLong);
+        return;
+    }
+    if (window_.list.RowCount() == 0)
+    {
+        window_.boxes.MessageBox(batchtext::kListEmpty);
+        return;
+    }
+    state_.successCount = 0;
+    state_.failureCount = 0;
+    auto run = std::make_unique<Run>();
+    run->kind = BatchOperation::PoolConfig;
+    run->slots = poolSlots_;
+    StartBatch(std::move(run),
+        { kIdExecuteMinerCommand, kIdMinerCommandEdit, kIdMinerParameterEdit, kIdUpdateSelected, kIdUpdateAll },
+        batchtext::kPoolThreadFailed);
+}
+
+void MinerController::OnGetFirstMiner()
+{
+    if (RefuseWhileUpdating())
+    {
+        return;
+    }
+    auto run = std::make_unique<Run>();
+    run->kind = BatchOperation::FirstMiner;
+    run->client = std::make_unique<MinerApiClient>(options_.client);
+    run->log = std::make_unique<RunLog>(window_.uiThread, window_.log, logTarget_);
+    StartBatch(
+        std::move(run), { std::begin(kRunControls), std::end(kRunControls) }, batchtext::kFirstMinerThreadFailed);
+}
+
+void MinerController::OnSetTemperature()
+{
+    if (RefuseWhileUpdating())
+    {
+        return;
+    }
+    auto run = std::make_unique<Run>();
+    run->kind = BatchOperation::SetTemperature;
+    // Signed, from the leading digits; no number counts as 0.
+    run->lowLimit = profile::ParseProfileInt(window_.controls.ItemText(kIdLowTemperatureEdit));
+    run->highLimit = profile::ParseProfileInt(window_.controls.ItemText(kIdHighTemperatureEdit));
+    if (run->lowLimit > run->highLimit)
+    {
+        window_.boxes.MessageBox(batchtext::kLimitsReversed);
+        return;
+    }
+    run->client = std::make_unique<MinerApiClient>(options_.client);
+    run->log = std::make_unique<RunLog>(window_.uiThread, window_.log, logTarget_);
+    StartBatch(
+        std::move(run), { std::begin(kRunControls), std::end(kRunControls) }, batchtext::kTemperatureThreadFailed);
+}
+
+void MinerController::OnGetHashRate()
+{
+    if (RefuseWhileUpdating())
+    {
+        return;
+    }
+    auto run = std::make_unique<Run>();
+    run->kind = BatchOperation::HashRate;
+    run->client = std::make_unique<MinerApiClient>(options_.client);
+    run->log = std::make_unique<RunLog>(window_.uiThread, window_.log, logTarget_);
+    StartBatch(std::move(run), { std::begin(kRunControls), std::end(kRunControls) }, batchtext::kHashRateThreadFailed);
+}
+
+bool MinerController::CheckOneMachine(std::string_view emptyListText)
+{
+    const int rows = window_.list.RowCount();
+    if (rows == 0)
+    {
+        window_.boxes.MessageBox(emptyListText);
+        return false;
+    }
+    const std::vector<int> selected = window_.list.SelectedRows();
+    if (selected.size() > 1)
+    {
+        window_.boxes.MessageBox(batchtext::kSeveralSelected);
+        return false;
+    }
+    if (rows > 1 && selected.empty())
+    {
+        window_.boxes.MessageBox(batchtext::kSelectOne);
+        return false;
+    }
+    if (selected.empty())
+    {
+        window_.list.SelectAndFocusRow(0);
+    }
+    return true;
+}
+
+void MinerController::OnWriteE2()
+{
+    if (RefuseWhileUpdating())
+    {
+        return;
+    }
+    const std::string qr = Wire(window_.controls.ItemText(kIdQrCodeEdit));
+    const std::string oneD = Wire(window_.controls.ItemText(kIdOneDCodeEdit));
+    if (profile::ProfileNamesEqual(qr, oneD))
+    {
+        window_.boxes.MessageBox(batchtext::kCodesEqual);
+        return;
+    }
+    if (qr.size() < 6)
+    {
+        window_.boxes.MessageBox(batchtext::kQrLength);
+        return;
+    }
+    if (oneD.size() < 19)
+    {
+        window_.boxes.MessageBox(batchtext::kOneDLength);
+        return;
+    }
+    // Read at every click: the production line changes them between batches.
+    const std::string qrMark = core::ReadSetting(core::settings::kQrCodeMark, state_.configPath);
+    if (qr.find(Wire(qrMark)) == std::string::npos)
+    {
+        window_.boxes.MessageBox(PrintfText(batchtext::kQrMarkMissing, qrMark.c_str()));
+        return;
+    }
+    const std::string oneDMark = core::ReadSetting(core::settings::kOneDCodeMark, state_.configPath);
+    if (oneD.find(Wire(oneDMark)) == std::string::npos)
+    {
+        window_.boxes.MessageBox(PrintfText(batchtext::kOneDMarkMissing, oneDMark.c_str()));
+        return;
+    }
+    if (!CheckOneMachine(batchtext::kNoMachineToWrite))
+    {
+        return;
+    }
+    auto run = std::make_unique<Run>();
+    run->kind = BatchOperation::WriteE2;
+    StartBatch(std::move(run), {}, batchtext::kE2ThreadFailed);
+}
+
+void MinerController::OnReadE2()
+{
+    if (RefuseWhileUpdating() || !CheckOneMachine(batchtext::kNoMachineToRead))
+    {
+        return;
+    }
+    auto run = std::make_unique<Run>();
+    run->kind = BatchOperation::ReadE2;
+    StartBatch(std::move(run), {}, batchtext::kE2ThreadFailed);
+}
+
+// ---- The read-back (reply thread) ---------------------------------------------------
+
+void MinerController::StartReadBack(std::string_view target)
+{
+    std::shared_ptr<WriteHandOff> handOff;
+    {
+        std::lock_guard lock(runsLock_);
+        // Only a write that is awaited: a late or foreign confirmation starts nothing.
+        for (const auto& awaited : awaitedWrites_)
+        {
+            if (!awaited->finished && !awaited->confirmed && awaited->wireMac == target)
+            {
+                awaited->confirmed = true;
+                handOff = awaited;
+                break;
+            }
+        }
+    }
+    if (!handOff)
+    {
+        return;
+    }
+    state_.batchOperation = static_cast<int>(BatchOperation::ReadE2);
+    auto run = std::make_unique<Run>();
+    run->kind = BatchOperation::ReadE2;
+    run->readBackOf = handOff;
+    if (!StartThread(std::move(run)) && !stopping_)
+    {
+        window_.controls.SetItemText(kIdUpdateAll, batchtext::kE2ThreadFailed);
+    }
+}
+
+// ---- BatchWorker (its own thread) -------------------------------------------------
+
+// Owns the run (its kind, inputs and exchange buffer). Shares with the reply
+// thread commandDone, currentTarget and the counters; reads the list and the
+// edits and writes the log through window calls.
+void MinerController::BatchWorker(Run& run)
+{
+    if (run.kind == BatchOperation::WriteE2 || run.kind == BatchOperation::ReadE2)
+    {
+        RunE2(run);
+        return;
+    }
+    // No earlier signal counts. Only a run that waits for commandDone resets
+    // it: an API run would take the wake-up of a pool or EEPROM run under way.
+    if (run.kind == BatchOperation::PoolConfig)
+    {
+        state_.commandDone.Reset();
+    }
+    std::vector<core::RowTarget> machines = window_.list.Targets(true);
+    const bool allMachines = machines.empty();
+    if (allMachines)
+    {
+        if (run.kind == BatchOperation::PoolConfig)
+        {
+            state_.updating = 1;
+        }
+        if (window_.boxes.MessageBox(ConfirmationText(run.kind), batchtext::kQuestion, core::kMbYesNo)
+            != core::kAnswerYes)
+        {
+            EndRun(run);
+            return;
+        }
+        // The rows as they are now, read once.
+        machines = window_.list.Targets(false);
+    }
+    for (const core::RowTarget& machine : machines)
+    {
+        if (stopping_)
+        {
+            break;
+        }
+        if (machine.mac.empty())
+        {
+            continue;
+        }
+        const bool goOn = run.kind == BatchOperation::PoolConfig ? VisitPools(run, machine, allMachines)
+                                                                 : VisitApi(run, machine, allMachines);
+        if (!goOn)
+        {
+            break;
+        }
+    }
+    EndRun(run);
+}
+
+bool MinerController::VisitApi(Run& run, const core::RowTarget& machine, bool allMachines)
+{
+    std::string request;
+    bool expectReply = true;
+    const char* section = nullptr;
+    switch (run.kind)
+    {
+    case BatchOperation::MinerCommand:
+        request = CommandRequest(Wire(run.command), Wire(run.parameter));
+        // Setting a static address: the machine takes its new address at once
+        // and does not answer on the old one.
+        expectReply = allMachines || !EqualsIgnoringCase(run.command, batchtext::kStaticIpCommand);
+        break;
+    case BatchOperation::FirstMiner:
+        request = PoolsRequest();
+        section = "POOLS";
+        break;
+    case BatchOperation::SetTemperature:
+        request = TemperatureRequest(run.lowLimit, run.highLimit);
+        break;
+    default:
+        request = SummaryRequest();
+        section = "SUMMARY";
+        break;
+    }
+    const Exchanged exchanged = run.client->Exchange(machine.ip, request, expectReply);
+    if (exchanged.result != ExchangeResult::Ok)
+    {
+        const std::string failure = ExchangeFailureText(exchanged.result, exchanged.error, machine.ip, allMachines);
+        if (!failure.empty())
+        {
+            run.log->Add(failure);
+        }
+        return true;
+    }
+    if (!expectReply)
+    {
+        return true;
+    }
+    if (section == nullptr)
+    {
+        run.log->Add(text::DeviceTextToUtf8(exchanged.reply) + "\r\n");
+        return true;
+    }
+    const ParsedSection parsed = ParseSection(exchanged.reply, section);
+    if (parsed.result != SectionResult::Ok)
+    {
+        run.log->Add(SectionFailureText(parsed.result));
+        if (parsed.result == SectionResult::NoStatus)
+        {
+            window_.alarm.Play();
+        }
+        return true;
+    }
+    std::string lines;
+    if (run.kind == BatchOperation::HashRate)
+    {
+        lines = ReadHashRate(parsed.section, machine.ip);
+    }
+    else
+    {
+        lines = allMachines ? ReadFirstMinerAll(parsed.section, machine.ip)
+                            : ReadFirstMinerSelected(parsed.section, machine.ip);
+    }
+    if (!lines.empty())
+    {
+        run.log->Add(lines);
+    }
+    return true;
+}
+
+bool MinerController::VisitPools(Run& run, const core::RowTarget& machine, bool allMachines)
+{
+    Log(PrintfText(batchtext::kConfiguringPools, machine.ip.c_str(), machine.mac.c_str()));
+    if (!allMachines)
+    {
+        state_.updating = 1;
+    }
+    const std::string poolText = BuildPoolText(run.slots, machine.ip);
+    std::vector<std::uint8_t> packet(discovery::kMaxDatagramSize);
+    const std::size_t length = discovery::BuildPoolConfig(packet, Wire(machine.mac), Wire(poolText));
+    Log(poolText + "\r\n");
+    if (length == 0 || !state_.SendBroadcast(std::span(packet).first(length)))
+    {
+        Log(batchtext::kPoolSendFailed);
+        ++state_.failureCount;
+        return true;
+    }
+    state_.currentTarget.Set(Wire(machine.mac));
+    switch (WaitCommandDone(options_.replyWaitMs))
+    {
+    case Waited::Signalled:
+        // The reply thread has logged and counted the answer.
+        return true;
+    case Waited::Stopped:
+        return false;
+    case Waited::TimedOut:
+        break;
+    }
+    // Not counted; the machines after it are not configured.
+    Log(allMachines ? PrintfText(batchtext::kPoolTimedOutAll, machine.ip.c_str(), machine.mac.c_str())
+                    : PrintfText(batchtext::kPoolTimedOutSelected, machine.ip.c_str()));
+    return false;
+}
+
+void MinerController::RunE2(Run& run)
+{
+    const bool write = run.kind == BatchOperation::WriteE2;
+    core::RowTarget machine;
+    if (run.readBackOf)
+    {
+        // The write run takes its own signal first; until it has, this run
+        // neither resets commandDone nor asks.
+        while (run.readBackOf->handedOver.Wait(kStopPollMs) != sync::WaitResult::Signalled)
+        {
+            if (stopping_)
+            {
+                return;
+            }
+        }
+        window_.busy.Start();
+        machine.ip = run.readBackOf->ip;
+        machine.mac = run.readBackOf->mac;
+    }
+    else
+    {
+        const std::vector<core::RowTarget> selected = window_.list.Targets(true);
+        if (!selected.empty())
+        {
+            machine = selected.front();
+        }
+    }
+    state_.commandDone.Reset();
+    if (machine.mac.empty())
+    {
+        EndRun(run);
+        return;
+    }
+    const std::string wireMac = Wire(machine.mac);
+    discovery::E2Block block;
+    if (write)
+    {
+        // What the edits hold now is what is written.
+        const E2Write built = BuildE2Write(
+            Wire(window_.controls.ItemText(kIdQrCodeEdit)), Wire(window_.controls.ItemText(kIdOneDCodeEdit)));
+        for (const std::string& line : built.logLines)
+        {
+            if (!line.empty())
+            {
+                Log(text::Cp936ToUtf8(line));
+            }
+        }
+        block = built.block;
+    }
+    else
+    {
+        block.length = discovery::kE2RecordSize;
+    }
+    std::vector<std::uint8_t> packet(discovery::kMaxDatagramSize);
+    const std::size_t length
+        = discovery::BuildE2Request(packet, wireMac, write ? discovery::CMD_WriteE2 : discovery::CMD_ReadE2, block);
+
+    std::shared_ptr<WriteHandOff> handOff;
+    if (write)
+    {
+        // Awaited from before the send: a confirmation may come at once.
+        handOff = std::make_shared<WriteHandOff>();
+        handOff->ip = machine.ip;
+        handOff->mac = machine.mac;
+        handOff->wireMac = wireMac;
+        std::lock_guard lock(runsLock_);
+        awaitedWrites_.push_back(handOff);
+    }
+    // Marks the write as no longer awaited; a confirmation after this starts nothing.
+    const auto finishLocked = [&]
+    {
+        handOff->finished = true;
+        std::erase(awaitedWrites_, handOff);
+    };
+
+    Waited waited = Waited::TimedOut;
+    const bool sent = length != 0 && state_.SendBroadcast(std::span(packet).first(length));
+    if (!sent)
+    {
+        if (handOff)
+        {
+            std::lock_guard lock(runsLock_);
+            finishLocked();
+        }
+        window_.log.WriteLog(LogColour::Default, batchtext::kE2SendFailed, true);
+    }
+    else
+    {
+        state_.currentTarget.Set(wireMac);
+        waited = WaitCommandDone(options_.replyWaitMs);
+        if (handOff)
+        {
+            bool takeSignal = false;
+            {
+                // Decided and marked in one step: the reply thread claims a
+                // confirmation either before (and this run takes its signal)
+                // or not at all.
+                std::lock_guard lock(runsLock_);
+                takeSignal = waited == Waited::TimedOut && handOff->confirmed;
+                if (!takeSignal)
+                {
+                    finishLocked();
+                }
+            }
+            if (takeSignal)
+            {
+                // The reply thread confirmed this write and signals right after:
+                // that signal belongs to this run, not to the read-back.
+                waited = WaitCommandDone(options_.replyWaitMs) == Waited::Stopped ? Waited::Stopped : Waited::Signalled;
+                std::lock_guard lock(runsLock_);
+                finishLocked();
+            }
+        }
+        if (waited == Waited::TimedOut)
+        {
+            window_.log.WriteLog(LogColour::Red,
+                PrintfText(write ? batchtext::kE2WriteTimedOut : batchtext::kE2ReadTimedOut, machine.ip.c_str()),
+                true);
+        }
+    }
+    EndRun(run);
+    if (handOff)
+    {
+        handOff->handedOver.Set();
+    }
 }
 
 } // namespace quellis::miner

@@ -63,6 +63,7 @@ enum class Phase
 {
     Reading,
     Sending,
+    Pausing, // between the two pieces of a split reply
     Holding,
 };
 
@@ -72,6 +73,7 @@ struct Connection
     Phase phase = Phase::Reading;
     std::string received;
     std::string pending;
+    std::string secondPiece;
     Clock::time_point deadline;
     std::uint64_t generation = 0;
 };
@@ -296,12 +298,26 @@ private:
         case ApiAction::Answer:
             connection.phase = Phase::Sending;
             connection.pending = std::move(outcome.reply);
+            if (outcome.firstPiece > 0 && outcome.firstPiece < connection.pending.size())
+            {
+                connection.secondPiece = connection.pending.substr(outcome.firstPiece);
+                connection.pending.resize(outcome.firstPiece);
+            }
             SetDeadline(fd, connection, now + kIdleLimit);
             SendPending(fd, connection);
             break;
         case ApiAction::Close:
             CloseConnection(fd);
             break;
+        case ApiAction::Reset:
+        {
+            // A zero linger time makes the close a reset.
+            const linger abort { 1, 0 };
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+            close(fd);
+            connections_.erase(fd);
+            break;
+        }
         case ApiAction::Silent:
         {
             connection.phase = Phase::Holding;
@@ -341,6 +357,17 @@ private:
             }
             CloseConnection(fd);
             return false;
+        }
+        if (!connection.secondPiece.empty())
+        {
+            // The first piece is out; the rest follows after a pause.
+            connection.phase = Phase::Pausing;
+            epoll_event event {};
+            event.events = EPOLLIN | EPOLLRDHUP;
+            event.data.u64 = Tag(kTagConnection, static_cast<std::uint32_t>(fd));
+            epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &event);
+            SetDeadline(fd, connection, Clock::now() + std::chrono::milliseconds(kSplitPauseMs));
+            return true;
         }
         // The whole reply is out; the tool reads it and closes its side.
         CloseConnection(fd);
@@ -382,6 +409,14 @@ private:
             if (connection.phase == Phase::Reading && !connection.received.empty())
             {
                 Respond(timer.fd, connection, now);
+            }
+            else if (connection.phase == Phase::Pausing)
+            {
+                connection.phase = Phase::Sending;
+                connection.pending = std::move(connection.secondPiece);
+                connection.secondPiece.clear();
+                SetDeadline(timer.fd, connection, now + kIdleLimit);
+                SendPending(timer.fd, connection);
             }
             else
             {
@@ -426,6 +461,7 @@ bool ApiServer::Open(std::uint16_t port, std::string* error)
         {
             continue;
         }
+        const bool off = machine.behaviour.api == ApiMode::Off;
         const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0)
         {
@@ -433,7 +469,7 @@ bool ApiServer::Open(std::uint16_t port, std::string* error)
                 + std::strerror(errno);
             return false;
         }
-        listeners_.push_back(Listener { fd, i });
+        listeners_.push_back(Listener { fd, i, off });
         listenerOf_[static_cast<std::size_t>(i)] = fd;
         const int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -441,7 +477,12 @@ bool ApiServer::Open(std::uint16_t port, std::string* error)
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(machine.identity.address);
         address.sin_port = htons(port_);
-        if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(fd, kBacklog) != 0)
+        // A switched-off machine: a queue of one connection that is never
+        // accepted, filled at once by the farm itself, so that every further
+        // connect is dropped unanswered and times out at the tool, as one to a
+        // machine without power does.
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0
+            || listen(fd, off ? 0 : kBacklog) != 0)
         {
             const int failure = errno;
             *error = "cannot listen on " + net::FormatIpv4(machine.identity.address) + ":" + std::to_string(port_)
@@ -461,6 +502,22 @@ bool ApiServer::Open(std::uint16_t port, std::string* error)
         if (machine.IsOff(Clock::now()))
         {
             SetReachable(i, false); // off from the start
+        }
+        if (off)
+        {
+            address.sin_port = htons(port_);
+            const int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (filler < 0 || connect(filler, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            {
+                *error = "cannot fill the queue of switched-off machine " + net::FormatIpv4(machine.identity.address)
+                    + ": " + std::strerror(errno);
+                if (filler >= 0)
+                {
+                    close(filler);
+                }
+                return false;
+            }
+            fillers_.push_back(filler);
         }
     }
     return true;
@@ -507,6 +564,10 @@ bool ApiServer::Start(int stopEvent, std::string* error)
     }
     for (std::size_t i = 0; i < listeners_.size(); ++i)
     {
+        if (listeners_[i].off)
+        {
+            continue; // never accepts
+        }
         epoll_event event {};
         event.events = EPOLLIN;
         event.data.u64 = Tag(kTagListener, i);
@@ -563,6 +624,11 @@ void ApiServer::Stop()
     }
     listeners_.clear();
     listenerOf_.clear();
+    for (const int filler : fillers_)
+    {
+        close(filler);
+    }
+    fillers_.clear();
     if (epoll_ >= 0)
     {
         close(epoll_);

@@ -46,6 +46,7 @@ private:
     {
         int fd = -1;
         int machine = 0;
+        bool off = false; // a switched-off machine: never served
     };
 
     void Run(int epoll);
@@ -54,6 +55,7 @@ private:
     FarmCounters& counters_;
     std::vector<Listener> listeners_;
     std::vector<int> listenerOf_; // by machine: its listener's descriptor, or -1
+    std::vector<int> fillers_; // the connections that fill the queues of machines whose API is off
     std::uint16_t port_ = 0;
     int epoll_ = -1;
     std::thread thread_;

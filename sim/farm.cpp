@@ -234,7 +234,9 @@ bool Farm::Start(std::string* error)
     rlim_t listeners = 0;
     for (int i = 0; i < engine->machines.Size(); ++i)
     {
-        listeners += engine->machines[i].behaviour.api != ApiMode::Refuse ? 1 : 0;
+        const ApiMode api = engine->machines[i].behaviour.api;
+        // A switched-off machine holds its listener and the connection that fills it.
+        listeners += api == ApiMode::Refuse ? 0 : api == ApiMode::Off ? 2 : 1;
     }
     if (!EnsureDescriptors(listeners + kDescriptorMargin, error))
     {

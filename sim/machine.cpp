@@ -221,9 +221,16 @@ ShellResult Machine::Execute(std::string_view command, Clock::time_point now, st
     return result;
 }
 
+std::string Machine::LastApiRequest() const
+{
+    std::lock_guard lock(mutex_);
+    return lastApiRequest_;
+}
+
 ApiOutcome Machine::AnswerApi(std::string_view request, Clock::time_point now, std::int64_t unixTime)
 {
     std::lock_guard lock(mutex_);
+    lastApiRequest_.assign(request);
     MinerView miner;
     miner.description = identity.minerDescription;
     miner.elapsedSeconds = std::max<std::int64_t>(0, WholeSeconds(now - BootedLocked(minerStart_, now)));

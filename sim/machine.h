@@ -128,6 +128,8 @@ public:
     [[nodiscard]] ShellResult Execute(std::string_view command, Clock::time_point now, std::int64_t unixTime) const;
     // Answers one miner API request; an accepted "pgasetwarnsafe" stores its limits.
     [[nodiscard]] ApiOutcome AnswerApi(std::string_view request, Clock::time_point now, std::int64_t unixTime);
+    // The bytes of the last API request, exactly as they arrived.
+    [[nodiscard]] std::string LastApiRequest() const;
 
     // One download at a time: a second offer during a download is ignored.
     [[nodiscard]] bool TryBeginDownload() { return !downloading_.exchange(true); }
@@ -145,6 +147,7 @@ private:
     std::string name_;
     std::vector<PoolEntry> pools_;
     TemperatureLimits limits_ { 10, 95 };
+    std::string lastApiRequest_;
     E2Record eeprom_ {};
     Clock::time_point bootTime_;
     Clock::time_point minerStart_;

@@ -147,7 +147,21 @@ std::string DevsArray(const MinerView& miner)
     return devs + "]";
 }
 
-std::string PoolsArray(const MinerView& miner)
+// A priority that is not a number, of the three kinds in turn.
+std::string OddPriority(std::size_t index)
+{
+    switch (index % 3)
+    {
+    case 0:
+        return "\"" + Integer(static_cast<std::int64_t>(index)) + "\"";
+    case 1:
+        return "[" + Integer(static_cast<std::int64_t>(index)) + "]";
+    default:
+        return "{\"value\":" + Integer(static_cast<std::int64_t>(index)) + "}";
+    }
+}
+
+std::string PoolsArray(const MinerView& miner, bool oddPriority)
 {
     std::string pools = "[";
     for (std::size_t i = 0; i < miner.pools.size(); ++i)
@@ -157,12 +171,18 @@ std::string PoolsArray(const MinerView& miner)
         const std::int64_t accepted = i == 0 ? Accepted(miner) : 0;
         pools += (i > 0 ? "," : "");
         pools += "{\"POOL\":" + Integer(static_cast<std::int64_t>(i)) + ",\"URL\":" + Quote(pool.url)
-            + ",\"Status\":\"Alive\",\"Priority\":" + Integer(static_cast<std::int64_t>(i))
-            + ",\"Quota\":1,\"Getworks\":" + Integer(accepted / 8) + ",\"Accepted\":" + Integer(accepted)
-            + ",\"Rejected\":" + Integer(accepted / 250) + ",\"Stale\":0,\"User\":" + Quote(pool.user)
-            + ",\"Stratum Active\":" + (i == 0 ? "true" : "false") + "}";
+            + ",\"Status\":\"Alive\",\"Priority\":"
+            + (oddPriority ? OddPriority(i) : Integer(static_cast<std::int64_t>(i))) + ",\"Quota\":1,\"Getworks\":"
+            + Integer(accepted / 8) + ",\"Accepted\":" + Integer(accepted) + ",\"Rejected\":" + Integer(accepted / 250)
+            + ",\"Stale\":0,\"User\":" + Quote(pool.user) + ",\"Stratum Active\":" + (i == 0 ? "true" : "false") + "}";
     }
     return pools + "]";
+}
+
+// A value inside kDeepNesting arrays.
+std::string Nested(const std::string& value)
+{
+    return std::string(kDeepNesting, '[') + value + std::string(kDeepNesting, ']');
 }
 
 std::string VersionArray(const MinerView& miner)
@@ -231,9 +251,15 @@ ApiOutcome ComposeApiReply(
     case ApiMode::Silent:
         outcome.action = ApiAction::Silent;
         return outcome;
+    case ApiMode::Off: // never accepts; a connection that got through anyway is held
+        outcome.action = ApiAction::Silent;
+        return outcome;
     case ApiMode::Close:
     case ApiMode::Refuse: // has no listener; a connection that got through anyway is closed
         outcome.action = ApiAction::Close;
+        return outcome;
+    case ApiMode::Reset:
+        outcome.action = ApiAction::Reset;
         return outcome;
     case ApiMode::NotJson:
         outcome.reply = PipeForm(miner, unixTime);
@@ -268,7 +294,9 @@ ApiOutcome ComposeApiReply(
         code = kCodeSummary;
         message = "Summary";
         const std::string fields = SummaryFields(miner, mode == ApiMode::MhsInteger);
-        section = mode == ApiMode::SummaryObject ? "\"SUMMARY\":{" + fields + "}" : "\"SUMMARY\":[{" + fields + "}]";
+        section = mode == ApiMode::SummaryObject ? "\"SUMMARY\":{" + fields + "}"
+            : mode == ApiMode::Deep              ? "\"SUMMARY\":" + Nested("{" + fields + "}")
+                                                 : "\"SUMMARY\":[{" + fields + "}]";
     }
     else if (parsed.command == "devs")
     {
@@ -280,7 +308,10 @@ ApiOutcome ComposeApiReply(
     {
         code = kCodePools;
         message = std::to_string(miner.pools.size()) + " pool(s)";
-        section = "\"POOLS\":" + PoolsArray(miner);
+        const std::string pools = PoolsArray(miner, mode == ApiMode::PriorityOdd);
+        section = mode == ApiMode::PoolsObject ? "\"POOLS\":{\"POOL\":" + pools + "}"
+            : mode == ApiMode::Deep            ? "\"POOLS\":" + Nested(pools)
+                                               : "\"POOLS\":" + pools;
     }
     else if (parsed.command == "version")
     {
@@ -313,9 +344,19 @@ ApiOutcome ComposeApiReply(
     }
     body += std::string(body.size() > 1 ? "," : "") + "\"id\":1}";
     outcome.reply = std::move(body);
+    if (mode == ApiMode::Huge && outcome.reply.size() < kHugeReplySize)
+    {
+        // Blanks after the object: still one JSON text, and no NUL anywhere.
+        outcome.reply.resize(kHugeReplySize, ' ');
+        return outcome;
+    }
     if (appendNul)
     {
         outcome.reply += '\0';
+    }
+    if (mode == ApiMode::Split)
+    {
+        outcome.firstPiece = outcome.reply.size() / 2;
     }
     return outcome;
 }

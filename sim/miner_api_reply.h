@@ -3,6 +3,7 @@
 #include "sim/pool_config.h"
 #include "sim/scenario.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -50,15 +51,25 @@ struct MinerView
 
 enum class ApiAction
 {
-    Answer, // send reply in one piece, then close
+    Answer, // send reply (in one piece unless split), then close
     Close, // close without sending anything
+    Reset, // close with a reset, sending nothing
     Silent, // keep the connection and never answer
 };
+
+// The pause between the two pieces of a split reply.
+inline constexpr int kSplitPauseMs = 200;
+// A huge reply is exactly this long.
+inline constexpr std::size_t kHugeReplySize = 1024 * 1024;
+// How deep a deep reply nests its sections.
+inline constexpr std::size_t kDeepNesting = 100000;
 
 struct ApiOutcome
 {
     ApiAction action = ApiAction::Answer;
     std::string reply;
+    // Answer: when not 0, the reply goes in two pieces, the first this long.
+    std::size_t firstPiece = 0;
     std::optional<TemperatureLimits> newLimits; // "pgasetwarnsafe" accepted
 };
 

@@ -37,8 +37,10 @@ enum class KeyKind
 };
 
 constexpr std::array<std::string_view, 5> kDownloadNames = { "ok", "slow", "stall", "close-half", "never" };
-constexpr std::array<std::string_view, 8> kApiNames
-    = { "ok", "refuse", "silent", "close", "not-json", "no-status", "summary-object", "mhs-integer" };
+// clang-format off
+constexpr std::array<std::string_view, 15> kApiNames = { "ok", "refuse", "silent", "close", "not-json", "no-status",
+    "summary-object", "mhs-integer", "off", "reset", "split", "huge", "deep", "pools-object", "priority-odd" };
+// clang-format on
 constexpr std::array<std::string_view, 4> kEepromNames = { "ok", "blank", "bad-checksum", "error" };
 
 using Apply = void (*)(Behaviour&, const SettingValue&);
@@ -133,7 +135,8 @@ const KeyInfo kKeys[] = {
     Choice("api",
         kApiNames,
         Store<&Behaviour::api>,
-        "ok|refuse|silent|close|not-json|no-status|summary-object|mhs-integer"),
+        "ok|refuse|silent|close|not-json|no-status|summary-object|mhs-integer|off|reset|split|huge|deep|pools-object|"
+        "priority-odd"),
     Choice("eeprom", kEepromNames, Store<&Behaviour::eeprom>, "ok|blank|bad-checksum|error"),
     Number("eepromError", kInt32Min, kInt32Max, Store<&Behaviour::eepromError>, "error number of eeprom=error"),
     Number("rebootMs", 0, kMaxLongDelayMs, Store<&Behaviour::rebootMs>, "ms a rebooting machine stays silent"),

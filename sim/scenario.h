@@ -49,6 +49,13 @@ enum class ApiMode
     NoStatus, // valid JSON without "STATUS"
     SummaryObject, // "SUMMARY" as an object instead of an array
     MhsInteger, // "MHS av" as the integer 0
+    Off, // switched off: a connect is neither accepted nor refused and times out
+    Reset, // reads the request and resets the connection
+    Split, // the reply in two pieces, the second 200 ms after the first
+    Huge, // the reply padded with blanks to exactly 1 MiB
+    Deep, // "SUMMARY" and "POOLS" nested 100,000 arrays deep
+    PoolsObject, // "POOLS" as an object instead of an array
+    PriorityOdd, // every pool's "Priority" a string, an array or an object in turn
 };
 
 enum class EepromMode

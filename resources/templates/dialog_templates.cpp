@@ -5,6 +5,7 @@
 #include "resources/templates/dev_set_dialog_ids.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "resources/templates/monitor_panel_ids.h"
+#include "resources/templates/pool_info_ids.h"
 
 namespace quellis::resources
 {
@@ -161,6 +162,48 @@ constexpr ControlTemplate kDevSetControls[] = {
     { kIdDevSetCancel, ControlKind::PushButton, "取消", 112, 154, 55, 14, kTab },
 };
 
+// Pool settings, 719 x 133: a row per pool under the column labels, the
+// suffix choice of each row a radio group of its own; the file generator and
+// the on-top box exist hidden.
+constexpr ControlTemplate kPoolInfoControls[] = {
+    { kIdStatic, ControlKind::Label, "矿池", 22, 7, 60, 8 },
+    { kIdStatic, ControlKind::Label, "矿工", 262, 7, 60, 8 },
+    { kIdStatic, ControlKind::Label, "密码", 502, 7, 40, 8 },
+    { kIdStatic, ControlKind::Label, "后缀", 567, 7, 40, 8 },
+    { kIdPoolEnable[0], ControlKind::CheckBox, "", 7, 21, 12, 10, kTab },
+    { kIdPoolUrl[0], ControlKind::Edit, "矿池1", 22, 20, 235, 12, kTab | ui::kAutoHScroll },
+    { kIdPoolWorker[0], ControlKind::Edit, "矿工1", 262, 20, 235, 12, kTab | ui::kAutoHScroll },
+    { kIdPoolPassword[0], ControlKind::Edit, "密码1", 502, 20, 60, 12, kTab | ui::kAutoHScroll },
+    { kIdPoolSuffixIp[0], ControlKind::RadioButton, "IP", 567, 21, 25, 10, kTab | ui::kGroup },
+    { kIdPoolSuffixExisting[0], ControlKind::RadioButton, "原有矿工", 595, 21, 50, 10, kHide },
+    { kIdPoolSuffixNone[0], ControlKind::RadioButton, "无", 648, 21, 25, 10 },
+    { kIdPoolEnable[1], ControlKind::CheckBox, "", 7, 41, 12, 10, kTab },
+    { kIdPoolUrl[1], ControlKind::Edit, "矿池2", 22, 40, 235, 12, kTab | ui::kAutoHScroll },
+    { kIdPoolWorker[1], ControlKind::Edit, "矿工2", 262, 40, 235, 12, kTab | ui::kAutoHScroll },
+    { kIdPoolPassword[1], ControlKind::Edit, "密码2", 502, 40, 60, 12, kTab | ui::kAutoHScroll },
+    { kIdPoolSuffixIp[1], ControlKind::RadioButton, "IP", 567, 41, 25, 10, kTab | ui::kGroup },
+    { kIdPoolSuffixExisting[1], ControlKind::RadioButton, "原有矿工", 595, 41, 50, 10, kHide },
+    { kIdPoolSuffixNone[1], ControlKind::RadioButton, "无", 648, 41, 25, 10 },
+    { kIdPoolEnable[2], ControlKind::CheckBox, "", 7, 61, 12, 10, kTab },
+    { kIdPoolUrl[2], ControlKind::Edit, "矿池3", 22, 60, 235, 12, kTab | ui::kAutoHScroll },
+    { kIdPoolWorker[2], ControlKind::Edit, "矿工3", 262, 60, 235, 12, kTab | ui::kAutoHScroll },
+    { kIdPoolPassword[2], ControlKind::Edit, "密码3", 502, 60, 60, 12, kTab | ui::kAutoHScroll },
+    { kIdPoolSuffixIp[2], ControlKind::RadioButton, "IP", 567, 61, 25, 10, kTab | ui::kGroup },
+    { kIdPoolSuffixExisting[2], ControlKind::RadioButton, "原有矿工", 595, 61, 50, 10, kHide },
+    { kIdPoolSuffixNone[2], ControlKind::RadioButton, "无", 648, 61, 25, 10 },
+    { kIdPoolEnable[3], ControlKind::CheckBox, "", 7, 81, 12, 10, kTab },
+    { kIdPoolUrl[3], ControlKind::Edit, "矿池4", 22, 80, 235, 12, kTab | ui::kAutoHScroll },
+    { kIdPoolWorker[3], ControlKind::Edit, "矿工4", 262, 80, 235, 12, kTab | ui::kAutoHScroll },
+    { kIdPoolPassword[3], ControlKind::Edit, "密码4", 502, 80, 60, 12, kTab | ui::kAutoHScroll },
+    { kIdPoolSuffixIp[3], ControlKind::RadioButton, "IP", 567, 81, 25, 10, kTab | ui::kGroup },
+    { kIdPoolSuffixExisting[3], ControlKind::RadioButton, "原有矿工", 595, 81, 50, 10, kHide },
+    { kIdPoolSuffixNone[3], ControlKind::RadioButton, "无", 648, 81, 25, 10 },
+    { kIdGeneratePoolFiles, ControlKind::PushButton, "生成配置文件", 7, 110, 70, 14, kHide | kTab | ui::kGroup },
+    { kIdPoolOnTop, ControlKind::CheckBox, "添加完后置顶", 85, 112, 70, 10, kHide | kTab },
+    { kIdPoolOk, ControlKind::DefPushButton, "配置", 595, 110, 55, 14, kTab },
+    { kIdPoolCancel, ControlKind::PushButton, "取消", 655, 110, 55, 14, kTab },
+};
+
 // clang-format on
 
 } // namespace
@@ -182,5 +225,8 @@ const DialogTemplate kMonitorPanel
 
 const DialogTemplate kDevSetDialog
     = { kDevSetDialogTemplate, "Modify Setting", 207, 178, "MS Shell Dlg", 8, ui::kDialogSysMenu, kDevSetControls };
+
+const DialogTemplate kPoolInfoDialog
+    = { kPoolInfoTemplate, "矿工设置", 719, 133, "MS Shell Dlg", 8, ui::kDialogSysMenu, kPoolInfoControls };
 
 } // namespace quellis::resources

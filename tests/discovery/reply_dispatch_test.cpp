@@ -60,7 +60,7 @@ public:
     void SignalCommandDone() override { effects.push_back("commandDone"); }
     std::string QrCodeText() override { return "QRZUN00042"; }
     std::string OneDCodeText() override { return "KAVDRUP1234567890AB-SN0001-X"; }
-    void StartReadBack() override { effects.push_back("read back"); }
+    void StartReadBack(std::string_view target) override { effects.push_back("read back " + std::string(target)); }
     std::string Timestamp() override { return "2026-12-06 21:00:00"; }
 };
 
@@ -151,8 +151,11 @@ TEST(ReplyDispatch, E2WriteConfirmedStartsTheReadBackBeforeTheWakeUp)
 {
     RecordingEffects effects;
     EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_WriteE2, 0) }),
-        (Lines{ "log green file QRZUN00042 ", "log green file KAVDRUP1234567890AB-SN0001-X ",
-            "log green file [2026-12-06 21:00:00]写E2成功\r\n", "read back", "commandDone" }));
+        (Lines { "log green file QRZUN00042 ",
+            "log green file KAVDRUP1234567890AB-SN0001-X ",
+            "log green file [2026-12-06 21:00:00]写E2成功\r\n",
+            "read back A1B2C3D4E5F6",
+            "commandDone" }));
     EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_WriteE2, 5) }),
         (Lines{ "log red file [2026-12-06 21:00:00]写E2失败5\r\n", "commandDone" }));
 }

@@ -389,6 +389,54 @@ TEST_F(FarmLoopback, TheMinerApiAnswersAndFailsAsTheClientSeesIt)
     EXPECT_EQ(farm_->MachineAt(0).counters.apiRequests.load(), 6u);
 }
 
+TEST_F(FarmLoopback, BrokenMinersFailOnTheWireAsRealOnesDo)
+{
+    StartFarm(5,
+        { "api=ok,apiNul=false",
+            "indexes=0,api=off",
+            "indexes=1,api=reset",
+            "indexes=2,api=split",
+            "indexes=3,api=huge",
+            "indexes=4,api=priority-odd" });
+    const std::string summary = R"({"parameter": "", "command": "summary"})";
+
+    // Switched off: the connect is neither accepted nor refused, every time.
+    for (int attempt = 0; attempt < 2; ++attempt)
+    {
+        net::Socket socket = net::Socket::Create(net::SocketKind::Tcp);
+        const auto before = Clock::now();
+        EXPECT_FALSE(socket.Connect(ApiOf(0), 400ms));
+        EXPECT_EQ(net::WsaGetLastError(), net::kWsaTimedOut);
+        EXPECT_GE(Clock::now() - before, 400ms);
+    }
+
+    ApiExchange exchange = AskApi(ApiOf(1), summary);
+    EXPECT_TRUE(exchange.connected);
+    EXPECT_EQ(exchange.firstReceive, net::kSocketError);
+    EXPECT_EQ(exchange.receiveError, net::kWsaConnectionReset);
+
+    // The first receive gets the first half only; the rest follows.
+    exchange = AskApi(ApiOf(2), summary);
+    ASSERT_GT(exchange.firstReceive, 0);
+    EXPECT_EQ(static_cast<std::size_t>(exchange.firstReceive), exchange.reply.size() / 2);
+    Json::Value root;
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    EXPECT_TRUE(reader->parse(exchange.reply.data(), exchange.reply.data() + exchange.reply.size(), &root, &errors));
+    EXPECT_FALSE(reader->parse(exchange.reply.data(), exchange.reply.data() + exchange.firstReceive, &root, &errors));
+
+    exchange = AskApi(ApiOf(3), summary);
+    EXPECT_EQ(exchange.reply.size(), kHugeReplySize);
+
+    exchange = AskApi(ApiOf(4), R"({"parameter": "", "command": "pools"})");
+    ASSERT_TRUE(reader->parse(exchange.reply.data(), exchange.reply.data() + exchange.reply.size(), &root, &errors));
+    EXPECT_TRUE(root["POOLS"][0]["Priority"].isString());
+    // Each machine keeps the request exactly as it arrived.
+    EXPECT_EQ(farm_->MachineAt(4).LastApiRequest(), R"({"parameter": "", "command": "pools"})");
+    EXPECT_EQ(farm_->MachineAt(0).counters.apiRequests.load(), 0u);
+}
+
 TEST_F(FarmLoopback, ARebootSilencesTheMachineUntilItIsUpAgain)
 {
     StartFarm(3, { "rebootMs=800,shortReply=256" });

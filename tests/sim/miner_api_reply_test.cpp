@@ -172,6 +172,48 @@ TEST(MinerApiReply, EachFaultProducesExactlyItsFault)
         Parse(Ask(R"({"command":"devs"})", ApiMode::MhsInteger).reply)["DEVS"][0]["MHS av"].type(), Json::realValue);
 }
 
+TEST(MinerApiReply, TheFaultsOfBrokenFirmwareKeepTheirShape)
+{
+    const std::string summary = R"({"parameter": "", "command": "summary"})";
+    const std::string pools = R"({"parameter": "", "command": "pools"})";
+    EXPECT_EQ(Ask(summary, ApiMode::Reset).action, ApiAction::Reset);
+
+    // Split: the whole answer, cut in two where the second piece begins.
+    const ApiOutcome split = Ask(summary, ApiMode::Split, true);
+    EXPECT_EQ(split.reply, Ask(summary, ApiMode::Ok, true).reply);
+    EXPECT_EQ(split.firstPiece, split.reply.size() / 2);
+    EXPECT_EQ(Ask(summary).firstPiece, 0u) << "a well machine answers in one piece";
+
+    // Huge: exactly 1 MiB without any NUL (also when the machine ends with one), still one JSON text.
+    const ApiOutcome huge = Ask(summary, ApiMode::Huge, true);
+    ASSERT_EQ(huge.reply.size(), kHugeReplySize);
+    EXPECT_EQ(huge.reply.find('\0'), std::string::npos);
+    EXPECT_TRUE(Parse(huge.reply)["SUMMARY"].isArray());
+
+    // Deep: the section 100,000 arrays down; the status stays readable before it.
+    const std::string deep = Ask(summary, ApiMode::Deep).reply;
+    EXPECT_NE(deep.find("\"SUMMARY\":" + std::string(kDeepNesting, '[') + "{"), std::string::npos);
+    EXPECT_NE(deep.find("\"STATUS\":[{"), std::string::npos);
+    EXPECT_NE(
+        Ask(pools, ApiMode::Deep).reply.find("\"POOLS\":" + std::string(kDeepNesting + 1, '[')), std::string::npos);
+
+    const Json::Value poolsObject = Parse(Ask(pools, ApiMode::PoolsObject).reply);
+    ExpectStatus(poolsObject, "S", kCodePools);
+    EXPECT_TRUE(poolsObject["POOLS"].isObject());
+    EXPECT_TRUE(Parse(Ask(summary, ApiMode::PoolsObject).reply)["SUMMARY"].isArray());
+
+    // Priorities that are not numbers: a string, an array and an object in turn.
+    const std::vector<PoolEntry> three = { kPools[0], kPools[1], kPools[0] };
+    MinerView miner = Miner();
+    miner.pools = three;
+    const Json::Value odd = Parse(ComposeApiReply(pools, ApiMode::PriorityOdd, miner, kWhen, false).reply);
+    ASSERT_EQ(odd["POOLS"].size(), 3u);
+    EXPECT_TRUE(odd["POOLS"][0]["Priority"].isString());
+    EXPECT_TRUE(odd["POOLS"][1]["Priority"].isArray());
+    EXPECT_TRUE(odd["POOLS"][2]["Priority"].isObject());
+    EXPECT_EQ(odd["POOLS"][1]["URL"].asString(), kPools[1].url);
+}
+
 TEST(MinerApiReply, SomeMinersEndWithANul)
 {
     const std::string reply = Ask(R"({"command":"devs"})", ApiMode::Ok, true).reply;
