@@ -31,5 +31,12 @@ int RunRestartMiner(Arguments& arguments);
 int RunReboot(Arguments& arguments);
 int RunSetIp(Arguments& arguments);
 int RunName(Arguments& arguments);
+int RunHashRate(Arguments& arguments);
+int RunFirstMiner(Arguments& arguments);
+int RunTemperature(Arguments& arguments);
+int RunMinerCommand(Arguments& arguments);
+int RunPools(Arguments& arguments);
+int RunE2(Arguments& arguments);
+int RunMonitor(Arguments& arguments);
 
 } // namespace quellis::cli

@@ -40,6 +40,47 @@ int HeadlessWindow::AddRow(const Cells& cells)
     return static_cast<int>(rows_.size()) - 1;
 }
 
+// ---- core::Controls ----
+
+void PlainControls::EnableItem(int id, bool enable)
+{
+    std::lock_guard lock(lock_);
+    enabled_[id] = enable;
+}
+
+bool PlainControls::IsItemEnabled(int id)
+{
+    std::lock_guard lock(lock_);
+    const auto found = enabled_.find(id);
+    return found == enabled_.end() || found->second;
+}
+
+void PlainControls::SetItemText(int id, std::string_view text)
+{
+    std::lock_guard lock(lock_);
+    texts_[id] = std::string(text);
+}
+
+std::string PlainControls::ItemText(int id)
+{
+    std::lock_guard lock(lock_);
+    const auto found = texts_.find(id);
+    return found == texts_.end() ? std::string() : found->second;
+}
+
+void PlainControls::CheckButton(int id, int state)
+{
+    std::lock_guard lock(lock_);
+    checks_[id] = state;
+}
+
+int PlainControls::IsButtonChecked(int id)
+{
+    std::lock_guard lock(lock_);
+    const auto found = checks_.find(id);
+    return found == checks_.end() ? core::kUnchecked : found->second;
+}
+
 // ---- core::DeviceListView ----
 
 int HeadlessWindow::RowCount()
@@ -96,51 +137,6 @@ void HeadlessWindow::WriteLog(core::LogColour colour, std::string_view text, boo
     {
         log_(colour, text);
     }
-}
-
-// ---- core::Controls ----
-
-void HeadlessWindow::EnableItem(int id, bool enable)
-{
-    std::lock_guard lock(lock_);
-    enabled_[id] = enable;
-}
-
-bool HeadlessWindow::IsItemEnabled(int id)
-{
-    std::lock_guard lock(lock_);
-    const auto found = enabled_.find(id);
-    return found == enabled_.end() || found->second;
-}
-
-void HeadlessWindow::SetItemText(int id, std::string_view text)
-{
-    std::lock_guard lock(lock_);
-    texts_[id] = std::string(text);
-}
-
-std::string HeadlessWindow::ItemText(int id)
-{
-    std::lock_guard lock(lock_);
-    const auto found = texts_.find(id);
-    return found == texts_.end() ? std::string() : found->second;
-}
-
-void HeadlessWindow::CheckButton(int id, int state)
-{
-    std::lock_guard lock(lock_);
-    checks_[id] = state;
-}
-
-int HeadlessWindow::IsButtonChecked(int id)
-{
-    std::lock_guard lock(lock_);
-    const auto found = checks_.find(id);
-    return found == checks_.end() ? core::kUnchecked : found->second;
-}
-
-void HeadlessWindow::SetItemIcon(int, int)
-{
 }
 
 // ---- core::MessageBoxes ----

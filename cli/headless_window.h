@@ -22,9 +22,30 @@
 namespace quellis::cli
 {
 
+// Controls of a dialog as plain values by id (enabled unless disabled, text,
+// check state); icons and focus are not kept.
+class PlainControls : public core::Controls
+{
+public:
+    void EnableItem(int id, bool enable) override;
+    bool IsItemEnabled(int id) override;
+    void SetItemText(int id, std::string_view text) override;
+    std::string ItemText(int id) override;
+    void CheckButton(int id, int state) override;
+    int IsButtonChecked(int id) override;
+    void SetItemIcon(int, int) override { }
+    void SetFocusItem(int) override { }
+
+private:
+    std::mutex lock_;
+    std::map<int, bool> enabled_;
+    std::map<int, std::string> texts_;
+    std::map<int, int> checks_;
+};
+
 class HeadlessWindow : public core::DeviceListView,
                        public core::LogSink,
-                       public core::Controls,
+                       public PlainControls,
                        public core::MessageBoxes,
                        public core::WindowMessages,
                        public core::BusyAnimation,
@@ -64,15 +85,6 @@ public:
     void FocusList() override { }
     // ---- core::LogSink ----
     void WriteLog(core::LogColour colour, std::string_view text, bool toLogFile) override;
-    // ---- core::Controls ----
-    void EnableItem(int id, bool enable) override;
-    bool IsItemEnabled(int id) override;
-    void SetItemText(int id, std::string_view text) override;
-    std::string ItemText(int id) override;
-    void CheckButton(int id, int state) override;
-    int IsButtonChecked(int id) override;
-    void SetItemIcon(int id, int iconId) override;
-    void SetFocusItem(int) override { }
     // ---- core::MessageBoxes ----
     int MessageBox(std::string_view text, std::string_view caption, unsigned type) override;
     std::optional<std::string> OpenFile(std::string_view title, std::string_view filter) override;
@@ -115,9 +127,6 @@ private:
     std::vector<std::int32_t> runSeconds_;
     std::set<int> selected_;
     discovery::MacIndex index_;
-    std::map<int, bool> enabled_;
-    std::map<int, std::string> texts_;
-    std::map<int, int> checks_;
     core::Window window_;
 };
 

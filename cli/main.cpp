@@ -65,6 +65,38 @@ constexpr std::string_view kSetIpHelp
 constexpr std::string_view kNameHelp = "usage: quellis-cli name MACHINES\n\n"
                                        "Asks each machine for its name.\n" QUELLIS_SELECTION_HELP;
 
+constexpr std::string_view kHashRateHelp
+    = "usage: quellis-cli hashrate MACHINES\n\n"
+      "Reads each miner's average hash rate (\"MHS av\") over TCP 4029, one machine\n"
+      "after the other.\n" QUELLIS_SELECTION_HELP;
+constexpr std::string_view kFirstMinerHelp
+    = "usage: quellis-cli first-miner MACHINES\n\n"
+      "Reads the pool each miner works for and its worker.\n" QUELLIS_SELECTION_HELP;
+constexpr std::string_view kTemperatureHelp = "usage: quellis-cli temperature MACHINES LOW HIGH\n\n"
+                                              "Sets the miners' temperature limits.\n" QUELLIS_SELECTION_HELP;
+constexpr std::string_view kMinerCmdHelp
+    = "usage: quellis-cli miner-cmd MACHINES COMMAND [PARAMETER]\n\n"
+      "Sends {\"command\": COMMAND, \"parameter\": PARAMETER} to each miner and shows\n"
+      "its reply.\n" QUELLIS_SELECTION_HELP;
+constexpr std::string_view kPoolsHelp
+    = "usage: quellis-cli pools set MACHINES --pool URL,WORKER,PASSWORD[,ip|none] ...\n"
+      "       quellis-cli pools show MACHINES\n\n"
+      "set gives the machines up to four pools (the worker gets the machine's address\n"
+      "as .AxBxCxD unless none), one machine after the other, each confirming; the\n"
+      "run stops at the first machine that does not answer. --all asks first unless\n"
+      "--yes. show lists the pool each miner works for.\n" QUELLIS_SELECTION_HELP;
+constexpr std::string_view kE2Help
+    = "usage: quellis-cli e2 write QR ONED --mac MAC | --ip ADDRESS\n"
+      "       quellis-cli e2 read --mac MAC | --ip ADDRESS\n\n"
+      "Writes the label codes into one machine's EEPROM and reads them back, or reads\n"
+      "them. The codes must contain config.ini's [PRODUCE] markers.\n" QUELLIS_SELECTION_HELP;
+constexpr std::string_view kMonitorHelp
+    = "usage: quellis-cli monitor MACHINES [--interval MS] [--alarm] [--seconds N]\n\n"
+      "Polls the machines one after the other (an interval before each, 2000 ms, at\n"
+      "least 100) as the window's monitor does, and prints every event as a line\n"
+      "with its time; --alarm plays devDown.wav of the current directory on a\n"
+      "failure. Ends on Ctrl-C, SIGTERM or after --seconds.\n" QUELLIS_SELECTION_HELP;
+
 constexpr Command kCommands[] = {
     { "search", "find the machines and list them", kSearchHelp, RunSearch },
     { "flicker", "make a machine's network LED flicker once", kFlickerHelp, RunFlicker },
@@ -76,6 +108,13 @@ constexpr Command kCommands[] = {
     { "reboot", "restart the machines' systems", kRebootHelp, RunReboot },
     { "set-ip", "change network settings (static or DHCP)", kSetIpHelp, RunSetIp },
     { "name", "read the machines' names", kNameHelp, RunName },
+    { "hashrate", "read the miners' hash rates", kHashRateHelp, RunHashRate },
+    { "first-miner", "read the pool each miner works for", kFirstMinerHelp, RunFirstMiner },
+    { "temperature", "set the miners' temperature limits", kTemperatureHelp, RunTemperature },
+    { "miner-cmd", "send a command to the miners' API", kMinerCmdHelp, RunMinerCommand },
+    { "pools", "set or show the mining pools", kPoolsHelp, RunPools },
+    { "e2", "write or read the EEPROM label codes", kE2Help, RunE2 },
+    { "monitor", "watch the machines and report failures", kMonitorHelp, RunMonitor },
 };
 
 void PrintUsage(std::FILE* out)

@@ -152,12 +152,26 @@ void ResultTable::Print(Format format) const
 
 // ---- Replies ----
 
-void Replies::OnCommandReply(const discovery::CommandPacket& reply)
+void Replies::OnCommandReply(const discovery::CommandPacket& reply, std::span<const std::uint8_t> datagram)
 {
     std::lock_guard lock(lock_);
     discovery::CommandPacket kept = reply;
     kept.payload = {}; // points into the reply thread's buffer
     commands_.push_back(std::move(kept));
+    datagrams_.emplace_back(datagram.begin(), datagram.end());
+}
+
+std::vector<std::uint8_t> Replies::Datagram(std::uint16_t code, const std::string& mac) const
+{
+    std::lock_guard lock(lock_);
+    for (std::size_t i = 0; i < commands_.size(); ++i)
+    {
+        if (commands_[i].cmdCode == code && commands_[i].target == mac)
+        {
+            return datagrams_[i];
+        }
+    }
+    return {};
 }
 
 void Replies::OnSettingReply(const discovery::DeviceRecord& reply)

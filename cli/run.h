@@ -46,9 +46,14 @@ struct Target
 };
 
 // The outcome per machine, keyed by MAC, in the order the machines came.
-class ResultTable
+class ResultTable : public core::ResultObserver
 {
 public:
+    // A controller's report of one machine (any thread).
+    void OnResult(const core::MachineResult& result) override
+    {
+        Set(result.mac, result.ip, result.ok, result.outcome, result.detail);
+    }
     void Set(const std::string& mac, const std::string& ip, bool ok, std::string outcome, std::string detail = {});
     [[nodiscard]] bool Has(const std::string& mac) const;
     [[nodiscard]] bool AllOk() const;
@@ -74,15 +79,18 @@ private:
 class Replies : public discovery::ReplyObserver
 {
 public:
-    void OnCommandReply(const discovery::CommandPacket& reply) override;
+    void OnCommandReply(const discovery::CommandPacket& reply, std::span<const std::uint8_t> datagram) override;
     void OnSettingReply(const discovery::DeviceRecord& reply) override;
     [[nodiscard]] std::vector<discovery::CommandPacket> Commands(std::uint16_t code) const;
     [[nodiscard]] std::optional<discovery::CommandPacket> Command(std::uint16_t code, const std::string& mac) const;
     [[nodiscard]] std::optional<discovery::DeviceRecord> Setting(const std::string& mac) const;
+    // The datagram of a command's answer from a machine, as received.
+    [[nodiscard]] std::vector<std::uint8_t> Datagram(std::uint16_t code, const std::string& mac) const;
 
 private:
     mutable std::mutex lock_;
     std::vector<discovery::CommandPacket> commands_;
+    std::vector<std::vector<std::uint8_t>> datagrams_; // beside commands_
     std::vector<discovery::DeviceRecord> settings_;
 };
 

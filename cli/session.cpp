@@ -17,11 +17,15 @@ Session::Session(std::filesystem::path config)
     , window_(loop_, [this] { return state_.language.load(); })
     , discovery_(state_, window_.Window(), window_)
     , commands_(state_, window_.Window(), settings_, companions_)
+    , miner_(state_, window_.Window(), pools_)
+    , monitor_(state_, window_.Window(), panel_)
 {
     // Results of the command line are English: the run time in English units.
     state_.language = 0;
     state_.toolType = core::kToolTypeListening;
-    routing_ = { &discovery_, &commands_ };
+    routing_ = { &discovery_, &commands_, &miner_, &monitor_ };
+    // A confirmed E2 write: the reply thread starts the read-back run.
+    discovery_.SetReadBackStarter([this](std::string_view target) { miner_.StartReadBack(target); });
     loop_.SetHandlers([this](std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
         { Route(message, wParam, lParam); },
         [this](int id)

@@ -6,6 +6,8 @@
 #include "discovery/discovery_controller.h"
 #include "discovery/receive_filter.h"
 #include "discovery/shared_state.h"
+#include "miner/miner_controller.h"
+#include "monitor/monitor_controller.h"
 
 #include <chrono>
 #include <filesystem>
@@ -39,6 +41,12 @@ public:
     [[nodiscard]] discovery::SharedState& State() { return state_; }
     [[nodiscard]] discovery::DiscoveryController& Discovery() { return discovery_; }
     [[nodiscard]] commands::CommandsController& Commands() { return commands_; }
+    [[nodiscard]] miner::MinerController& Miner() { return miner_; }
+    [[nodiscard]] monitor::MonitorController& Monitor() { return monitor_; }
+    // The side panel's controls: the monitor box and its interval.
+    [[nodiscard]] PlainControls& Panel() { return panel_; }
+    // The pools the pool settings "dialog" confirms.
+    void SetPools(const miner::PoolSlots& slots) { pools_.slots = slots; }
     // The settings the network settings "dialog" confirms for every machine.
     void SetNetworkSettings(const commands::DevSetFields& fields) { settings_.fields = fields; }
 
@@ -59,6 +67,11 @@ private:
         }
         commands::DevSetFields fields;
     };
+    struct PoolsFromOptions : miner::PoolSettingsDialog
+    {
+        std::optional<miner::PoolSlots> Run() override { return slots; }
+        miner::PoolSlots slots;
+    };
     // No companion program's window is told from the command line.
     struct NoCompanions : commands::CompanionWindows
     {
@@ -72,8 +85,12 @@ private:
     HeadlessWindow window_;
     SettingsFromOptions settings_;
     NoCompanions companions_;
+    PoolsFromOptions pools_;
+    PlainControls panel_;
     discovery::DiscoveryController discovery_;
     commands::CommandsController commands_;
+    miner::MinerController miner_;
+    monitor::MonitorController monitor_;
     std::vector<core::Controller*> routing_;
     bool closed_ = false;
 };

@@ -158,6 +158,25 @@ public:
     virtual void Join(sync::Thread& thread) = 0;
 };
 
+// One machine's outcome in a run, for a front end that lists results per
+// machine (the command line); the window shows the log lines instead.
+struct MachineResult
+{
+    std::string mac;
+    std::string ip;
+    bool ok = false;
+    std::string outcome; // a word or two: "answered", "timed out", ...
+    std::string detail;  // what the machine said, or why it failed
+};
+
+class ResultObserver
+{
+public:
+    virtual ~ResultObserver() = default;
+    // Any thread (the run's).
+    virtual void OnResult(const MachineResult& result) = 0;
+};
+
 // Everything of the window a controller may use; each controller keeps the
 // references it needs.
 struct Window

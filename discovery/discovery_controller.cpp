@@ -84,11 +84,11 @@ public:
             owner_.startReadBack_(target);
         }
     }
-    void ObserveCommandReply(const CommandPacket& reply) override
+    void ObserveCommandReply(const CommandPacket& reply, std::span<const std::uint8_t> datagram) override
     {
         if (owner_.observer_ != nullptr)
         {
-            owner_.observer_->OnCommandReply(reply);
+            owner_.observer_->OnCommandReply(reply, datagram);
         }
     }
     void ObserveSettingReply(const DeviceRecord& reply) override

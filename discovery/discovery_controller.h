@@ -46,7 +46,8 @@ class ReplyObserver
 {
 public:
     virtual ~ReplyObserver() = default;
-    virtual void OnCommandReply(const CommandPacket& reply) = 0;
+    // The datagram as received (for the EEPROM block of a read).
+    virtual void OnCommandReply(const CommandPacket& reply, std::span<const std::uint8_t> datagram) = 0;
     virtual void OnSettingReply(const DeviceRecord& reply) = 0;
 };
 

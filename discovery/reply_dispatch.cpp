@@ -121,7 +121,7 @@ void ReplyDispatcher::HandleOne(std::span<const std::uint8_t> datagram)
 
 void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, const CommandPacket& reply)
 {
-    effects_.ObserveCommandReply(reply);
+    effects_.ObserveCommandReply(reply, datagram);
     const std::string timestamp = effects_.Timestamp();
     switch (reply.cmdCode)
     {

@@ -55,7 +55,7 @@ public:
 
     // Every command answer and every setting answer, as it arrives and
     // before its effects: for a front end that reports per machine.
-    virtual void ObserveCommandReply(const CommandPacket& /*reply*/) {}
+    virtual void ObserveCommandReply(const CommandPacket& /*reply*/, std::span<const std::uint8_t> /*datagram*/) {}
     virtual void ObserveSettingReply(const DeviceRecord& /*reply*/) {}
 };
 

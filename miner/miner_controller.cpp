@@ -619,21 +619,26 @@ bool MinerController::VisitApi(Run& run, const core::RowTarget& machine, bool al
         {
             run.log->Add(failure);
         }
+        Report(machine, false, "no exchange", failure);
         return true;
     }
     if (!expectReply)
     {
+        Report(machine, true, "sent", {});
         return true;
     }
     if (section == nullptr)
     {
-        run.log->Add(text::DeviceTextToUtf8(exchanged.reply) + "\r\n");
+        const std::string reply = text::DeviceTextToUtf8(exchanged.reply);
+        run.log->Add(reply + "\r\n");
+        Report(machine, true, "answered", reply);
         return true;
     }
     const ParsedSection parsed = ParseSection(exchanged.reply, section);
     if (parsed.result != SectionResult::Ok)
     {
         run.log->Add(SectionFailureText(parsed.result));
+        Report(machine, false, "unusable reply", SectionFailureText(parsed.result));
         if (parsed.result == SectionResult::NoStatus)
         {
             window_.alarm.Play();
@@ -654,7 +659,22 @@ bool MinerController::VisitApi(Run& run, const core::RowTarget& machine, bool al
     {
         run.log->Add(lines);
     }
+    Report(machine, true, "answered", lines);
     return true;
+}
+
+void MinerController::Report(
+    const core::RowTarget& machine, bool ok, std::string_view outcome, std::string_view detail)
+{
+    if (results_ == nullptr)
+    {
+        return;
+    }
+    while (!detail.empty() && (detail.back() == '\n' || detail.back() == '\r'))
+    {
+        detail.remove_suffix(1);
+    }
+    results_->OnResult({ machine.mac, machine.ip, ok, std::string(outcome), std::string(detail) });
 }
 
 bool MinerController::VisitPools(Run& run, const core::RowTarget& machine, bool allMachines)

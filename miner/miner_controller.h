@@ -75,6 +75,9 @@ public:
 
     // Runs not yet ended (tests wait for 0).
     [[nodiscard]] int ActiveRuns();
+    // Each machine's outcome of the API runs, beside its log line; set
+    // before any run starts.
+    void SetResultObserver(core::ResultObserver* observer) { results_ = observer; }
 
 private:
     struct Run;
@@ -109,11 +112,13 @@ private:
 
     [[nodiscard]] Waited WaitCommandDone(std::uint32_t milliseconds);
     void Log(std::string_view text);
+    void Report(const core::RowTarget& machine, bool ok, std::string_view outcome, std::string_view detail);
 
     discovery::SharedState& state_;
     core::Window& window_;
     PoolSettingsDialog& poolDialog_;
     const MinerOptions options_;
+    core::ResultObserver* results_ = nullptr;
     std::atomic<bool> stopping_ { false };
     // The log pane for the API runs' posted lines; cleared by Stop.
     const std::shared_ptr<std::atomic<core::LogSink*>> logTarget_;

@@ -5,6 +5,7 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -153,6 +154,88 @@ TEST(LabCli, MaintenanceCommandsReachTheMachinesNamedAndReportEachOne)
     std::filesystem::remove("changeMac.txt");
 }
 
+TEST(LabCli, MinerRunsPoolsLabelCodesAndTheMonitorReportEachMachine)
+{
+    QUELLIS_REQUIRE_NETLAB(lab);
+    sim::FarmConfig config;
+    config.machines = 6;
+    config.seed = 9;
+    config.scenario.spreadMs = 0;
+    sim::BehaviourGroup refusing;
+    std::string error;
+    ASSERT_TRUE(sim::ParseBehaveOption("indexes=2,api=refuse", &refusing, &error)) << error;
+    config.scenario.groups = { refusing };
+    auto farm = StartLabFarm(*lab, config);
+    ASSERT_TRUE(farm);
+    NetLab::Enter tool(lab->ToolNamespace());
+    ASSERT_TRUE(tool.Ok());
+    const auto ip
+        = [](int machine) { return net::FormatIpv4(NetLab::kFirstMachine + static_cast<std::uint32_t>(machine)); };
+    const std::string first = farm->MachineAt(0).identity.mac;
+
+    // Hash rates: one line per machine; a miner that refuses fails the command.
+    const ProcessResult rates
+        = RunProcess({ QUELLIS_CLI_PATH, "hashrate", "--ip", ip(0) + "," + ip(2), "--format", "csv", "--wait", "1" });
+    EXPECT_EQ(rates.status, 1) << rates.out << rates.err;
+    const auto lines = Lines(rates.out);
+    ASSERT_EQ(lines.size(), 3u) << rates.out;
+    EXPECT_EQ(lines[1].rfind(first + "," + ip(0) + ",ok,answered," + ip(0) + "\t", 0), 0u) << rates.out;
+    EXPECT_NE(lines[1].find("Mh/s"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find(",failed,no exchange,"), std::string::npos) << lines[2];
+    EXPECT_EQ(farm->MachineAt(0).counters.apiRequests.load(), 1u);
+
+    // Pools for one machine: the exact pool text reaches it, and it confirms.
+    const ProcessResult pools = RunProcess({ QUELLIS_CLI_PATH,
+        "pools",
+        "set",
+        "--mac",
+        first,
+        "--pool",
+        "stratum+tcp://pool.lab:3333,farm1,x",
+        "--pool",
+        "stratum+tcp://backup.lab:3333,farm1,x,none",
+        "--wait",
+        "1" });
+    EXPECT_EQ(pools.status, 0) << pools.out << pools.err;
+    const auto state = farm->MachineAt(0).Snapshot(std::chrono::steady_clock::now());
+    ASSERT_GE(state.pools.size(), 2u);
+    std::string suffix = ip(0);
+    std::replace(suffix.begin(), suffix.end(), '.', 'x');
+    EXPECT_EQ(state.pools[0].user, "farm1." + suffix);
+    EXPECT_EQ(state.pools[1].user, "farm1");
+
+    // The label codes of the example: written, confirmed and read back.
+    const ProcessResult e2 = RunProcess({ QUELLIS_CLI_PATH,
+        "e2",
+        "write",
+        "QRZUN00042",
+        "KAVDRUP1234567890AB-SN0001-X",
+        "--mac",
+        first,
+        "--format",
+        "csv",
+        "--wait",
+        "1" });
+    EXPECT_EQ(e2.status, 0) << e2.out << e2.err;
+    EXPECT_NE(e2.out.find(",ok,written and read back,N00042 1234890ABSN0001"), std::string::npos) << e2.out;
+
+    // The monitor: each machine polled in turn, the refusing one with its line.
+    const ProcessResult monitored = RunProcess({ QUELLIS_CLI_PATH,
+        "monitor",
+        "--ip",
+        ip(1) + "," + ip(2),
+        "--interval",
+        "100",
+        "--seconds",
+        "1",
+        "--wait",
+        "1" });
+    EXPECT_EQ(monitored.status, 0) << monitored.err;
+    EXPECT_NE(monitored.out.find("将要连接设备 " + ip(1)), std::string::npos) << monitored.out;
+    EXPECT_NE(monitored.out.find("请确认设备监听端口是否正确！"), std::string::npos) << monitored.out;
+    EXPECT_EQ(monitored.out.find("将要连接设备 " + ip(0)), std::string::npos) << "not named";
+}
+
 TEST(LabCli, UsageErrorsEndWithStatusTwoAndSayWhy)
 {
     const struct
@@ -172,6 +255,10 @@ TEST(LabCli, UsageErrorsEndWithStatusTwoAndSayWhy)
         { { "set-ip", "--mac", "A1B2C3D4E5F6", "--static", "10.0.0.1", "--gateway", "10.0.0.254" }, "--static takes" },
         { { "blink", "--all", "--seconds", "0" }, "--seconds takes" },
         { { "flicker", "--mac", "A1B2", "--all" }, "not a MAC address" },
+        { { "temperature", "--all", "60" }, "give LOW and HIGH" },
+        { { "pools", "set", "--all" }, "give one to four --pool" },
+        { { "pools", "set", "--all", "--pool", "stratum+tcp://p:1,w,x,sometimes" }, "--pool is URL,WORKER,PASSWORD" },
+        { { "e2", "write", "QRZUN00042", "KAVDRUP1", "--all" }, "the label codes go to one machine" },
     };
     for (const auto& example : cases)
     {
