@@ -199,9 +199,19 @@ void HeadlessWindow::Enqueue(std::vector<discovery::DeviceRecord> records)
         std::lock_guard lock(lock_);
         for (const discovery::DeviceRecord& record : records)
         {
-            const discovery::RowCells cells = discovery::RecordCells(record, language_());
             const std::string mac = text::DeviceTextToUtf8(record.mac);
             std::optional<int> row = index_.Find(mac);
+            if (!row && rows_.size() >= static_cast<std::size_t>(discovery::kMaxDeviceRows))
+            {
+                // Full: a new MAC gets no row, and the list says so once.
+                if (!ceilingLogged_)
+                {
+                    ceilingLogged_ = true;
+                    versionLines += discovery::RowCeilingLine();
+                }
+                continue;
+            }
+            const discovery::RowCells cells = discovery::RecordCells(record, language_());
             if (!row)
             {
                 rows_.emplace_back();
@@ -237,6 +247,7 @@ void HeadlessWindow::Clear()
     runSeconds_.clear();
     selected_.clear();
     index_.Clear();
+    ceilingLogged_ = false;
 }
 
 void HeadlessWindow::SetAppliedHandler(AppliedHandler handler)

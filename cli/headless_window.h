@@ -127,6 +127,8 @@ private:
     std::vector<std::int32_t> runSeconds_;
     std::set<int> selected_;
     discovery::MacIndex index_;
+    // The rows reached the ceiling and the log said so; cleared with the rows.
+    bool ceilingLogged_ = false;
     core::Window window_;
 };
 

@@ -37,20 +37,30 @@ public:
 
     void Add(const DeviceRecord& record)
     {
+        // Rows are keyed by the MAC text as the list shows it.
+        const std::string mac = text::DeviceTextToUtf8(record.mac);
+        const std::optional<int> known = owner_.index_.Find(mac);
+        const int row = known.value_or(firstNew_ + static_cast<int>(added_.size()));
+        if (!known && row >= kMaxDeviceRows)
+        {
+            if (!owner_.ceilingLogged_)
+            {
+                owner_.ceilingLogged_ = true;
+                versionLines_ += RowCeilingLine();
+            }
+            return;
+        }
         std::vector<std::pair<int, QString>> cells;
         for (auto& [column, text] : RecordCells(record, owner_.language_()))
         {
             cells.emplace_back(column, QString::fromStdString(text));
         }
-
-        // Rows are keyed by the MAC text as the list shows it.
-        const std::string mac = text::DeviceTextToUtf8(record.mac);
-        if (const auto row = owner_.index_.Find(mac))
+        if (known)
         {
             // A known machine: its row is refreshed and nothing is logged.
-            if (*row >= firstNew_)
+            if (row >= firstNew_)
             {
-                auto& staged = added_[static_cast<std::size_t>(*row - firstNew_)];
+                auto& staged = added_[static_cast<std::size_t>(row - firstNew_)];
                 for (auto& [column, text] : cells)
                 {
                     staged[static_cast<std::size_t>(column)] = std::move(text);
@@ -58,12 +68,11 @@ public:
             }
             else
             {
-                owner_.list_->SetItemCells(*row, cells);
+                owner_.list_->SetItemCells(row, cells);
             }
             return;
         }
         // A new machine: a row at the end, numbered once and never again.
-        const int row = firstNew_ + static_cast<int>(added_.size());
         const int number = row + 1;
         std::vector<QString> rowCells(9);
         rowCells[kColumnIndex] = QString::number(number);
@@ -319,6 +328,7 @@ void DeviceList::Clear()
     }
     list_->DeleteAllItems();
     index_.Clear();
+    ceilingLogged_ = false;
 }
 
 void DeviceList::SortByColumn(int column)

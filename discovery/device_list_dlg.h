@@ -23,7 +23,7 @@ namespace quellis::discovery
 {
 
 // The device list of the main window: one row per machine, keyed by its MAC
-// text. The reply thread hands it the records of a burst without waiting; the
+// text, kMaxDeviceRows at most. The reply thread hands it the records of a burst without waiting; the
 // UI thread applies them in slices short enough to keep the window
 // responsive, each slice's new rows in one insertion. Commands read it from
 // any thread through window calls.
@@ -72,6 +72,8 @@ private:
     MacIndex index_;
     SortState sortState_;
     AppliedHandler applied_;
+    // The list is full and has said so (UI thread); cleared with the rows.
+    bool ceilingLogged_ = false;
 
     std::mutex pendingLock_;
     std::vector<DeviceRecord> pending_;

@@ -188,6 +188,13 @@ RowCells RecordCells(const DeviceRecord& record, int language)
     return cells;
 }
 
+std::string RowCeilingLine()
+{
+    char line[160];
+    std::snprintf(line, sizeof line, "设备列表已达上限%d台，不再添加新设备\r\n", kMaxDeviceRows);
+    return line;
+}
+
 std::string VersionLine(int rowNumber, std::string_view ip, std::int32_t versionNumber)
 {
     char line[160];

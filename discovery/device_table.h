@@ -74,6 +74,11 @@ private:
 // machine sent are shown as UTF-8 (see text::DeviceTextToUtf8).
 using RowCells = std::vector<std::pair<int, std::string>>;
 [[nodiscard]] RowCells RecordCells(const DeviceRecord& record, int language);
+// Rows at most. Anyone can send search replies, each with a MAC of its own
+// making: past the ceiling a new MAC gets no row, so that such a stream cannot
+// grow the list without end; the list says so once, in the line below.
+inline constexpr int kMaxDeviceRows = 65536;
+[[nodiscard]] std::string RowCeilingLine();
 // A new row logs its server version only when its run time is known.
 [[nodiscard]] bool RunTimeKnown(const DeviceRecord& record);
 // "%d Device %s server version %d.%d.%d\r\n"

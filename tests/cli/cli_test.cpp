@@ -1,6 +1,7 @@
-// The command line's own pieces: which machines a selection names, and how
-// results are written for scripts.
+// The command line's own pieces: which machines a selection names, how
+// results are written for scripts, and the rows of its device list.
 #include "cli/arguments.h"
+#include "cli/headless_window.h"
 #include "cli/output.h"
 #include "cli/selection.h"
 
@@ -118,6 +119,41 @@ TEST(CliArguments, OptionsFlagsAndPositionalValuesAndWhatIsLeftOver)
     Arguments stray({ "--", "--not-an-option" });
     EXPECT_EQ(stray.Positional(), std::vector<std::string> { "--not-an-option" });
     EXPECT_EQ(stray.Error(), "");
+}
+
+// Search replies with MACs of anyone's making fill the list up to its
+// ceiling and no further; a machine already listed is still refreshed.
+TEST(CliDeviceList, NewMacsPastTheCeilingGetNoRowAndTheLogSaysSoOnce)
+{
+    EventLoop loop;
+    HeadlessWindow window(loop, [] { return 1; });
+    std::string versionLines;
+    window.SetAppliedHandler([&](const std::string& lines) { versionLines += lines; });
+    const auto record = [](int n, const std::string& ip)
+    {
+        discovery::DeviceRecord made;
+        char mac[13];
+        std::snprintf(mac, sizeof mac, "02%010X", static_cast<unsigned>(n));
+        made.mac = mac;
+        made.ip = ip;
+        made.receivedLength = discovery::kRecordSize;
+        return made;
+    };
+    std::vector<discovery::DeviceRecord> burst;
+    for (int n = 0; n < discovery::kMaxDeviceRows + 2; ++n)
+    {
+        burst.push_back(record(n, "10.77.128.1"));
+    }
+    window.Enqueue(std::move(burst));
+    window.Enqueue({ record(0, "10.77.140.9"), record(discovery::kMaxDeviceRows + 5, "10.77.128.1") });
+    EXPECT_EQ(window.RowCount(), discovery::kMaxDeviceRows);
+    EXPECT_EQ(window.CellText(0, discovery::kColumnIp), "10.77.140.9");
+    EXPECT_EQ(versionLines, discovery::RowCeilingLine());
+    EXPECT_EQ(versionLines, "设备列表已达上限65536台，不再添加新设备\r\n");
+
+    window.Clear();
+    window.Enqueue({ record(discovery::kMaxDeviceRows + 9, "10.77.128.2") });
+    EXPECT_EQ(window.RowCount(), 1);
 }
 
 } // namespace
