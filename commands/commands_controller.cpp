@@ -409,9 +409,16 @@ void CommandsController::SendSetting(const DevSetFields& fields)
     // before the request leaves, or a machine that answers within the
     // millisecond the file and the companion take would find the old one.
     const std::string previousTarget = state_.currentTarget.Get();
-    state_.currentTarget.Set(Wire(fields.mac));
+    const std::string target = Wire(fields.mac);
+    state_.currentTarget.Set(target);
+    // One answer per request: the first refusal of this machine opens the
+    // box, a copy of it nothing. A request not answered yet gives way to this one.
+    state_.awaitedReplies.Forget(settingTicket_);
+    settingTicket_ = state_.awaitedReplies.Await(discovery::kSettingAnswer, target);
     if (!state_.SendBroadcast(BuildSettingRequest(fields)))
     {
+        state_.awaitedReplies.Forget(settingTicket_);
+        settingTicket_ = discovery::AwaitedReplies::kNone;
         state_.currentTarget.Set(previousTarget);
         trace::OutputDebugString("send dev setting package failed\n");
         return;

@@ -67,6 +67,8 @@ private:
     NetworkSettingsDialog& settingsDialog_;
     CompanionWindows& companions_;
     std::filesystem::path changeMacPath_ { "changeMac.txt" };
+    // The answer the last setting request awaits (UI thread).
+    discovery::AwaitedReplies::Ticket settingTicket_ = discovery::AwaitedReplies::kNone;
     BlinkThread blink_;
 };
 

@@ -267,6 +267,15 @@ bool DiscoveryController::StartLisServ(const ReceiveFilter& filter)
 void DiscoveryController::HandleDatagram(
     const ReceiveFilter& filter, std::uint8_t* bytes, std::size_t length, net::Endpoint from)
 {
+    ++state_.datagramsReceived;
+    // Better to drop a datagram than to act on one cut short: a datagram that
+    // filled the slot's extra byte was longer than any the program takes, and
+    // one shorter than the header is nothing of the machines'.
+    if (length > kMaxDatagramSize || length < sizeof(PacketHeader))
+    {
+        trace::OutputDebugStringF("ServThdFunc: datagram of %zu bytes dropped\n", length);
+        return;
+    }
     const std::span<std::uint8_t> datagram(bytes, length);
     const auto header = ReadHeader(datagram);
     if (!header)
@@ -302,7 +311,9 @@ void DiscoveryController::HandleDatagram(
     if (!state_.replyQueue.Put({ bytes, length }))
     {
         trace::OutputDebugString("ServThdFunc: reply queue full, datagram lost\n");
+        return;
     }
+    ++state_.datagramsQueued;
 }
 
 // Runs on its own thread while `running` is set. Owns its datagram buffers;
@@ -312,12 +323,15 @@ void DiscoveryController::HandleDatagram(
 void DiscoveryController::ServThdFunc(ReceiveFilter filter)
 {
     trace::OutputDebugString("ServThdFunc started\n");
-    std::vector<std::uint8_t> storage(kReceiveBatch * kMaxDatagramSize);
+    // One byte more than the largest datagram taken, so that a longer one
+    // shows by filling it instead of arriving cut to size.
+    constexpr std::size_t kSlotBytes = kMaxDatagramSize + 1;
+    std::vector<std::uint8_t> storage(kReceiveBatch * kSlotBytes);
     std::vector<net::ReceiveSlot> batch(kReceiveBatch);
     for (std::size_t i = 0; i < kReceiveBatch; ++i)
     {
-        batch[i].buffer = storage.data() + i * kMaxDatagramSize;
-        batch[i].capacity = kMaxDatagramSize;
+        batch[i].buffer = storage.data() + i * kSlotBytes;
+        batch[i].capacity = kSlotBytes;
     }
     while (state_.running.load() != 0)
     {
@@ -359,7 +373,7 @@ void DiscoveryController::ReplyThread()
     std::vector<std::span<const std::uint8_t>> taken;
     taken.reserve(kReplyBatch);
     Effects effects(*this);
-    ReplyDispatcher dispatcher(effects);
+    ReplyDispatcher dispatcher(effects, state_.awaitedReplies);
     while (state_.running.load() != 0)
     {
         taken.clear();
@@ -370,6 +384,7 @@ void DiscoveryController::ReplyThread()
         }
         if (taken.empty())
         {
+            dispatcher.Idle();
             // At most 10 ms before `running` is tested again; a datagram
             // queued meanwhile ends the wait at once.
             [[maybe_unused]] const bool queued = state_.replyQueue.WaitForDatagram(std::chrono::milliseconds(10));

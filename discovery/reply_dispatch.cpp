@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 
 namespace quellis::discovery
 {
@@ -81,30 +82,12 @@ void ReplyDispatcher::HandleOne(std::span<const std::uint8_t> datagram)
             pendingRecords_.push_back(std::move(*record));
         }
         break;
-    case PKT_DEV_SETTING_ACK: {
-        auto record = ReadRecord(datagram);
-        if (!record)
+    case PKT_DEV_SETTING_ACK:
+        if (auto record = ReadRecord(datagram))
         {
-            break;
-        }
-        effects_.ObserveSettingReply(*record);
-        if (record->result == 0)
-        {
-            // The reply carries the device's new settings.
-            pendingRecords_.push_back(std::move(*record));
-        }
-        else if (record->result > 0)
-        {
-            FlushRecords();
-            effects_.Synchronise();
-            // Only a failure of the machine last configured is shown.
-            if (effects_.CurrentTarget() == record->mac)
-            {
-                effects_.PostSettingFailed(record->result);
-            }
+            HandleSetting(std::move(*record));
         }
         break;
-    }
     case PKT_CMD_ACK:
         if (const auto reply = ReadCommand(datagram))
         {
@@ -117,6 +100,77 @@ void ReplyDispatcher::HandleOne(std::span<const std::uint8_t> datagram)
         // Requests heard from the program's own broadcasts, and anything else.
         break;
     }
+}
+
+void ReplyDispatcher::HandleSetting(DeviceRecord record)
+{
+    effects_.ObserveSettingReply(record);
+    if (record.result < 0)
+    {
+        return;
+    }
+    // The answer to the setting last sent, when it names that machine; one
+    // answer per request, so a copy of a refusal opens no second box.
+    const auto claim = [&] {
+        return effects_.CurrentTarget() == record.mac ? awaited_.Claim(kSettingAnswer, record.mac)
+                                                      : AwaitedReplies::kNone;
+    };
+    if (record.result == 0)
+    {
+        if (const AwaitedReplies::Ticket ticket = claim())
+        {
+            awaited_.Answered(ticket);
+        }
+        // The reply carries the device's new settings; like a search reply it
+        // refreshes (or adds) the row of its MAC.
+        pendingRecords_.push_back(std::move(record));
+        return;
+    }
+    FlushRecords();
+    effects_.Synchronise();
+    const AwaitedReplies::Ticket ticket = claim();
+    if (ticket == AwaitedReplies::kNone)
+    {
+        Unexpected();
+        return;
+    }
+    effects_.PostSettingFailed(record.result);
+    awaited_.Answered(ticket);
+}
+
+void ReplyDispatcher::Wake(AwaitedReplies::Ticket ticket)
+{
+    awaited_.Answered(ticket);
+    effects_.SignalCommandDone();
+}
+
+void ReplyDispatcher::Unexpected()
+{
+    ++unexpected_;
+    LogUnexpected();
+}
+
+void ReplyDispatcher::Idle()
+{
+    LogUnexpected();
+}
+
+// At most one line an interval, with the count since the last one: a flood
+// of replies nobody asked for costs the window one line a second.
+void ReplyDispatcher::LogUnexpected()
+{
+    if (unexpected_ == 0)
+    {
+        return;
+    }
+    const auto now = effects_.Now();
+    if (unexpectedLogged_ && now - *unexpectedLogged_ < kUnexpectedLogInterval)
+    {
+        return;
+    }
+    unexpectedLogged_ = now;
+    const int count = std::exchange(unexpected_, 0);
+    effects_.Log(LogColour::Default, Format(replytext::kUnexpectedReplies, count), true);
 }
 
 void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, const CommandPacket& reply)
@@ -190,6 +244,13 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
         break;
     }
     case CMD_PoolConfig:
+    {
+        const auto ticket = awaited_.Claim(CommandAnswer(CMD_PoolConfig), reply.target);
+        if (ticket == AwaitedReplies::kNone)
+        {
+            Unexpected();
+            break;
+        }
         if (reply.result != 0)
         {
             effects_.Log(LogColour::Default, replytext::kPoolsSucceeded, false);
@@ -200,9 +261,17 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
             effects_.Log(LogColour::Default, replytext::kPoolsFailed, false);
             effects_.CountFailure();
         }
-        effects_.SignalCommandDone();
+        Wake(ticket);
         break;
+    }
     case CMD_ReadE2:
+    {
+        const auto ticket = awaited_.Claim(CommandAnswer(CMD_ReadE2), reply.target);
+        if (ticket == AwaitedReplies::kNone)
+        {
+            Unexpected();
+            break;
+        }
         if (reply.result != 0)
         {
             effects_.Log(LogColour::Red, Format(replytext::kE2ReadFailed, timestamp.c_str(), reply.result), true);
@@ -211,30 +280,42 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
         {
             CheckE2Read(datagram, timestamp);
         }
-        effects_.SignalCommandDone();
+        Wake(ticket);
         break;
+    }
     case CMD_WriteE2:
+    {
+        const auto ticket = awaited_.Claim(CommandAnswer(CMD_WriteE2), reply.target);
+        if (ticket == AwaitedReplies::kNone)
+        {
+            Unexpected();
+            break;
+        }
         if (reply.result == 0)
         {
             effects_.Log(LogColour::Green, effects_.QrCodeText() + " ", true);
             effects_.Log(LogColour::Green, effects_.OneDCodeText() + " ", true);
             effects_.Log(LogColour::Green, Format(replytext::kE2WriteDone, timestamp.c_str()), true);
-            // The write run still waits; the read-back starts before the
-            // signal, which must release the write run and not the read-back.
+            // The write run still waits, its request claimed; the read-back
+            // starts before the wake-up, which must release the write run and
+            // not the read-back.
             effects_.StartReadBack(reply.target);
         }
         else
         {
             effects_.Log(LogColour::Red, Format(replytext::kE2WriteFailed, timestamp.c_str(), reply.result), true);
         }
-        effects_.SignalCommandDone();
+        Wake(ticket);
         break;
+    }
     case CMD_SetName:
-        effects_.Log(LogColour::Default, reply.result != 0 ? replytext::kNameSet : replytext::kNameNotSet, false);
-        effects_.SignalCommandDone();
-        break;
     case CMD_GetName:
-        if (reply.result != 0)
+    {
+        if (reply.cmdCode == CMD_SetName)
+        {
+            effects_.Log(LogColour::Default, reply.result != 0 ? replytext::kNameSet : replytext::kNameNotSet, false);
+        }
+        else if (reply.result != 0)
         {
             effects_.Log(LogColour::Default, Format(replytext::kNameRead, Shown(reply.text).c_str()), false);
         }
@@ -242,8 +323,14 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
         {
             effects_.Log(LogColour::Default, replytext::kNameNotRead, false);
         }
-        effects_.SignalCommandDone();
+        // Nothing of ours waits for a name: its line is all it does, and the
+        // wake-up of a pool or EEPROM run is not its to give.
+        if (const auto ticket = awaited_.Claim(CommandAnswer(reply.cmdCode), reply.target))
+        {
+            Wake(ticket);
+        }
         break;
+    }
     default:
         break;
     }

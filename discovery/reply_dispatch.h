@@ -1,8 +1,12 @@
 #pragma once
 
 #include "core/log_colour.h"
+#include "discovery/awaited_replies.h"
 #include "discovery/device_packet.h"
 
+#include <chrono>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,7 +15,10 @@
 // Where the machines' answers take effect: the dispatch by reply type and
 // command code, with the log lines, counters, lamps, buttons, timers and
 // wake-ups of each. What an effect does to the window and to the shared
-// state is behind ReplyEffects, which the discovery controller implements on the window.
+// state is behind ReplyEffects, which the discovery controller implements on
+// the window. An answer that would start work, release a wait or open a box
+// takes effect only when a request of ours awaits it (AwaitedReplies); any
+// other is counted as unexpected, and the count is logged at most once a second.
 
 namespace quellis::discovery
 {
@@ -52,6 +59,8 @@ public:
 
     // The local time as "YYYY-MM-DD hh:mm:ss".
     virtual std::string Timestamp() = 0;
+    // For the pace of the unexpected-reply line.
+    virtual std::chrono::steady_clock::time_point Now() { return std::chrono::steady_clock::now(); }
 
     // Every command answer and every setting answer, as it arrives and
     // before its effects: for a front end that reports per machine.
@@ -65,22 +74,37 @@ public:
 class ReplyDispatcher
 {
 public:
-    explicit ReplyDispatcher(ReplyEffects& effects)
+    // The unexpected replies of this long are logged together, in one line.
+    static constexpr auto kUnexpectedLogInterval = std::chrono::seconds(1);
+
+    ReplyDispatcher(ReplyEffects& effects, AwaitedReplies& awaited)
         : effects_(effects)
+        , awaited_(awaited)
     {
     }
 
     void Dispatch(std::span<const std::span<const std::uint8_t>> datagrams);
     void Dispatch(std::span<const std::uint8_t> datagram);
+    // Nothing queued: the count of unexpected replies still to be logged goes
+    // out once its interval has passed.
+    void Idle();
 
 private:
     void HandleOne(std::span<const std::uint8_t> datagram);
+    void HandleSetting(DeviceRecord record);
     void HandleCommand(std::span<const std::uint8_t> datagram, const CommandPacket& reply);
     void CheckE2Read(std::span<const std::uint8_t> datagram, const std::string& timestamp);
     void FlushRecords();
+    // The answer's effects are done: its worker may wake.
+    void Wake(AwaitedReplies::Ticket ticket);
+    void Unexpected();
+    void LogUnexpected();
 
     ReplyEffects& effects_;
+    AwaitedReplies& awaited_;
     std::vector<DeviceRecord> pendingRecords_;
+    int unexpected_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> unexpectedLogged_;
 };
 
 // Texts of the log lines (UTF-8).
@@ -104,6 +128,7 @@ inline constexpr std::string_view kNameSet = "设置名字成功\r\n";
 inline constexpr std::string_view kNameNotSet = "设置名字失败\r\n";
 inline constexpr const char* kNameRead = "读取名字成功 %s\r\n";
 inline constexpr std::string_view kNameNotRead = "读取名字失败\r\n";
+inline constexpr const char* kUnexpectedReplies = "收到%d个未预期的应答，已忽略\r\n";
 } // namespace replytext
 
 } // namespace quellis::discovery

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "discovery/awaited_replies.h"
 #include "discovery/reply_queue.h"
 #include "platform/net/ipv4.h"
 #include "platform/net/socket.h"
@@ -83,10 +84,23 @@ struct SharedState
     // Set by the reply thread when the answer a worker waits for has
     // arrived, after the counters of that answer have changed.
     sync::Event commandDone { sync::EventReset::Auto };
+    // Which answer (command code or setting) from which machine a request
+    // awaits: each sender whose answer starts work, releases its wait or
+    // opens a box (the pool and EEPROM runs, the network setting) enters its
+    // request before the send and forgets it when it stops waiting; the
+    // reply thread claims an entry with the first answer that matches it and
+    // marks it answered before it sets commandDone. Answers no entry awaits
+    // are logged as unexpected and do nothing else.
+    AwaitedReplies awaitedReplies;
     // Datagrams from the receive thread (one producer) to the reply thread
     // (one consumer). Initialised by the start-up, released by the teardown
     // after both threads ended.
     ReplyQueue replyQueue;
+    // Written by the receive thread only, read by anyone (benchmarks and
+    // tests): datagrams read from the receive socket, and those of them put
+    // into the reply queue.
+    std::atomic<std::uint64_t> datagramsReceived { 0 };
+    std::atomic<std::uint64_t> datagramsQueued { 0 };
 
     // A request to every machine (255.255.255.255:6667) on the send socket;
     // false when the send reported nothing sent or an error.

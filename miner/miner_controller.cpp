@@ -77,20 +77,19 @@ PoolSlots WireSlots(const PoolSlots& slots)
 } // namespace
 
 // A write run and the read-back that its machine's confirmation starts. The
-// reply thread claims it (confirmed) before it signals commandDone for the
-// write; the write run marks it finished when it stops waiting, and sets
-// handedOver after its end step. Both flags change under runsLock_, so the
-// write run knows, when its wait times out, whether the signal of a claimed
-// confirmation is still to come (it then takes that signal itself), and the
-// read-back resets commandDone and asks only after handedOver: the write's
-// signal can never release it.
+// reply thread claims the write's request with the machine's answer and, for
+// a confirmation, starts the read-back before it marks the request answered
+// and wakes the write run; so the read-back starts only for a write whose
+// request was claimed, and at most once. The write run sets handedOver after
+// its end step: only then does the read-back reset commandDone and ask, so the
+// write's wake-up can never release it.
 struct MinerController::WriteHandOff
 {
     std::string ip; // as the list shows it
     std::string mac; // as the list shows it
     std::string wireMac; // as sent, and as the machine's answer names it
+    discovery::AwaitedReplies::Ticket ticket = discovery::AwaitedReplies::kNone;
     bool confirmed = false;
-    bool finished = false;
     sync::Event handedOver { sync::EventReset::Manual };
 };
 
@@ -244,27 +243,22 @@ void MinerController::StartBatch(std::unique_ptr<Run> run, std::vector<int> disa
     }
 }
 
-MinerController::Waited MinerController::WaitCommandDone(std::uint32_t milliseconds)
+MinerController::Waited MinerController::WaitAnswer(discovery::AwaitedReplies::Ticket ticket)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    for (;;)
+    switch (discovery::WaitForAnswer(state_.awaitedReplies,
+        ticket,
+        state_.commandDone,
+        std::chrono::milliseconds(options_.replyWaitMs),
+        [this] { return stopping_.load(); }))
     {
-        const auto left
-            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        const auto slice = static_cast<std::uint32_t>(std::clamp<std::int64_t>(left.count(), 0, kStopPollMs));
-        if (state_.commandDone.Wait(slice) == sync::WaitResult::Signalled)
-        {
-            return Waited::Signalled;
-        }
-        if (stopping_)
-        {
-            return Waited::Stopped;
-        }
-        if (std::chrono::steady_clock::now() >= deadline)
-        {
-            return Waited::TimedOut;
-        }
+    case discovery::AwaitResult::Answered:
+        return Waited::Signalled;
+    case discovery::AwaitResult::Stopped:
+        return Waited::Stopped;
+    case discovery::AwaitResult::TimedOut:
+        break;
     }
+    return Waited::TimedOut;
 }
 
 void MinerController::Log(std::string_view text)
@@ -506,10 +500,12 @@ void MinerController::StartReadBack(std::string_view target)
     std::shared_ptr<WriteHandOff> handOff;
     {
         std::lock_guard lock(runsLock_);
-        // Only a write that is awaited: a late or foreign confirmation starts nothing.
+        // Only the write whose request the reply thread has just claimed: a
+        // late, repeated or foreign confirmation starts nothing.
         for (const auto& awaited : awaitedWrites_)
         {
-            if (!awaited->finished && !awaited->confirmed && awaited->wireMac == target)
+            if (!awaited->confirmed && awaited->wireMac == target
+                && state_.awaitedReplies.StateOf(awaited->ticket) == discovery::AwaitedReplies::State::Claimed)
             {
                 awaited->confirmed = true;
                 handOff = awaited;
@@ -686,16 +682,20 @@ bool MinerController::VisitPools(Run& run, const core::RowTarget& machine, bool 
     }
     const std::string poolText = BuildPoolText(run.slots, machine.ip);
     std::vector<std::uint8_t> packet(discovery::kMaxDatagramSize);
-    const std::size_t length = discovery::BuildPoolConfig(packet, Wire(machine.mac), Wire(poolText));
+    const std::string wireMac = Wire(machine.mac);
+    const std::size_t length = discovery::BuildPoolConfig(packet, wireMac, Wire(poolText));
     Log(poolText + "\r\n");
+    // Awaited from before the send: the answer may come at once.
+    const auto ticket = state_.awaitedReplies.Await(discovery::CommandAnswer(discovery::CMD_PoolConfig), wireMac);
     if (length == 0 || !state_.SendBroadcast(std::span(packet).first(length)))
     {
+        state_.awaitedReplies.Forget(ticket);
         Log(batchtext::kPoolSendFailed);
         ++state_.failureCount;
         return true;
     }
-    state_.currentTarget.Set(Wire(machine.mac));
-    switch (WaitCommandDone(options_.replyWaitMs))
+    state_.currentTarget.Set(wireMac);
+    switch (WaitAnswer(ticket))
     {
     case Waited::Signalled:
         // The reply thread has logged and counted the answer.
@@ -717,8 +717,8 @@ void MinerController::RunE2(Run& run)
     core::RowTarget machine;
     if (run.readBackOf)
     {
-        // The write run takes its own signal first; until it has, this run
-        // neither resets commandDone nor asks.
+        // Until the write run has ended this run neither resets commandDone
+        // nor asks.
         while (run.readBackOf->handedOver.Wait(kStopPollMs) != sync::WaitResult::Signalled)
         {
             if (stopping_)
@@ -768,68 +768,44 @@ void MinerController::RunE2(Run& run)
     const std::size_t length
         = discovery::BuildE2Request(packet, wireMac, write ? discovery::CMD_WriteE2 : discovery::CMD_ReadE2, block);
 
+    // Awaited from before the send: a confirmation may come at once.
+    const auto ticket = state_.awaitedReplies.Await(
+        discovery::CommandAnswer(write ? discovery::CMD_WriteE2 : discovery::CMD_ReadE2), wireMac);
     std::shared_ptr<WriteHandOff> handOff;
     if (write)
     {
-        // Awaited from before the send: a confirmation may come at once.
         handOff = std::make_shared<WriteHandOff>();
         handOff->ip = machine.ip;
         handOff->mac = machine.mac;
         handOff->wireMac = wireMac;
+        handOff->ticket = ticket;
         std::lock_guard lock(runsLock_);
         awaitedWrites_.push_back(handOff);
     }
-    // Marks the write as no longer awaited; a confirmation after this starts nothing.
-    const auto finishLocked = [&]
-    {
-        handOff->finished = true;
-        std::erase(awaitedWrites_, handOff);
-    };
 
-    Waited waited = Waited::TimedOut;
     const bool sent = length != 0 && state_.SendBroadcast(std::span(packet).first(length));
     if (!sent)
     {
-        if (handOff)
-        {
-            std::lock_guard lock(runsLock_);
-            finishLocked();
-        }
+        state_.awaitedReplies.Forget(ticket);
         window_.log.WriteLog(LogColour::Default, batchtext::kE2SendFailed, true);
     }
     else
     {
         state_.currentTarget.Set(wireMac);
-        waited = WaitCommandDone(options_.replyWaitMs);
-        if (handOff)
-        {
-            bool takeSignal = false;
-            {
-                // Decided and marked in one step: the reply thread claims a
-                // confirmation either before (and this run takes its signal)
-                // or not at all.
-                std::lock_guard lock(runsLock_);
-                takeSignal = waited == Waited::TimedOut && handOff->confirmed;
-                if (!takeSignal)
-                {
-                    finishLocked();
-                }
-            }
-            if (takeSignal)
-            {
-                // The reply thread confirmed this write and signals right after:
-                // that signal belongs to this run, not to the read-back.
-                waited = WaitCommandDone(options_.replyWaitMs) == Waited::Stopped ? Waited::Stopped : Waited::Signalled;
-                std::lock_guard lock(runsLock_);
-                finishLocked();
-            }
-        }
-        if (waited == Waited::TimedOut)
+        // Whether the answer came or not is settled here: once the wait is
+        // over no answer can claim the request, and one that did has started
+        // its read-back by then.
+        if (WaitAnswer(ticket) == Waited::TimedOut)
         {
             window_.log.WriteLog(LogColour::Red,
                 PrintfText(write ? batchtext::kE2WriteTimedOut : batchtext::kE2ReadTimedOut, machine.ip.c_str()),
                 true);
         }
+    }
+    if (handOff)
+    {
+        std::lock_guard lock(runsLock_);
+        std::erase(awaitedWrites_, handOff);
     }
     EndRun(run);
     if (handOff)

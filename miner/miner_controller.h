@@ -67,10 +67,11 @@ public:
     bool OnCommand(int id) override;
     void Stop() override;
 
-    // Reply thread, before it signals commandDone for the answer: the machine
-    // `target` (its MAC text as sent) confirmed an E2 write. When a write run
-    // awaits that machine, its read-back run starts; it waits until the write
-    // run has taken its signal before it resets commandDone and asks.
+    // Reply thread, after it claimed a write's request with the answer and
+    // before it marks it answered: the machine `target` (its MAC text as sent)
+    // confirmed an E2 write. Only the write run whose request was claimed gets
+    // its read-back run; that run waits until the write run has ended before
+    // it resets commandDone and asks.
     void StartReadBack(std::string_view target);
 
     // Runs not yet ended (tests wait for 0).
@@ -110,7 +111,9 @@ private:
     void RunE2(Run& run);
     void EndRun(const Run& run);
 
-    [[nodiscard]] Waited WaitCommandDone(std::uint32_t milliseconds);
+    // The answer of the request `ticket` (entered in the shared state's
+    // awaited replies before the send), for at most the reply wait.
+    [[nodiscard]] Waited WaitAnswer(discovery::AwaitedReplies::Ticket ticket);
     void Log(std::string_view text);
     void Report(const core::RowTarget& machine, bool ok, std::string_view outcome, std::string_view detail);
 

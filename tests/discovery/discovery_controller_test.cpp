@@ -173,11 +173,29 @@ TEST_F(DiscoveryControllerTest, ReceivedRepliesBecomeRecordsAndRequestsAndFilter
     send(PKT_SEARCH_ACK, "10.77.128.11", "000000000003");  // fourth number 11: filtered out
     send(PKT_SEARCH_ACK, "10.77.128.10", "000000000004");  // passes
     send(PKT_SEARCH_ACK, "FFFFFFFFFFFF", "000000000005");  // shown with the sender's address
-    ASSERT_TRUE(window.WaitFor([&] { return rows.Records().size() == 2; }));
+    // Shorter than the header (the magic and a type byte 1), and one byte
+    // longer than the largest datagram taken: dropped whole, never cut.
+    const auto sendSized = [&](std::size_t size, const std::string& mac)
+    {
+        Bytes buffer(std::max(size, kRecordSize));
+        RecordFields fields;
+        fields.ip = "10.77.128.10";
+        fields.mac = mac;
+        [[maybe_unused]] const std::size_t built = BuildRecordReply(buffer, PKT_SEARCH_ACK, fields, kRecordSize);
+        buffer.resize(size);
+        ASSERT_EQ(machine.SendTo(buffer.data(), buffer.size(), { kLoopback, bound->port }), static_cast<int>(size));
+    };
+    sendSized(5, "");
+    sendSized(kMaxDatagramSize + 1, "000000000006");
+    sendSized(kMaxDatagramSize, "000000000007");
+    ASSERT_TRUE(window.WaitFor([&] { return rows.Records().size() == 3; }));
     const auto records = rows.Records();
     EXPECT_EQ(records[0].mac, "000000000004");
     EXPECT_EQ(records[1].mac, "000000000005");
     EXPECT_EQ(records[1].ip, "127.0.0.1");
+    EXPECT_EQ(records[2].mac, "000000000007");
+    EXPECT_EQ(state.datagramsReceived.load(), 8u);
+    EXPECT_EQ(state.datagramsQueued.load(), 3u);
 }
 
 TEST_F(DiscoveryControllerTest, AppliedRowsLogTheirVersionsAndWithoutPanelSelectTheFirstRow)

@@ -57,11 +57,35 @@ public:
     std::string CurrentTargetIp() override { return targetIp; }
     void CountSuccess() override { effects.push_back("success+1"); }
     void CountFailure() override { effects.push_back("failure+1"); }
-    void SignalCommandDone() override { effects.push_back("commandDone"); }
+    void SignalCommandDone() override
+    {
+        // A worker woken now must find its request answered.
+        bool claimed = false;
+        for (const auto ticket : tickets)
+        {
+            claimed |= awaited.StateOf(ticket) == AwaitedReplies::State::Claimed;
+        }
+        effects.push_back(claimed ? "commandDone before answered" : "commandDone");
+    }
     std::string QrCodeText() override { return "QRZUN00042"; }
     std::string OneDCodeText() override { return "KAVDRUP1234567890AB-SN0001-X"; }
-    void StartReadBack(std::string_view target) override { effects.push_back("read back " + std::string(target)); }
+    void StartReadBack(std::string_view target) override
+    {
+        // The write run's request is claimed while its read-back starts.
+        const bool claimed = !tickets.empty() && awaited.StateOf(tickets.front()) == AwaitedReplies::State::Claimed;
+        effects.push_back("read back " + std::string(target) + (claimed ? " (claimed)" : ""));
+    }
     std::string Timestamp() override { return "2026-12-06 21:00:00"; }
+    std::chrono::steady_clock::time_point Now() override { return now; }
+
+    std::chrono::steady_clock::time_point now {};
+    AwaitedReplies awaited;
+    // The requests of the test's "workers": what they await.
+    void Await(std::uint16_t code, const std::string& mac = "A1B2C3D4E5F6")
+    {
+        tickets.push_back(awaited.Await(CommandAnswer(code), mac));
+    }
+    std::vector<AwaitedReplies::Ticket> tickets;
 };
 
 Bytes CommandReply(std::uint16_t code, std::int32_t result, const std::string& text = {},
@@ -92,7 +116,7 @@ std::vector<std::string> Dispatched(RecordingEffects& effects, const std::vector
         views.emplace_back(datagram);
     }
     effects.effects.clear();
-    ReplyDispatcher(effects).Dispatch(views);
+    ReplyDispatcher(effects, effects.awaited).Dispatch(views);
     return effects.effects;
 }
 
@@ -138,24 +162,33 @@ TEST(ReplyDispatch, UpgradeResultsCountBeforeTheWakeUpAndOnlyTheCurrentTargetWak
 TEST(ReplyDispatch, PoolsNamesAndUnknownCodes)
 {
     RecordingEffects effects;
+    effects.Await(CMD_PoolConfig);
+    effects.Await(CMD_PoolConfig);
     EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_PoolConfig, 1), CommandReply(CMD_PoolConfig, 0) }),
         (Lines{ "log default 矿池配置成功\r\n", "success+1", "commandDone", "log default 矿池配置失败\r\n", "failure+1",
             "commandDone" }));
+    // Nothing of ours waits for a name: its line, and no wake-up for the pool run that waits.
+    effects.Await(CMD_PoolConfig);
     EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_GetName, 1, "rack03-m17"), CommandReply(CMD_GetName, 0) }),
-        (Lines{ "log default 读取名字成功 rack03-m17\r\n", "commandDone", "log default 读取名字失败\r\n", "commandDone" }));
-    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_SetName, 0) }), (Lines{ "log default 设置名字失败\r\n", "commandDone" }));
+        (Lines { "log default 读取名字成功 rack03-m17\r\n", "log default 读取名字失败\r\n" }));
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_SetName, 0) }), (Lines { "log default 设置名字失败\r\n" }));
+    EXPECT_EQ(effects.awaited.StateOf(effects.tickets.back()), AwaitedReplies::State::Awaited);
     EXPECT_TRUE(Dispatched(effects, { CommandReply(CMD_RestartMiner, 1), CommandReply(77, 1) }).empty());
 }
 
 TEST(ReplyDispatch, E2WriteConfirmedStartsTheReadBackBeforeTheWakeUp)
 {
     RecordingEffects effects;
-    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_WriteE2, 0) }),
+    effects.Await(CMD_WriteE2);
+    // A copy of the confirmation finds the request claimed: no second read-back.
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_WriteE2, 0), CommandReply(CMD_WriteE2, 0) }),
         (Lines { "log green file QRZUN00042 ",
             "log green file KAVDRUP1234567890AB-SN0001-X ",
             "log green file [2026-12-06 21:00:00]写E2成功\r\n",
-            "read back A1B2C3D4E5F6",
-            "commandDone" }));
+            "read back A1B2C3D4E5F6 (claimed)",
+            "commandDone",
+            "log default file 收到1个未预期的应答，已忽略\r\n" }));
+    effects.Await(CMD_WriteE2);
     EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_WriteE2, 5) }),
         (Lines{ "log red file [2026-12-06 21:00:00]写E2失败5\r\n", "commandDone" }));
 }
@@ -179,6 +212,10 @@ Bytes E2Read(const std::string& qr, const std::string& oneD, bool corrupt, std::
 TEST(ReplyDispatch, E2ReadIsCheckedBeforeItIsShown)
 {
     RecordingEffects effects;
+    for (int request = 0; request < 4; ++request)
+    {
+        effects.Await(CMD_ReadE2);
+    }
     EXPECT_EQ(Dispatched(effects, { E2Read("N00042", "1234890ABSN0001", false) }),
         (Lines{ "log green file N00042 ", "log green file 1234890ABSN0001",
             "log green file  [2026-12-06 21:00:00]读E2成功\r\n", "commandDone" }));
@@ -194,17 +231,72 @@ TEST(ReplyDispatch, E2ReadIsCheckedBeforeItIsShown)
 TEST(ReplyDispatch, SettingRepliesAndRecordsKeepTheirOrderInBatches)
 {
     RecordingEffects effects;
+    effects.tickets.push_back(effects.awaited.Await(kSettingAnswer, "A1B2C3D4E5F6"));
     const auto lines = Dispatched(effects,
-        { Record(PKT_SEARCH_ACK, "000000000001"), Record(PKT_SEARCH_ACK, "000000000002"),
-            Record(PKT_DEV_SETTING_ACK, "000000000003", 0), CommandReply(CMD_LedTest, 0),
-            Record(PKT_SEARCH_ACK, "000000000004"), Record(PKT_DEV_SETTING_ACK, "A1B2C3D4E5F6", 2),
-            Record(PKT_DEV_SETTING_ACK, "FFEEDDCCBBAA", 2), Record(PKT_DEV_SETTING_ACK, "A1B2C3D4E5F6", -1),
+        { Record(PKT_SEARCH_ACK, "000000000001"),
+            Record(PKT_SEARCH_ACK, "000000000002"),
+            Record(PKT_DEV_SETTING_ACK, "000000000003", 0),
+            CommandReply(CMD_LedTest, 0),
+            Record(PKT_SEARCH_ACK, "000000000004"),
+            Record(PKT_DEV_SETTING_ACK, "A1B2C3D4E5F6", 2),
+            Record(PKT_DEV_SETTING_ACK, "FFEEDDCCBBAA", 2),
+            Record(PKT_DEV_SETTING_ACK, "A1B2C3D4E5F6", -1),
+            Record(PKT_DEV_SETTING_ACK, "A1B2C3D4E5F6", 3),
             Record(PKT_SEARCH_ACK, "000000000005") });
-    // Records handed over are applied before a later reply takes effect.
-    EXPECT_EQ(lines, (Lines{ "records 3", "sync", "enable 1017", "stop animation", "log default LED灯测试结束\r\n",
-                          "kill 1000", "records 1", "sync", "post 1124 2", "records 1" }));
+    // Records handed over are applied before a later reply takes effect. One
+    // box per request: another machine's refusal and a second refusal of the
+    // target are unexpected.
+    EXPECT_EQ(lines,
+        (Lines { "records 3",
+            "sync",
+            "enable 1017",
+            "stop animation",
+            "log default LED灯测试结束\r\n",
+            "kill 1000",
+            "records 1",
+            "sync",
+            "post 1124 2",
+            "log default file 收到1个未预期的应答，已忽略\r\n",
+            "records 1" }));
     ASSERT_EQ(effects.recordBatches.size(), 3u);
     EXPECT_EQ(effects.recordBatches[0][2].mac, "000000000003");
+}
+
+// What each answer that could wake a worker, start a read-back or open a box
+// does when no request of ours awaits it: nothing but a count, logged at once
+// for the first and then at most once a second.
+TEST(ReplyDispatch, AnswersNobodyAwaitsAreCountedAndLoggedOnceASecond)
+{
+    RecordingEffects effects;
+    ReplyDispatcher dispatcher(effects, effects.awaited);
+    // Awaited, but from another machine or for another code.
+    effects.Await(CMD_PoolConfig, "FFEEDDCCBBAA");
+    effects.Await(CMD_ReadE2);
+    const std::vector<Bytes> unasked = {
+        CommandReply(CMD_PoolConfig, 1),
+        CommandReply(CMD_PoolConfig, 0),
+        CommandReply(CMD_WriteE2, 0),
+        CommandReply(CMD_WriteE2, 0, {}, "FFEEDDCCBBAA"),
+        CommandReply(CMD_ReadE2, 0, {}, "FFEEDDCCBBAA"),
+        Record(PKT_DEV_SETTING_ACK, "A1B2C3D4E5F6", 1),
+    };
+    for (const Bytes& reply : unasked)
+    {
+        dispatcher.Dispatch(reply);
+        effects.now += std::chrono::milliseconds(100);
+    }
+    dispatcher.Idle();
+    EXPECT_EQ(effects.effects, (Lines { "log default file 收到1个未预期的应答，已忽略\r\n" }));
+    effects.now += std::chrono::milliseconds(500);
+    dispatcher.Idle();
+    EXPECT_EQ(effects.effects.back(), "log default file 收到5个未预期的应答，已忽略\r\n");
+    dispatcher.Idle();
+    EXPECT_EQ(effects.effects.size(), 2u);
+    // The requests they did not answer still wait for their own answers.
+    effects.effects.clear();
+    dispatcher.Dispatch(CommandReply(CMD_PoolConfig, 1, {}, "FFEEDDCCBBAA"));
+    EXPECT_EQ(effects.effects, (Lines { "log default 矿池配置成功\r\n", "success+1", "commandDone" }));
+    EXPECT_EQ(effects.awaited.StateOf(effects.tickets[1]), AwaitedReplies::State::Awaited);
 }
 
 TEST(ReplyDispatch, RequestsHeardFromOwnBroadcastsAndForeignDataAreIgnored)

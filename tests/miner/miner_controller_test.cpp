@@ -544,8 +544,10 @@ TEST_F(E2Test, TheHandlersRefuseInTheirOrder)
 // The reply thread's part played by the test, at every moment around the
 // write run's deadline: the write run is released by its confirmation or
 // reports a write time-out, never both and never neither; a read-back starts
-// only for a confirmation the write run took; and the read-back is never
-// released by the write's signal (nothing answers the read, so it must time out).
+// only for a confirmation that claimed the write's request (a confirmation
+// after the deadline claims nothing and starts nothing); and the read-back is
+// never released by the write's wake-up (nothing answers the read, so it must
+// time out).
 TEST(E2HandOff, TheWritesSignalReleasesTheWriteRunAndNeverTheReadBack)
 {
     test::TempDir dir;
@@ -589,7 +591,13 @@ TEST(E2HandOff, TheWritesSignalReleasesTheWriteRunAndNeverTheReadBack)
         // The machine's answer comes after the request, at any moment around the deadline.
         ASSERT_EQ(received(2000ms), discovery::CMD_WriteE2) << "round " << round;
         std::this_thread::sleep_for(std::chrono::microseconds(delayUs(random)));
+        const auto claimed
+            = state.awaitedReplies.Claim(discovery::CommandAnswer(discovery::CMD_WriteE2), "A1B2C3D4E5F6");
         controller.StartReadBack("A1B2C3D4E5F6");
+        if (claimed != discovery::AwaitedReplies::kNone)
+        {
+            state.awaitedReplies.Answered(claimed);
+        }
         state.commandDone.Set();
         ASSERT_TRUE(window.WaitFor([&] { return controller.ActiveRuns() == 0; }));
         int readRequests = 0;
@@ -607,6 +615,7 @@ TEST(E2HandOff, TheWritesSignalReleasesTheWriteRunAndNeverTheReadBack)
         }
         const bool readBackStarted = window.BusyStarts() - busyBefore == 2;
         ASSERT_NE(writeTimedOut, readBackStarted) << "round " << round;
+        ASSERT_EQ(readBackStarted, claimed != discovery::AwaitedReplies::kNone) << "round " << round;
         ASSERT_EQ(readRequests, readBackStarted ? 1 : 0) << "round " << round;
         ASSERT_EQ(readBackStarted, readTimedOut) << "round " << round << ": the read-back was released by the write";
         readBacks += readBackStarted ? 1 : 0;

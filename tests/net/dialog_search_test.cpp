@@ -165,7 +165,9 @@ TEST(LabDialog, ClickingARowMakesThatMachineFlickerAndASettingFailureIsShownForI
 
     // Two machines refuse their settings; only the one last configured is shown.
     const std::string other = fixture.Row(0)[discovery::kColumnMac];
+    // As the network settings send theirs: the target, and its answer awaited.
     dialog.State().currentTarget.Set(mac);
+    [[maybe_unused]] const auto ticket = dialog.State().awaitedReplies.Await(discovery::kSettingAnswer, mac);
     for (const std::string& target : { other, mac })
     {
         std::vector<std::uint8_t> setting(discovery::kRequestBufferSize);

@@ -305,6 +305,8 @@ TEST_F(Discovery, E2ResultsAreLoggedInColourAndToTheLogFile)
     block.checksum = InternetChecksum(std::span(block.data).first(kE2RecordSize));
     Bytes read(kMaxDatagramSize);
     read.resize(BuildE2ReadReply(read, "A1B2C3D4E5F6", 0, block));
+    // As a read run asks.
+    const auto ticket = Dialog().State().awaitedReplies.Await(CommandAnswer(CMD_ReadE2), "A1B2C3D4E5F6");
     Inject(read);
     ASSERT_TRUE(WaitLog("读E2成功"));
     const std::string file = fixture.Dir().Read("log.txt");
@@ -315,21 +317,26 @@ TEST_F(Discovery, E2ResultsAreLoggedInColourAndToTheLogFile)
     const int at = static_cast<int>(QString::fromStdString(fixture.LogText()).indexOf(QStringLiteral("N00042")));
     ASSERT_GE(at, 0);
     EXPECT_EQ(pane->ColourAt(at), QColor(0, 200, 0));
+    EXPECT_EQ(Dialog().State().awaitedReplies.StateOf(ticket), AwaitedReplies::State::Answered);
 }
 
 TEST_F(Discovery, ASettingFailureIsShownForTheMachineLastConfiguredOnly)
 {
     Open();
+    // As the network settings send their request.
     Dialog().State().currentTarget.Set("A1B2C3D4E5F6");
+    [[maybe_unused]] const auto ticket = Dialog().State().awaitedReplies.Await(kSettingAnswer, "A1B2C3D4E5F6");
     Machine other;
     other.mac = "FFEEDDCCBBAA";
     Inject(Reply(other, PKT_DEV_SETTING_ACK, 2));
     Machine target;
     Inject(Reply(target, PKT_DEV_SETTING_ACK, 2));
+    Inject(Reply(target, PKT_DEV_SETTING_ACK, 2)); // a copy: one box per request
     ASSERT_TRUE(fixture.WaitFor([&] { return !fixture.Boxes().empty(); }));
     Settle();
     ASSERT_EQ(fixture.Boxes().size(), 1u);
     EXPECT_EQ(fixture.Boxes()[0].text, "设置终端A1B2C3D4E5F6 IP失败：密码错误");
+    EXPECT_NE(fixture.LogText().find("收到1个未预期的应答，已忽略\n"), std::string::npos);
 
     // A success refreshes (here: adds) the machine's row with its new settings.
     Machine changed;
@@ -337,6 +344,43 @@ TEST_F(Discovery, ASettingFailureIsShownForTheMachineLastConfiguredOnly)
     Inject(Reply(changed, PKT_DEV_SETTING_ACK, 0));
     ASSERT_TRUE(WaitRows(1));
     EXPECT_EQ(fixture.Row(0)[1], "10.77.150.3");
+}
+
+// Search replies with MACs of anyone's making fill the window's list up to
+// its ceiling and no further; a machine already listed is still refreshed,
+// and the list says it is full once until it is emptied.
+TEST(DeviceListCeiling, NewMacsPastTheCeilingGetNoRowAndTheListSaysSoOnce)
+{
+    ui::ListViewControl view;
+    for (int column = 0; column < 9; ++column)
+    {
+        view.InsertColumn(column, std::to_string(column), 60);
+    }
+    DeviceList list(&view, [] { return 1; });
+    const auto record = [](int n, const std::string& ip)
+    {
+        DeviceRecord made;
+        char mac[13];
+        std::snprintf(mac, sizeof mac, "02%010X", static_cast<unsigned>(n));
+        made.mac = mac;
+        made.ip = ip;
+        made.runSeconds = 61;
+        made.receivedLength = kRecordSize;
+        return made;
+    };
+    std::vector<DeviceRecord> burst;
+    for (int n = 0; n < kMaxDeviceRows + 2; ++n)
+    {
+        burst.push_back(record(n, "10.77.128.1"));
+    }
+    const std::string lines = list.Apply(burst);
+    EXPECT_TRUE(lines.ends_with("65536 Device 10.77.128.1 server version 0.0.0\r\n" + RowCeilingLine()));
+    EXPECT_EQ(list.Apply({ record(0, "10.77.140.9"), record(kMaxDeviceRows + 5, "10.77.128.1") }), "");
+    EXPECT_EQ(view.ItemCount(), kMaxDeviceRows);
+    EXPECT_EQ(view.ItemText(0, kColumnIp), "10.77.140.9");
+    list.Clear();
+    EXPECT_EQ(
+        list.Apply({ record(kMaxDeviceRows + 9, "10.77.128.2") }), "1 Device 10.77.128.2 server version 0.0.0\r\n");
 }
 
 // The close box pressed while a burst arrives over the receive socket: the
