@@ -360,6 +360,9 @@ TEST_F(CommandsControllerTest, NetworkSettingsSendTheRequestRecordTheMacAndTellT
     EXPECT_EQ(std::vector<std::string>(
                   { record->ip, record->mask, record->gateway, record->mac, record->userName, record->dns }),
         std::vector<std::string>({ "10.77.128.6", "0.0.0.0", "0.0.0.0", kMacB, "admin", "8.8.8.8" }));
+    // One answer awaited, of the machine last configured: the newer request took the older one's place.
+    EXPECT_EQ(state.awaitedReplies.Claim(kSettingAnswer, kMacA), AwaitedReplies::kNone);
+    EXPECT_NE(state.awaitedReplies.Claim(kSettingAnswer, kMacB), AwaitedReplies::kNone);
     EXPECT_EQ(dir.Read("changeMac.txt"), "A1B2C3D4E5F6\r\nA1B2C3D4E5F6\r\nA1B2C3D4E5F7\r\n");
     EXPECT_EQ(companions.posts,
         std::vector<std::string>({ "TovenkIPSet 2025 0xa1b2 0xc3d4e5f6",
@@ -378,6 +381,7 @@ TEST_F(CommandsControllerTest, NetworkSettingsSendTheRequestRecordTheMacAndTellT
     dialog.result = DialogResult::Ok;
     controller.OpenNetworkSettings(1);
     EXPECT_EQ(state.currentTarget.Get(), "kept");
+    EXPECT_EQ(state.awaitedReplies.Claim(kSettingAnswer, kMacB), AwaitedReplies::kNone) << "not sent, not awaited";
     EXPECT_EQ(companions.posts.size(), 3u);
     EXPECT_EQ(dir.Read("changeMac.txt").size(), 42u);
     EXPECT_EQ(window.FocusedRow(), 1) << "the row is selected and focused whatever happened";
