@@ -165,7 +165,7 @@ void CommandsController::OnLedTest()
     const std::string target = Wire(window_.list.CellText(row, kColumnMac));
     std::vector<std::uint8_t> request(discovery::kRequestBufferSize);
     request.resize(discovery::BuildCommand(request, target, discovery::CMD_LedTest));
-    if (state_.SendBroadcast(request))
+    if (SendTimed(kTimerLedTest, discovery::CMD_LedTest, target, request))
     {
         state_.currentTarget.Set(target);
     }
@@ -195,7 +195,7 @@ void CommandsController::OnSerialTest()
     const std::string target = Wire(window_.list.CellText(row, kColumnMac));
     std::vector<std::uint8_t> request(discovery::kRequestBufferSize);
     request.resize(discovery::BuildCommand(request, target, discovery::CMD_UARTTest));
-    if (state_.SendBroadcast(request))
+    if (SendTimed(kTimerSerialTest, discovery::CMD_UARTTest, target, request))
     {
         state_.currentTarget.Set(target);
         window_.controls.EnableItem(kIdSerialTest, false);
@@ -219,6 +219,8 @@ bool CommandsController::TestTimeout(int timerId)
             continue;
         }
         window_.messages.KillTimer(timerId);
+        // The wait is over: an answer after it is not taken.
+        state_.awaitedReplies.Forget(timedTickets_[timerId]);
         window_.busy.Stop();
         // Enabled before the box: a reply that comes while it is open is late.
         window_.controls.EnableItem(test.button, true);
@@ -226,6 +228,22 @@ bool CommandsController::TestTimeout(int timerId)
         return true;
     }
     return false;
+}
+
+bool CommandsController::SendTimed(
+    int timer, std::uint16_t code, const std::string& target, std::span<const std::uint8_t> request)
+{
+    // A new request of the kind takes the place of the one before.
+    discovery::AwaitedReplies::Ticket& ticket = timedTickets_[timer];
+    state_.awaitedReplies.Forget(ticket);
+    ticket = state_.awaitedReplies.Await(discovery::CommandAnswer(code), target);
+    if (!state_.SendBroadcast(request))
+    {
+        state_.awaitedReplies.Forget(ticket);
+        ticket = discovery::AwaitedReplies::kNone;
+        return false;
+    }
+    return true;
 }
 
 // ---- Blink --------------------------------------------------------------------
@@ -295,7 +313,7 @@ void CommandsController::OnExecuteSystemCommand()
     }
     std::vector<std::uint8_t> request(discovery::kRequestBufferSize);
     request.resize(discovery::BuildExecute(request, target, command));
-    if (state_.SendBroadcast(request))
+    if (SendTimed(kTimerSystemCommand, discovery::CMD_EXECUTE, target, request))
     {
         state_.currentTarget.Set(target);
     }
@@ -350,11 +368,19 @@ void CommandsController::OnOneShotCommand(int buttonId)
     }
     std::vector<std::uint8_t> request(discovery::kRequestBufferSize);
     request.resize(discovery::BuildCommand(request, target, command->code));
+    // The name is the one answer of these that the program shows: it is
+    // awaited from the machine asked (or from each), until the next request.
+    state_.awaitedReplies.Forget(nameTicket_);
+    nameTicket_ = command->code == discovery::CMD_GetName
+        ? state_.awaitedReplies.Await(discovery::CommandAnswer(discovery::CMD_GetName), target)
+        : discovery::AwaitedReplies::kNone;
     if (state_.SendBroadcast(request))
     {
         state_.currentTarget.Set(target);
+        return;
     }
-    else if (command->logSendFailure)
+    state_.awaitedReplies.Forget(nameTicket_);
+    if (command->logSendFailure)
     {
         window_.log.WriteLog(core::LogColour::Default, commandtext::kRebootSendFailed, false);
     }

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -61,6 +63,10 @@ private:
     [[nodiscard]] int FirstSelectedRow();
     // The request of confirmed settings, and what follows a successful send.
     void SendSetting(const DevSetFields& fields);
+    // A test or the system command to `target`, whose answer its timer waits
+    // for: awaited from before the send until the answer or the time-out.
+    [[nodiscard]] bool SendTimed(
+        int timer, std::uint16_t code, const std::string& target, std::span<const std::uint8_t> request);
 
     discovery::SharedState& state_;
     core::Window& window_;
@@ -69,6 +75,11 @@ private:
     std::filesystem::path changeMacPath_ { "changeMac.txt" };
     // The answer the last setting request awaits (UI thread).
     discovery::AwaitedReplies::Ticket settingTicket_ = discovery::AwaitedReplies::kNone;
+    // The answers the tests and the system command await while their timers
+    // run, by timer (UI thread).
+    std::map<int, discovery::AwaitedReplies::Ticket> timedTickets_;
+    // The name the last one-shot command asked for, if it did (UI thread).
+    discovery::AwaitedReplies::Ticket nameTicket_ = discovery::AwaitedReplies::kNone;
     BlinkThread blink_;
 };
 

@@ -51,6 +51,7 @@ AwaitedReplies::Ticket AwaitedReplies::Await(AwaitedKind kind, std::string_view 
     slot->ticket = next_++;
     slot->kind = kind;
     slot->state = State::Awaited;
+    slot->everyMachine = target == kAllDevices;
     slot->targetLength = static_cast<std::uint8_t>(target.size());
     std::copy(target.begin(), target.end(), slot->target.begin());
     return slot->ticket;
@@ -63,7 +64,7 @@ AwaitedReplies::Ticket AwaitedReplies::Claim(AwaitedKind kind, std::string_view 
     for (Entry& entry : entries_)
     {
         if (entry.ticket != kNone && entry.state == State::Awaited && entry.kind == kind
-            && std::string_view(entry.target.data(), entry.targetLength) == target
+            && (entry.everyMachine || std::string_view(entry.target.data(), entry.targetLength) == target)
             && (oldest == nullptr || entry.ticket < oldest->ticket))
         {
             oldest = &entry;
@@ -73,14 +74,17 @@ AwaitedReplies::Ticket AwaitedReplies::Claim(AwaitedKind kind, std::string_view 
     {
         return kNone;
     }
-    oldest->state = State::Claimed;
+    if (!oldest->everyMachine)
+    {
+        oldest->state = State::Claimed;
+    }
     return oldest->ticket;
 }
 
 void AwaitedReplies::Answered(Ticket ticket)
 {
     std::lock_guard guard(lock_);
-    if (Entry* entry = Find(ticket))
+    if (Entry* entry = Find(ticket); entry != nullptr && !entry->everyMachine)
     {
         entry->state = State::Answered;
     }

@@ -53,10 +53,13 @@ public:
     };
 
     // Sender, before the request leaves (an answer may come at once): the
-    // answer of `kind` from the machine `target` (its identity as sent).
+    // answer of `kind` from the machine `target` (its identity as sent). A
+    // request to every machine ("FFFFFFFFFFFF") awaits the answer of each,
+    // as many as come, until it is forgotten.
     [[nodiscard]] Ticket Await(AwaitedKind kind, std::string_view target);
-    // Reply thread: the oldest request that awaits this answer, now claimed,
-    // or kNone when nothing awaits it.
+    // Reply thread: the oldest request that awaits this answer, now claimed
+    // (a request to every machine stays awaited), or kNone when nothing
+    // awaits it.
     [[nodiscard]] Ticket Claim(AwaitedKind kind, std::string_view target);
     // Reply thread, once the claimed answer has taken effect and before the
     // worker is woken.
@@ -73,6 +76,7 @@ private:
         Ticket ticket = kNone;
         AwaitedKind kind;
         State state = State::Gone;
+        bool everyMachine = false;
         std::uint8_t targetLength = 0;
         std::array<char, kTextFieldWidth> target {};
     };

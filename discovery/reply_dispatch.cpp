@@ -67,6 +67,15 @@ void ReplyDispatcher::FlushRecords()
     }
 }
 
+// Before a reply takes effect: every record that came before it is applied.
+// Only replies that do something wait for that; a reply ignored costs no
+// window call.
+void ReplyDispatcher::SettleRecords()
+{
+    FlushRecords();
+    effects_.Synchronise();
+}
+
 void ReplyDispatcher::HandleOne(std::span<const std::uint8_t> datagram)
 {
     const auto header = ReadHeader(datagram);
@@ -91,8 +100,6 @@ void ReplyDispatcher::HandleOne(std::span<const std::uint8_t> datagram)
     case PKT_CMD_ACK:
         if (const auto reply = ReadCommand(datagram))
         {
-            FlushRecords();
-            effects_.Synchronise();
             HandleCommand(datagram, *reply);
         }
         break;
@@ -126,16 +133,25 @@ void ReplyDispatcher::HandleSetting(DeviceRecord record)
         pendingRecords_.push_back(std::move(record));
         return;
     }
-    FlushRecords();
-    effects_.Synchronise();
     const AwaitedReplies::Ticket ticket = claim();
     if (ticket == AwaitedReplies::kNone)
     {
         Unexpected();
         return;
     }
+    SettleRecords();
     effects_.PostSettingFailed(record.result);
     awaited_.Answered(ticket);
+}
+
+AwaitedReplies::Ticket ReplyDispatcher::ClaimOrCount(std::uint16_t code, std::string_view target)
+{
+    const AwaitedReplies::Ticket ticket = awaited_.Claim(CommandAnswer(code), target);
+    if (ticket == AwaitedReplies::kNone)
+    {
+        Unexpected();
+    }
+    return ticket;
 }
 
 void ReplyDispatcher::Wake(AwaitedReplies::Ticket ticket)
@@ -176,11 +192,19 @@ void ReplyDispatcher::LogUnexpected()
 void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, const CommandPacket& reply)
 {
     effects_.ObserveCommandReply(reply, datagram);
-    const std::string timestamp = effects_.Timestamp();
     switch (reply.cmdCode)
     {
     case CMD_LedTest:
-        // An enabled button means the test has ended already: a late or repeated answer.
+    {
+        // The tests and the system command wait with a window timer: only the
+        // answer of the machine asked, while its timer runs, ends the wait.
+        const auto ticket = ClaimOrCount(CMD_LedTest, reply.target);
+        if (ticket == AwaitedReplies::kNone)
+        {
+            break;
+        }
+        SettleRecords();
+        // An enabled button means the test has ended already: a late answer.
         if (!effects_.IsButtonEnabled(kIdLedTest))
         {
             effects_.EnableButton(kIdLedTest);
@@ -188,8 +212,16 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
             effects_.Log(LogColour::Default, replytext::kLedTestDone, false);
             effects_.KillTimer(kTimerLedTest);
         }
+        awaited_.Answered(ticket);
         break;
+    }
     case CMD_UARTTest: {
+        const auto ticket = ClaimOrCount(CMD_UARTTest, reply.target);
+        if (ticket == AwaitedReplies::kNone)
+        {
+            break;
+        }
+        SettleRecords();
         int working = 0;
         for (int port = 0; port < 5; ++port)
         {
@@ -204,17 +236,29 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
             effects_.Log(LogColour::Default, Format(replytext::kSerialTestDone, working), false);
             effects_.KillTimer(kTimerSerialTest);
         }
+        awaited_.Answered(ticket);
         break;
     }
     case CMD_EXECUTE:
+    {
+        // A command to every machine takes the answer of each.
+        const auto ticket = ClaimOrCount(CMD_EXECUTE, reply.target);
+        if (ticket == AwaitedReplies::kNone)
+        {
+            break;
+        }
+        SettleRecords();
         effects_.EnableButton(kIdExecuteSystemCommand);
         effects_.StopBusyAnimation();
         effects_.Log(LogColour::Default, Format(replytext::kCommandDone, Shown(reply.target).c_str()), false);
         effects_.KillTimer(kTimerSystemCommand);
         effects_.Log(LogColour::Default, Format(replytext::kCommandResult, reply.result, Shown(reply.text).c_str()),
             false);
+        awaited_.Answered(ticket);
         break;
+    }
     case CMD_Upgrade: {
+        SettleRecords();
         const char* line = reply.result != 0 ? replytext::kUpgradeSucceeded : replytext::kUpgradeFailed;
         const auto count = [&] {
             if (reply.result != 0)
@@ -245,12 +289,12 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
     }
     case CMD_PoolConfig:
     {
-        const auto ticket = awaited_.Claim(CommandAnswer(CMD_PoolConfig), reply.target);
+        const auto ticket = ClaimOrCount(CMD_PoolConfig, reply.target);
         if (ticket == AwaitedReplies::kNone)
         {
-            Unexpected();
             break;
         }
+        SettleRecords();
         if (reply.result != 0)
         {
             effects_.Log(LogColour::Default, replytext::kPoolsSucceeded, false);
@@ -266,12 +310,13 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
     }
     case CMD_ReadE2:
     {
-        const auto ticket = awaited_.Claim(CommandAnswer(CMD_ReadE2), reply.target);
+        const auto ticket = ClaimOrCount(CMD_ReadE2, reply.target);
         if (ticket == AwaitedReplies::kNone)
         {
-            Unexpected();
             break;
         }
+        SettleRecords();
+        const std::string timestamp = effects_.Timestamp();
         if (reply.result != 0)
         {
             effects_.Log(LogColour::Red, Format(replytext::kE2ReadFailed, timestamp.c_str(), reply.result), true);
@@ -285,12 +330,13 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
     }
     case CMD_WriteE2:
     {
-        const auto ticket = awaited_.Claim(CommandAnswer(CMD_WriteE2), reply.target);
+        const auto ticket = ClaimOrCount(CMD_WriteE2, reply.target);
         if (ticket == AwaitedReplies::kNone)
         {
-            Unexpected();
             break;
         }
+        SettleRecords();
+        const std::string timestamp = effects_.Timestamp();
         if (reply.result == 0)
         {
             effects_.Log(LogColour::Green, effects_.QrCodeText() + " ", true);
@@ -311,6 +357,15 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
     case CMD_SetName:
     case CMD_GetName:
     {
+        // Only the name a request of ours asked for (the program never sets
+        // one). Nothing waits on commandDone for a name: its line is all it
+        // does, and the wake-up of another run is not its to give.
+        const auto ticket = ClaimOrCount(reply.cmdCode, reply.target);
+        if (ticket == AwaitedReplies::kNone)
+        {
+            break;
+        }
+        SettleRecords();
         if (reply.cmdCode == CMD_SetName)
         {
             effects_.Log(LogColour::Default, reply.result != 0 ? replytext::kNameSet : replytext::kNameNotSet, false);
@@ -323,12 +378,7 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
         {
             effects_.Log(LogColour::Default, replytext::kNameNotRead, false);
         }
-        // Nothing of ours waits for a name: its line is all it does, and the
-        // wake-up of a pool or EEPROM run is not its to give.
-        if (const auto ticket = awaited_.Claim(CommandAnswer(reply.cmdCode), reply.target))
-        {
-            Wake(ticket);
-        }
+        awaited_.Answered(ticket);
         break;
     }
     default:

@@ -95,6 +95,10 @@ private:
     void HandleCommand(std::span<const std::uint8_t> datagram, const CommandPacket& reply);
     void CheckE2Read(std::span<const std::uint8_t> datagram, const std::string& timestamp);
     void FlushRecords();
+    void SettleRecords();
+    // The request this answer answers, claimed; kNone (and one more
+    // unexpected reply) when none awaits it.
+    AwaitedReplies::Ticket ClaimOrCount(std::uint16_t code, std::string_view target);
     // The answer's effects are done: its worker may wake.
     void Wake(AwaitedReplies::Ticket ticket);
     void Unexpected();

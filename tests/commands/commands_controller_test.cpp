@@ -145,6 +145,9 @@ TEST_F(CommandsControllerTest, TestsDisableTheirButtonsAndEndByTheirTimers)
     EXPECT_TRUE(window.Busy());
     EXPECT_EQ(window.TimerPeriod(kTimerLedTest), 5000);
     EXPECT_EQ(window.FocusedRow(), 1);
+    EXPECT_EQ(state.awaitedReplies.Claim(CommandAnswer(CMD_LedTest), kMacA), AwaitedReplies::kNone);
+    EXPECT_NE(state.awaitedReplies.Claim(CommandAnswer(CMD_LedTest), kMacB), AwaitedReplies::kNone)
+        << "the answer of the machine asked";
 
     window.SetItemIcon(kIdSerialLamp3, kIconLampOn);
     controller.OnCommand(kIdSerialTest);
@@ -166,6 +169,8 @@ TEST_F(CommandsControllerTest, TestsDisableTheirButtonsAndEndByTheirTimers)
     EXPECT_TRUE(window.IsItemEnabled(kIdSerialTest));
     EXPECT_EQ(window.Timers(), (std::set<int> { kTimerLedTest, kTimerSerialTest }));
     EXPECT_EQ(state.currentTarget.Get(), "before");
+    EXPECT_EQ(state.awaitedReplies.Claim(CommandAnswer(CMD_UARTTest), kMacB), AwaitedReplies::kNone)
+        << "the request not sent awaits nothing, and took the place of the one before";
 
     // Each time-out kills its timer, stops the animation, gives the button back, says why.
     window.EnableItem(kIdSerialTest, false);
@@ -233,6 +238,11 @@ TEST_F(CommandsControllerTest, TheSystemCommandRefusesInItsOrderAndSendsTheTextW
     EXPECT_FALSE(window.IsItemEnabled(kIdExecuteSystemCommand));
     EXPECT_TRUE(window.Busy());
     EXPECT_EQ(window.TimerPeriod(kTimerSystemCommand), 3000);
+    // Sent to every machine, the answer of each is awaited until the time-out.
+    EXPECT_NE(state.awaitedReplies.Claim(CommandAnswer(CMD_EXECUTE), kMacA), AwaitedReplies::kNone);
+    EXPECT_NE(state.awaitedReplies.Claim(CommandAnswer(CMD_EXECUTE), kMacB), AwaitedReplies::kNone);
+    EXPECT_TRUE(controller.OnTimer(kTimerSystemCommand));
+    EXPECT_EQ(state.awaitedReplies.Claim(CommandAnswer(CMD_EXECUTE), kMacA), AwaitedReplies::kNone);
 
     // The limit counts the bytes sent: 231 characters of two bytes each fit,
     // although their UTF-8 text is 693 bytes long. A row without a MAC sends
@@ -299,6 +309,8 @@ TEST_F(CommandsControllerTest, OneShotCommandsGoToTheSelectedMachineOrToAllAfter
         EXPECT_EQ(request->target, kAllDevices);
         EXPECT_EQ(state.currentTarget.Get(), kAllDevices);
     }
+    // The last one asked every machine for its name: their answers are awaited.
+    EXPECT_NE(state.awaitedReplies.Claim(CommandAnswer(CMD_GetName), kMacB), AwaitedReplies::kNone);
     EXPECT_TRUE(window.Timers().empty());
     EXPECT_EQ(window.BusyStarts(), 0);
 

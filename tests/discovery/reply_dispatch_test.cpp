@@ -122,30 +122,54 @@ std::vector<std::string> Dispatched(RecordingEffects& effects, const std::vector
 
 using Lines = std::vector<std::string>;
 
-TEST(ReplyDispatch, LedTestEndsOnceAndLateAnswersChangeNothing)
+TEST(ReplyDispatch, LedTestEndsOnceForTheMachineAskedAndOtherAnswersChangeNothing)
 {
     RecordingEffects effects;
-    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_LedTest, 0), CommandReply(CMD_LedTest, 0) }),
-        (Lines{ "enable 1017", "stop animation", "log default LED灯测试结束\r\n", "kill 1000" }));
+    effects.Await(CMD_LedTest);
+    EXPECT_EQ(Dispatched(effects,
+                  { CommandReply(CMD_LedTest, 0, {}, "FFEEDDCCBBAA"),
+                      CommandReply(CMD_LedTest, 0),
+                      CommandReply(CMD_LedTest, 0) }),
+        (Lines { "log default file 收到1个未预期的应答，已忽略\r\n",
+            "enable 1017",
+            "stop animation",
+            "log default LED灯测试结束\r\n",
+            "kill 1000" }));
 }
 
 TEST(ReplyDispatch, SerialTestLightsEachPortByItsBitAndCountsThem)
 {
     RecordingEffects effects;
-    const Lines lamps = { "lamp 1013 on", "lamp 1014 off", "lamp 1015 on", "lamp 1016 off", "lamp 1022 on" };
-    Lines expected = lamps;
-    expected.insert(expected.end(), { "enable 4", "stop animation", "log default 串口测试结束3个串口正常\r\n", "kill 1001" });
-    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_UARTTest, 0x15) }), expected);
-    // After the test has ended only the lamps change.
-    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_UARTTest, 0x15) }), lamps);
+    effects.Await(CMD_UARTTest);
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_UARTTest, 0x15) }),
+        (Lines { "lamp 1013 on",
+            "lamp 1014 off",
+            "lamp 1015 on",
+            "lamp 1016 off",
+            "lamp 1022 on",
+            "enable 4",
+            "stop animation",
+            "log default 串口测试结束3个串口正常\r\n",
+            "kill 1001" }));
+    // After the test has ended an answer changes nothing, not even the lamps.
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_UARTTest, 0x15) }),
+        (Lines { "log default file 收到1个未预期的应答，已忽略\r\n" }));
 }
 
 TEST(ReplyDispatch, SystemCommandLogsTheMachineAndItsOutput)
 {
     RecordingEffects effects;
+    effects.Await(CMD_EXECUTE, "0A1B2C3D4E5F");
     EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_EXECUTE, 127, "sh: x: not found\n", "0A1B2C3D4E5F") }),
         (Lines{ "enable 6", "stop animation", "log default 设备0A1B2C3D4E5F系统命令运行结束\r\n", "kill 1002",
             "log default 运行结果[127]:\r\nsh: x: not found\n\r\n" }));
+    // A command to every machine takes the answer of each.
+    effects.Await(CMD_EXECUTE, "FFFFFFFFFFFF");
+    const Lines both = Dispatched(effects,
+        { CommandReply(CMD_EXECUTE, 0, "a", "000000000001"), CommandReply(CMD_EXECUTE, 0, "b", "000000000002") });
+    ASSERT_EQ(both.size(), 10u);
+    EXPECT_EQ(both[2], "log default 设备000000000001系统命令运行结束\r\n");
+    EXPECT_EQ(both[7], "log default 设备000000000002系统命令运行结束\r\n");
 }
 
 TEST(ReplyDispatch, UpgradeResultsCountBeforeTheWakeUpAndOnlyTheCurrentTargetWakes)
@@ -167,12 +191,20 @@ TEST(ReplyDispatch, PoolsNamesAndUnknownCodes)
     EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_PoolConfig, 1), CommandReply(CMD_PoolConfig, 0) }),
         (Lines{ "log default 矿池配置成功\r\n", "success+1", "commandDone", "log default 矿池配置失败\r\n", "failure+1",
             "commandDone" }));
-    // Nothing of ours waits for a name: its line, and no wake-up for the pool run that waits.
+    // A name asked of every machine: each answer's line, and no wake-up for
+    // the pool run that waits. A name nobody asked for (the program never
+    // sets one) is unexpected.
     effects.Await(CMD_PoolConfig);
-    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_GetName, 1, "rack03-m17"), CommandReply(CMD_GetName, 0) }),
-        (Lines { "log default 读取名字成功 rack03-m17\r\n", "log default 读取名字失败\r\n" }));
-    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_SetName, 0) }), (Lines { "log default 设置名字失败\r\n" }));
-    EXPECT_EQ(effects.awaited.StateOf(effects.tickets.back()), AwaitedReplies::State::Awaited);
+    const auto pool = effects.tickets.back();
+    effects.Await(CMD_GetName, "FFFFFFFFFFFF");
+    EXPECT_EQ(Dispatched(effects,
+                  { CommandReply(CMD_GetName, 1, "rack03-m17"),
+                      CommandReply(CMD_GetName, 0, {}, "000000000002"),
+                      CommandReply(CMD_SetName, 0) }),
+        (Lines { "log default 读取名字成功 rack03-m17\r\n",
+            "log default 读取名字失败\r\n",
+            "log default file 收到1个未预期的应答，已忽略\r\n" }));
+    EXPECT_EQ(effects.awaited.StateOf(pool), AwaitedReplies::State::Awaited);
     EXPECT_TRUE(Dispatched(effects, { CommandReply(CMD_RestartMiner, 1), CommandReply(77, 1) }).empty());
 }
 
@@ -232,6 +264,7 @@ TEST(ReplyDispatch, SettingRepliesAndRecordsKeepTheirOrderInBatches)
 {
     RecordingEffects effects;
     effects.tickets.push_back(effects.awaited.Await(kSettingAnswer, "A1B2C3D4E5F6"));
+    effects.Await(CMD_LedTest);
     const auto lines = Dispatched(effects,
         { Record(PKT_SEARCH_ACK, "000000000001"),
             Record(PKT_SEARCH_ACK, "000000000002"),
@@ -292,6 +325,15 @@ TEST(ReplyDispatch, AnswersNobodyAwaitsAreCountedAndLoggedOnceASecond)
     EXPECT_EQ(effects.effects.back(), "log default file 收到5个未预期的应答，已忽略\r\n");
     dispatcher.Idle();
     EXPECT_EQ(effects.effects.size(), 2u);
+    // Ignored, they cost the window nothing: the records around them go in one batch.
+    effects.effects.clear();
+    const std::vector<Bytes> mixed = { Record(PKT_SEARCH_ACK, "000000000001"),
+        CommandReply(CMD_PoolConfig, 1),
+        CommandReply(CMD_RestartMiner, 1),
+        Record(PKT_SEARCH_ACK, "000000000002") };
+    std::vector<std::span<const std::uint8_t>> views(mixed.begin(), mixed.end());
+    dispatcher.Dispatch(views);
+    EXPECT_EQ(effects.effects, (Lines { "records 2" }));
     // The requests they did not answer still wait for their own answers.
     effects.effects.clear();
     dispatcher.Dispatch(CommandReply(CMD_PoolConfig, 1, {}, "FFEEDDCCBBAA"));

@@ -252,6 +252,10 @@ TEST_F(Discovery, TestRepliesEndTheirTestOnceAndLightTheLamps)
     Dialog().SetTimer(1000, 60000);
     Dialog().Window().busy.Start();
     ASSERT_TRUE(fixture.WaitFor([&] { return Dialog().BusyPicture()->IsAnimating(); }));
+    // As the tests send their requests: the machine's answer awaited.
+    auto& awaited = Dialog().State().awaitedReplies;
+    [[maybe_unused]] const auto led = awaited.Await(CommandAnswer(CMD_LedTest), "A1B2C3D4E5F6");
+    [[maybe_unused]] const auto serial = awaited.Await(CommandAnswer(CMD_UARTTest), "A1B2C3D4E5F6");
     Inject(CommandReply(CMD_LedTest, 0));
     Inject(CommandReply(CMD_LedTest, 0));
     ASSERT_TRUE(fixture.WaitFor([&] { return fixture.Enabled(kIdLedTest); }));
@@ -288,6 +292,8 @@ TEST_F(Discovery, CommandResultsCountAndWakeTheWaitingWorker)
     EXPECT_EQ(Dialog().State().commandDone.Wait(0), sync::WaitResult::TimedOut);
 
     Dialog().EnableItem(kIdExecuteSystemCommand, false);
+    [[maybe_unused]] const auto command
+        = Dialog().State().awaitedReplies.Await(CommandAnswer(CMD_EXECUTE), "A1B2C3D4E5F6");
     Inject(CommandReply(CMD_EXECUTE, 0, "load average: 0.10\n"));
     ASSERT_TRUE(WaitLog("运行结果[0]:"));
     EXPECT_TRUE(fixture.Enabled(kIdExecuteSystemCommand));
