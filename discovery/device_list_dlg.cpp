@@ -253,19 +253,31 @@ bool DeviceList::PostSlice()
 
 void DeviceList::Flush()
 {
+    // A slice per window call, so that the UI thread serves its other events
+    // between them however many records wait (a flood of search replies can
+    // leave tens of thousands).
+    for (;;)
     {
-        std::lock_guard lock(pendingLock_);
-        if (pendingFirst_ == pending_.size())
         {
+            std::lock_guard lock(pendingLock_);
+            if (pendingFirst_ == pending_.size())
+            {
+                return;
+            }
+        }
+        const bool applied = ui::WindowCall(
+            [&]
+            {
+                ApplyPending(false);
+                return true;
+            },
+            false);
+        if (!applied)
+        {
+            // The window is going: the teardown applies what is left.
             return;
         }
     }
-    ui::WindowCall(
-        [&]
-        {
-            ApplyPending(true);
-            return true;
-        });
 }
 
 // UI thread: applies what is waiting, for a few milliseconds at most unless

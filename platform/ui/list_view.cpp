@@ -118,7 +118,8 @@ int ListModel::AppendRows(std::vector<std::vector<QString>> rows)
         return first;
     }
     beginInsertRows({}, first, first + static_cast<int>(rows.size()) - 1);
-    rows_.reserve(rows_.size() + rows.size());
+    // The vector grows by its own factor: reserving exactly what each append
+    // needs would move every row at every append, quadratic over a burst.
     for (auto& cells : rows)
     {
         cells.resize(std::max<std::size_t>(headers_.size(), 1));
