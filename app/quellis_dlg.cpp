@@ -112,7 +112,7 @@ struct CQuellisDlg::Subsystems
         , panelControls(panel)
         , discovery(state, ports.Window(), deviceList)
         , commands(state, ports.Window())
-        , update(state, ports.Window())
+        , update(state, ports.Window(), panelControls)
         , miner(state, ports.Window())
         , monitor(state, ports.Window(), panelControls)
     {
@@ -247,6 +247,7 @@ bool CQuellisDlg::OnInitDialog()
         return false;
     }
     OpenListeningSocket();
+    subsystems_->update.StartPackageServer();
 
     mainDialog = this;
     if (!state_.replyQueue.Initialise(discovery::kReplySlotCount, discovery::kReplySlotSize))
