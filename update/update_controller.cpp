@@ -167,9 +167,9 @@ void UpdateController::UpdateAll()
 
 bool UpdateController::AskToStop(int button)
 {
-    // A stopped run still waits for its last machine: until its worker ends
-    // it is the run in progress, and no second one starts beside it.
-    if (state_.updating.load() == 0 && worker_.Finished())
+    // A stopped run still waits for its last machine: until it ends it is
+    // the run in progress, and no second one starts beside it.
+    if (state_.updating.load() == 0 && !runActive_.load())
     {
         return false;
     }
@@ -184,6 +184,9 @@ bool UpdateController::AskToStop(int button)
 
 void UpdateController::StartRun(int button)
 {
+    // The previous run's worker may still be in its last window calls.
+    window_.uiThread.Join(worker_);
+    runActive_ = true;
     state_.updating = 1;
     state_.failureCount = 0;
     state_.successCount = 0;
@@ -195,6 +198,7 @@ void UpdateController::StartRun(int button)
     if (!worker_.Start([this, button] { UpdateWorker(button); }))
     {
         state_.updating = 0;
+        runActive_ = false;
         window_.controls.EnableItem(kIdRestartMiner, true);
         window_.controls.EnableItem(kIdRestartSystem, true);
         window_.busy.Stop();
@@ -306,6 +310,7 @@ void UpdateController::OfferRow(int row, std::string& target, std::uint64_t pack
 void UpdateController::EndRun(int button)
 {
     state_.updating = 0;
+    runActive_ = false;
     window_.controls.SetItemText(button, StartCaption(button));
     window_.controls.EnableItem(kIdRestartMiner, true);
     window_.controls.EnableItem(kIdRestartSystem, true);

@@ -64,6 +64,8 @@ private:
     const UpdateTiming timing_;
     PackageServer server_;
     sync::Thread worker_;
+    // From a run's start to its end, also after `updating` was cleared to stop it.
+    std::atomic<bool> runActive_ { false };
     // Teardown: the run's worker leaves its wait and shows no more boxes.
     std::atomic<bool> stopping_ { false };
 };
