@@ -104,14 +104,29 @@ public:
         {
             line_ += c;
         }
-        close(output[0]);
+        output_ = output[0];
     }
     ~Child()
     {
         if (pid_ > 0)
         {
             kill(pid_, SIGTERM);
+            // What it says when it stops (quellis-farmsim: its totals).
+            std::string rest;
+            char buffer[4096];
+            for (ssize_t got = 0; (got = read(output_, buffer, sizeof buffer)) > 0;)
+            {
+                rest.append(buffer, static_cast<std::size_t>(got));
+            }
             waitpid(pid_, nullptr, 0);
+            if (rest.find("downloads-failed") != std::string::npos)
+            {
+                std::fprintf(stderr, "%s", rest.c_str());
+            }
+        }
+        if (output_ >= 0)
+        {
+            close(output_);
         }
     }
     [[nodiscard]] bool Ready() const { return line_.find("ready") != std::string::npos; }
@@ -121,6 +136,7 @@ public:
 
 private:
     pid_t pid_ = -1;
+    int output_ = -1;
     std::string line_;
 };
 
