@@ -243,13 +243,40 @@ void PackageServer::ReleaseTransfer(UpdateTransfer* transfer)
 {
     std::unique_ptr<UpdateTransfer> owned(transfer);
     owned->run = false;
-    if (!owned->ended.load())
+    if (owned->ended.load())
+    {
+        // The worker touches nothing of the transfer after its close
+        // notification: the socket and the file go now, the machine sees its
+        // close at once.
+        owned->connection->socket.Close();
+        CloseMappedPackage(owned->package);
+    }
+    else
     {
         // Its wait ends at once instead of at the end of its round.
         owned->connection->socket.Shutdown();
     }
-    owned->worker.Join();
-    CloseMappedPackage(owned->package);
+    // The thread is joined later, by the timer: with a thousand transfers
+    // busy on a few cores, a thread that has posted its end may wait long
+    // for the processor to let it exit, and the UI thread must not wait
+    // with it.
+    ending_.push_back(std::move(owned));
+    UpdateTimer();
+}
+
+void PackageServer::JoinEnded(bool all)
+{
+    std::erase_if(ending_,
+        [all](std::unique_ptr<UpdateTransfer>& transfer)
+        {
+            if (!all && !transfer->worker.Finished())
+            {
+                return false;
+            }
+            transfer->worker.Join();
+            CloseMappedPackage(transfer->package);
+            return true;
+        });
 }
 
 void PackageServer::FreeConnection(UpdateConnection* connection)
@@ -284,6 +311,7 @@ void PackageServer::OnTimer()
         acceptPaused_ = false;
         messages_.ReenableSocketEvent(listening_.Handle(), core::kFdAccept);
     }
+    JoinEnded(false);
     const auto now = Clock::now();
     for (UpdateConnection* connection = pending_.First(); connection != nullptr; connection = pending_.Next(connection))
     {
@@ -303,7 +331,7 @@ void PackageServer::OnTimer()
 
 void PackageServer::UpdateTimer()
 {
-    const bool needed = !stopped_ && (pending_.Count() > closing_ || acceptPaused_);
+    const bool needed = !stopped_ && (pending_.Count() > closing_ || acceptPaused_ || !ending_.empty());
     if (needed && !timerSet_)
     {
         const auto period = std::min(kSweepPeriod, std::max(limits_.requestWait / 2, std::chrono::milliseconds(10)));
@@ -333,8 +361,9 @@ void PackageServer::Stop()
     while (UpdateTransfer* transfer = active_.First())
     {
         active_.Remove(transfer);
-        ReleaseTransfer(transfer);
+        ending_.emplace_back(transfer);
     }
+    JoinEnded(true);
     while (UpdateConnection* connection = pending_.First())
     {
         messages_.SelectSocket(connection->socket.Handle(), message_, 0);

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 // The package server on TCP 2425: machines told to update connect, send one
 // request (PackageRequest) and receive the package from their start offset.
@@ -82,6 +84,8 @@ public:
 
     [[nodiscard]] std::size_t PendingCount() const { return pending_.Count(); }
     [[nodiscard]] std::size_t ActiveCount() const { return active_.Count(); }
+    // Released transfers whose thread the timer has yet to join.
+    [[nodiscard]] std::size_t EndingCount() const { return ending_.size(); }
 
 private:
     void OnAccept();
@@ -89,6 +93,7 @@ private:
     void OnClose(int socket);
     void StartTransfer(std::unique_ptr<UpdateConnection> connection, const std::string& request);
     void ReleaseTransfer(UpdateTransfer* transfer);
+    void JoinEnded(bool all);
     void TransferWorker(UpdateTransfer& transfer);
     void FreeConnection(UpdateConnection* connection);
     void CloseLater(UpdateConnection& connection);
@@ -103,6 +108,7 @@ private:
     std::string servedPath_;
     TList<UpdateConnection> pending_;
     TList<UpdateTransfer> active_;
+    std::vector<std::unique_ptr<UpdateTransfer>> ending_;
     std::size_t closing_ = 0; // pending connections already shut down
     bool acceptPaused_ = false;
     bool timerSet_ = false;

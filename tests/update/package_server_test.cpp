@@ -315,6 +315,15 @@ TEST_F(PackageServerTest, MisbehavingConnectionsEndAloneAndGiveEverythingBack)
     ASSERT_TRUE(window_.WaitFor([&] { return server_->ActiveCount() == 0; }, 10000));
     stalled.Close();
     EXPECT_TRUE(Idle());
+    // The ended transfers' threads are joined by the server's timer, which then stops.
+    EXPECT_TRUE(window_.TimerPeriod(kTimerPackageServer));
+    EXPECT_TRUE(window_.WaitFor(
+        [&]
+        {
+            server_->OnTimer();
+            return server_->EndingCount() == 0;
+        }));
+    EXPECT_FALSE(window_.TimerPeriod(kTimerPackageServer));
 }
 
 TEST_F(PackageServerTest, APackageCutShortOrReplacedDuringATransfer)
@@ -448,6 +457,7 @@ TEST_F(PackageServerTest, StopEndsEveryTransferAndNothingIsPostedAfterwards)
     const std::size_t posted = window_.PostedMessages().size();
     EXPECT_EQ(server_->ActiveCount(), 0u);
     EXPECT_EQ(server_->PendingCount(), 0u);
+    EXPECT_EQ(server_->EndingCount(), 0u);
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(window_.PostedMessages().size(), posted);
     machines.clear();
