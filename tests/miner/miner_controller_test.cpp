@@ -280,6 +280,7 @@ TEST_F(MinerControllerTest, TwoRunsAtOnceKeepTheirOwnKindAndLines)
     const auto pool = farm->MachineAt(1).Snapshot(sim::Clock::now()).pools[0];
     // Each run's own line; which comes first depends on the silent machine's
     // receive time-out against the other run, so the order is left open.
+    ASSERT_TRUE(window.WaitFor([&] { return controller->ActiveRuns() == 0; }));
     const std::string log = NewLogText();
     EXPECT_NE(log.find(Ip(1) + " " + pool.url + " " + pool.user + "\r\n"), std::string::npos) << log;
     EXPECT_NE(log.find("接收命令执行结果出错"), std::string::npos) << log;
