@@ -17,10 +17,11 @@ namespace quellis::controls
 {
 
 // A static picture that plays an animated GIF: the GIF is cut into one
-// stand-alone GIF per frame (gif_frames.h), each decoded by Qt's image reader,
-// and the frames are composed in an off-screen image on a thread of its own
-// with their delays, positions and disposal methods. The paint handler copies
-// that image. Any other image, and a GIF of one frame, shows as a still picture.
+// stand-alone GIF per frame (gif_frames.h), each decoded by gif_decode.h (or
+// by Qt's image reader where that refuses it), and the frames are composed in
+// an off-screen image on a thread of its own with their delays, positions and
+// disposal methods. The paint handler copies that image. Any other image, and
+// a GIF of one frame, shows as a still picture.
 //
 // StartAnimation and StopAnimation may be called from any thread; the thread
 // has one owner, so a second start while it runs starts nothing.
