@@ -1,5 +1,6 @@
 #include "app/quellis_app.h"
 #include "app/quellis_dlg.h"
+#include "platform/trace/trace.h"
 #include "platform/ui/application.h"
 #include "platform/version/version_record.h"
 
@@ -87,7 +88,9 @@ int main(int argc, char** argv)
 {
     // A machine that closes its connection while the tool writes must not end the tool.
     std::signal(SIGPIPE, SIG_IGN);
+    quellis::trace::StartupStep("main");
     quellis::ui::Application application(argc, argv);
+    quellis::trace::StartupStep("application made");
     CloseOnTerminateSignals(application);
     quellis::app::CQuellisApp theApp;
     // Test hook (see README): hold the instance lock this long before the

@@ -70,7 +70,9 @@ bool CQuellisApp::InitInstance()
             "instance lock taken; main window delayed %lld ms\n", static_cast<long long>(startDelay_.count()));
         std::this_thread::sleep_for(startDelay_);
     }
+    trace::StartupStep("instance lock taken");
     CQuellisDlg dialog(configPath_);
+    trace::StartupStep("main dialog made");
     dialog.DoModal();
     return false;
 }

@@ -2,6 +2,7 @@
 
 #include "controls/gif_decode.h"
 #include "controls/gif_frames.h"
+#include "platform/trace/trace.h"
 #include "resources/resource_ids.h"
 
 #include <QBuffer>
@@ -85,8 +86,10 @@ bool CPictureEx::LoadFromResource()
         return false;
     }
     const QByteArray data = file.readAll();
-    return LoadFromMemory(
+    const bool loaded = LoadFromMemory(
         { reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size()) });
+    trace::StartupStep("busy picture loaded");
+    return loaded;
 }
 
 bool CPictureEx::LoadFromMemory(std::span<const std::uint8_t> data)

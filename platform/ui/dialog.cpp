@@ -1,5 +1,6 @@
 #include "platform/ui/dialog.h"
 
+#include "platform/trace/trace.h"
 #include "platform/ui/application.h"
 #include "platform/ui/icons.h"
 #include "platform/ui/ip_address.h"
@@ -178,7 +179,9 @@ int Dialog::DoModal()
     if (!created_)
     {
         CreateControls();
+        TraceStep("controls made");
         OnInitDialog();
+        TraceStep("initialised");
     }
     setModal(true);
     const int result = exec();
@@ -197,9 +200,19 @@ bool Dialog::Create(QWidget* parent)
         setParent(parent, windowFlags());
     }
     CreateControls();
+    TraceStep("controls made");
     OnInitDialog();
+    TraceStep("initialised");
     show();
     return true;
+}
+
+void Dialog::TraceStep(const char* step) const
+{
+    if (trace::Enabled())
+    {
+        trace::StartupStep("dialog " + std::to_string(template_.id) + ": " + step);
+    }
 }
 
 void Dialog::EndDialog(int result)
