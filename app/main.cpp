@@ -2,6 +2,7 @@
 #include "app/quellis_dlg.h"
 #include "platform/trace/trace.h"
 #include "platform/ui/application.h"
+#include "platform/ui/font_config.h"
 #include "platform/version/version_record.h"
 
 #include <QApplication>
@@ -89,6 +90,7 @@ int main(int argc, char** argv)
     // A machine that closes its connection while the tool writes must not end the tool.
     std::signal(SIGPIPE, SIG_IGN);
     quellis::trace::StartupStep("main");
+    quellis::ui::StartLoadingFontConfiguration();
     quellis::ui::Application application(argc, argv);
     quellis::trace::StartupStep("application made");
     CloseOnTerminateSignals(application);

@@ -2,6 +2,7 @@
 
 #include "platform/trace/trace.h"
 #include "platform/ui/application.h"
+#include "platform/ui/font_config.h"
 #include "platform/ui/icons.h"
 #include "platform/ui/ip_address.h"
 #include "platform/ui/list_view.h"
@@ -120,6 +121,7 @@ Dialog::Dialog(const DialogTemplate& dialogTemplate, QWidget* parent)
     : QDialog(parent)
     , template_(dialogTemplate)
 {
+    WaitForFontConfiguration();
     const QFont font = DialogFont(template_.fontFace, template_.pointSize);
     setFont(font);
     units_ = BaseUnitsOf(font);
