@@ -79,51 +79,72 @@ CPictureEx::~CPictureEx()
 
 bool CPictureEx::LoadFromResource()
 {
-    QFile file(QString::fromStdString(
-        resources::ResourcePath(resources::ResourceKind::Gif, resources::kGifBusyAnimation, 0)));
-    if (!file.open(QIODevice::ReadOnly))
-    {
-        return false;
-    }
-    const QByteArray data = file.readAll();
-    const bool loaded = LoadFromMemory(
-        { reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size()) });
+    std::future<Decoded>& decoding = DecodingResource();
+    const bool loaded = Take(decoding.valid() ? decoding.get() : DecodeResource());
     trace::StartupStep("busy picture loaded");
     return loaded;
 }
 
+void CPictureEx::StartDecodingResource()
+{
+    if (!DecodingResource().valid())
+    {
+        DecodingResource() = std::async(std::launch::async, [] { return DecodeResource(); });
+    }
+}
+
+std::future<CPictureEx::Decoded>& CPictureEx::DecodingResource()
+{
+    // A program that ends before it loads the picture waits here for the
+    // thread as the future goes.
+    static std::future<Decoded> decoding;
+    return decoding;
+}
+
+CPictureEx::Decoded CPictureEx::DecodeResource()
+{
+    QFile file(
+        QString::fromStdString(resources::ResourcePath(resources::ResourceKind::Gif, resources::kGifBusyAnimation, 0)));
+    if (!file.open(QIODevice::ReadOnly))
+    {
+        return {};
+    }
+    const QByteArray data = file.readAll();
+    return DecodePicture(
+        { reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size()) });
+}
+
 bool CPictureEx::LoadFromMemory(std::span<const std::uint8_t> data)
 {
-    Unload();
+    return Take(DecodePicture(data));
+}
+
+CPictureEx::Decoded CPictureEx::DecodePicture(std::span<const std::uint8_t> data)
+{
+    Decoded decoded;
     auto walker = GifWalker::Open(data);
     if (!walker)
     {
         // Not a GIF: any picture Qt can read, shown still.
-        still_ = Decode(data);
-        if (still_.isNull())
-        {
-            return false;
-        }
-        width_ = still_.width();
-        height_ = still_.height();
-        return Prepare();
+        decoded.still = Decode(data);
+        decoded.width = decoded.still.width();
+        decoded.height = decoded.still.height();
+        decoded.loaded = !decoded.still.isNull();
+        return decoded;
     }
-    isGif_ = true;
-    width_ = walker->Screen().width;
-    height_ = walker->Screen().height;
+    decoded.isGif = true;
+    decoded.width = walker->Screen().width;
+    decoded.height = walker->Screen().height;
     const int count = walker->CountFrames();
     if (count == 0)
     {
-        return false;
+        return decoded;
     }
     if (count == 1)
     {
-        still_ = Decode(data);
-        if (still_.isNull())
-        {
-            return false;
-        }
-        return Prepare();
+        decoded.still = Decode(data);
+        decoded.loaded = !decoded.still.isNull();
+        return decoded;
     }
     while (auto piece = walker->CutNextFrame())
     {
@@ -133,13 +154,25 @@ bool CPictureEx::LoadFromMemory(std::span<const std::uint8_t> data)
         {
             continue;
         }
-        frames_.push_back(Frame{ std::move(picture), piece->width, piece->height, piece->left, piece->top,
-            piece->delay, piece->disposal });
+        decoded.frames.push_back(Frame {
+            std::move(picture), piece->width, piece->height, piece->left, piece->top, piece->delay, piece->disposal });
     }
-    if (frames_.empty())
+    decoded.loaded = !decoded.frames.empty();
+    return decoded;
+}
+
+bool CPictureEx::Take(Decoded decoded)
+{
+    Unload();
+    isGif_ = decoded.isGif;
+    width_ = decoded.width;
+    height_ = decoded.height;
+    if (!decoded.loaded)
     {
         return false;
     }
+    still_ = std::move(decoded.still);
+    frames_ = std::move(decoded.frames);
     return Prepare();
 }
 

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <future>
 #include <mutex>
 #include <span>
 #include <vector>
@@ -35,6 +36,10 @@ public:
 
     // The busy animation of the program's resources (GIF 135).
     bool LoadFromResource();
+    // Starts decoding the busy animation on a thread of its own, for the next
+    // LoadFromResource to take: the start-up has it decoded while the windows
+    // are made. UI thread.
+    static void StartDecodingResource();
     bool LoadFromMemory(std::span<const std::uint8_t> data);
     void Unload();
 
@@ -67,6 +72,21 @@ private:
         int delay = -1;
         int disposal = 0;
     };
+
+    // A picture decoded, before it is taken into the control; any thread.
+    struct Decoded
+    {
+        bool loaded = false;
+        bool isGif = false;
+        int width = 0;
+        int height = 0;
+        QImage still;
+        std::vector<Frame> frames;
+    };
+    [[nodiscard]] static Decoded DecodePicture(std::span<const std::uint8_t> data);
+    [[nodiscard]] static Decoded DecodeResource();
+    static std::future<Decoded>& DecodingResource();
+    bool Take(Decoded decoded);
 
     bool Prepare();
     void AnimationThread();

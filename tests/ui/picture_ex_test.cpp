@@ -71,6 +71,19 @@ TEST(PictureEx, TheBusyAnimationPlaysStopsAndResumesWithoutRestarting)
     picture.StopAnimation();
 }
 
+TEST(PictureEx, TheBusyAnimationDecodedAheadIsTakenOnce)
+{
+    CPictureEx::StartDecodingResource();
+    CPictureEx ahead;
+    ASSERT_TRUE(ahead.LoadFromResource());
+    EXPECT_EQ(ahead.FrameCount(), 30);
+    EXPECT_EQ(ahead.size(), QSize(150, 100));
+    // The next load decodes again.
+    CPictureEx again;
+    ASSERT_TRUE(again.LoadFromResource());
+    EXPECT_EQ(again.FrameCount(), 30);
+}
+
 TEST(PictureEx, StartsAndStopsFromAnyThreadWithOneAnimationThread)
 {
     const auto gif = SolidFrames(4, 10, 1);
