@@ -585,7 +585,7 @@ void CQuellisDlg::paintEvent(QPaintEvent* event)
     if (!painted_)
     {
         painted_ = true;
-        trace::OutputDebugString("main window shown\n");
+        trace::LastStartupStep("main window shown");
     }
 }
 
