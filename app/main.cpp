@@ -1,6 +1,8 @@
 #include "app/quellis_app.h"
 #include "app/quellis_dlg.h"
+#include "platform/trace/trace.h"
 #include "platform/ui/application.h"
+#include "platform/ui/font_config.h"
 #include "platform/version/version_record.h"
 
 #include <QApplication>
@@ -87,7 +89,10 @@ int main(int argc, char** argv)
 {
     // A machine that closes its connection while the tool writes must not end the tool.
     std::signal(SIGPIPE, SIG_IGN);
+    quellis::trace::StartupStep("main");
+    quellis::ui::StartLoadingFontConfiguration();
     quellis::ui::Application application(argc, argv);
+    quellis::trace::StartupStep("application made");
     CloseOnTerminateSignals(application);
     quellis::app::CQuellisApp theApp;
     // Test hook (see README): hold the instance lock this long before the

@@ -1,6 +1,7 @@
 #include "app/quellis_app.h"
 
 #include "app/quellis_dlg.h"
+#include "controls/picture_ex.h"
 #include "platform/trace/trace.h"
 #include "platform/ui/window_class.h"
 #include "platform/version/version_info.h"
@@ -70,7 +71,11 @@ bool CQuellisApp::InitInstance()
             "instance lock taken; main window delayed %lld ms\n", static_cast<long long>(startDelay_.count()));
         std::this_thread::sleep_for(startDelay_);
     }
+    trace::StartupStep("instance lock taken");
+    // The busy picture is decoded on another thread while the window is made.
+    controls::CPictureEx::StartDecodingResource();
     CQuellisDlg dialog(configPath_);
+    trace::StartupStep("main dialog made");
     dialog.DoModal();
     return false;
 }

@@ -115,7 +115,7 @@ struct CQuellisDlg::Subsystems
         , poolSettings(dialog, state.configPath)
         , discovery(state, ports.Window(), deviceList)
         , commands(state, ports.Window(), devSetDialogs, companions)
-        , update(state, ports.Window())
+        , update(state, ports.Window(), panelControls)
         , miner(state, ports.Window(), poolSettings)
         , monitor(state, ports.Window(), panelControls)
     {
@@ -255,6 +255,7 @@ bool CQuellisDlg::OnInitDialog()
         return false;
     }
     OpenListeningSocket();
+    subsystems_->update.StartPackageServer();
 
     mainDialog = this;
     if (!state_.replyQueue.Initialise(discovery::kReplySlotCount, discovery::kReplySlotSize))
@@ -584,7 +585,7 @@ void CQuellisDlg::paintEvent(QPaintEvent* event)
     if (!painted_)
     {
         painted_ = true;
-        trace::OutputDebugString("main window shown\n");
+        trace::LastStartupStep("main window shown");
     }
 }
 

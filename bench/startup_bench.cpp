@@ -2,7 +2,8 @@
 // first paint, on Qt's offscreen platform), for the quellis executable and,
 // in the same run, for an empty Qt dialog program, which sets the limit no
 // Qt Widgets program goes below. Each program runs in turn, several times;
-// the table gives the median, the fastest and the slowest run.
+// the table gives the median, the fastest and the slowest run, and then the
+// median time of each start-up step quellis traces (platform/trace).
 //   startup_bench [--runs N]
 // quellis takes the machine-wide instance lock and TCP port 2425: no other
 // quellis may run meanwhile.
@@ -21,7 +22,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -43,6 +46,35 @@ struct Program
     std::vector<double> milliseconds;
 };
 
+// The start-up steps of the runs, in the order they first came.
+struct Steps
+{
+    std::vector<std::string> names;
+    std::map<std::string, std::vector<double>> milliseconds;
+
+    // Takes the "start-up <ms> ms  <name>" lines of one run's output.
+    void Add(const std::string& output)
+    {
+        std::istringstream lines(output);
+        std::string line;
+        while (std::getline(lines, line))
+        {
+            double at = 0;
+            int consumed = 0;
+            if (std::sscanf(line.c_str(), "start-up %lf ms %n", &at, &consumed) != 1 || consumed == 0)
+            {
+                continue;
+            }
+            const std::string name = line.substr(static_cast<std::size_t>(consumed));
+            if (milliseconds.count(name) == 0)
+            {
+                names.push_back(name);
+            }
+            milliseconds[name].push_back(at);
+        }
+    }
+};
+
 // Ends a started process for good, whatever it does.
 void Stop(pid_t pid)
 {
@@ -61,9 +93,12 @@ void Stop(pid_t pid)
 }
 
 // One start: milliseconds until the program wrote the marker to standard
-// error, or nothing when it did not within the time.
-std::optional<double> TimeOneStart(
-    const std::filesystem::path& executable, const std::filesystem::path& workDir, std::string& diagnostics)
+// error, or nothing when it did not within the time. `output` is what it
+// wrote until then.
+std::optional<double> TimeOneStart(const std::filesystem::path& executable,
+    const std::filesystem::path& workDir,
+    std::string& output,
+    std::string& diagnostics)
 {
     // quellis's debug traces to standard error: the marker is one of them.
     quellis::test::ChildEnvironment environment({ "QUELLIS_TRACE=1" });
@@ -101,7 +136,7 @@ std::optional<double> TimeOneStart(
         return std::nullopt;
     }
 
-    std::string output;
+    output.clear();
     std::optional<double> shownAfter;
     while (!shownAfter)
     {
@@ -176,6 +211,7 @@ int main(int argc, char** argv)
         { "quellis", workDir / "quellis", {} },
         { "empty Qt dialog (reference)", QUELLIS_EMPTY_DIALOG, {} },
     };
+    Steps steps;
     int status = 0;
     // One warm-up start each (page cache, font cache), then the programs in
     // turn, so that a slow moment of the machine falls on both.
@@ -183,8 +219,9 @@ int main(int argc, char** argv)
     {
         for (Program& program : programs)
         {
+            std::string output;
             std::string diagnostics;
-            const auto milliseconds = TimeOneStart(program.executable, workDir, diagnostics);
+            const auto milliseconds = TimeOneStart(program.executable, workDir, output, diagnostics);
             if (!milliseconds)
             {
                 std::fprintf(stderr,
@@ -199,6 +236,10 @@ int main(int argc, char** argv)
             if (run >= 0)
             {
                 program.milliseconds.push_back(*milliseconds);
+                if (&program == &programs.front())
+                {
+                    steps.Add(output);
+                }
             }
         }
     }
@@ -218,5 +259,14 @@ int main(int argc, char** argv)
     }
     std::printf(
         "\nquellis / reference (medians): %.2f\n", Median(programs[0].milliseconds) / Median(programs[1].milliseconds));
+    if (!steps.names.empty())
+    {
+        // The program's own clock: from the process start as it estimates it.
+        std::printf("\nquellis start-up steps, median ms since the process started\n\n");
+        for (const std::string& name : steps.names)
+        {
+            std::printf("%10.1f  %s\n", Median(steps.milliseconds[name]), name.c_str());
+        }
+    }
     return 0;
 }

@@ -53,10 +53,12 @@ bool Arguments::Flag(std::string_view name)
         item.taken = true;
         found = true;
         // A flag takes no value: one read after it is positional after all.
+        // The value moves out before the insert, which may reallocate.
         if (item.value)
         {
-            items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(i) + 1, Item { "", item.value });
+            std::optional<std::string> value = std::move(item.value);
             item.value.reset();
+            items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(i) + 1, Item { "", std::move(value) });
         }
     }
     return found;

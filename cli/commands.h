@@ -38,5 +38,6 @@ int RunMinerCommand(Arguments& arguments);
 int RunPools(Arguments& arguments);
 int RunE2(Arguments& arguments);
 int RunMonitor(Arguments& arguments);
+int RunUpdate(Arguments& arguments);
 
 } // namespace quellis::cli

@@ -25,7 +25,8 @@ config.ini's keys of the same names do.
 )";
 
 #define QUELLIS_SELECTION_HELP                                                                                         \
-    "\nMachines: --mac MAC (also a comma-separated list; a1:b2:... or A1B2...), --ip ADDRESS,\n"                       \
+    "\nMachines: --mac MAC (also a comma-separated list; a1:b2:... or A1B2...), --ip ADDRESS (also a\n" \
+    "list, and ranges: 10.77.128.1-10.77.128.50 or 10.77.128.1-50),\n"                       \
     "--from FILE (a CSV or JSON written by search, or one address or MAC per line), or --all.\n"                       \
     "One of them is needed; nothing is ever sent to every machine by default.\n"                                       \
     "Options: --wait SECONDS (the search before, and the wait for answers; 3), --format table|csv|json,\n"             \
@@ -97,6 +98,14 @@ constexpr std::string_view kMonitorHelp
       "with its time; --alarm plays devDown.wav of the current directory on a\n"
       "failure. Ends on Ctrl-C, SIGTERM or after --seconds.\n" QUELLIS_SELECTION_HELP;
 
+constexpr std::string_view kUpdateHelp
+    = "usage: quellis-cli update MACHINES PACKAGE [--concurrency N] [--timeout SECONDS]\n\n"
+      "Serves PACKAGE on TCP 2425 and offers it to the machines, at most N at a time\n"
+      "(1: one after the other, as the window does); each machine downloads it,\n"
+      "installs it and reports. A machine that has not reported after --timeout\n"
+      "seconds (30) counts as failed. On a terminal a progress line shows the\n"
+      "machines done, failed and waiting. --all asks first unless --yes.\n" QUELLIS_SELECTION_HELP;
+
 constexpr Command kCommands[] = {
     { "search", "find the machines and list them", kSearchHelp, RunSearch },
     { "flicker", "make a machine's network LED flicker once", kFlickerHelp, RunFlicker },
@@ -114,6 +123,7 @@ constexpr Command kCommands[] = {
     { "miner-cmd", "send a command to the miners' API", kMinerCmdHelp, RunMinerCommand },
     { "pools", "set or show the mining pools", kPoolsHelp, RunPools },
     { "e2", "write or read the EEPROM label codes", kE2Help, RunE2 },
+    { "update", "update the machines' firmware", kUpdateHelp, RunUpdate },
     { "monitor", "watch the machines and report failures", kMonitorHelp, RunMonitor },
 };
 

@@ -215,9 +215,39 @@ bool AddMacs(std::string_view values, Selection& selection, std::string* error)
 
 bool AddIps(std::string_view values, Selection& selection, std::string* error)
 {
-    for (const std::string_view value : Split(values, ','))
+    for (std::string_view value : Split(values, ','))
     {
-        if (!IsDottedAddress(Trim(value)))
+        value = Trim(value);
+        // A range: FIRST-LAST, or FIRST-N for the last number only.
+        if (const std::size_t dash = value.find('-'); dash != std::string_view::npos)
+        {
+            const std::string_view from = value.substr(0, dash);
+            std::string to(value.substr(dash + 1));
+            if (IsDottedAddress(from) && !to.empty() && to.find('.') == std::string::npos)
+            {
+                to = std::string(from.substr(0, from.rfind('.') + 1)) + to;
+            }
+            const auto first = IsDottedAddress(from) ? net::ParseIpv4(from) : std::nullopt;
+            const auto last = IsDottedAddress(to) ? net::ParseIpv4(to) : std::nullopt;
+            if (!first || !last || *last < *first || *last - *first >= kMostInRange)
+            {
+                if (error != nullptr)
+                {
+                    *error = "not an address range (at most 65536 addresses): " + std::string(value);
+                }
+                return false;
+            }
+            for (std::uint32_t address = *first;; ++address)
+            {
+                selection.ips.insert(net::FormatIpv4(address));
+                if (address == *last)
+                {
+                    break;
+                }
+            }
+            continue;
+        }
+        if (!IsDottedAddress(value))
         {
             if (error != nullptr)
             {
@@ -225,7 +255,7 @@ bool AddIps(std::string_view values, Selection& selection, std::string* error)
             }
             return false;
         }
-        selection.ips.insert(std::string(Trim(value)));
+        selection.ips.insert(std::string(value));
     }
     return true;
 }

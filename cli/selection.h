@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <set>
 #include <string>
 #include <string_view>
@@ -28,8 +29,10 @@ struct Selection
 [[nodiscard]] std::string NormaliseMac(std::string_view text);
 [[nodiscard]] bool IsDottedAddress(std::string_view text);
 
-// Adds one --mac or --ip value (a comma-separated list is several); false
+// Adds one --mac or --ip value (a comma-separated list is several, and an
+// address may be a range, 10.77.128.1-10.77.128.50 or 10.77.128.1-50); false
 // with a reason for a value that is neither.
+inline constexpr std::uint32_t kMostInRange = 65536;
 bool AddMacs(std::string_view values, Selection& selection, std::string* error);
 bool AddIps(std::string_view values, Selection& selection, std::string* error);
 // Adds the machines of a file: a CSV with "mac" and/or "ip" columns, a JSON

@@ -3,6 +3,7 @@
 #include "core/settings.h"
 #include "platform/net/default_route.h"
 #include "platform/version/version_info.h"
+#include "resources/templates/main_dialog_ids.h"
 
 namespace quellis::cli
 {
@@ -17,13 +18,14 @@ Session::Session(std::filesystem::path config)
     , window_(loop_, [this] { return state_.language.load(); })
     , discovery_(state_, window_.Window(), window_)
     , commands_(state_, window_.Window(), settings_, companions_)
+    , update_(state_, window_.Window(), panel_)
     , miner_(state_, window_.Window(), pools_)
     , monitor_(state_, window_.Window(), panel_)
 {
     // Results of the command line are English: the run time in English units.
     state_.language = 0;
     state_.toolType = core::kToolTypeListening;
-    routing_ = { &discovery_, &commands_, &miner_, &monitor_ };
+    routing_ = { &discovery_, &commands_, &update_, &miner_, &monitor_ };
     // A confirmed E2 write: the reply thread starts the read-back run.
     discovery_.SetReadBackStarter([this](std::string_view target) { miner_.StartReadBack(target); });
     loop_.SetHandlers([this](std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
@@ -118,6 +120,29 @@ void Session::Close()
     state_.replyQueue.Release();
     state_.listeningSocket.Close();
     state_.sendSocket.Close();
+}
+
+bool Session::OpenPackageServer(std::string* error)
+{
+    net::Socket& listening = state_.listeningSocket;
+    listening = net::Socket::Create(net::SocketKind::Tcp);
+    // Address reuse before the bind, or a restart within a minute of a run
+    // would find the port in TIME_WAIT; a port another program listens on
+    // still refuses.
+    if (!listening.IsValid() || !listening.SetReuseAddress(true) || !listening.Bind({ net::kInaddrAny, 2425 })
+        || !listening.Listen(5))
+    {
+        *error = "cannot listen on TCP port 2425 (does the window run on this machine?)";
+        listening.Close();
+        return false;
+    }
+    if (!window_.SelectSocket(listening.Handle(), resources::kWmTcpSocket, core::kFdAccept | core::kFdClose))
+    {
+        *error = "cannot watch TCP port 2425";
+        return false;
+    }
+    update_.StartPackageServer();
+    return true;
 }
 
 void Session::Search(std::chrono::milliseconds wait)

@@ -8,6 +8,7 @@
 #include "discovery/shared_state.h"
 #include "miner/miner_controller.h"
 #include "monitor/monitor_controller.h"
+#include "update/update_controller.h"
 
 #include <chrono>
 #include <filesystem>
@@ -43,6 +44,10 @@ public:
     [[nodiscard]] commands::CommandsController& Commands() { return commands_; }
     [[nodiscard]] miner::MinerController& Miner() { return miner_; }
     [[nodiscard]] monitor::MonitorController& Monitor() { return monitor_; }
+    [[nodiscard]] update::UpdateController& Update() { return update_; }
+    // The package server on TCP 2425, as the window opens it at start-up.
+    // False with the reason when the port cannot be had.
+    bool OpenPackageServer(std::string* error);
     // The side panel's controls: the monitor box and its interval.
     [[nodiscard]] PlainControls& Panel() { return panel_; }
     // The pools the pool settings "dialog" confirms.
@@ -89,6 +94,7 @@ private:
     PlainControls panel_;
     discovery::DiscoveryController discovery_;
     commands::CommandsController commands_;
+    update::UpdateController update_;
     miner::MinerController miner_;
     monitor::MonitorController monitor_;
     std::vector<core::Controller*> routing_;

@@ -1,6 +1,8 @@
 #include "controls/picture_ex.h"
 
+#include "controls/gif_decode.h"
 #include "controls/gif_frames.h"
+#include "platform/trace/trace.h"
 #include "resources/resource_ids.h"
 
 #include <QBuffer>
@@ -8,6 +10,8 @@
 #include <QImageReader>
 #include <QMetaObject>
 #include <QPainter>
+
+#include <cstring>
 
 namespace quellis::controls
 {
@@ -21,6 +25,30 @@ QImage Decode(std::span<const std::uint8_t> bytes)
     QBuffer buffer(&data);
     QImageReader reader(&buffer);
     return reader.read();
+}
+
+// A frame of the rectangle the frame covers. Frames of the usual kind are
+// decoded here (no image plugin to load, and several times faster than the
+// plugin); the rest go to Qt's reader, which gives the logical screen.
+QImage DecodeFrame(std::span<const std::uint8_t> piece)
+{
+    const auto pixels = DecodeGifFrame(piece);
+    if (!pixels)
+    {
+        return Decode(piece);
+    }
+    // Alpha is 0 or 255, so the pixels are premultiplied already.
+    QImage image(pixels->width, pixels->height, QImage::Format_ARGB32_Premultiplied);
+    if (image.isNull())
+    {
+        return image;
+    }
+    const auto rowBytes = static_cast<std::size_t>(pixels->width) * sizeof(std::uint32_t);
+    for (int y = 0; y < pixels->height; ++y)
+    {
+        std::memcpy(image.scanLine(y), pixels->argb.data() + static_cast<std::size_t>(y) * pixels->width, rowBytes);
+    }
+    return image;
 }
 
 // Delays are in hundredths of a second; below 5 a frame shows for 100 ms.
@@ -51,65 +79,100 @@ CPictureEx::~CPictureEx()
 
 bool CPictureEx::LoadFromResource()
 {
-    QFile file(QString::fromStdString(
-        resources::ResourcePath(resources::ResourceKind::Gif, resources::kGifBusyAnimation, 0)));
+    std::future<Decoded>& decoding = DecodingResource();
+    const bool loaded = Take(decoding.valid() ? decoding.get() : DecodeResource());
+    trace::StartupStep("busy picture loaded");
+    return loaded;
+}
+
+void CPictureEx::StartDecodingResource()
+{
+    if (!DecodingResource().valid())
+    {
+        DecodingResource() = std::async(std::launch::async, [] { return DecodeResource(); });
+    }
+}
+
+std::future<CPictureEx::Decoded>& CPictureEx::DecodingResource()
+{
+    // A program that ends before it loads the picture waits here for the
+    // thread as the future goes.
+    static std::future<Decoded> decoding;
+    return decoding;
+}
+
+CPictureEx::Decoded CPictureEx::DecodeResource()
+{
+    QFile file(
+        QString::fromStdString(resources::ResourcePath(resources::ResourceKind::Gif, resources::kGifBusyAnimation, 0)));
     if (!file.open(QIODevice::ReadOnly))
     {
-        return false;
+        return {};
     }
     const QByteArray data = file.readAll();
-    return LoadFromMemory(
+    return DecodePicture(
         { reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size()) });
 }
 
 bool CPictureEx::LoadFromMemory(std::span<const std::uint8_t> data)
 {
-    Unload();
+    return Take(DecodePicture(data));
+}
+
+CPictureEx::Decoded CPictureEx::DecodePicture(std::span<const std::uint8_t> data)
+{
+    Decoded decoded;
     auto walker = GifWalker::Open(data);
     if (!walker)
     {
         // Not a GIF: any picture Qt can read, shown still.
-        still_ = Decode(data);
-        if (still_.isNull())
-        {
-            return false;
-        }
-        width_ = still_.width();
-        height_ = still_.height();
-        return Prepare();
+        decoded.still = Decode(data);
+        decoded.width = decoded.still.width();
+        decoded.height = decoded.still.height();
+        decoded.loaded = !decoded.still.isNull();
+        return decoded;
     }
-    isGif_ = true;
-    width_ = walker->Screen().width;
-    height_ = walker->Screen().height;
+    decoded.isGif = true;
+    decoded.width = walker->Screen().width;
+    decoded.height = walker->Screen().height;
     const int count = walker->CountFrames();
     if (count == 0)
     {
-        return false;
+        return decoded;
     }
     if (count == 1)
     {
-        still_ = Decode(data);
-        if (still_.isNull())
-        {
-            return false;
-        }
-        return Prepare();
+        decoded.still = Decode(data);
+        decoded.loaded = !decoded.still.isNull();
+        return decoded;
     }
     while (auto piece = walker->CutNextFrame())
     {
         // A piece the decoder refuses is left out of the animation.
-        QImage picture = Decode(piece->bytes);
+        QImage picture = DecodeFrame(piece->bytes);
         if (picture.isNull())
         {
             continue;
         }
-        frames_.push_back(Frame{ std::move(picture), piece->width, piece->height, piece->left, piece->top,
-            piece->delay, piece->disposal });
+        decoded.frames.push_back(Frame {
+            std::move(picture), piece->width, piece->height, piece->left, piece->top, piece->delay, piece->disposal });
     }
-    if (frames_.empty())
+    decoded.loaded = !decoded.frames.empty();
+    return decoded;
+}
+
+bool CPictureEx::Take(Decoded decoded)
+{
+    Unload();
+    isGif_ = decoded.isGif;
+    width_ = decoded.width;
+    height_ = decoded.height;
+    if (!decoded.loaded)
     {
         return false;
     }
+    still_ = std::move(decoded.still);
+    frames_ = std::move(decoded.frames);
     return Prepare();
 }
 

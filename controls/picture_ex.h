@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <future>
 #include <mutex>
 #include <span>
 #include <vector>
@@ -17,10 +18,11 @@ namespace quellis::controls
 {
 
 // A static picture that plays an animated GIF: the GIF is cut into one
-// stand-alone GIF per frame (gif_frames.h), each decoded by Qt's image reader,
-// and the frames are composed in an off-screen image on a thread of its own
-// with their delays, positions and disposal methods. The paint handler copies
-// that image. Any other image, and a GIF of one frame, shows as a still picture.
+// stand-alone GIF per frame (gif_frames.h), each decoded by gif_decode.h (or
+// by Qt's image reader where that refuses it), and the frames are composed in
+// an off-screen image on a thread of its own with their delays, positions and
+// disposal methods. The paint handler copies that image. Any other image, and
+// a GIF of one frame, shows as a still picture.
 //
 // StartAnimation and StopAnimation may be called from any thread; the thread
 // has one owner, so a second start while it runs starts nothing.
@@ -34,6 +36,10 @@ public:
 
     // The busy animation of the program's resources (GIF 135).
     bool LoadFromResource();
+    // Starts decoding the busy animation on a thread of its own, for the next
+    // LoadFromResource to take: the start-up has it decoded while the windows
+    // are made. UI thread.
+    static void StartDecodingResource();
     bool LoadFromMemory(std::span<const std::uint8_t> data);
     void Unload();
 
@@ -66,6 +72,21 @@ private:
         int delay = -1;
         int disposal = 0;
     };
+
+    // A picture decoded, before it is taken into the control; any thread.
+    struct Decoded
+    {
+        bool loaded = false;
+        bool isGif = false;
+        int width = 0;
+        int height = 0;
+        QImage still;
+        std::vector<Frame> frames;
+    };
+    [[nodiscard]] static Decoded DecodePicture(std::span<const std::uint8_t> data);
+    [[nodiscard]] static Decoded DecodeResource();
+    static std::future<Decoded>& DecodingResource();
+    bool Take(Decoded decoded);
 
     bool Prepare();
     void AnimationThread();

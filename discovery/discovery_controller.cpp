@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 namespace quellis::discovery
 {
@@ -324,13 +325,16 @@ void DiscoveryController::ServThdFunc(ReceiveFilter filter)
 {
     trace::OutputDebugString("ServThdFunc started\n");
     // One byte more than the largest datagram taken, so that a longer one
-    // shows by filling it instead of arriving cut to size.
+    // shows by filling it instead of arriving cut to size. Not zeroed: the
+    // system writes each datagram before it is read, and the pages are
+    // touched only as datagrams come (zeroing them slowed the first window by
+    // some milliseconds on a machine of two cores).
     constexpr std::size_t kSlotBytes = kMaxDatagramSize + 1;
-    std::vector<std::uint8_t> storage(kReceiveBatch * kSlotBytes);
+    const std::unique_ptr<std::uint8_t[]> storage(new std::uint8_t[kReceiveBatch * kSlotBytes]);
     std::vector<net::ReceiveSlot> batch(kReceiveBatch);
     for (std::size_t i = 0; i < kReceiveBatch; ++i)
     {
-        batch[i].buffer = storage.data() + i * kSlotBytes;
+        batch[i].buffer = storage.get() + i * kSlotBytes;
         batch[i].capacity = kSlotBytes;
     }
     while (state_.running.load() != 0)
@@ -369,7 +373,8 @@ bool DiscoveryController::StartReplyThread()
 // commandDone with the window and the workers.
 void DiscoveryController::ReplyThread()
 {
-    std::vector<std::vector<std::uint8_t>> buffers(kReplyBatch, std::vector<std::uint8_t>(kReplySlotSize));
+    // Not zeroed, as the receive thread's: each reply is copied in before it is read.
+    const std::unique_ptr<std::uint8_t[]> buffers(new std::uint8_t[kReplyBatch * kReplySlotSize]);
     std::vector<std::span<const std::uint8_t>> taken;
     taken.reserve(kReplyBatch);
     Effects effects(*this);
@@ -378,9 +383,14 @@ void DiscoveryController::ReplyThread()
     {
         taken.clear();
         std::size_t length = 0;
-        while (taken.size() < kReplyBatch && state_.replyQueue.Take(buffers[taken.size()], length))
+        while (taken.size() < kReplyBatch)
         {
-            taken.emplace_back(buffers[taken.size()].data(), length);
+            std::uint8_t* const slot = buffers.get() + taken.size() * kReplySlotSize;
+            if (!state_.replyQueue.Take({ slot, kReplySlotSize }, length))
+            {
+                break;
+            }
+            taken.emplace_back(slot, length);
         }
         if (taken.empty())
         {

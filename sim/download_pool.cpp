@@ -60,8 +60,9 @@ struct Download
 {
     DownloadOrder order;
     Phase phase = Phase::Connecting;
-    std::uint64_t stopAt = 0; // the size, or half of it for stall and close-half
-    std::uint64_t received = 0;
+    std::uint64_t start = 0; // the offset asked for
+    std::uint64_t stopAt = 0; // the bytes from start to the end, or half of them for stall and close-half
+    std::uint64_t received = 0; // from start on
     std::uint64_t extra = 0; // bytes beyond the announced size
     bool mismatch = false;
     bool paused = false;
@@ -195,7 +196,9 @@ private:
         download = Download {};
         download.order = order;
         const DownloadMode mode = machine.behaviour.download;
-        download.stopAt = mode == DownloadMode::Stall || mode == DownloadMode::CloseHalf ? order.size / 2 : order.size;
+        download.start = machine.behaviour.downloadOffset;
+        const std::uint64_t wanted = order.size > download.start ? order.size - download.start : 0;
+        download.stopAt = mode == DownloadMode::Stall || mode == DownloadMode::CloseHalf ? wanted / 2 : wanted;
         SetTimer(fd, download, now + kConnectLimit);
     }
 
@@ -218,7 +221,7 @@ private:
                 Finish(fd, false, true, now);
                 return;
             }
-            const std::string request = FormatPackageRequest(download.order.packetNumber, kPackageName, 0);
+            const std::string request = FormatPackageRequest(download.order.packetNumber, kPackageName, download.start);
             if (send(fd, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT)
                 != static_cast<ssize_t>(request.size()))
             {
@@ -288,7 +291,8 @@ private:
             if (got > 0)
             {
                 const auto chunk = std::span(buffer_).first(static_cast<std::size_t>(got));
-                if (expected_.IsOpen() && !download.mismatch && !expected_.Matches(download.received, chunk))
+                if (expected_.IsOpen() && !download.mismatch
+                    && !expected_.Matches(download.start + download.received, chunk))
                 {
                     download.mismatch = true;
                 }
@@ -312,7 +316,7 @@ private:
         {
             return; // more next turn
         }
-        if (download.stopAt == download.order.size)
+        if (download.start + download.stopAt == download.order.size)
         {
             // Everything is here: acknowledge, then wait for the tool to close.
             [[maybe_unused]] const auto sent
@@ -380,7 +384,8 @@ private:
 
     bool Verified(const Download& download) const
     {
-        return !download.mismatch && download.extra == 0 && download.received == download.order.size
+        return !download.mismatch && download.extra == 0 && download.start + download.received == download.order.size
+            && download.start < download.order.size
             && (!expected_.IsOpen() || download.order.size == expected_.Bytes().size());
     }
 

@@ -85,6 +85,9 @@ struct Behaviour
     int installMs = 2000;
     DownloadMode download = DownloadMode::Ok;
     int downloadRateKBps = 256; // KiB per second for DownloadMode::Slow
+    // Where the download starts, as a machine resuming a partial one asks:
+    // the bytes from here to the end are fetched and checked.
+    std::uint64_t downloadOffset = 0;
     ApiMode api = ApiMode::Ok;
     EepromMode eeprom = EepromMode::Ok;
     std::int32_t eepromError = 5;

@@ -3,20 +3,96 @@
 #include "core/controller.h"
 #include "core/window.h"
 #include "discovery/shared_state.h"
+#include "platform/sync/thread.h"
+#include "update/package_server.h"
 
-// The firmware update: the package choice, the mapped package, the update run and the package server on TCP 2425.
+#include <atomic>
+#include <chrono>
+#include <string_view>
+
+// The firmware update: the package choice, the update run that offers the
+// package to the machines one after the other, and the package server on TCP
+// 2425 from which they download it.
 
 namespace quellis::update
 {
 
+struct UpdateTiming
+{
+    // How long a run waits for each machine's result.
+    std::chrono::milliseconds resultWait { 30000 };
+    PackageServerLimits server;
+};
+
 class UpdateController : public core::Controller
 {
 public:
-    UpdateController(discovery::SharedState& state, core::Window& window);
+    // `panel`: the side panel's controls (its language box picks the language
+    // of the package line).
+    UpdateController(
+        discovery::SharedState& state, core::Window& window, core::Controls& panel, UpdateTiming timing = {});
+    ~UpdateController() override;
+
+    // Start-up, once the listening socket is open.
+    void StartPackageServer();
+
+    // Button 7: the open-file dialog, then the chosen path for the runs and
+    // the server.
+    void ChoosePackage();
+    // Buttons 8 and 5: start a run over the selected rows or all rows, or,
+    // during a run, ask whether to stop it.
+    void UpdateSelected();
+    void UpdateAll();
+
+    bool OnCommand(int id) override;
+    bool OnTimer(int id) override;
+    bool OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
+    void Stop() override;
+
+    [[nodiscard]] PackageServer& Server() { return server_; }
 
 private:
+    bool AskToStop(int button);
+    void StartRun(int button);
+    void UpdateWorker(int button);
+    void OfferRow(int row, std::string& target, std::uint64_t packageSize);
+    void EndRun(int button);
+
     discovery::SharedState& state_;
     core::Window& window_;
+    core::Controls& panel_;
+    const UpdateTiming timing_;
+    PackageServer server_;
+    sync::Thread worker_;
+    // From a run's start to its end, also after `updating` was cleared to stop it.
+    std::atomic<bool> runActive_ { false };
+    // Teardown: the run's worker leaves its wait and shows no more boxes.
+    std::atomic<bool> stopping_ { false };
 };
+
+// The texts of the update (UTF-8).
+namespace updatetext
+{
+inline constexpr std::string_view kOpenFileTitle = "Open File";
+inline constexpr std::string_view kOpenFileFilter = "update files (*.tar.gz)|*.tar.gz;|All Files (*.*)|*.*||";
+inline constexpr const char* kPackageChosen = "已选择升级包[%s]\r\n";
+inline constexpr const char* kPackageChosenEnglish = "Select update package[%s]\r\n";
+inline constexpr std::string_view kStopQuestion = "停止当前升级流程？";
+inline constexpr std::string_view kQuestionCaption = "Question";
+inline constexpr std::string_view kChooseFirst = "请先选择升级文件！";
+inline constexpr std::string_view kSelectMachines = "请在设备列表中选择设备！";
+inline constexpr std::string_view kListEmpty = "设备列表为空，请重新搜索设备！";
+inline constexpr std::string_view kConfirmAll = "确认升级所有设备？";
+inline constexpr std::string_view kQueryCaption = "Query";
+inline constexpr std::string_view kUpdateSelectedCaption = "升级所选设备";
+inline constexpr std::string_view kUpdateAllCaption = "升级所有设备";
+inline constexpr std::string_view kStopCaption = "终止升级";
+inline constexpr std::string_view kPackageUnreadable = "请检查升级包是否存在或可读\r\n";
+inline constexpr std::string_view kPackageEmpty = "请检查升级包是否为空\r\n";
+inline constexpr const char* kPackageSize = "升级包大小[%llu]\r\n";
+inline constexpr const char* kWillUpdate = "将会对设备%s进行升级\r\n";
+inline constexpr const char* kTimedOut = "升级%s等待超时";
+inline constexpr const char* kSummary = "升级成功%d台，升级失败%d台\r\n";
+} // namespace updatetext
 
 } // namespace quellis::update

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <utility>
 
 namespace quellis::files
@@ -45,7 +47,9 @@ std::size_t MappedFile::PageSize()
 bool MappedFile::Open(const std::filesystem::path& path)
 {
     Close();
-    const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a named pipe chosen by mistake must not hold the caller until
+    // a writer comes (it is then refused as not a regular file).
+    const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (descriptor < 0)
     {
         return false;
@@ -76,6 +80,58 @@ const std::uint8_t* MappedFile::MapWindow(std::uint64_t offset, std::size_t leng
     window_ = window;
     windowLength_ = length;
     return static_cast<const std::uint8_t*>(window);
+}
+
+long MappedFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) const
+{
+    if (!IsOpen())
+    {
+        return -1;
+    }
+    for (;;)
+    {
+        const ssize_t got = pread(descriptor_, buffer, length, static_cast<off_t>(offset));
+        if (got >= 0 || errno != EINTR)
+        {
+            return static_cast<long>(got);
+        }
+    }
+}
+
+MappedFile::SendStatus MappedFile::SendTo(int socket, std::uint64_t offset, std::size_t length, std::size_t& sent) const
+{
+    sent = 0;
+    if (!IsOpen())
+    {
+        return SendStatus::Failed;
+    }
+    off_t position = static_cast<off_t>(offset);
+    for (;;)
+    {
+        const ssize_t result = sendfile(socket, descriptor_, &position, length);
+        if (result > 0)
+        {
+            sent = static_cast<std::size_t>(result);
+            return SendStatus::Sent;
+        }
+        if (result == 0)
+        {
+            return length == 0 ? SendStatus::Sent : SendStatus::FileEnded;
+        }
+        switch (errno)
+        {
+        case EINTR:
+            continue;
+        case EAGAIN:
+            return SendStatus::WouldBlock;
+        case EINVAL:
+        case ENOSYS:
+        case EOPNOTSUPP:
+            return SendStatus::Unsupported;
+        default:
+            return SendStatus::Failed;
+        }
+    }
 }
 
 void MappedFile::Unmap()

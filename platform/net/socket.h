@@ -28,6 +28,11 @@ inline constexpr std::chrono::milliseconds kConnectTimeout{ 3000 };
     return true;
 }
 
+// Lets the process hold as many sockets (with their files) as the system
+// allows a process: a server of a thousand machines needs more than the
+// usual default of 1024 descriptors. Returns the number now allowed.
+int RaiseSocketLimit();
+
 [[nodiscard]] int WsaGetLastError();
 void WsaSetLastError(int error);
 

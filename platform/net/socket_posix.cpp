@@ -1,17 +1,18 @@
 #include "platform/net/socket.h"
-
 #include "platform/net/wsa_error.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <limits>
 
 namespace quellis::net
 {
@@ -119,6 +120,26 @@ PollResult WaitFor(int handle, short events, std::chrono::milliseconds timeout)
 }
 
 } // namespace
+
+int RaiseSocketLimit()
+{
+    rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    {
+        return 0;
+    }
+    if (limit.rlim_cur < limit.rlim_max)
+    {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+        {
+            limit = raised;
+        }
+    }
+    return limit.rlim_cur > static_cast<rlim_t>(std::numeric_limits<int>::max()) ? std::numeric_limits<int>::max()
+                                                                                 : static_cast<int>(limit.rlim_cur);
+}
 
 int WsaGetLastError()
 {

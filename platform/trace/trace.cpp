@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 namespace quellis::trace
@@ -32,6 +34,25 @@ int TraceHandle()
     }();
     return handle;
 }
+
+double Milliseconds(const timespec& time)
+{
+    return static_cast<double>(time.tv_sec) * 1e3 + static_cast<double>(time.tv_nsec) / 1e6;
+}
+
+// The wall clock when the program's static objects are made (after the
+// libraries were loaded and initialised), less the CPU time spent until then:
+// the moment the process started, near enough.
+const double processStartMs = []
+{
+    timespec now {};
+    timespec used {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    return Milliseconds(now) - Milliseconds(used);
+}();
+
+std::atomic<bool> startupOver { false };
 
 } // namespace
 
@@ -66,6 +87,24 @@ void OutputDebugStringF(const char* format, ...)
     {
         OutputDebugString(std::string_view(text, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof text - 1)));
     }
+}
+
+void StartupStep(std::string_view name)
+{
+    if (!Enabled() || startupOver.load())
+    {
+        return;
+    }
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    OutputDebugStringF(
+        "start-up %7.1f ms  %.*s\n", Milliseconds(now) - processStartMs, static_cast<int>(name.size()), name.data());
+}
+
+void LastStartupStep(std::string_view name)
+{
+    StartupStep(name);
+    startupOver = true;
 }
 
 } // namespace quellis::trace

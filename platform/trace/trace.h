@@ -17,4 +17,12 @@ void OutputDebugStringF(const char* format, ...) __attribute__((format(printf, 1
 
 [[nodiscard]] bool Enabled();
 
+// A step of the start-up: "start-up   12.3 ms  <name>\n", the milliseconds
+// since the process started (the time before the program's own code ran,
+// loading and linking the libraries, counted as the CPU time it took). Steps
+// after the last one are not written: code shared with later windows may mark
+// steps too. Costs one test when tracing is off.
+void StartupStep(std::string_view name);
+void LastStartupStep(std::string_view name);
+
 } // namespace quellis::trace

@@ -1,6 +1,8 @@
 #include "platform/ui/dialog.h"
 
+#include "platform/trace/trace.h"
 #include "platform/ui/application.h"
+#include "platform/ui/font_config.h"
 #include "platform/ui/icons.h"
 #include "platform/ui/ip_address.h"
 #include "platform/ui/list_view.h"
@@ -119,6 +121,7 @@ Dialog::Dialog(const DialogTemplate& dialogTemplate, QWidget* parent)
     : QDialog(parent)
     , template_(dialogTemplate)
 {
+    WaitForFontConfiguration();
     const QFont font = DialogFont(template_.fontFace, template_.pointSize);
     setFont(font);
     units_ = BaseUnitsOf(font);
@@ -178,7 +181,9 @@ int Dialog::DoModal()
     if (!created_)
     {
         CreateControls();
+        TraceStep("controls made");
         OnInitDialog();
+        TraceStep("initialised");
     }
     setModal(true);
     const int result = exec();
@@ -197,9 +202,19 @@ bool Dialog::Create(QWidget* parent)
         setParent(parent, windowFlags());
     }
     CreateControls();
+    TraceStep("controls made");
     OnInitDialog();
+    TraceStep("initialised");
     show();
     return true;
+}
+
+void Dialog::TraceStep(const char* step) const
+{
+    if (trace::Enabled())
+    {
+        trace::StartupStep("dialog " + std::to_string(template_.id) + ": " + step);
+    }
 }
 
 void Dialog::EndDialog(int result)

@@ -171,6 +171,8 @@ protected:
 
 private:
     void CreateControls();
+    // A start-up step of this dialog in the trace (platform/trace).
+    void TraceStep(const char* step) const;
     void ConnectControl(int id, QWidget* widget, ControlKind kind);
     [[nodiscard]] int IdOf(const QObject* object) const;
     void DoDestroyWindow();

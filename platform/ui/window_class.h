@@ -1,12 +1,14 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QPointer>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
-class QLocalServer;
+class QSocketNotifier;
 class QWidget;
 
 // Top-level windows that other programs find by a class name, as they find a
@@ -34,8 +36,12 @@ public:
 
 private:
     void ServeConnection();
+    // The answer line to one request line; nothing for a request that wants none.
+    std::optional<QByteArray> Answer(const QByteArray& request);
 
-    QLocalServer* server_ = nullptr;
+    int listening_ = -1;
+    std::string path_;
+    QSocketNotifier* server_ = nullptr; // watches listening_; owns the open connections
     QPointer<QWidget> window_;
 };
 
@@ -49,5 +55,7 @@ bool ActivateWindowOfClass(const std::string& className);
 // it. The window must be a ui::Dialog: the message reaches its OnMessage.
 bool PostMessageToClass(const std::string& className, std::uint32_t message, std::uintptr_t wParam,
     std::intptr_t lParam);
+// The socket file a window of the class answers on.
+[[nodiscard]] std::string WindowClassSocketPath(const std::string& className);
 
 } // namespace quellis::ui

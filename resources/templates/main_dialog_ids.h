@@ -67,6 +67,8 @@ inline constexpr int kIdmAbout = 16;
 inline constexpr int kTimerLedTest = 1000;
 inline constexpr int kTimerSerialTest = 1001;
 inline constexpr int kTimerSystemCommand = 1002;
+// The package server's look at connections that have not sent their request.
+inline constexpr int kTimerPackageServer = 2425;
 
 // Window messages (the system's WM_USER is 0x0400).
 inline constexpr std::uint32_t kWmDevSettingFailed = 0x0400 + 100; // 1124: wParam the result

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -234,6 +236,66 @@ TEST(LabCli, MinerRunsPoolsLabelCodesAndTheMonitorReportEachMachine)
     EXPECT_NE(monitored.out.find("将要连接设备 " + ip(1)), std::string::npos) << monitored.out;
     EXPECT_NE(monitored.out.find("请确认设备监听端口是否正确！"), std::string::npos) << monitored.out;
     EXPECT_EQ(monitored.out.find("将要连接设备 " + ip(0)), std::string::npos) << "not named";
+}
+
+TEST(LabCli, UpdateServesThePackageToAHundredMachinesTenAtATime)
+{
+    QUELLIS_REQUIRE_NETLAB(lab);
+    const std::filesystem::path package = std::filesystem::temp_directory_path() / "quellis-cli-update.bin";
+    {
+        std::string bytes(1'500'000, '\0');
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+        {
+            bytes[i] = static_cast<char>((i * 7919) >> 3);
+        }
+        std::ofstream(package, std::ios::binary) << bytes;
+    }
+    sim::FarmConfig config;
+    config.machines = 100;
+    config.seed = 10;
+    config.scenario.spreadMs = 0;
+    config.expectedPackage = package.string();
+    sim::BehaviourGroup quick;
+    std::string error;
+    // Machines 7 and 8 report a failed install; the rest install at once.
+    ASSERT_TRUE(sim::ParseBehaveOption("fraction=1,installMs=100", &quick, &error)) << error;
+    sim::BehaviourGroup failing;
+    ASSERT_TRUE(sim::ParseBehaveOption("indexes=7:8,upgradeResult=0,installMs=100", &failing, &error)) << error;
+    config.scenario.groups = { quick, failing };
+    auto farm = StartLabFarm(*lab, config);
+    ASSERT_TRUE(farm);
+    NetLab::Enter tool(lab->ToolNamespace());
+    ASSERT_TRUE(tool.Ok());
+
+    const ProcessResult updated = RunProcess({ QUELLIS_CLI_PATH,
+                                                 "update",
+                                                 package.string(),
+                                                 "--all",
+                                                 "--yes",
+                                                 "--concurrency",
+                                                 "10",
+                                                 "--format",
+                                                 "csv",
+                                                 "--wait",
+                                                 "1" },
+        {},
+        std::chrono::seconds(120));
+    std::filesystem::remove(package);
+    EXPECT_EQ(updated.status, 1) << updated.err;
+    const auto lines = Lines(updated.out);
+    ASSERT_EQ(lines.size(), 101u) << updated.out << updated.err;
+    std::set<std::string> macs;
+    int ok = 0;
+    for (std::size_t i = 1; i < lines.size(); ++i)
+    {
+        macs.insert(lines[i].substr(0, lines[i].find(',')));
+        ok += lines[i].find(",ok,updated") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(macs.size(), 100u) << "one result per machine";
+    EXPECT_EQ(ok, 98);
+    EXPECT_NE(updated.out.find(std::string(farm->MachineAt(7).identity.mac) + ","), std::string::npos);
+    EXPECT_NE(updated.out.find(",failed,update failed"), std::string::npos) << updated.out;
+    EXPECT_EQ(farm->Totals().downloadsVerified, 100u) << "every machine got the package byte for byte";
 }
 
 TEST(LabCli, UsageErrorsEndWithStatusTwoAndSayWhy)

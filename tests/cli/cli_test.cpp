@@ -35,6 +35,21 @@ TEST(CliSelection, MacsAndAddressesInEveryFormAnOperatorHasThem)
     EXPECT_TRUE(AddIps("10.77.128.5", selection, &error));
     EXPECT_FALSE(AddIps("10.77.128.300", selection, &error));
     EXPECT_EQ(error, "not an IPv4 address: 10.77.128.300");
+    // Ranges, across a third number too; backwards and huge ones are refused.
+    Selection range;
+    EXPECT_TRUE(AddIps("10.77.128.254-10.77.129.1,10.77.130.7-9", range, &error));
+    EXPECT_EQ(range.ips,
+        (std::set<std::string> { "10.77.128.254",
+            "10.77.128.255",
+            "10.77.129.0",
+            "10.77.129.1",
+            "10.77.130.7",
+            "10.77.130.8",
+            "10.77.130.9" }));
+    for (const char* bad : { "10.77.130.9-7", "10.0.0.0-10.2.0.0", "10.77.130.9-", "10.77.130-9" })
+    {
+        EXPECT_FALSE(AddIps(bad, range, &error)) << bad;
+    }
     EXPECT_TRUE(selection.Matches("10.0.0.1", "0A1B2C3D4E5F"));
     EXPECT_TRUE(selection.Matches("10.77.128.5", "FFFFFFFFFFFF"));
     EXPECT_FALSE(selection.Matches("10.77.128.6", "FFFFFFFFFFFF"));

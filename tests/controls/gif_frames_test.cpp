@@ -82,7 +82,15 @@ public:
     Bytes bytes;
 
 private:
-    void Append(const std::string& text) { bytes.insert(bytes.end(), text.begin(), text.end()); }
+    // Byte by byte: GCC 12 at -O3 takes a range insert into the empty vector
+    // for an overflow (-Wstringop-overflow) and the release build fails.
+    void Append(const std::string& text)
+    {
+        for (const char c : text)
+        {
+            bytes.push_back(static_cast<std::uint8_t>(c));
+        }
+    }
     void U16(std::uint16_t value)
     {
         bytes.push_back(static_cast<std::uint8_t>(value & 0xFF));

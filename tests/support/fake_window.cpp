@@ -2,6 +2,10 @@
 
 #include "platform/sync/thread.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <chrono>
 
 namespace quellis::test
@@ -171,7 +175,7 @@ int FakeWindow::RunPosted()
             std::lock_guard lock(lock_);
             if (postedWork_.empty())
             {
-                return ran;
+                break;
             }
             work = std::move(postedWork_.front());
             postedWork_.pop_front();
@@ -179,6 +183,73 @@ int FakeWindow::RunPosted()
         work();
         ++ran;
     }
+    return ran + DeliverMessages();
+}
+
+void FakeWindow::SetMessageHandler(MessageHandler handler)
+{
+    std::lock_guard lock(lock_);
+    handler_ = std::move(handler);
+}
+
+int FakeWindow::DeliverMessages()
+{
+    std::vector<Posted> messages;
+    MessageHandler handler;
+    {
+        std::lock_guard lock(lock_);
+        if (!handler_)
+        {
+            return 0;
+        }
+        handler = handler_;
+        messages.assign(undelivered_.begin(), undelivered_.end());
+        undelivered_.clear();
+        // The armed sockets that are readable now, as the dialog's notifier
+        // sees them: a listening socket's accept; else a read, or a close when
+        // there is nothing to read.
+        std::vector<pollfd> ready;
+        for (const auto& [socket, watch] : watched_)
+        {
+            if (watch.armed)
+            {
+                ready.push_back({ socket, POLLIN, 0 });
+            }
+        }
+        if (!ready.empty() && poll(ready.data(), ready.size(), 0) > 0)
+        {
+            for (const pollfd& entry : ready)
+            {
+                if (entry.revents == 0)
+                {
+                    continue;
+                }
+                Watch& watch = watched_[entry.fd];
+                watch.armed = false;
+                std::intptr_t event = core::kFdAccept;
+                if (!watch.listening)
+                {
+                    char probe = 0;
+                    const ssize_t peeked = recv(entry.fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+                    const bool closed = peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+                    event = closed ? core::kFdClose : core::kFdRead;
+                }
+                if ((watch.events & event) != 0)
+                {
+                    messages.push_back({ watch.message, static_cast<std::uintptr_t>(entry.fd), event });
+                }
+                if (event == core::kFdClose)
+                {
+                    watched_.erase(entry.fd);
+                }
+            }
+        }
+    }
+    for (const Posted& message : messages)
+    {
+        handler(message.message, message.wParam, message.lParam);
+    }
+    return static_cast<int>(messages.size());
 }
 
 // ---- core::DeviceListView ----
@@ -360,25 +431,38 @@ void FakeWindow::PostMessage(std::uint32_t message, std::uintptr_t wParam, std::
 {
     std::lock_guard lock(lock_);
     posted_.push_back({ message, wParam, lParam });
+    if (handler_)
+    {
+        undelivered_.push_back({ message, wParam, lParam });
+    }
     Changed();
 }
 
-bool FakeWindow::SelectSocket(int socket, std::uint32_t, std::intptr_t events)
+bool FakeWindow::SelectSocket(int socket, std::uint32_t message, std::intptr_t events)
 {
     std::lock_guard lock(lock_);
+    watched_.erase(socket);
     if (events == 0)
     {
         selectedSockets_.erase(socket);
+        return true;
     }
-    else
-    {
-        selectedSockets_[socket] = events;
-    }
+    selectedSockets_[socket] = events;
+    int accepting = 0;
+    socklen_t length = sizeof accepting;
+    const bool listening = getsockopt(socket, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &length) == 0 && accepting != 0;
+    watched_[socket] = Watch { message, events, true, listening };
     return socket >= 0;
 }
 
-void FakeWindow::ReenableSocketEvent(int, std::intptr_t)
+void FakeWindow::ReenableSocketEvent(int socket, std::intptr_t)
 {
+    std::lock_guard lock(lock_);
+    const auto found = watched_.find(socket);
+    if (found != watched_.end())
+    {
+        found->second.armed = true;
+    }
 }
 
 std::map<int, std::intptr_t> FakeWindow::SelectedSockets() const

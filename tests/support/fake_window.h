@@ -19,7 +19,10 @@
 // id, message boxes recorded and answered from a queue, timers and posted
 // messages recorded, the busy animation as a flag. Every part may be called
 // from any thread. The thread that made it counts as the UI thread; posted
-// work runs when the test calls RunPosted.
+// work runs when the test calls RunPosted. With a message handler set, it is
+// also a small message loop: RunPosted delivers the posted messages and the
+// notifications of the selected sockets (each reported once until re-enabled,
+// as the dialog's are) to the handler.
 
 namespace quellis::test
 {
@@ -79,8 +82,11 @@ public:
     [[nodiscard]] int BusyStarts() const;
     [[nodiscard]] int Icon(int id) const;
     [[nodiscard]] int Focus() const;
-    // Runs the work posted to the UI thread so far; returns how much ran.
+    // Runs the work posted to the UI thread so far, then delivers messages
+    // and socket notifications when a handler is set; returns how much ran.
     int RunPosted();
+    using MessageHandler = std::function<void(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)>;
+    void SetMessageHandler(MessageHandler handler);
     // Waits (up to timeoutMs) until done() holds, re-testing after every change.
     bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000);
 
@@ -128,7 +134,16 @@ public:
     static constexpr int kListFocus = 1000;
 
 private:
+    struct Watch
+    {
+        std::uint32_t message = 0;
+        std::intptr_t events = 0;
+        bool armed = true;
+        bool listening = false;
+    };
+
     void Changed();
+    int DeliverMessages();
 
     mutable std::mutex lock_;
     std::condition_variable changed_;
@@ -149,6 +164,9 @@ private:
     std::vector<Posted> posted_;
     std::deque<std::function<void()>> postedWork_;
     std::map<int, std::intptr_t> selectedSockets_;
+    std::map<int, Watch> watched_;
+    std::deque<Posted> undelivered_;
+    MessageHandler handler_;
     int alarmPlays_ = 0;
     bool busy_ = false;
     int busyStarts_ = 0;

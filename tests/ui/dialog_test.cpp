@@ -1,6 +1,7 @@
 #include "platform/ui/dialog.h"
 #include "platform/ui/message_box.h"
 #include "platform/ui/window_call.h"
+#include "platform/ui/window_class.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -8,8 +9,12 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 
 namespace quellis::ui
 {
@@ -349,6 +354,44 @@ TEST(MessageBoxHook, AWorkerWaitsForTheAnswerGivenOnTheUiThread)
     ShowMessageBox(nullptr, "text");
     SetMessageBoxHook({});
     EXPECT_EQ(shown.back().caption, ApplicationName());
+}
+
+// Another program's view of a registered window: it asks from a thread of its
+// own, and this thread's event loop answers.
+TEST(WindowClass, ARegisteredWindowAnswersFindAndPostUntilUnregistered)
+{
+    const std::string name = "QuellisTest" + std::to_string(getpid());
+    const auto answered = [](const std::function<bool()>& ask)
+    {
+        std::atomic<int> answer { -1 };
+        std::thread asker([&] { answer = ask() ? 1 : 0; });
+        SpinUntil([&] { return answer.load() >= 0; });
+        asker.join();
+        return answer.load() == 1;
+    };
+    RecordingDialog dialog;
+    dialog.Open();
+    WindowClassServer server;
+    EXPECT_FALSE(answered([&] { return FindWindowOfClass(name); }));
+    ASSERT_TRUE(server.Register(name, &dialog));
+    EXPECT_TRUE(answered([&] { return FindWindowOfClass(name); }));
+    EXPECT_TRUE(answered([&] { return PostMessageToClass(name, kWmUser + 5, 9, -3); }));
+    SpinUntil([&] { return !dialog.messages.empty(); });
+    EXPECT_EQ(dialog.messages.back(), std::make_tuple(kWmUser + 5, std::uintptr_t { 9 }, std::intptr_t { -3 }));
+    server.Unregister();
+    EXPECT_FALSE(answered([&] { return FindWindowOfClass(name); }));
+
+    // The socket file of a program that ended without removing it: nobody
+    // answers there, and the next window takes the class over.
+    const std::string path = WindowClassSocketPath(name);
+    const int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(stale, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    close(stale);
+    EXPECT_TRUE(server.Register(name, &dialog));
+    EXPECT_TRUE(answered([&] { return FindWindowOfClass(name); }));
 }
 
 } // namespace

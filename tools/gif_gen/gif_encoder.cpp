@@ -47,21 +47,20 @@ private:
 
 } // namespace
 
-std::vector<std::uint8_t> LzwCompress(const std::vector<std::uint8_t>& indexes)
+std::vector<std::uint8_t> LzwCompress(const std::vector<std::uint8_t>& indexes, int codeSize)
 {
-    constexpr int kCodeSize = 8;
-    constexpr int kClear = 1 << kCodeSize;
-    constexpr int kEnd = kClear + 1;
+    const int clear = 1 << codeSize;
+    const int end = clear + 1;
     constexpr int kMaxCode = 4095;
 
     BitWriter writer;
     std::unordered_map<std::uint32_t, int> table; // (prefix code << 8 | byte) -> code
-    int nextCode = kEnd + 1;
-    int width = kCodeSize + 1;
-    writer.Write(kClear, width);
+    int nextCode = end + 1;
+    int width = codeSize + 1;
+    writer.Write(clear, width);
     if (indexes.empty())
     {
-        writer.Write(kEnd, width);
+        writer.Write(end, width);
         writer.Flush();
         return writer.bytes;
     }
@@ -90,15 +89,15 @@ std::vector<std::uint8_t> LzwCompress(const std::vector<std::uint8_t>& indexes)
         }
         else
         {
-            writer.Write(kClear, width);
+            writer.Write(clear, width);
             table.clear();
-            nextCode = kEnd + 1;
-            width = kCodeSize + 1;
+            nextCode = end + 1;
+            width = codeSize + 1;
         }
         prefix = next;
     }
     writer.Write(prefix, width);
-    writer.Write(kEnd, width);
+    writer.Write(end, width);
     writer.Flush();
     return writer.bytes;
 }

@@ -25,7 +25,8 @@ struct GifFrameData
 [[nodiscard]] std::vector<std::uint8_t> EncodeGif(
     int width, int height, const GifPalette& palette, const std::vector<GifFrameData>& frames, bool loop);
 
-// The LZW stream of one image (8-bit codes), as sub-blocks after the code size byte.
-[[nodiscard]] std::vector<std::uint8_t> LzwCompress(const std::vector<std::uint8_t>& indexes);
+// The LZW stream of one image with the given minimum code size (2 to 8; every
+// index below 1 << codeSize), to go into sub-blocks after the code size byte.
+[[nodiscard]] std::vector<std::uint8_t> LzwCompress(const std::vector<std::uint8_t>& indexes, int codeSize = 8);
 
 } // namespace quellis::tools
