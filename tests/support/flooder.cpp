@@ -92,8 +92,10 @@ std::size_t BuildFloodDatagram(
     const FloodConfig& config, std::uint64_t n, FloodKind& kind, std::span<std::uint8_t> buffer)
 {
     SplitMix random(config.seed * 0x100000001B3ull ^ Scatter(n));
+    // The kinds take their turns by the weights, so that a flood of N
+    // datagrams holds exactly its shares of each.
     const unsigned total = std::accumulate(config.weights.begin(), config.weights.end(), 0u);
-    unsigned pick = static_cast<unsigned>(random.Below(std::max(total, 1u)));
+    unsigned pick = static_cast<unsigned>(n % std::max(total, 1u));
     std::size_t chosen = 0;
     while (chosen + 1 < kFloodKinds && pick >= config.weights[chosen])
     {

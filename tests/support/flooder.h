@@ -40,8 +40,10 @@ struct FloodConfig
     std::uint64_t seed = 1;
     // Datagrams a second at most; 0: as fast as the socket takes them.
     std::uint64_t perSecond = 0;
-    // Shares of the kinds, in FloodKind order.
-    std::array<unsigned, kFloodKinds> weights { 10, 10, 10, 5, 65 };
+    // Shares of the kinds, in FloodKind order: of every sum-of-weights
+    // datagrams in a row, weights[k] are of kind k. Half of them search
+    // replies by default.
+    std::array<unsigned, kFloodKinds> weights { 3, 3, 3, 1, 10 };
     // Machines that exist: forged successes name them half of the time.
     std::vector<std::string> realMacs;
 };
