@@ -229,7 +229,10 @@ bool AddIps(std::string_view values, Selection& selection, std::string* error)
             }
             const auto first = IsDottedAddress(from) ? net::ParseIpv4(from) : std::nullopt;
             const auto last = IsDottedAddress(to) ? net::ParseIpv4(to) : std::nullopt;
-            if (!first || !last || *last < *first || *last - *first >= kMostInRange)
+            // value_or keeps GCC's -O3 from taking the unset optional as read.
+            const std::uint32_t low = first.value_or(1);
+            const std::uint32_t high = last.value_or(0);
+            if (!first || !last || high < low || high - low >= kMostInRange)
             {
                 if (error != nullptr)
                 {
@@ -237,10 +240,10 @@ bool AddIps(std::string_view values, Selection& selection, std::string* error)
                 }
                 return false;
             }
-            for (std::uint32_t address = *first;; ++address)
+            for (std::uint32_t address = low;; ++address)
             {
                 selection.ips.insert(net::FormatIpv4(address));
-                if (address == *last)
+                if (address == high)
                 {
                     break;
                 }
