@@ -133,6 +133,8 @@ void HeadlessWindow::SelectAndFocusRow(int row)
 
 void HeadlessWindow::WriteLog(core::LogColour colour, std::string_view text, bool)
 {
+    // Held while the line is written, so that lines of two threads do not mix.
+    const std::lock_guard guard(logLock_);
     if (log_)
     {
         log_(colour, text);

@@ -62,7 +62,13 @@ public:
     HeadlessWindow(EventLoop& loop, std::function<int()> language);
 
     [[nodiscard]] core::Window& Window() { return window_; }
-    void SetLogFunction(LogFunction log) { log_ = std::move(log); }
+    // The log may be written from the reply and worker threads while the
+    // command sets its function: both hold logLock_.
+    void SetLogFunction(LogFunction log)
+    {
+        const std::lock_guard guard(logLock_);
+        log_ = std::move(log);
+    }
     void SetBoxFunction(BoxFunction box) { box_ = std::move(box); }
     void SetAlarmFunction(std::function<void()> alarm) { alarm_ = std::move(alarm); }
     void SetOpenFileAnswer(std::optional<std::string> path) { openFile_ = std::move(path); }
@@ -116,6 +122,7 @@ public:
 private:
     EventLoop& loop_;
     std::function<int()> language_;
+    std::mutex logLock_;
     LogFunction log_;
     BoxFunction box_;
     std::function<void()> alarm_;
