@@ -10,7 +10,6 @@
 #include "core/settings.h"
 #include "discovery/device_list_dlg.h"
 #include "discovery/discovery_controller.h"
-#include "update/update_controller.h"
 #include "miner/miner_controller.h"
 #include "monitor/monitor_controller.h"
 #include "monitor/monitor_dlg.h"
@@ -26,6 +25,7 @@
 #include "resources/templates/dialog_templates.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "resources/templates/monitor_panel_ids.h"
+#include "update/update_controller.h"
 
 #include <QEvent>
 #include <QLabel>
@@ -42,7 +42,6 @@ namespace
 {
 
 std::atomic<CQuellisDlg*> mainDialog { nullptr };
-
 
 // Start-up failures shown to the operator.
 constexpr std::string_view kSocketLayerFailed = "Winsock初始化异常，请检查!";
@@ -106,7 +105,10 @@ const SizeRow kSizeRows[] = {
 // routing order, and nothing to the dialog's header.
 struct CQuellisDlg::Subsystems
 {
-    Subsystems(CQuellisDlg& dialog, discovery::SharedState& state, ui::ListViewControl* list, core::Alarm& alarm,
+    Subsystems(CQuellisDlg& dialog,
+        discovery::SharedState& state,
+        ui::ListViewControl* list,
+        core::Alarm& alarm,
         ui::Dialog& panel)
         : deviceList(list, [&state] { return state.language.load(); })
         , ports(dialog, deviceList, alarm)
@@ -275,8 +277,7 @@ bool CQuellisDlg::OnInitDialog()
     if (state_.toolType == core::kToolTypeListening || listen != 0)
     {
         // The side panel holds the filter values in every layout.
-        subsystems_->discovery.StartLisServ(
-            { sidePanel_->Netmask(), sidePanel_->IpBegin(), sidePanel_->IpEnd() });
+        subsystems_->discovery.StartLisServ({ sidePanel_->Netmask(), sidePanel_->IpBegin(), sidePanel_->IpEnd() });
         if (state_.toolType != core::kToolTypeListening && listen != 0)
         {
             ShowItem(kIdUpdateAll, false);

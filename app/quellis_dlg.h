@@ -79,8 +79,7 @@ public:
     [[nodiscard]] core::Window& Window();
     // The controllers in routing order (empty before OnInitDialog).
     [[nodiscard]] const std::vector<core::Controller*>& Controllers() const { return routing_; }
-    template <typename T>
-    [[nodiscard]] T* FindController() const
+    template <typename T> [[nodiscard]] T* FindController() const
     {
         for (core::Controller* controller : routing_)
         {

@@ -48,8 +48,8 @@ namespace
 // force its receive buffer past net.core.rmem_max.
 bool SetNetAdmin(bool on)
 {
-    __user_cap_header_struct header{ _LINUX_CAPABILITY_VERSION_3, 0 };
-    __user_cap_data_struct data[2]{};
+    __user_cap_header_struct header { _LINUX_CAPABILITY_VERSION_3, 0 };
+    __user_cap_data_struct data[2] {};
     if (syscall(SYS_capget, &header, data) != 0)
     {
         return false;
@@ -130,8 +130,17 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
         posix_spawn_file_actions_addclose(&actions, output[0]);
-        std::vector<std::string> arguments = { "/usr/sbin/ip", "netns", "exec", farmNamespace, QUELLIS_FARMSIM_PATH,
-            "--machines", std::to_string(machines), "--seed", "1", "--spread", std::to_string(spread) };
+        std::vector<std::string> arguments = { "/usr/sbin/ip",
+            "netns",
+            "exec",
+            farmNamespace,
+            QUELLIS_FARMSIM_PATH,
+            "--machines",
+            std::to_string(machines),
+            "--seed",
+            "1",
+            "--spread",
+            std::to_string(spread) };
         std::vector<char*> argv;
         for (std::string& argument : arguments)
         {
@@ -190,14 +199,17 @@ DialogRun RunDialog(int machines)
     qint64 longestGap = 0;
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        if (lastTick != 0)
+    QObject::connect(&ticker,
+        &QTimer::timeout,
+        [&]
         {
-            longestGap = std::max(longestGap, now - lastTick);
-        }
-        lastTick = now;
-    });
+            const qint64 now = clock.nsecsElapsed();
+            if (lastTick != 0)
+            {
+                longestGap = std::max(longestGap, now - lastTick);
+            }
+            lastTick = now;
+        });
     ticker.start(1);
 
     const long droppedBefore = ReceiveBufferErrors();
@@ -205,7 +217,8 @@ DialogRun RunDialog(int machines)
     fixture.Click(resources::kIdSearch);
     int seen = 0;
     auto lastChange = Clock::now();
-    while (Clock::now() - lastChange < std::chrono::milliseconds(1500) && Clock::now() - pressed < std::chrono::seconds(30))
+    while (Clock::now() - lastChange < std::chrono::milliseconds(1500)
+        && Clock::now() - pressed < std::chrono::seconds(30))
     {
         QApplication::processEvents(QEventLoop::AllEvents, 5);
         const int rows = fixture.RowCount();
@@ -261,7 +274,8 @@ PlainRun RunPlainReceiver(int machines)
     while (run.counted < machines && receive.WaitReadable(std::chrono::milliseconds(1500)) == net::PollResult::Ready)
     {
         const int got = receive.ReceiveFrom(datagram.data(), datagram.size(), nullptr);
-        const auto header = discovery::ReadHeader(std::span(datagram).first(static_cast<std::size_t>(std::max(got, 0))));
+        const auto header
+            = discovery::ReadHeader(std::span(datagram).first(static_cast<std::size_t>(std::max(got, 0))));
         if (header && header->type == discovery::PKT_SEARCH_ACK)
         {
             ++run.counted;
@@ -271,8 +285,7 @@ PlainRun RunPlainReceiver(int machines)
     return run;
 }
 
-template <typename T>
-T Median(std::vector<T> values)
+template <typename T> T Median(std::vector<T> values)
 {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
@@ -295,11 +308,13 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    std::printf("## Discovery: Search in the real dialog against a simulated farm (network lab), %d runs each\n\n",
-        repeats);
-    std::printf("| machines | replies | receive buffer (bytes) | rows found (min / max) | press to last row, ms (median) "
-                "| longest UI block, ms (max) | peak memory, MiB | dropped by the socket (max) | plain receiver got (min / max) "
-                "| plain receiver's last reply, ms (median) | press to last row / plain |\n");
+    std::printf(
+        "## Discovery: Search in the real dialog against a simulated farm (network lab), %d runs each\n\n", repeats);
+    std::printf(
+        "| machines | replies | receive buffer (bytes) | rows found (min / max) | press to last row, ms (median) "
+        "| longest UI block, ms (max) | peak memory, MiB | dropped by the socket (max) | plain receiver got (min / "
+        "max) "
+        "| plain receiver's last reply, ms (median) | press to last row / plain |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (const int machines : { 1000, 5000, 10000 })
     {
@@ -351,12 +366,20 @@ int main(int argc, char** argv)
                     peak = std::max(peak, run.peakKiB);
                     dropped = std::max(dropped, run.dropped);
                 }
-                std::printf("| %d | %s | %s (%d) | %d / %d | %.0f | %.1f | %.0f | %ld | %d / %d | %.0f | %.2f |\n", machines,
-                    spread == 0 ? "all at once" : "over 100 ms", forced ? "forced" : "unprivileged", bufferBytes,
-                    *std::min_element(rows.begin(), rows.end()), *std::max_element(rows.begin(), rows.end()),
-                    Median(lastRow), block, static_cast<double>(peak) / 1024.0, dropped,
+                std::printf("| %d | %s | %s (%d) | %d / %d | %.0f | %.1f | %.0f | %ld | %d / %d | %.0f | %.2f |\n",
+                    machines,
+                    spread == 0 ? "all at once" : "over 100 ms",
+                    forced ? "forced" : "unprivileged",
+                    bufferBytes,
+                    *std::min_element(rows.begin(), rows.end()),
+                    *std::max_element(rows.begin(), rows.end()),
+                    Median(lastRow),
+                    block,
+                    static_cast<double>(peak) / 1024.0,
+                    dropped,
                     *std::min_element(reference.begin(), reference.end()),
-                    *std::max_element(reference.begin(), reference.end()), Median(referenceMs),
+                    *std::max_element(reference.begin(), reference.end()),
+                    Median(referenceMs),
                     Median(lastRow) / std::max(Median(referenceMs), 1.0));
                 std::fflush(stdout);
             }

@@ -82,43 +82,45 @@ Run Measure(sim::Farm& farm, Buffer buffer, std::chrono::microseconds perDatagra
     [[maybe_unused]] const bool bound = send.Bind({ net::InetAddr(net::DefaultRouteAddress()), 0 });
 
     const std::uint64_t sentBefore = farm.Totals().repliesSent;
-    std::atomic<bool> stop{ false };
-    std::atomic<std::size_t> received{ 0 };
-    Clock::time_point first{};
-    Clock::time_point last{};
-    std::thread receiver([&] {
-        std::vector<std::uint8_t> datagram(discovery::kMaxDatagramSize);
-        while (!stop)
+    std::atomic<bool> stop { false };
+    std::atomic<std::size_t> received { 0 };
+    Clock::time_point first {};
+    Clock::time_point last {};
+    std::thread receiver(
+        [&]
         {
-            if (receive.WaitReadable(std::chrono::milliseconds(20)) != net::PollResult::Ready)
+            std::vector<std::uint8_t> datagram(discovery::kMaxDatagramSize);
+            while (!stop)
             {
-                continue;
-            }
-            const int got = receive.ReceiveFrom(datagram.data(), datagram.size(), nullptr);
-            if (got < 8)
-            {
-                continue;
-            }
-            const auto header = discovery::ReadHeader(std::span(datagram).first(static_cast<std::size_t>(got)));
-            if (!header || header->type != discovery::PKT_SEARCH_ACK)
-            {
-                continue;
-            }
-            const auto now = Clock::now();
-            if (received.fetch_add(1) == 0)
-            {
-                first = now;
-            }
-            last = now;
-            if (perDatagram.count() > 0)
-            {
-                const auto until = now + perDatagram;
-                while (Clock::now() < until)
+                if (receive.WaitReadable(std::chrono::milliseconds(20)) != net::PollResult::Ready)
                 {
+                    continue;
+                }
+                const int got = receive.ReceiveFrom(datagram.data(), datagram.size(), nullptr);
+                if (got < 8)
+                {
+                    continue;
+                }
+                const auto header = discovery::ReadHeader(std::span(datagram).first(static_cast<std::size_t>(got)));
+                if (!header || header->type != discovery::PKT_SEARCH_ACK)
+                {
+                    continue;
+                }
+                const auto now = Clock::now();
+                if (received.fetch_add(1) == 0)
+                {
+                    first = now;
+                }
+                last = now;
+                if (perDatagram.count() > 0)
+                {
+                    const auto until = now + perDatagram;
+                    while (Clock::now() < until)
+                    {
+                    }
                 }
             }
-        }
-    });
+        });
 
     std::vector<std::uint8_t> search(discovery::kRequestBufferSize);
     search.resize(discovery::BuildSearch(search, discovery::kSearchOrdinary));
@@ -168,7 +170,8 @@ int main(int argc, char** argv)
     }
 
     std::printf("## Search burst: %d machines answer one broadcast (network lab, veth)\n\n", machines);
-    std::printf("| replies spread | receiver | receive buffer | buffer bytes | replies sent | received (min / median / max) | burst ms (median) |\n");
+    std::printf("| replies spread | receiver | receive buffer | buffer bytes | replies sent | received (min / median / "
+                "max) | burst ms (median) |\n");
     std::printf("|---|---|---|---|---|---|---|\n");
     for (const int spread : { 0, 100 })
     {
@@ -204,9 +207,14 @@ int main(int argc, char** argv)
                 std::sort(bursts.begin(), bursts.end());
                 std::printf("| %s | %s | %s | %d | %llu | %zu / %zu / %zu | %.1f |\n",
                     spread == 0 ? "all at once" : "over 100 ms",
-                    perDatagram.count() == 0 ? "plain (counts only)" : "50 us per datagram", Name(buffer),
-                    runs.front().bufferBytes, static_cast<unsigned long long>(runs.front().sent), runs.front().received,
-                    runs[runs.size() / 2].received, runs.back().received, bursts[bursts.size() / 2]);
+                    perDatagram.count() == 0 ? "plain (counts only)" : "50 us per datagram",
+                    Name(buffer),
+                    runs.front().bufferBytes,
+                    static_cast<unsigned long long>(runs.front().sent),
+                    runs.front().received,
+                    runs[runs.size() / 2].received,
+                    runs.back().received,
+                    bursts[bursts.size() / 2]);
             }
         }
     }

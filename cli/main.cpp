@@ -25,8 +25,8 @@ config.ini's keys of the same names do.
 )";
 
 #define QUELLIS_SELECTION_HELP                                                                                         \
-    "\nMachines: --mac MAC (also a comma-separated list; a1:b2:... or A1B2...), --ip ADDRESS (also a\n" \
-    "list, and ranges: 10.77.128.1-10.77.128.50 or 10.77.128.1-50),\n"                       \
+    "\nMachines: --mac MAC (also a comma-separated list; a1:b2:... or A1B2...), --ip ADDRESS (also a\n"                \
+    "list, and ranges: 10.77.128.1-10.77.128.50 or 10.77.128.1-50),\n"                                                 \
     "--from FILE (a CSV or JSON written by search, or one address or MAC per line), or --all.\n"                       \
     "One of them is needed; nothing is ever sent to every machine by default.\n"                                       \
     "Options: --wait SECONDS (the search before, and the wait for answers; 3), --format table|csv|json,\n"             \

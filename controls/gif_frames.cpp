@@ -129,7 +129,8 @@ std::optional<std::size_t> GifWalker::LengthAt(std::size_t position) const
     case Block::PlainText:
         fixed = 15;
         break;
-    case Block::Image: {
+    case Block::Image:
+    {
         if (position + 9 >= data_.size())
         {
             return std::nullopt;
@@ -237,7 +238,8 @@ std::optional<GifFrame> GifWalker::CutNextFrame()
 
     frame.bytes.reserve(firstBlock_ + (position_ - frameStart) + 1);
     frame.bytes.insert(frame.bytes.end(), data_.begin(), data_.begin() + static_cast<std::ptrdiff_t>(firstBlock_));
-    frame.bytes.insert(frame.bytes.end(), data_.begin() + static_cast<std::ptrdiff_t>(frameStart),
+    frame.bytes.insert(frame.bytes.end(),
+        data_.begin() + static_cast<std::ptrdiff_t>(frameStart),
         data_.begin() + static_cast<std::ptrdiff_t>(position_));
     frame.bytes.push_back(kTrailer);
     return frame;

@@ -32,8 +32,8 @@ struct GifFrame
     int height = 0;
     int left = 0;
     int top = 0;
-    int delay = -1;    // hundredths of a second; -1 without a graphic control block
-    int disposal = 0;  // 0 without a graphic control block
+    int delay = -1; // hundredths of a second; -1 without a graphic control block
+    int disposal = 0; // 0 without a graphic control block
 };
 
 class GifWalker

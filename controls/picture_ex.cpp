@@ -241,7 +241,8 @@ bool CPictureEx::StartAnimation()
         QPainter painter(&offScreen_);
         painter.drawImage(QRect(0, 0, width_, height_), still_);
     }
-    QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { update(); }, Qt::QueuedConnection);
     return true;
 }
 
@@ -298,7 +299,8 @@ void CPictureEx::AnimationThread()
             painter.drawImage(target, frame.picture, source);
         }
         ++framesDrawn_;
-        QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { update(); }, Qt::QueuedConnection);
         if (exit_)
         {
             break;

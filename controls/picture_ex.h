@@ -106,11 +106,11 @@ private:
     QImage offScreen_;
     QImage savedArea_;
 
-    std::atomic<int> currentFrame_{ 0 };
-    std::atomic<bool> animating_{ false };
-    std::atomic<bool> exit_{ false };
-    std::atomic<int> framesDrawn_{ 0 };
-    sync::Event stop_{ sync::EventReset::Manual };
+    std::atomic<int> currentFrame_ { 0 };
+    std::atomic<bool> animating_ { false };
+    std::atomic<bool> exit_ { false };
+    std::atomic<int> framesDrawn_ { 0 };
+    sync::Event stop_ { sync::EventReset::Manual };
     // Start and stop from several threads: the thread object has one owner.
     std::mutex threadLock_;
     sync::Thread thread_;

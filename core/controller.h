@@ -12,7 +12,7 @@ namespace quellis::core
 
 enum class ListNotify
 {
-    Click,       // row -1 when not on a row
+    Click, // row -1 when not on a row
     DoubleClick, // likewise
     ColumnClick, // column set
 };
@@ -33,7 +33,7 @@ public:
 
     // Teardown, UI thread: the run flags are clear by now; end and join every
     // thread of this controller. No window call may follow.
-    virtual void Stop() {}
+    virtual void Stop() { }
 };
 
 } // namespace quellis::core

@@ -79,6 +79,7 @@ inline constexpr int kToolTypeListening = 2;
 [[nodiscard]] std::string ReadSetting(const TextSetting& setting, const std::filesystem::path& config);
 // False when the file cannot be written.
 [[nodiscard]] bool WriteSetting(const IntSetting& setting, int value, const std::filesystem::path& config);
-[[nodiscard]] bool WriteSetting(const TextSetting& setting, std::string_view value, const std::filesystem::path& config);
+[[nodiscard]] bool WriteSetting(
+    const TextSetting& setting, std::string_view value, const std::filesystem::path& config);
 
 } // namespace quellis::core

@@ -44,7 +44,7 @@ inline constexpr int kChecked = 1;
 struct RowTarget
 {
     int row = -1;
-    std::string ip;  // column 1
+    std::string ip; // column 1
     std::string mac; // column 4
 };
 
@@ -166,7 +166,7 @@ struct MachineResult
     std::string ip;
     bool ok = false;
     std::string outcome; // a word or two: "answered", "timed out", ...
-    std::string detail;  // what the machine said, or why it failed
+    std::string detail; // what the machine said, or why it failed
 };
 
 class ResultObserver

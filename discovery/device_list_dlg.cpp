@@ -151,12 +151,12 @@ std::vector<core::RowTarget> DeviceList::Targets(bool selectedOnly)
         [&]
         {
             std::vector<core::RowTarget> targets;
-            const auto add = [&](int row)
-            { targets.push_back({ row, list_->ItemText(row, kColumnIp), list_->ItemText(row, kColumnMac) }); };
+            const auto add = [&](int row) {
+                targets.push_back({ row, list_->ItemText(row, kColumnIp), list_->ItemText(row, kColumnMac) });
+            };
             if (selectedOnly)
             {
-                for (int row = list_->NextSelected(ui::kListNone); row != ui::kListNone;
-                     row = list_->NextSelected(row))
+                for (int row = list_->NextSelected(ui::kListNone); row != ui::kListNone; row = list_->NextSelected(row))
                 {
                     add(row);
                 }
@@ -218,7 +218,8 @@ void DeviceList::Enqueue(std::vector<DeviceRecord> records)
     bool tooMany = false;
     {
         std::lock_guard lock(pendingLock_);
-        pending_.insert(pending_.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
+        pending_.insert(
+            pending_.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
         post = !slicePosted_;
         slicePosted_ = true;
         tooMany = pending_.size() - pendingFirst_ > kMostWaiting;
@@ -303,7 +304,8 @@ void DeviceList::ApplyPending(bool all)
             }
             const auto first = pending_.begin() + static_cast<std::ptrdiff_t>(pendingFirst_);
             const std::size_t count = std::min(available, kTake);
-            taken.assign(std::make_move_iterator(first), std::make_move_iterator(first + static_cast<std::ptrdiff_t>(count)));
+            taken.assign(
+                std::make_move_iterator(first), std::make_move_iterator(first + static_cast<std::ptrdiff_t>(count)));
             pendingFirst_ += count;
         }
         for (const DeviceRecord& record : taken)

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "core/window.h"
-#include "discovery/discovery_controller.h"
 #include "discovery/device_packet.h"
 #include "discovery/device_table.h"
+#include "discovery/discovery_controller.h"
 
 #include <QString>
 

@@ -13,10 +13,9 @@ namespace
 
 // A copy of the first bytes of a datagram in a zeroed layout: bytes beyond the
 // received length read as zero, and nothing past it is touched.
-template <typename Layout>
-Layout ZeroFilledCopy(std::span<const std::uint8_t> datagram, std::size_t offset = 0)
+template <typename Layout> Layout ZeroFilledCopy(std::span<const std::uint8_t> datagram, std::size_t offset = 0)
 {
-    Layout layout{};
+    Layout layout {};
     if (datagram.size() > offset)
     {
         std::memcpy(&layout, datagram.data() + offset, std::min(sizeof(Layout), datagram.size() - offset));
@@ -24,16 +23,14 @@ Layout ZeroFilledCopy(std::span<const std::uint8_t> datagram, std::size_t offset
     return layout;
 }
 
-template <std::size_t Width>
-std::string FieldString(const char (&field)[Width])
+template <std::size_t Width> std::string FieldString(const char (&field)[Width])
 {
     const auto* end = static_cast<const char*>(std::memchr(field, '\0', Width));
     return std::string(field, end != nullptr ? static_cast<std::size_t>(end - field) : Width);
 }
 
 // Leaves the last byte of the field as its terminator.
-template <std::size_t Width>
-void CopyField(char (&field)[Width], std::string_view text)
+template <std::size_t Width> void CopyField(char (&field)[Width], std::string_view text)
 {
     // An empty view may carry a null pointer, which memcpy must not be given.
     if (!text.empty())
@@ -42,14 +39,13 @@ void CopyField(char (&field)[Width], std::string_view text)
     }
 }
 
-template <typename Layout>
-Layout* Prepare(std::span<std::uint8_t> buffer, std::size_t needed)
+template <typename Layout> Layout* Prepare(std::span<std::uint8_t> buffer, std::size_t needed)
 {
     if (buffer.size() < needed || buffer.size() < sizeof(Layout))
     {
         return nullptr;
     }
-    std::fill(buffer.begin(), buffer.end(), std::uint8_t{ 0 });
+    std::fill(buffer.begin(), buffer.end(), std::uint8_t { 0 });
     return reinterpret_cast<Layout*>(buffer.data());
 }
 
@@ -58,20 +54,23 @@ RecordLayout* PrepareRecordRequest(std::span<std::uint8_t> buffer, PacketType ty
     auto* record = Prepare<RecordLayout>(buffer, kRecordSize);
     if (record != nullptr)
     {
-        record->header = PacketHeader{ kPacketMagic, type };
+        record->header = PacketHeader { kPacketMagic, type };
         record->length = kRecordSize;
     }
     return record;
 }
 
 // The command header; the caller fills the payload behind it.
-CommandLayout* PrepareCommand(std::span<std::uint8_t> buffer, PacketType type, std::string_view target,
-    std::uint16_t cmdCode, std::size_t totalLength)
+CommandLayout* PrepareCommand(std::span<std::uint8_t> buffer,
+    PacketType type,
+    std::string_view target,
+    std::uint16_t cmdCode,
+    std::size_t totalLength)
 {
     auto* command = Prepare<CommandLayout>(buffer, totalLength);
     if (command != nullptr)
     {
-        command->header = PacketHeader{ kPacketMagic, type };
+        command->header = PacketHeader { kPacketMagic, type };
         CopyField(command->target, target);
         command->totalLength = static_cast<std::uint32_t>(totalLength);
         command->cmdFamily = type == PKT_CMD ? kCommandFamily : 0;
@@ -79,7 +78,6 @@ CommandLayout* PrepareCommand(std::span<std::uint8_t> buffer, PacketType type, s
     }
     return command;
 }
-
 
 } // namespace
 
@@ -157,7 +155,8 @@ std::optional<CommandPacket> ReadCommand(std::span<const std::uint8_t> datagram)
     packet.receivedLength = datagram.size();
     if (datagram.size() > kCommandHeaderSize)
     {
-        const std::size_t end = std::min<std::size_t>(datagram.size(), std::max<std::size_t>(layout.totalLength, kCommandHeaderSize));
+        const std::size_t end
+            = std::min<std::size_t>(datagram.size(), std::max<std::size_t>(layout.totalLength, kCommandHeaderSize));
         packet.payload = datagram.subspan(kCommandHeaderSize, end - kCommandHeaderSize);
     }
     const auto result = ZeroFilledCopy<std::int32_t>(datagram, kCommandHeaderSize);
@@ -207,8 +206,8 @@ std::optional<E2Reply> ReadE2Reply(std::span<const std::uint8_t> datagram)
     // what arrived is the sum over the length.
     const std::size_t received = datagram.size() > kE2ReplyDataOffset ? datagram.size() - kE2ReplyDataOffset : 0;
     const std::size_t counted = std::min<std::size_t>(layout.length, received);
-    reply.computedChecksum =
-        counted == 0 ? InternetChecksum({}) : InternetChecksum(datagram.subspan(kE2ReplyDataOffset, counted));
+    reply.computedChecksum
+        = counted == 0 ? InternetChecksum({}) : InternetChecksum(datagram.subspan(kE2ReplyDataOffset, counted));
     return reply;
 }
 
@@ -251,8 +250,10 @@ std::size_t BuildNetLedFlicker(std::span<std::uint8_t> buffer, std::string_view 
     return kRecordSize;
 }
 
-std::size_t BuildCommand(
-    std::span<std::uint8_t> buffer, std::string_view target, std::uint16_t cmdCode, std::span<const std::uint8_t> payload)
+std::size_t BuildCommand(std::span<std::uint8_t> buffer,
+    std::string_view target,
+    std::uint16_t cmdCode,
+    std::span<const std::uint8_t> payload)
 {
     const std::size_t total = kCommandHeaderSize + payload.size();
     if (PrepareCommand(buffer, PKT_CMD, target, cmdCode, total) == nullptr)
@@ -275,10 +276,10 @@ std::size_t BuildExecute(std::span<std::uint8_t> buffer, std::string_view target
 
 std::size_t BuildUpgradeOffer(std::span<std::uint8_t> buffer, std::string_view target, std::uint64_t packageSize)
 {
-    const std::uint32_t halves[2] = { static_cast<std::uint32_t>(packageSize >> 32),
-        static_cast<std::uint32_t>(packageSize & 0xFFFFFFFFu) };
-    return BuildCommand(buffer, target, CMD_Upgrade,
-        std::span(reinterpret_cast<const std::uint8_t*>(halves), sizeof halves));
+    const std::uint32_t halves[2]
+        = { static_cast<std::uint32_t>(packageSize >> 32), static_cast<std::uint32_t>(packageSize & 0xFFFFFFFFu) };
+    return BuildCommand(
+        buffer, target, CMD_Upgrade, std::span(reinterpret_cast<const std::uint8_t*>(halves), sizeof halves));
 }
 
 std::size_t BuildPoolConfig(std::span<std::uint8_t> buffer, std::string_view target, std::string_view poolText)
@@ -293,13 +294,14 @@ std::size_t BuildPoolConfig(std::span<std::uint8_t> buffer, std::string_view tar
     return total;
 }
 
-std::size_t BuildE2Request(std::span<std::uint8_t> buffer, std::string_view target, CommandCode code, const E2Block& block)
+std::size_t BuildE2Request(
+    std::span<std::uint8_t> buffer, std::string_view target, CommandCode code, const E2Block& block)
 {
     if (PrepareCommand(buffer, PKT_CMD, target, code, kE2RequestSize) == nullptr)
     {
         return 0;
     }
-    E2RequestLayout layout{};
+    E2RequestLayout layout {};
     layout.checksum = block.checksum;
     layout.start = block.start;
     layout.length = block.length;
@@ -316,7 +318,7 @@ std::size_t BuildRecordReply(
     {
         return 0;
     }
-    record->header = PacketHeader{ kPacketMagic, type };
+    record->header = PacketHeader { kPacketMagic, type };
     CopyField(record->ip, fields.ip);
     CopyField(record->mask, fields.mask);
     CopyField(record->gateway, fields.gateway);
@@ -331,12 +333,15 @@ std::size_t BuildRecordReply(
     // A short reply is the whole record cut at its length; what lies beyond is
     // cleared so the buffer holds exactly what goes on the wire.
     const std::size_t sent = std::min(length, kRecordSize);
-    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(sent), buffer.begin() + kRecordSize, std::uint8_t{ 0 });
+    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(sent), buffer.begin() + kRecordSize, std::uint8_t { 0 });
     return sent;
 }
 
-std::size_t BuildCommandReply(std::span<std::uint8_t> buffer, std::string_view target, std::uint16_t cmdCode,
-    std::int32_t result, std::span<const std::uint8_t> data)
+std::size_t BuildCommandReply(std::span<std::uint8_t> buffer,
+    std::string_view target,
+    std::uint16_t cmdCode,
+    std::int32_t result,
+    std::span<const std::uint8_t> data)
 {
     const std::size_t total = kCommandReplyTextOffset + data.size();
     if (PrepareCommand(buffer, PKT_CMD_ACK, target, cmdCode, total) == nullptr)
@@ -348,7 +353,8 @@ std::size_t BuildCommandReply(std::span<std::uint8_t> buffer, std::string_view t
     return total;
 }
 
-std::size_t BuildE2ReadReply(std::span<std::uint8_t> buffer, std::string_view target, std::int32_t result, const E2Block& block)
+std::size_t BuildE2ReadReply(
+    std::span<std::uint8_t> buffer, std::string_view target, std::int32_t result, const E2Block& block)
 {
     const std::size_t dataLength = std::min<std::size_t>(block.length, kE2DataCapacity);
     const std::size_t total = kE2ReplyDataOffset + dataLength;
@@ -356,7 +362,7 @@ std::size_t BuildE2ReadReply(std::span<std::uint8_t> buffer, std::string_view ta
     {
         return 0;
     }
-    const E2ReplyLayout layout{ result, block.checksum, 0, block.start, block.length };
+    const E2ReplyLayout layout { result, block.checksum, 0, block.start, block.length };
     std::memcpy(buffer.data() + kCommandHeaderSize, &layout, sizeof layout);
     std::copy_n(block.data.begin(), dataLength, buffer.begin() + kE2ReplyDataOffset);
     return total;

@@ -251,7 +251,7 @@ struct E2Block
     std::uint16_t checksum = 0;
     std::uint32_t start = 0;
     std::uint32_t length = 0;
-    std::array<std::uint8_t, kE2DataCapacity> data{};
+    std::array<std::uint8_t, kE2DataCapacity> data {};
 };
 
 [[nodiscard]] std::optional<E2Block> ReadE2Request(std::span<const std::uint8_t> datagram);
@@ -285,17 +285,22 @@ struct DevSetting
 [[nodiscard]] std::size_t BuildNetLedFlicker(std::span<std::uint8_t> buffer, std::string_view mac);
 
 // A command request with an arbitrary payload; 0 when it does not fit.
-[[nodiscard]] std::size_t BuildCommand(
-    std::span<std::uint8_t> buffer, std::string_view target, std::uint16_t cmdCode, std::span<const std::uint8_t> payload = {});
+[[nodiscard]] std::size_t BuildCommand(std::span<std::uint8_t> buffer,
+    std::string_view target,
+    std::uint16_t cmdCode,
+    std::span<const std::uint8_t> payload = {});
 
 // CMD_EXECUTE: the command text without its NUL. A command whose length plus
 // 49 exceeds the 512-byte request buffer is refused (0).
-[[nodiscard]] std::size_t BuildExecute(std::span<std::uint8_t> buffer, std::string_view target, std::string_view command);
+[[nodiscard]] std::size_t BuildExecute(
+    std::span<std::uint8_t> buffer, std::string_view target, std::string_view command);
 
-[[nodiscard]] std::size_t BuildUpgradeOffer(std::span<std::uint8_t> buffer, std::string_view target, std::uint64_t packageSize);
+[[nodiscard]] std::size_t BuildUpgradeOffer(
+    std::span<std::uint8_t> buffer, std::string_view target, std::uint64_t packageSize);
 
 // CMD_PoolConfig: the pool text with its NUL; 0 when it does not fit.
-[[nodiscard]] std::size_t BuildPoolConfig(std::span<std::uint8_t> buffer, std::string_view target, std::string_view poolText);
+[[nodiscard]] std::size_t BuildPoolConfig(
+    std::span<std::uint8_t> buffer, std::string_view target, std::string_view poolText);
 
 // CMD_ReadE2 or CMD_WriteE2, always 317 bytes. Data bytes beyond block.length
 // are sent as zero.
@@ -324,8 +329,11 @@ struct RecordFields
     std::span<std::uint8_t> buffer, PacketType type, const RecordFields& fields, std::size_t length = kRecordSize);
 
 // A PKT_CMD_ACK: result at 48, data from 52.
-[[nodiscard]] std::size_t BuildCommandReply(std::span<std::uint8_t> buffer, std::string_view target,
-    std::uint16_t cmdCode, std::int32_t result, std::span<const std::uint8_t> data = {});
+[[nodiscard]] std::size_t BuildCommandReply(std::span<std::uint8_t> buffer,
+    std::string_view target,
+    std::uint16_t cmdCode,
+    std::int32_t result,
+    std::span<const std::uint8_t> data = {});
 
 // A CMD_ReadE2 reply: result, then the block from 52 with data from 64.
 [[nodiscard]] std::size_t BuildE2ReadReply(

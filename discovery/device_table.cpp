@@ -77,7 +77,8 @@ int CompareRunTime(std::string_view a, std::string_view b)
     {
         return bytesA.size() < bytesB.size() ? -1 : 1;
     }
-    const auto leading = [](const std::string& text) {
+    const auto leading = [](const std::string& text)
+    {
         long long value = 0;
         for (const char c : text)
         {
@@ -199,8 +200,14 @@ std::string VersionLine(int rowNumber, std::string_view ip, std::int32_t version
 {
     char line[160];
     const std::string shownIp = text::DeviceTextToUtf8(ip);
-    std::snprintf(line, sizeof line, "%d Device %s server version %d.%d.%d\r\n", rowNumber, shownIp.c_str(),
-        versionNumber / 10000, (versionNumber % 10000) / 100, versionNumber % 100);
+    std::snprintf(line,
+        sizeof line,
+        "%d Device %s server version %d.%d.%d\r\n",
+        rowNumber,
+        shownIp.c_str(),
+        versionNumber / 10000,
+        (versionNumber % 10000) / 100,
+        versionNumber % 100);
     return line;
 }
 

@@ -98,7 +98,7 @@ private:
     struct Hash
     {
         using is_transparent = void;
-        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view> {}(text); }
     };
     std::unordered_map<std::string, int, Hash, std::equal_to<>> rows_;
 };

@@ -53,10 +53,7 @@ public:
     {
     }
 
-    void ApplyDeviceRecords(std::vector<DeviceRecord> records) override
-    {
-        owner_.records_.Enqueue(std::move(records));
-    }
+    void ApplyDeviceRecords(std::vector<DeviceRecord> records) override { owner_.records_.Enqueue(std::move(records)); }
     void Synchronise() override { owner_.records_.Flush(); }
     void PostSettingFailed(int result) override
     {
@@ -105,8 +102,15 @@ public:
         std::tm local {};
         localtime_r(&now, &local);
         char text[80];
-        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
-            local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+        std::snprintf(text,
+            sizeof text,
+            "%04d-%02d-%02d %02d:%02d:%02d",
+            local.tm_year + 1900,
+            local.tm_mon + 1,
+            local.tm_mday,
+            local.tm_hour,
+            local.tm_min,
+            local.tm_sec);
         return text;
     }
 
@@ -347,7 +351,8 @@ void DiscoveryController::ServThdFunc(ReceiveFilter filter)
             [[maybe_unused]] const bool freed = state_.replyQueue.WaitForFreeSlot(std::chrono::milliseconds(100));
             continue;
         }
-        const int received = state_.receiveSocket.ReceiveFromMany(std::span(batch).first(std::min(free, kReceiveBatch)));
+        const int received
+            = state_.receiveSocket.ReceiveFromMany(std::span(batch).first(std::min(free, kReceiveBatch)));
         if (received < 0)
         {
             trace::OutputDebugString("recvfrom error in ServThdFunc\n");

@@ -33,7 +33,7 @@ int LeadingNumber(std::string_view piece)
 bool PassesAddressFilter(std::string_view ipText, const ReceiveFilter& filter)
 {
     // Only the first four pieces are ever looked at.
-    std::array<int, 4> numbers{};
+    std::array<int, 4> numbers {};
     std::size_t pieces = 0;
     std::size_t position = 0;
     while (position < ipText.size() && pieces < numbers.size())

@@ -13,7 +13,7 @@ struct ReceiveFilter
 {
     int netmask = -1; // any negative value: no test
     int ipBegin = -1; // -1: no test
-    int ipEnd = -1;   // -1: no test
+    int ipEnd = -1; // -1: no test
 };
 
 // The address text is split at dots with empty pieces skipped; a piece's number

@@ -215,7 +215,8 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
         awaited_.Answered(ticket);
         break;
     }
-    case CMD_UARTTest: {
+    case CMD_UARTTest:
+    {
         const auto ticket = ClaimOrCount(CMD_UARTTest, reply.target);
         if (ticket == AwaitedReplies::kNone)
         {
@@ -252,15 +253,17 @@ void ReplyDispatcher::HandleCommand(std::span<const std::uint8_t> datagram, cons
         effects_.StopBusyAnimation();
         effects_.Log(LogColour::Default, Format(replytext::kCommandDone, Shown(reply.target).c_str()), false);
         effects_.KillTimer(kTimerSystemCommand);
-        effects_.Log(LogColour::Default, Format(replytext::kCommandResult, reply.result, Shown(reply.text).c_str()),
-            false);
+        effects_.Log(
+            LogColour::Default, Format(replytext::kCommandResult, reply.result, Shown(reply.text).c_str()), false);
         awaited_.Answered(ticket);
         break;
     }
-    case CMD_Upgrade: {
+    case CMD_Upgrade:
+    {
         SettleRecords();
         const char* line = reply.result != 0 ? replytext::kUpgradeSucceeded : replytext::kUpgradeFailed;
-        const auto count = [&] {
+        const auto count = [&]
+        {
             if (reply.result != 0)
             {
                 effects_.CountSuccess();

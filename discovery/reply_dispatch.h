@@ -33,7 +33,7 @@ public:
     virtual void ApplyDeviceRecords(std::vector<DeviceRecord> records) = 0;
     // Called before the effects of a reply that is not a record: every record
     // handed over so far is applied by then.
-    virtual void Synchronise() {}
+    virtual void Synchronise() { }
     // Posted to the main window: a network setting of the current target failed.
     virtual void PostSettingFailed(int result) = 0;
 
@@ -64,8 +64,8 @@ public:
 
     // Every command answer and every setting answer, as it arrives and
     // before its effects: for a front end that reports per machine.
-    virtual void ObserveCommandReply(const CommandPacket& /*reply*/, std::span<const std::uint8_t> /*datagram*/) {}
-    virtual void ObserveSettingReply(const DeviceRecord& /*reply*/) {}
+    virtual void ObserveCommandReply(const CommandPacket& /*reply*/, std::span<const std::uint8_t> /*datagram*/) { }
+    virtual void ObserveSettingReply(const DeviceRecord& /*reply*/) { }
 };
 
 // Runs on the reply thread. Datagrams are handled in their order; records

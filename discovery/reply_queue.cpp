@@ -68,7 +68,7 @@ bool ReplyQueue::Initialise(std::size_t slotCount, std::size_t slotSize)
         return false;
     }
     slotSize_ = slotSize;
-    nodes_.assign(slotCount, Node{});
+    nodes_.assign(slotCount, Node {});
     {
         std::lock_guard lock(free_.lock);
         free_.Reset();

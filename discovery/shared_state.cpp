@@ -1,6 +1,5 @@
 #include "discovery/shared_state.h"
 
-
 namespace quellis::discovery
 {
 

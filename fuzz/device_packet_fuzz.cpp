@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     [[maybe_unused]] const auto header = ReadHeader(datagram);
     [[maybe_unused]] const auto e2Request = ReadE2Request(datagram);
     [[maybe_unused]] const auto e2Reply = ReadE2Reply(datagram);
-    for (std::size_t offset : { kIpOffset, kMacOffset, std::size_t{ 188 }, kCommandReplyTextOffset })
+    for (std::size_t offset : { kIpOffset, kMacOffset, std::size_t { 188 }, kCommandReplyTextOffset })
     {
         if (TextField(datagram, offset, kTextFieldWidth).size() > kTextFieldWidth)
         {

@@ -659,8 +659,7 @@ bool MinerController::VisitApi(Run& run, const core::RowTarget& machine, bool al
     return true;
 }
 
-void MinerController::Report(
-    const core::RowTarget& machine, bool ok, std::string_view outcome, std::string_view detail)
+void MinerController::Report(const core::RowTarget& machine, bool ok, std::string_view outcome, std::string_view detail)
 {
     if (results_ == nullptr)
     {

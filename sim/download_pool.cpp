@@ -1,7 +1,7 @@
-#include "sim/fd_timers.h"
 #include "sim/download_pool.h"
 
 #include "platform/trace/trace.h"
+#include "sim/fd_timers.h"
 #include "sim/net_namespace.h"
 #include "sim/package_request.h"
 
@@ -104,7 +104,8 @@ public:
         epoll_event events[128];
         for (;;)
         {
-            const int ready = epoll_wait(epoll_, events, static_cast<int>(std::size(events)), timers_.WaitMilliseconds(Clock::now()));
+            const int ready = epoll_wait(
+                epoll_, events, static_cast<int>(std::size(events)), timers_.WaitMilliseconds(Clock::now()));
             if (ready < 0 && errno != EINTR)
             {
                 trace::OutputDebugStringF("farm downloads: epoll_wait failed: %s\n", std::strerror(errno));

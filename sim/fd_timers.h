@@ -1,10 +1,11 @@
 #pragma once
 
+#include <queue>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <optional>
-#include <queue>
 #include <vector>
 
 // Deadlines of the sockets an epoll loop serves, in due order. A deadline

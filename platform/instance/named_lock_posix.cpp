@@ -1,5 +1,4 @@
 #include "platform/instance/named_lock.h"
-
 #include "platform/instance/runtime_directory.h"
 
 #include <fcntl.h>

@@ -19,7 +19,7 @@ bool ParseRouteHex(std::string_view field, std::uint32_t& value)
 {
     std::uint32_t raw = 0;
     const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), raw, 16);
-    if (error != std::errc{} || end != field.data() + field.size())
+    if (error != std::errc {} || end != field.data() + field.size())
     {
         return false;
     }
@@ -61,7 +61,7 @@ std::vector<RouteRow> ParseProcNetRoute(std::string_view text, const std::functi
     {
         const std::size_t end = text.find('\n');
         const std::string_view line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+        text = end == std::string_view::npos ? std::string_view {} : text.substr(end + 1);
         if (header)
         {
             header = false;
@@ -94,10 +94,10 @@ std::vector<RouteRow> ParseProcNetRoute(std::string_view text, const std::functi
     return rows;
 }
 
-
 std::string PickDefaultRouteAddress(std::vector<RouteRow> routes, const std::vector<AddressRow>& addresses)
 {
-    std::stable_sort(routes.begin(), routes.end(),
+    std::stable_sort(routes.begin(),
+        routes.end(),
         [](const RouteRow& a, const RouteRow& b) { return a.destination < b.destination; });
 
     const RouteRow* best = nullptr;

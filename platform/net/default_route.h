@@ -29,7 +29,8 @@ struct AddressRow
 // Of the default routes (destination and mask 0.0.0.0) the one with the lowest
 // metric, the first of equal ones in destination order; then the first address
 // of its interface, as dotted text. Empty when there is none.
-[[nodiscard]] std::string PickDefaultRouteAddress(std::vector<RouteRow> routes, const std::vector<AddressRow>& addresses);
+[[nodiscard]] std::string PickDefaultRouteAddress(
+    std::vector<RouteRow> routes, const std::vector<AddressRow>& addresses);
 
 // The rows of a /proc/net/route text that are up; indexOf maps an interface
 // name to its index (0 when unknown: the row is left out).

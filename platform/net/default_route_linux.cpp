@@ -29,7 +29,8 @@ std::vector<AddressRow> ReadAddressTable()
             continue;
         }
         const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-        rows.push_back(AddressRow{ static_cast<int>(if_nametoindex(entry->ifa_name)), ntohl(address->sin_addr.s_addr) });
+        rows.push_back(
+            AddressRow { static_cast<int>(if_nametoindex(entry->ifa_name)), ntohl(address->sin_addr.s_addr) });
     }
     freeifaddrs(list);
     return rows;
@@ -46,8 +47,8 @@ std::string DefaultRouteAddress()
     }
     std::stringstream text;
     text << file.rdbuf();
-    auto routes = ParseProcNetRoute(text.str(),
-        [](const std::string& name) { return static_cast<int>(if_nametoindex(name.c_str())); });
+    auto routes = ParseProcNetRoute(
+        text.str(), [](const std::string& name) { return static_cast<int>(if_nametoindex(name.c_str())); });
     return PickDefaultRouteAddress(std::move(routes), ReadAddressTable());
 }
 

@@ -15,7 +15,7 @@ std::optional<std::uint32_t> ParseIpv4(std::string_view text)
         return std::nullopt;
     }
     std::string copy(text);
-    in_addr parsed{};
+    in_addr parsed {};
     if (inet_aton(copy.c_str(), &parsed) == 0)
     {
         return std::nullopt;
@@ -31,8 +31,13 @@ std::uint32_t InetAddr(std::string_view text)
 std::string FormatIpv4(std::uint32_t address)
 {
     char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 0xFF, (address >> 16) & 0xFF,
-        (address >> 8) & 0xFF, address & 0xFF);
+    std::snprintf(text,
+        sizeof text,
+        "%u.%u.%u.%u",
+        (address >> 24) & 0xFF,
+        (address >> 16) & 0xFF,
+        (address >> 8) & 0xFF,
+        address & 0xFF);
     return text;
 }
 

@@ -20,7 +20,7 @@ inline constexpr int kSocketError = -1;
 
 // A connect that the peer neither accepts nor refuses ends after this long with
 // kWsaTimedOut, instead of the minutes the system would wait.
-inline constexpr std::chrono::milliseconds kConnectTimeout{ 3000 };
+inline constexpr std::chrono::milliseconds kConnectTimeout { 3000 };
 
 // The socket layer's start-up (WSAStartup); POSIX sockets need none.
 [[nodiscard]] inline bool StartSocketLayer()
@@ -128,7 +128,7 @@ public:
     [[nodiscard]] int Release() noexcept;
 
 private:
-    std::atomic<int> handle_{ -1 };
+    std::atomic<int> handle_ { -1 };
     bool blocking_ = true;
 };
 

@@ -50,7 +50,7 @@ int FailTransfer(bool blocking)
 
 sockaddr_in ToSockaddr(Endpoint endpoint)
 {
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(endpoint.address);
     address.sin_port = htons(endpoint.port);
@@ -59,7 +59,7 @@ sockaddr_in ToSockaddr(Endpoint endpoint)
 
 Endpoint FromSockaddr(const sockaddr_in& address)
 {
-    return Endpoint{ ntohl(address.sin_addr.s_addr), ntohs(address.sin_port) };
+    return Endpoint { ntohl(address.sin_addr.s_addr), ntohs(address.sin_port) };
 }
 
 bool SetIntOption(int handle, int level, int name, int value)
@@ -80,7 +80,7 @@ bool SetTimeOption(int handle, int name, std::chrono::milliseconds timeout)
         return false;
     }
     const auto ms = timeout.count() < 0 ? 0 : timeout.count();
-    timeval value{};
+    timeval value {};
     value.tv_sec = static_cast<time_t>(ms / 1000);
     value.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
     return setsockopt(handle, SOL_SOCKET, name, &value, sizeof value) == 0 || Fail();
@@ -99,7 +99,7 @@ std::optional<int> GetIntOption(int handle, int name)
 
 PollResult WaitFor(int handle, short events, std::chrono::milliseconds timeout)
 {
-    pollfd entry{ handle, events, 0 };
+    pollfd entry { handle, events, 0 };
     for (;;)
     {
         const int result = poll(&entry, 1, static_cast<int>(timeout.count()));
@@ -212,7 +212,7 @@ bool Socket::Listen(int backlog)
 
 Socket Socket::Accept(Endpoint* peer)
 {
-    sockaddr_in address{};
+    sockaddr_in address {};
     socklen_t length = sizeof address;
     const int handle = accept4(Handle(), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
     if (handle < 0)
@@ -249,7 +249,8 @@ bool Socket::Connect(Endpoint remote, std::chrono::milliseconds timeout)
     {
         switch (WaitFor(handle, POLLOUT, timeout))
         {
-        case PollResult::Ready: {
+        case PollResult::Ready:
+        {
             int soError = 0;
             socklen_t length = sizeof soError;
             if (getsockopt(handle, SOL_SOCKET, SO_ERROR, &soError, &length) != 0)
@@ -299,14 +300,14 @@ int Socket::Receive(void* buffer, std::size_t capacity)
 int Socket::SendTo(const void* data, std::size_t length, Endpoint remote)
 {
     const sockaddr_in address = ToSockaddr(remote);
-    const ssize_t sent =
-        sendto(Handle(), data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const ssize_t sent
+        = sendto(Handle(), data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     return sent < 0 ? FailCount() : static_cast<int>(sent);
 }
 
 int Socket::ReceiveFrom(void* buffer, std::size_t capacity, Endpoint* from)
 {
-    sockaddr_in address{};
+    sockaddr_in address {};
     socklen_t length = sizeof address;
     const ssize_t received = recvfrom(Handle(), buffer, capacity, 0, reinterpret_cast<sockaddr*>(&address), &length);
     if (received < 0)
@@ -328,9 +329,9 @@ int Socket::ReceiveFromMany(std::span<ReceiveSlot> slots)
     {
         return 0;
     }
-    std::array<mmsghdr, kMost> messages{};
-    std::array<iovec, kMost> vectors{};
-    std::array<sockaddr_in, kMost> addresses{};
+    std::array<mmsghdr, kMost> messages {};
+    std::array<iovec, kMost> vectors {};
+    std::array<sockaddr_in, kMost> addresses {};
     for (std::size_t i = 0; i < count; ++i)
     {
         vectors[i] = { slots[i].buffer, slots[i].capacity };
@@ -422,7 +423,7 @@ bool Socket::SetBlocking(bool blocking)
 
 std::optional<Endpoint> Socket::LocalEndpoint() const
 {
-    sockaddr_in address{};
+    sockaddr_in address {};
     socklen_t length = sizeof address;
     if (getsockname(Handle(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
     {

@@ -13,8 +13,7 @@
 namespace quellis::sync
 {
 
-template <std::size_t Capacity>
-class SharedText
+template <std::size_t Capacity> class SharedText
 {
 public:
     void Set(std::string_view text)

@@ -27,10 +27,12 @@ bool Thread::Start(std::function<void()> body)
     auto finished = std::make_shared<std::atomic<bool>>(false);
     try
     {
-        thread_ = std::thread([finished, body = std::move(body)] {
-            body();
-            finished->store(true, std::memory_order_release);
-        });
+        thread_ = std::thread(
+            [finished, body = std::move(body)]
+            {
+                body();
+                finished->store(true, std::memory_order_release);
+            });
     }
     catch (const std::system_error&)
     {

@@ -20,7 +20,8 @@ namespace
 // Opened once, on first use, from the environment of that moment.
 int TraceHandle()
 {
-    static const int handle = [] {
+    static const int handle = []
+    {
         const char* target = std::getenv("QUELLIS_TRACE");
         if (target == nullptr || *target == '\0')
         {
@@ -85,7 +86,8 @@ void OutputDebugStringF(const char* format, ...)
     va_end(arguments);
     if (length > 0)
     {
-        OutputDebugString(std::string_view(text, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof text - 1)));
+        OutputDebugString(
+            std::string_view(text, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof text - 1)));
     }
 }
 

@@ -113,8 +113,9 @@ BaseUnits BaseUnitsOf(const QFont& font)
 {
     // The average width of the 52 letters, rounded, and the character height.
     const QFontMetrics metrics(font);
-    const int letters = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    return BaseUnits{ (letters / 26 + 1) / 2, metrics.height() };
+    const int letters
+        = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return BaseUnits { (letters / 26 + 1) / 2, metrics.height() };
 }
 
 Dialog::Dialog(const DialogTemplate& dialogTemplate, QWidget* parent)
@@ -172,7 +173,9 @@ Dialog::~Dialog()
 
 QRect Dialog::DialogUnitsToPixels(int x, int y, int cx, int cy) const
 {
-    return QRect(DialogUnitsToPixelsX(x, units_), DialogUnitsToPixelsY(y, units_), DialogUnitsToPixelsX(cx, units_),
+    return QRect(DialogUnitsToPixelsX(x, units_),
+        DialogUnitsToPixelsY(y, units_),
+        DialogUnitsToPixelsX(cx, units_),
         DialogUnitsToPixelsY(cy, units_));
 }
 
@@ -219,10 +222,12 @@ void Dialog::TraceStep(const char* step) const
 
 void Dialog::EndDialog(int result)
 {
-    WindowCall([&] {
-        done(result);
-        return true;
-    });
+    WindowCall(
+        [&]
+        {
+            done(result);
+            return true;
+        });
 }
 
 void Dialog::CreateControls()
@@ -289,7 +294,8 @@ QWidget* Dialog::CreateControl(const ControlTemplate& control, QWidget* parent)
     switch (control.kind)
     {
     case ControlKind::PushButton:
-    case ControlKind::DefPushButton: {
+    case ControlKind::DefPushButton:
+    {
         auto* button = new QPushButton(caption, parent);
         button->setAutoDefault(true);
         button->setDefault(control.kind == ControlKind::DefPushButton);
@@ -301,7 +307,8 @@ QWidget* Dialog::CreateControl(const ControlTemplate& control, QWidget* parent)
         return new ToggleReportingButton<QRadioButton>(caption, parent);
     case ControlKind::GroupBox:
         return new QGroupBox(caption, parent);
-    case ControlKind::Label: {
+    case ControlKind::Label:
+    {
         auto* label = new QLabel(caption, parent);
         label->setWordWrap(true);
         label->setTextFormat(Qt::PlainText);
@@ -312,7 +319,8 @@ QWidget* Dialog::CreateControl(const ControlTemplate& control, QWidget* parent)
         label->setAlignment(alignment);
         return label;
     }
-    case ControlKind::IconStatic: {
+    case ControlKind::IconStatic:
+    {
         auto* label = new QLabel(parent);
         if (control.iconId != 0)
         {
@@ -321,7 +329,8 @@ QWidget* Dialog::CreateControl(const ControlTemplate& control, QWidget* parent)
         }
         return label;
     }
-    case ControlKind::Edit: {
+    case ControlKind::Edit:
+    {
         // An edit starts empty, as one of a resource script does; its
         // template caption only names it for screen readers.
         if ((control.style & kMultiLine) != 0)
@@ -387,12 +396,24 @@ void Dialog::ConnectControl(int id, QWidget* widget, ControlKind kind)
     }
     else if (auto* list = qobject_cast<ListViewControl*>(widget))
     {
-        connect(list, &ListViewControl::ItemClicked, this,
-            [this, id](int row) { OnNotify(id, Notification{ NotifyCode::Click, row, -1 }); });
-        connect(list, &ListViewControl::ItemDoubleClicked, this,
-            [this, id](int row) { OnNotify(id, Notification{ NotifyCode::DoubleClick, row, -1 }); });
-        connect(list, &ListViewControl::ColumnClicked, this,
-            [this, id](int column) { OnNotify(id, Notification{ NotifyCode::ColumnClick, -1, column }); });
+        connect(list,
+            &ListViewControl::ItemClicked,
+            this,
+            [this, id](int row) {
+                OnNotify(id, Notification { NotifyCode::Click, row, -1 });
+            });
+        connect(list,
+            &ListViewControl::ItemDoubleClicked,
+            this,
+            [this, id](int row) {
+                OnNotify(id, Notification { NotifyCode::DoubleClick, row, -1 });
+            });
+        connect(list,
+            &ListViewControl::ColumnClicked,
+            this,
+            [this, id](int column) {
+                OnNotify(id, Notification { NotifyCode::ColumnClick, -1, column });
+            });
     }
     (void)kind;
 }
@@ -442,143 +463,161 @@ bool Dialog::HasItem(int id) const
 
 void Dialog::SetItemText(int id, std::string_view text)
 {
-    WindowCall([&] {
-        QWidget* widget = Item(id);
-        const QString value = FromUtf8(text);
-        if (auto* button = qobject_cast<QAbstractButton*>(widget))
+    WindowCall(
+        [&]
         {
-            button->setText(value);
-        }
-        else if (auto* label = qobject_cast<QLabel*>(widget))
-        {
-            label->setText(value);
-        }
-        else if (auto* edit = qobject_cast<QLineEdit*>(widget))
-        {
-            edit->setText(value);
-        }
-        else if (auto* plain = qobject_cast<QPlainTextEdit*>(widget))
-        {
-            plain->setPlainText(value);
-        }
-        else if (auto* rich = qobject_cast<RichEditControl*>(widget))
-        {
-            rich->SetText(text);
-        }
-        else if (auto* group = qobject_cast<QGroupBox*>(widget))
-        {
-            group->setTitle(value);
-        }
-        return true;
-    });
+            QWidget* widget = Item(id);
+            const QString value = FromUtf8(text);
+            if (auto* button = qobject_cast<QAbstractButton*>(widget))
+            {
+                button->setText(value);
+            }
+            else if (auto* label = qobject_cast<QLabel*>(widget))
+            {
+                label->setText(value);
+            }
+            else if (auto* edit = qobject_cast<QLineEdit*>(widget))
+            {
+                edit->setText(value);
+            }
+            else if (auto* plain = qobject_cast<QPlainTextEdit*>(widget))
+            {
+                plain->setPlainText(value);
+            }
+            else if (auto* rich = qobject_cast<RichEditControl*>(widget))
+            {
+                rich->SetText(text);
+            }
+            else if (auto* group = qobject_cast<QGroupBox*>(widget))
+            {
+                group->setTitle(value);
+            }
+            return true;
+        });
 }
 
 std::string Dialog::ItemText(int id) const
 {
-    return WindowCall([&] {
-        const QWidget* widget = Item(id);
-        QString value;
-        if (const auto* button = qobject_cast<const QAbstractButton*>(widget))
+    return WindowCall(
+        [&]
         {
-            value = button->text();
-        }
-        else if (const auto* label = qobject_cast<const QLabel*>(widget))
-        {
-            value = label->text();
-        }
-        else if (const auto* edit = qobject_cast<const QLineEdit*>(widget))
-        {
-            value = edit->text();
-        }
-        else if (const auto* plain = qobject_cast<const QPlainTextEdit*>(widget))
-        {
-            value = plain->toPlainText();
-        }
-        else if (const auto* rich = qobject_cast<const RichEditControl*>(widget))
-        {
-            value = rich->toPlainText();
-        }
-        else if (const auto* group = qobject_cast<const QGroupBox*>(widget))
-        {
-            value = group->title();
-        }
-        else if (const auto* ip = qobject_cast<const IpAddressControl*>(widget))
-        {
-            value = ip->Text();
-        }
-        return value.toStdString();
-    });
+            const QWidget* widget = Item(id);
+            QString value;
+            if (const auto* button = qobject_cast<const QAbstractButton*>(widget))
+            {
+                value = button->text();
+            }
+            else if (const auto* label = qobject_cast<const QLabel*>(widget))
+            {
+                value = label->text();
+            }
+            else if (const auto* edit = qobject_cast<const QLineEdit*>(widget))
+            {
+                value = edit->text();
+            }
+            else if (const auto* plain = qobject_cast<const QPlainTextEdit*>(widget))
+            {
+                value = plain->toPlainText();
+            }
+            else if (const auto* rich = qobject_cast<const RichEditControl*>(widget))
+            {
+                value = rich->toPlainText();
+            }
+            else if (const auto* group = qobject_cast<const QGroupBox*>(widget))
+            {
+                value = group->title();
+            }
+            else if (const auto* ip = qobject_cast<const IpAddressControl*>(widget))
+            {
+                value = ip->Text();
+            }
+            return value.toStdString();
+        });
 }
 
 void Dialog::EnableItem(int id, bool enable)
 {
-    WindowCall([&] {
-        if (QWidget* widget = Item(id))
+    WindowCall(
+        [&]
         {
-            widget->setEnabled(enable);
-        }
-        return true;
-    });
+            if (QWidget* widget = Item(id))
+            {
+                widget->setEnabled(enable);
+            }
+            return true;
+        });
 }
 
 bool Dialog::IsItemEnabled(int id) const
 {
-    return WindowCall([&] {
-        const QWidget* widget = Item(id);
-        return widget != nullptr && widget->isEnabled();
-    });
+    return WindowCall(
+        [&]
+        {
+            const QWidget* widget = Item(id);
+            return widget != nullptr && widget->isEnabled();
+        });
 }
 
 void Dialog::ShowItem(int id, bool show)
 {
-    WindowCall([&] {
-        if (QWidget* widget = Item(id))
+    WindowCall(
+        [&]
         {
-            widget->setVisible(show);
-        }
-        return true;
-    });
+            if (QWidget* widget = Item(id))
+            {
+                widget->setVisible(show);
+            }
+            return true;
+        });
 }
 
 bool Dialog::IsItemVisible(int id) const
 {
-    return WindowCall([&] {
-        const QWidget* widget = Item(id);
-        return widget != nullptr && !widget->isHidden();
-    });
+    return WindowCall(
+        [&]
+        {
+            const QWidget* widget = Item(id);
+            return widget != nullptr && !widget->isHidden();
+        });
 }
 
 void Dialog::CheckButton(int id, int state)
 {
-    WindowCall([&] {
-        if (auto* button = qobject_cast<QAbstractButton*>(Item(id)))
+    WindowCall(
+        [&]
         {
-            // As BM_SETCHECK: the program's own change is no click.
-            checkingByProgram_ = true;
-            button->setChecked(state != kUnchecked);
-            checkingByProgram_ = false;
-        }
-        return true;
-    });
+            if (auto* button = qobject_cast<QAbstractButton*>(Item(id)))
+            {
+                // As BM_SETCHECK: the program's own change is no click.
+                checkingByProgram_ = true;
+                button->setChecked(state != kUnchecked);
+                checkingByProgram_ = false;
+            }
+            return true;
+        });
 }
 
 int Dialog::IsButtonChecked(int id) const
 {
-    return WindowCall([&] {
-        const auto* button = qobject_cast<const QAbstractButton*>(Item(id));
-        return button != nullptr && button->isChecked() ? kChecked : kUnchecked;
-    });
+    return WindowCall(
+        [&]
+        {
+            const auto* button = qobject_cast<const QAbstractButton*>(Item(id));
+            return button != nullptr && button->isChecked() ? kChecked : kUnchecked;
+        });
 }
 
 void Dialog::SetFocusItem(int id)
 {
-    WindowCall([&] {
-        if (QWidget* widget = Item(id))
+    WindowCall(
+        [&]
         {
-            widget->setFocus(Qt::OtherFocusReason);
-        }
-        return true;
-    });
+            if (QWidget* widget = Item(id))
+            {
+                widget->setFocus(Qt::OtherFocusReason);
+            }
+            return true;
+        });
 }
 
 int Dialog::FocusItem() const
@@ -588,90 +627,104 @@ int Dialog::FocusItem() const
 
 QRect Dialog::ItemRect(int id) const
 {
-    return WindowCall([&] {
-        const QWidget* widget = Item(id);
-        return widget != nullptr ? widget->geometry() : QRect();
-    });
+    return WindowCall(
+        [&]
+        {
+            const QWidget* widget = Item(id);
+            return widget != nullptr ? widget->geometry() : QRect();
+        });
 }
 
 void Dialog::MoveItem(int id, const QRect& rect)
 {
-    WindowCall([&] {
-        if (QWidget* widget = Item(id))
+    WindowCall(
+        [&]
         {
-            widget->setGeometry(rect);
-        }
-        return true;
-    });
+            if (QWidget* widget = Item(id))
+            {
+                widget->setGeometry(rect);
+            }
+            return true;
+        });
 }
 
 void Dialog::SelectItemText(int id, int start, int end)
 {
-    WindowCall([&] {
-        QWidget* widget = Item(id);
-        if (auto* edit = qobject_cast<QLineEdit*>(widget))
+    WindowCall(
+        [&]
         {
-            const int length = static_cast<int>(edit->text().size());
-            const int last = end < 0 || end > length ? length : end;
-            edit->setSelection(std::min(start, length), last - std::min(start, length));
-        }
-        else if (auto* rich = qobject_cast<RichEditControl*>(widget))
-        {
-            rich->SetSel(start, end);
-            rich->ensureCursorVisible();
-        }
-        return true;
-    });
+            QWidget* widget = Item(id);
+            if (auto* edit = qobject_cast<QLineEdit*>(widget))
+            {
+                const int length = static_cast<int>(edit->text().size());
+                const int last = end < 0 || end > length ? length : end;
+                edit->setSelection(std::min(start, length), last - std::min(start, length));
+            }
+            else if (auto* rich = qobject_cast<RichEditControl*>(widget))
+            {
+                rich->SetSel(start, end);
+                rich->ensureCursorVisible();
+            }
+            return true;
+        });
 }
 
 void Dialog::SetItemIcon(int id, int iconId, int size)
 {
-    WindowCall([&] {
-        if (auto* label = qobject_cast<QLabel*>(Item(id)))
+    WindowCall(
+        [&]
         {
-            label->setPixmap(LoadIconPixmap(iconId, size));
-            iconIds_[id] = iconId;
-        }
-        return true;
-    });
+            if (auto* label = qobject_cast<QLabel*>(Item(id)))
+            {
+                label->setPixmap(LoadIconPixmap(iconId, size));
+                iconIds_[id] = iconId;
+            }
+            return true;
+        });
 }
 
 int Dialog::ItemIconId(int id) const
 {
-    return WindowCall([&] {
-        const auto found = iconIds_.find(id);
-        return found == iconIds_.end() ? 0 : found->second;
-    });
+    return WindowCall(
+        [&]
+        {
+            const auto found = iconIds_.find(id);
+            return found == iconIds_.end() ? 0 : found->second;
+        });
 }
 
 // ---- Window operations ----
 
 void Dialog::SetTimer(int id, int milliseconds)
 {
-    WindowCall([&] {
-        QTimer*& timer = timers_[id];
-        if (timer == nullptr)
+    WindowCall(
+        [&]
         {
-            timer = new QTimer(this);
-            connect(timer, &QTimer::timeout, this, [this, id] { OnTimer(id); });
-        }
-        timer->start(milliseconds);
-        return true;
-    });
+            QTimer*& timer = timers_[id];
+            if (timer == nullptr)
+            {
+                timer = new QTimer(this);
+                connect(timer, &QTimer::timeout, this, [this, id] { OnTimer(id); });
+            }
+            timer->start(milliseconds);
+            return true;
+        });
 }
 
 void Dialog::KillTimer(int id)
 {
-    WindowCall([&] {
-        const auto found = timers_.find(id);
-        if (found != timers_.end())
+    WindowCall(
+        [&]
         {
-            found->second->stop();
-            found->second->deleteLater();
-            timers_.erase(found);
-        }
-        return true;
-    });
+            const auto found = timers_.find(id);
+            if (found != timers_.end())
+            {
+                found->second->stop();
+                found->second->deleteLater();
+                timers_.erase(found);
+            }
+            return true;
+        });
 }
 
 bool Dialog::HasTimer(int id) const
@@ -701,10 +754,12 @@ void Dialog::SetWindowIcon(int iconId)
 
 void Dialog::SendSystemCommand(int id)
 {
-    WindowCall([&] {
-        OnSysCommand(id);
-        return true;
-    });
+    WindowCall(
+        [&]
+        {
+            OnSysCommand(id);
+            return true;
+        });
 }
 
 // ---- Handlers: the defaults ----
@@ -801,8 +856,8 @@ void Dialog::resizeEvent(QResizeEvent* event)
 bool Dialog::eventFilter(QObject* watched, QEvent* event)
 {
     const bool key = event->type() == QEvent::KeyPress;
-    const bool leftUp = event->type() == QEvent::MouseButtonRelease
-        && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton;
+    const bool leftUp
+        = event->type() == QEvent::MouseButtonRelease && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton;
     if ((!key && !leftUp) || inPreTranslate_ || !watched->isWidgetType())
     {
         return QDialog::eventFilter(watched, event);

@@ -46,7 +46,7 @@ inline constexpr int kChecked = 1;
 // List notifications delivered to OnNotify.
 enum class NotifyCode
 {
-    Click,       // a click on the list; row -1 when not on a row
+    Click, // a click on the list; row -1 when not on a row
     DoubleClick, // likewise for a double click
     ColumnClick, // a click on a column header; column set
 };
@@ -69,7 +69,7 @@ struct InputMessage
     };
     Kind kind = Kind::KeyDown;
     int controlId = kIdStatic; // the control the input goes to
-    int key = 0;               // Qt::Key for KeyDown
+    int key = 0; // Qt::Key for KeyDown
 };
 
 class Dialog : public QDialog

@@ -18,16 +18,16 @@ enum class ControlKind
 {
     PushButton,
     DefPushButton,
-    CheckBox,    // automatic check box
+    CheckBox, // automatic check box
     RadioButton, // automatic radio button; kGroup starts a group
     GroupBox,
-    Label,       // static text
-    IconStatic,  // static showing an icon resource (iconId)
+    Label, // static text
+    IconStatic, // static showing an icon resource (iconId)
     Edit,
-    ListView,    // report style
+    ListView, // report style
     RichEdit,
     IpAddress,
-    Picture,     // static that a picture control takes over
+    Picture, // static that a picture control takes over
 };
 
 enum ControlStyle : std::uint32_t
@@ -35,7 +35,7 @@ enum ControlStyle : std::uint32_t
     kStyleNone = 0,
     kHidden = 1u << 0,
     kDisabled = 1u << 1,
-    kGroup = 1u << 2,      // first control of a group (radio buttons)
+    kGroup = 1u << 2, // first control of a group (radio buttons)
     kTabStop = 1u << 3,
     kMultiLine = 1u << 4,
     kReadOnly = 1u << 5,
@@ -47,7 +47,7 @@ enum ControlStyle : std::uint32_t
     kWantReturn = 1u << 11,
     kAlignRight = 1u << 12,
     kAlignCenter = 1u << 13,
-    kNotify = 1u << 14,    // a static that reports clicks
+    kNotify = 1u << 14, // a static that reports clicks
     kShowSelAlways = 1u << 15,
     kNumber = 1u << 16,
 };
@@ -79,7 +79,7 @@ struct DialogTemplate
 {
     int id = 0;
     const char* caption = ""; // UTF-8
-    int cx = 0;               // dialog units
+    int cx = 0; // dialog units
     int cy = 0;
     const char* fontFace = "MS Shell Dlg";
     int pointSize = 9;

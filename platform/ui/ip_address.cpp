@@ -24,15 +24,19 @@ IpAddressControl::IpAddressControl(QWidget* parent)
         field->setFrame(false);
         field->setAccessibleName(QStringLiteral("IP address field %1").arg(i + 1));
         field->installEventFilter(this);
-        connect(field, &QLineEdit::textEdited, this, [this, i](const QString& text) {
-            // Three digits complete a field and move on, as the control does.
-            if (text.size() == 3 && i + 1 < fields_.size())
+        connect(field,
+            &QLineEdit::textEdited,
+            this,
+            [this, i](const QString& text)
             {
-                fields_[i + 1]->setFocus();
-                fields_[i + 1]->selectAll();
-            }
-            emit AddressChanged();
-        });
+                // Three digits complete a field and move on, as the control does.
+                if (text.size() == 3 && i + 1 < fields_.size())
+                {
+                    fields_[i + 1]->setFocus();
+                    fields_[i + 1]->selectAll();
+                }
+                emit AddressChanged();
+            });
         fields_[i] = field;
         layout->addWidget(field, 1);
         if (i + 1 < fields_.size())

@@ -37,7 +37,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    std::array<QLineEdit*, 4> fields_{};
+    std::array<QLineEdit*, 4> fields_ {};
 };
 
 } // namespace quellis::ui

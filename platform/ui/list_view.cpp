@@ -105,7 +105,7 @@ int ListModel::InsertRowCells(int row, std::vector<QString> cells)
     row = std::clamp(row, 0, static_cast<int>(rows_.size()));
     cells.resize(std::max<std::size_t>(headers_.size(), 1));
     beginInsertRows({}, row, row);
-    rows_.insert(rows_.begin() + row, Row{ std::move(cells), 0 });
+    rows_.insert(rows_.begin() + row, Row { std::move(cells), 0 });
     endInsertRows();
     return row;
 }
@@ -424,9 +424,10 @@ void ListViewControl::SortItems(const std::function<int(std::intptr_t, std::intp
     const auto& rows = model_.Rows();
     std::vector<int> order(rows.size());
     std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-        return compare(rows[static_cast<std::size_t>(a)].data, rows[static_cast<std::size_t>(b)].data) < 0;
-    });
+    std::stable_sort(order.begin(),
+        order.end(),
+        [&](int a, int b)
+        { return compare(rows[static_cast<std::size_t>(a)].data, rows[static_cast<std::size_t>(b)].data) < 0; });
     model_.Reorder(order);
 }
 

@@ -124,8 +124,9 @@ void SetMessageBoxHook(MessageBoxHook hook)
 
 int ShowMessageBox(QWidget* owner, std::string_view text, std::string_view caption, unsigned type)
 {
-    MessageBoxRequest request{ std::string(text), caption.empty() ? ApplicationName() : std::string(caption), type,
-        owner };
+    MessageBoxRequest request {
+        std::string(text), caption.empty() ? ApplicationName() : std::string(caption), type, owner
+    };
     MessageBoxHook hook;
     {
         std::lock_guard lock(TheHooks().mutex);
@@ -143,13 +144,13 @@ void SetOpenFileHook(OpenFileHook hook)
 
 std::optional<std::string> ShowOpenFileDialog(QWidget* owner, std::string_view title, std::string_view filter)
 {
-    OpenFileRequest request{ std::string(title), std::string(filter), owner };
+    OpenFileRequest request { std::string(title), std::string(filter), owner };
     OpenFileHook hook;
     {
         std::lock_guard lock(TheHooks().mutex);
         hook = TheHooks().openFile;
     }
-    return WindowCall([&] { return hook ? hook(request) : RealOpenFile(request); }, std::optional<std::string>{});
+    return WindowCall([&] { return hook ? hook(request) : RealOpenFile(request); }, std::optional<std::string> {});
 }
 
 void SetShellOpenHook(ShellOpenHook hook)
@@ -166,8 +167,8 @@ bool ShellOpen(std::string_view target)
         std::lock_guard lock(TheHooks().mutex);
         hook = TheHooks().shellOpen;
     }
-    return WindowCall(
-        [&] { return hook ? hook(text) : QDesktopServices::openUrl(QUrl::fromUserInput(QString::fromStdString(text))); },
+    return WindowCall([&]
+        { return hook ? hook(text) : QDesktopServices::openUrl(QUrl::fromUserInput(QString::fromStdString(text))); },
         false);
 }
 

@@ -33,7 +33,7 @@ inline constexpr int kAnswerNo = 7;
 
 struct MessageBoxRequest
 {
-    std::string text;    // UTF-8
+    std::string text; // UTF-8
     std::string caption; // the application name when none is given
     unsigned type = kMbOk;
     QWidget* owner = nullptr;

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QColor>
-#include <QTextCharFormat>
 #include <QPlainTextEdit>
+#include <QTextCharFormat>
 
 #include <optional>
 #include <string>

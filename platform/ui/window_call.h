@@ -1,10 +1,10 @@
 #pragma once
 
+#include "platform/sync/thread.h"
+
 #include <chrono>
 #include <functional>
 #include <type_traits>
-
-#include "platform/sync/thread.h"
 
 // Window calls from any thread. The user-interface thread owns every window;
 // another thread that changes a control hands the change to the UI thread and
@@ -29,8 +29,7 @@ void InitWindowCalls();
 bool CallOnUiThread(const std::function<void()>& fn);
 
 // The value fn returns on the UI thread, or fallback when calls are closed.
-template <typename Fn, typename R = std::invoke_result_t<Fn>>
-R WindowCall(Fn&& fn, R fallback = R{})
+template <typename Fn, typename R = std::invoke_result_t<Fn>> R WindowCall(Fn&& fn, R fallback = R {})
 {
     if (OnUiThread())
     {

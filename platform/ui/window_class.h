@@ -53,8 +53,8 @@ bool ActivateWindowOfClass(const std::string& className);
 // Posts a window message with its two numbers to the window of the class,
 // without waiting for it to be handled; true when a window of the class took
 // it. The window must be a ui::Dialog: the message reaches its OnMessage.
-bool PostMessageToClass(const std::string& className, std::uint32_t message, std::uintptr_t wParam,
-    std::intptr_t lParam);
+bool PostMessageToClass(
+    const std::string& className, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 // The socket file a window of the class answers on.
 [[nodiscard]] std::string WindowClassSocketPath(const std::string& className);
 

@@ -8,10 +8,10 @@
 namespace quellis::resources
 {
 
-extern const ui::DialogTemplate kMainDialog;    // 102
-extern const ui::DialogTemplate kAboutDialog;   // 100
-extern const ui::DialogTemplate kMonitorPanel;  // 130
-extern const ui::DialogTemplate kDevSetDialog;  // 129
+extern const ui::DialogTemplate kMainDialog; // 102
+extern const ui::DialogTemplate kAboutDialog; // 100
+extern const ui::DialogTemplate kMonitorPanel; // 130
+extern const ui::DialogTemplate kDevSetDialog; // 129
 extern const ui::DialogTemplate kPoolInfoDialog; // 137
 
 } // namespace quellis::resources

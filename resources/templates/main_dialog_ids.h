@@ -72,6 +72,6 @@ inline constexpr int kTimerPackageServer = 2425;
 
 // Window messages (the system's WM_USER is 0x0400).
 inline constexpr std::uint32_t kWmDevSettingFailed = 0x0400 + 100; // 1124: wParam the result
-inline constexpr std::uint32_t kWmTcpSocket = 0x0400 + 101;        // 1125: the package server's sockets
+inline constexpr std::uint32_t kWmTcpSocket = 0x0400 + 101; // 1125: the package server's sockets
 
 } // namespace quellis::resources

@@ -205,7 +205,7 @@ TEST(GifWalker, TruncatedAndGarbageDataEndTheWalkWithoutReadingPastIt)
     ASSERT_TRUE(walker);
     EXPECT_EQ(walker->CountFrames(), 0);
 
-    EXPECT_FALSE(GifWalker::Open(Bytes{ 'P', 'N', 'G', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0 }));
+    EXPECT_FALSE(GifWalker::Open(Bytes { 'P', 'N', 'G', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0 }));
 }
 
 } // namespace

@@ -61,9 +61,9 @@ TEST(InternetChecksum, MatchesWorkedValues)
         { { 'a', 'b', 'c' }, 0x9D3B },
         { {}, 0xFFFF },
         { { 0x01, 0x00 }, 0xFFFE },
-        { { 0x00, 0x01 }, 0xFEFF },        // little-endian words
+        { { 0x00, 0x01 }, 0xFEFF }, // little-endian words
         { { 0xFF, 0xFF, 0xFF, 0xFF }, 0x0000 }, // the carry is folded back in
-        { { 0x01 }, 0xFFFE },              // an odd last byte is the low byte
+        { { 0x01 }, 0xFFFE }, // an odd last byte is the low byte
     };
     for (const auto& c : cases)
     {
@@ -97,7 +97,7 @@ TEST(DevicePacket, BuildersRefuseBuffersTooSmall)
     Bytes small(255);
     EXPECT_EQ(BuildSearch(small, kSearchOrdinary), 0u);
     EXPECT_EQ(BuildNetLedFlicker(small, "A1B2C3D4E5F6"), 0u);
-    EXPECT_EQ(BuildE2Request(small, "A1B2C3D4E5F6", CMD_ReadE2, E2Block{}), 0u);
+    EXPECT_EQ(BuildE2Request(small, "A1B2C3D4E5F6", CMD_ReadE2, E2Block {}), 0u);
     Bytes header(47);
     EXPECT_EQ(BuildCommand(header, "A1B2C3D4E5F6", CMD_LedTest), 0u);
 }
@@ -166,7 +166,7 @@ TEST(DevicePacket, PoolConfigIncludesTheTerminatorAndMustFit)
 TEST(DevicePacket, DevSettingForDhcpLeavesTheAddressesZero)
 {
     Bytes buffer = Datagram(kRequestBufferSize);
-    ASSERT_EQ(BuildDevSetting(buffer, DevSetting{ {}, {}, {}, "A1B2C3D4E5F6", {}, "8.8.4.4" }), kRecordSize);
+    ASSERT_EQ(BuildDevSetting(buffer, DevSetting { {}, {}, {}, "A1B2C3D4E5F6", {}, "8.8.4.4" }), kRecordSize);
     EXPECT_EQ(U32At(buffer, 4), PKT_DEV_SETTING);
     EXPECT_TRUE(AllZero(buffer, 8, 104));
     EXPECT_EQ(TextAt(buffer, 104, 13), std::string("A1B2C3D4E5F6") + '\0');
@@ -174,7 +174,8 @@ TEST(DevicePacket, DevSettingForDhcpLeavesTheAddressesZero)
     EXPECT_EQ(TextAt(buffer, 220, 8), std::string("8.8.4.4") + '\0');
     EXPECT_EQ(U32At(buffer, 148), 256u);
 
-    ASSERT_EQ(BuildDevSetting(buffer, DevSetting{ "10.0.0.9", "0.0.0.0", "10.0.0.1", "A1", "admin", "1.1.1.1" }), 256u);
+    ASSERT_EQ(
+        BuildDevSetting(buffer, DevSetting { "10.0.0.9", "0.0.0.0", "10.0.0.1", "A1", "admin", "1.1.1.1" }), 256u);
     const auto read = ReadRecord(std::span(buffer).first(256));
     ASSERT_TRUE(read);
     EXPECT_EQ(read->ip, "10.0.0.9");
@@ -188,8 +189,9 @@ TEST(DevicePacket, SearchReplyOfFullLengthReadsEveryField)
 {
     Bytes buffer = Datagram();
     const std::string bomName = "\xEF\xBB\xBFminer-07";
-    const RecordFields fields{ "192.168.1.15", "255.255.255.0", "192.168.1.1", "A1B2C3D4E5F6", 67, 20105, 90061,
-        "2.1.5", bomName, 0 };
+    const RecordFields fields {
+        "192.168.1.15", "255.255.255.0", "192.168.1.1", "A1B2C3D4E5F6", 67, 20105, 90061, "2.1.5", bomName, 0
+    };
     ASSERT_EQ(BuildRecordReply(buffer, PKT_SEARCH_ACK, fields), kRecordSize);
     const auto record = ReadRecord(std::span(buffer).first(kRecordSize));
     ASSERT_TRUE(record);
@@ -231,8 +233,9 @@ TEST(DevicePacket, ByteOrderMarkSkipLooksAtTwoBytesAndNeverPassesTheEnd)
 TEST(DevicePacket, ShortRepliesReadMissingFieldsAsEmpty)
 {
     Bytes buffer = Datagram();
-    const RecordFields fields{ "10.77.128.5", "255.255.128.0", "10.77.0.2", "0A1B2C3D4E5F", 55, 10203, 3600, "1.2.3",
-        "host", 0 };
+    const RecordFields fields {
+        "10.77.128.5", "255.255.128.0", "10.77.0.2", "0A1B2C3D4E5F", 55, 10203, 3600, "1.2.3", "host", 0
+    };
 
     ASSERT_EQ(BuildRecordReply(buffer, PKT_SEARCH_ACK, fields, 255), 255u);
     auto record = ReadRecord(std::span(buffer).first(255));
@@ -261,10 +264,10 @@ TEST(DevicePacket, ShortRepliesReadMissingFieldsAsEmpty)
 TEST(DevicePacket, TextFieldsWithoutTerminatorEndAtTheirWidth)
 {
     Bytes buffer = Datagram();
-    ASSERT_EQ(BuildRecordReply(buffer, PKT_SEARCH_ACK, RecordFields{}), kRecordSize);
-    std::memset(buffer.data() + 104, 'M', 32);  // mac, no NUL
+    ASSERT_EQ(BuildRecordReply(buffer, PKT_SEARCH_ACK, RecordFields {}), kRecordSize);
+    std::memset(buffer.data() + 104, 'M', 32); // mac, no NUL
     std::memset(buffer.data() + 136, 0x7F, 4); // the next field is not text
-    std::memset(buffer.data() + 188, 'h', 64);  // host name up to the result field
+    std::memset(buffer.data() + 188, 'h', 64); // host name up to the result field
     const auto record = ReadRecord(std::span(buffer).first(kRecordSize));
     ASSERT_TRUE(record);
     EXPECT_EQ(record->mac, std::string(32, 'M'));
@@ -281,7 +284,7 @@ TEST(DevicePacket, ForeignAndTinyDatagramsAreRecognised)
     EXPECT_FALSE(ReadHeader(std::span(buffer).first(0)));
     EXPECT_FALSE(ReadHeader(std::span(buffer).first(3)));
     // Four bytes of magic: a packet whose type reads as zero.
-    ASSERT_EQ(BuildRecordReply(buffer, PKT_SEARCH_ACK, RecordFields{}), kRecordSize);
+    ASSERT_EQ(BuildRecordReply(buffer, PKT_SEARCH_ACK, RecordFields {}), kRecordSize);
     const auto header = ReadHeader(std::span(buffer).first(4));
     ASSERT_TRUE(header);
     EXPECT_EQ(header->type, PKT_SEARCH);

@@ -39,10 +39,13 @@ TEST(FormatRunTime, BothLanguagesAtEachRange)
 template <typename Compare>
 std::vector<std::string> Sorted(std::vector<std::string> texts, Compare compare, bool ascending)
 {
-    std::stable_sort(texts.begin(), texts.end(), [&](const std::string& a, const std::string& b) {
-        const int order = compare(a, b);
-        return ascending ? order < 0 : order > 0;
-    });
+    std::stable_sort(texts.begin(),
+        texts.end(),
+        [&](const std::string& a, const std::string& b)
+        {
+            const int order = compare(a, b);
+            return ascending ? order < 0 : order > 0;
+        });
     return texts;
 }
 
@@ -50,9 +53,9 @@ TEST(DeviceSort, AddressesSortByHostNumberWithinTheirNetwork)
 {
     const std::vector<std::string> ips = { "192.168.1.20", "192.168.2.5", "192.168.1.7" };
     EXPECT_EQ(Sorted(ips, CompareAddress, false),
-        (std::vector<std::string>{ "192.168.1.20", "192.168.1.7", "192.168.2.5" }));
-    EXPECT_EQ(Sorted(ips, CompareAddress, true),
-        (std::vector<std::string>{ "192.168.2.5", "192.168.1.7", "192.168.1.20" }));
+        (std::vector<std::string> { "192.168.1.20", "192.168.1.7", "192.168.2.5" }));
+    EXPECT_EQ(
+        Sorted(ips, CompareAddress, true), (std::vector<std::string> { "192.168.2.5", "192.168.1.7", "192.168.1.20" }));
     // Not an address: the largest key, the same as 255.255.255.255.
     EXPECT_GT(CompareAddress("not an address", "254.255.255.255"), 0);
     EXPECT_EQ(CompareAddress("", "255.255.255.255"), 0);
@@ -97,8 +100,8 @@ TEST(DeviceSort, EachColumnHasItsOwnDirectionStartingDescending)
     ASSERT_TRUE(state.Click(kColumnIp, ascending));
     EXPECT_FALSE(ascending);
     EXPECT_EQ(state.LastColumn(), kColumnIp);
-    for (const int column : std::initializer_list<int>{ kColumnIndex, kColumnMask, kColumnGateway, kColumnMac, kColumnTemperature,
-             kColumnVersion, 9 })
+    for (const int column : std::initializer_list<int> {
+             kColumnIndex, kColumnMask, kColumnGateway, kColumnMac, kColumnTemperature, kColumnVersion, 9 })
     {
         EXPECT_FALSE(state.Click(column, ascending)) << column;
     }

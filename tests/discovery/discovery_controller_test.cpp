@@ -33,7 +33,7 @@ public:
             records_.push_back(std::move(record));
         }
     }
-    void Flush() override {}
+    void Flush() override { }
     void Clear() override
     {
         std::lock_guard lock(lock_);
@@ -168,11 +168,11 @@ TEST_F(DiscoveryControllerTest, ReceivedRepliesBecomeRecordsAndRequestsAndFilter
         buffer.resize(BuildRecordReply(buffer, type, fields, kRecordSize));
         ASSERT_GT(machine.SendTo(buffer.data(), buffer.size(), { kLoopback, bound->port }), 0);
     };
-    send(PKT_SEARCH, "10.77.128.2", "000000000001");       // a request: dropped
-    send(PKT_SEARCH_ACK, "10.77.129.2", "000000000002");   // third number 129: filtered out
-    send(PKT_SEARCH_ACK, "10.77.128.11", "000000000003");  // fourth number 11: filtered out
-    send(PKT_SEARCH_ACK, "10.77.128.10", "000000000004");  // passes
-    send(PKT_SEARCH_ACK, "FFFFFFFFFFFF", "000000000005");  // shown with the sender's address
+    send(PKT_SEARCH, "10.77.128.2", "000000000001"); // a request: dropped
+    send(PKT_SEARCH_ACK, "10.77.129.2", "000000000002"); // third number 129: filtered out
+    send(PKT_SEARCH_ACK, "10.77.128.11", "000000000003"); // fourth number 11: filtered out
+    send(PKT_SEARCH_ACK, "10.77.128.10", "000000000004"); // passes
+    send(PKT_SEARCH_ACK, "FFFFFFFFFFFF", "000000000005"); // shown with the sender's address
     // Shorter than the header (the magic and a type byte 1), and one byte
     // longer than the largest datagram taken: dropped whole, never cut.
     const auto sendSized = [&](std::size_t size, const std::string& mac)

@@ -46,12 +46,15 @@ public:
     }
     void StopBusyAnimation() override { effects.push_back("stop animation"); }
     void KillTimer(int id) override { effects.push_back("kill " + std::to_string(id)); }
-    void SetLamp(int id, bool lit) override { effects.push_back("lamp " + std::to_string(id) + (lit ? " on" : " off")); }
+    void SetLamp(int id, bool lit) override
+    {
+        effects.push_back("lamp " + std::to_string(id) + (lit ? " on" : " off"));
+    }
     void Log(LogColour colour, std::string_view text, bool toFile) override
     {
         const char* colours[] = { "default", "red", "green" };
-        effects.push_back(std::string("log ") + colours[static_cast<int>(colour)] + (toFile ? " file " : " ")
-            + std::string(text));
+        effects.push_back(
+            std::string("log ") + colours[static_cast<int>(colour)] + (toFile ? " file " : " ") + std::string(text));
     }
     std::string CurrentTarget() override { return target; }
     std::string CurrentTargetIp() override { return targetIp; }
@@ -88,8 +91,8 @@ public:
     std::vector<AwaitedReplies::Ticket> tickets;
 };
 
-Bytes CommandReply(std::uint16_t code, std::int32_t result, const std::string& text = {},
-    const std::string& target = "A1B2C3D4E5F6")
+Bytes CommandReply(
+    std::uint16_t code, std::int32_t result, const std::string& text = {}, const std::string& target = "A1B2C3D4E5F6")
 {
     Bytes buffer(kMaxDatagramSize);
     const std::size_t length = BuildCommandReply(buffer, target, code, result, AsBytes(text));
@@ -161,7 +164,10 @@ TEST(ReplyDispatch, SystemCommandLogsTheMachineAndItsOutput)
     RecordingEffects effects;
     effects.Await(CMD_EXECUTE, "0A1B2C3D4E5F");
     EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_EXECUTE, 127, "sh: x: not found\n", "0A1B2C3D4E5F") }),
-        (Lines{ "enable 6", "stop animation", "log default 设备0A1B2C3D4E5F系统命令运行结束\r\n", "kill 1002",
+        (Lines { "enable 6",
+            "stop animation",
+            "log default 设备0A1B2C3D4E5F系统命令运行结束\r\n",
+            "kill 1002",
             "log default 运行结果[127]:\r\nsh: x: not found\n\r\n" }));
     // A command to every machine takes the answer of each.
     effects.Await(CMD_EXECUTE, "FFFFFFFFFFFF");
@@ -176,11 +182,11 @@ TEST(ReplyDispatch, UpgradeResultsCountBeforeTheWakeUpAndOnlyTheCurrentTargetWak
 {
     RecordingEffects effects;
     EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_Upgrade, 1) }),
-        (Lines{ "success+1", "commandDone", "log default 升级10.77.128.9成功\r\n" }));
+        (Lines { "success+1", "commandDone", "log default 升级10.77.128.9成功\r\n" }));
     EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_Upgrade, 0) }),
-        (Lines{ "failure+1", "commandDone", "log default 升级10.77.128.9失败\r\n" }));
+        (Lines { "failure+1", "commandDone", "log default 升级10.77.128.9失败\r\n" }));
     EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_Upgrade, 1, {}, "FFEEDDCCBBAA") }),
-        (Lines{ "log default 升级FFEEDDCCBBAA成功\r\n", "success+1" }));
+        (Lines { "log default 升级FFEEDDCCBBAA成功\r\n", "success+1" }));
 }
 
 TEST(ReplyDispatch, PoolsNamesAndUnknownCodes)
@@ -189,7 +195,11 @@ TEST(ReplyDispatch, PoolsNamesAndUnknownCodes)
     effects.Await(CMD_PoolConfig);
     effects.Await(CMD_PoolConfig);
     EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_PoolConfig, 1), CommandReply(CMD_PoolConfig, 0) }),
-        (Lines{ "log default 矿池配置成功\r\n", "success+1", "commandDone", "log default 矿池配置失败\r\n", "failure+1",
+        (Lines { "log default 矿池配置成功\r\n",
+            "success+1",
+            "commandDone",
+            "log default 矿池配置失败\r\n",
+            "failure+1",
             "commandDone" }));
     // A name asked of every machine: each answer's line, and no wake-up for
     // the pool run that waits. A name nobody asked for (the program never
@@ -222,7 +232,7 @@ TEST(ReplyDispatch, E2WriteConfirmedStartsTheReadBackBeforeTheWakeUp)
             "log default file 收到1个未预期的应答，已忽略\r\n" }));
     effects.Await(CMD_WriteE2);
     EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_WriteE2, 5) }),
-        (Lines{ "log red file [2026-12-06 21:00:00]写E2失败5\r\n", "commandDone" }));
+        (Lines { "log red file [2026-12-06 21:00:00]写E2失败5\r\n", "commandDone" }));
 }
 
 Bytes E2Read(const std::string& qr, const std::string& oneD, bool corrupt, std::uint8_t firstByte = 0)
@@ -235,7 +245,8 @@ Bytes E2Read(const std::string& qr, const std::string& oneD, bool corrupt, std::
         block.data[0] = firstByte;
     }
     block.length = kE2RecordSize;
-    block.checksum = static_cast<std::uint16_t>(InternetChecksum(std::span(block.data).first(kE2RecordSize)) ^ (corrupt ? 1 : 0));
+    block.checksum
+        = static_cast<std::uint16_t>(InternetChecksum(std::span(block.data).first(kE2RecordSize)) ^ (corrupt ? 1 : 0));
     Bytes buffer(kMaxDatagramSize);
     buffer.resize(BuildE2ReadReply(buffer, "A1B2C3D4E5F6", 0, block));
     return buffer;
@@ -249,15 +260,17 @@ TEST(ReplyDispatch, E2ReadIsCheckedBeforeItIsShown)
         effects.Await(CMD_ReadE2);
     }
     EXPECT_EQ(Dispatched(effects, { E2Read("N00042", "1234890ABSN0001", false) }),
-        (Lines{ "log green file N00042 ", "log green file 1234890ABSN0001",
-            "log green file  [2026-12-06 21:00:00]读E2成功\r\n", "commandDone" }));
+        (Lines { "log green file N00042 ",
+            "log green file 1234890ABSN0001",
+            "log green file  [2026-12-06 21:00:00]读E2成功\r\n",
+            "commandDone" }));
     EXPECT_EQ(Dispatched(effects, { E2Read("N00042", "1234890ABSN0001", true) }),
-        (Lines{ "log red file [2026-12-06 21:00:00]读E2失败，crc failed\r\n", "commandDone" }));
+        (Lines { "log red file [2026-12-06 21:00:00]读E2失败，crc failed\r\n", "commandDone" }));
     // A matching checksum over a blank record: first data byte 0xFF.
     EXPECT_EQ(Dispatched(effects, { E2Read("", "1234", false, 0xFF) }),
-        (Lines{ "log red file  [2026-12-06 21:00:00]读E2内容为空\r\n", "commandDone" }));
+        (Lines { "log red file  [2026-12-06 21:00:00]读E2内容为空\r\n", "commandDone" }));
     EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_ReadE2, 3) }),
-        (Lines{ "log red file [2026-12-06 21:00:00]读E2失败3\r\n", "commandDone" }));
+        (Lines { "log red file [2026-12-06 21:00:00]读E2失败3\r\n", "commandDone" }));
 }
 
 TEST(ReplyDispatch, SettingRepliesAndRecordsKeepTheirOrderInBatches)
@@ -352,7 +365,7 @@ TEST(ReplyDispatch, RequestsHeardFromOwnBroadcastsAndForeignDataAreIgnored)
     command.resize(BuildCommand(command, "A1B2C3D4E5F6", CMD_LedTest));
     Bytes foreign = CommandReply(CMD_LedTest, 0);
     foreign[0] ^= 0xFF;
-    EXPECT_TRUE(Dispatched(effects, { search, flicker, command, foreign, Bytes{} }).empty());
+    EXPECT_TRUE(Dispatched(effects, { search, flicker, command, foreign, Bytes {} }).empty());
 }
 
 } // namespace

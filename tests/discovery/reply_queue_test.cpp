@@ -91,20 +91,22 @@ TEST(ReplyQueue, TwoThreadsLoseNothingAndKeepTheCountsWhole)
     ReplyQueue queue;
     ASSERT_TRUE(queue.Initialise(16, 64));
     constexpr std::uint32_t kCount = 20000;
-    std::thread producer([&] {
-        for (std::uint32_t i = 0; i < kCount;)
+    std::thread producer(
+        [&]
         {
-            if (queue.Put(Datagram(i, 16)))
+            for (std::uint32_t i = 0; i < kCount;)
             {
-                ++i;
+                if (queue.Put(Datagram(i, 16)))
+                {
+                    ++i;
+                }
+                else
+                {
+                    // The receive thread's way: wait for a slot instead of dropping.
+                    [[maybe_unused]] const bool freed = queue.WaitForFreeSlot(std::chrono::milliseconds(100));
+                }
             }
-            else
-            {
-                // The receive thread's way: wait for a slot instead of dropping.
-                [[maybe_unused]] const bool freed = queue.WaitForFreeSlot(std::chrono::milliseconds(100));
-            }
-        }
-    });
+        });
     std::vector<std::uint8_t> buffer(64);
     std::uint32_t expected = 0;
     while (expected < kCount)
@@ -128,12 +130,14 @@ TEST(ReplyQueue, WaitForFreeSlotReturnsWhenATakeFreesOne)
     ASSERT_TRUE(queue.Initialise(1, 16));
     ASSERT_TRUE(queue.Put(Datagram(1, 4)));
     EXPECT_FALSE(queue.WaitForFreeSlot(std::chrono::milliseconds(10)));
-    std::thread taker([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::vector<std::uint8_t> buffer(16);
-        std::size_t length = 0;
-        EXPECT_TRUE(queue.Take(buffer, length));
-    });
+    std::thread taker(
+        [&]
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::vector<std::uint8_t> buffer(16);
+            std::size_t length = 0;
+            EXPECT_TRUE(queue.Take(buffer, length));
+        });
     EXPECT_TRUE(queue.WaitForFreeSlot(std::chrono::seconds(10)));
     taker.join();
 }
@@ -151,10 +155,12 @@ TEST(ReplyQueue, WaitForDatagramReturnsWhenAPutArrivesNotAfterItsTimeOut)
     ReplyQueue queue;
     ASSERT_TRUE(queue.Initialise(4, 16));
     EXPECT_FALSE(queue.WaitForDatagram(std::chrono::milliseconds(5)));
-    std::thread producer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_TRUE(queue.Put(Datagram(9, 4)));
-    });
+    std::thread producer(
+        [&]
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_TRUE(queue.Put(Datagram(9, 4)));
+        });
     // A generous limit: returning true means the put woke it, not the clock.
     EXPECT_TRUE(queue.WaitForDatagram(std::chrono::seconds(30)));
     producer.join();

@@ -1,8 +1,7 @@
-#include "tests/net/lab_tool.h"
-
 #include "discovery/internet_checksum.h"
 #include "platform/net/ipv4.h"
 #include "sim/scenario.h"
+#include "tests/net/lab_tool.h"
 
 #include <json/json.h>
 
@@ -26,10 +25,13 @@ sim::BehaviourGroup Group(const char* option)
 // The one reply of `code` from the machine with this MAC.
 std::optional<CommandPacket> AwaitCommandReply(LabTool& side, std::string_view mac, std::uint16_t code)
 {
-    const auto replies = side.Collect(1, 5s, [&](const Received& datagram) {
-        const auto reply = ReadCommand(datagram.bytes);
-        return reply && reply->type == PKT_CMD_ACK && reply->cmdCode == code && reply->target == mac;
-    });
+    const auto replies = side.Collect(1,
+        5s,
+        [&](const Received& datagram)
+        {
+            const auto reply = ReadCommand(datagram.bytes);
+            return reply && reply->type == PKT_CMD_ACK && reply->cmdCode == code && reply->target == mac;
+        });
     if (replies.empty())
     {
         return std::nullopt;
@@ -47,8 +49,10 @@ protected:
         config.machines = 20;
         config.seed = 5;
         config.scenario.spreadMs = 0;
-        config.scenario.groups = { Group("ledTestMs=20,installMs=10"), Group("indexes=0,uartMask=21"),
-            Group("indexes=1,settingResult=2"), Group("indexes=2,eeprom=blank") };
+        config.scenario.groups = { Group("ledTestMs=20,installMs=10"),
+            Group("indexes=0,uartMask=21"),
+            Group("indexes=1,settingResult=2"),
+            Group("indexes=2,eeprom=blank") };
         farm = StartLabFarm(lab, config);
     }
     std::unique_ptr<sim::Farm> farm;
@@ -84,8 +88,9 @@ TEST_F(LabCommands, EveryCommandCodeAnswersFromTheMachineNamed)
     EXPECT_EQ(executed->result, 0);
     EXPECT_EQ(executed->text, "hello farm\n");
 
-    const std::string pools = R"({"pools":[{"url":"stratum+tcp://pool.lab:3333","user":"w.10x77x128x1","pass":"x"},)"
-                              R"({"url":"","user":"","pass":""},{"url":"","user":"","pass":""},{"url":"","user":"","pass":""}]})";
+    const std::string pools
+        = R"({"pools":[{"url":"stratum+tcp://pool.lab:3333","user":"w.10x77x128x1","pass":"x"},)"
+          R"({"url":"","user":"","pass":""},{"url":"","user":"","pass":""},{"url":"","user":"","pass":""}]})";
     buffer.assign(kMaxDatagramSize, 0);
     buffer.resize(BuildPoolConfig(buffer, mac, pools));
     side.Broadcast(buffer);
@@ -95,7 +100,9 @@ TEST_F(LabCommands, EveryCommandCodeAnswersFromTheMachineNamed)
 
     // Write the label record, then read it back with its checksum.
     E2Block block;
-    const std::string record("N00042\0\0\0\0\0\0\0\0\0" "1234890ABSN0001", 30);
+    const std::string record("N00042\0\0\0\0\0\0\0\0\0"
+                             "1234890ABSN0001",
+        30);
     std::copy(record.begin(), record.end(), block.data.begin());
     block.length = kE2RecordSize;
     block.checksum = InternetChecksum(std::span(block.data).first(kE2RecordSize));
@@ -110,10 +117,13 @@ TEST_F(LabCommands, EveryCommandCodeAnswersFromTheMachineNamed)
     buffer.assign(kMaxDatagramSize, 0);
     buffer.resize(BuildE2Request(buffer, mac, CMD_ReadE2, read));
     side.Broadcast(buffer);
-    const auto readReply = side.Collect(1, 5s, [&](const Received& datagram) {
-        const auto reply = ReadCommand(datagram.bytes);
-        return reply && reply->type == PKT_CMD_ACK && reply->cmdCode == CMD_ReadE2 && reply->target == mac;
-    });
+    const auto readReply = side.Collect(1,
+        5s,
+        [&](const Received& datagram)
+        {
+            const auto reply = ReadCommand(datagram.bytes);
+            return reply && reply->type == PKT_CMD_ACK && reply->cmdCode == CMD_ReadE2 && reply->target == mac;
+        });
     ASSERT_EQ(readReply.size(), 1u);
     const auto e2 = ReadE2Reply(readReply[0].bytes);
     ASSERT_TRUE(e2);
@@ -137,10 +147,14 @@ TEST_F(LabCommands, EveryCommandCodeAnswersFromTheMachineNamed)
         buffer.resize(BuildCommand(buffer, mac, code));
         side.Broadcast(buffer);
     }
-    EXPECT_TRUE(side.Collect(1, 300ms, [&](const Received& datagram) {
-                        const auto reply = ReadCommand(datagram.bytes);
-                        return reply && reply->type == PKT_CMD_ACK;
-                    }).empty());
+    EXPECT_TRUE(side.Collect(1,
+                        300ms,
+                        [&](const Received& datagram)
+                        {
+                            const auto reply = ReadCommand(datagram.bytes);
+                            return reply && reply->type == PKT_CMD_ACK;
+                        })
+                    .empty());
     const auto& counters = farm->MachineAt(0).counters;
     EXPECT_EQ(counters.commands[CMD_RestartMiner].load(), 1u);
     EXPECT_EQ(counters.commands[CMD_Reboot].load(), 1u);
@@ -160,15 +174,18 @@ TEST_F(LabCommands, EveryMachineAnswersTheAllDevicesTarget)
     buffer.resize(BuildExecute(buffer, kAllDevices, "uptime"));
     side.Broadcast(buffer);
     std::set<std::uint32_t> from;
-    side.Collect(20, 5s, [&](const Received& datagram) {
-        const auto reply = ReadCommand(datagram.bytes);
-        if (reply && reply->type == PKT_CMD_ACK && reply->cmdCode == CMD_EXECUTE)
+    side.Collect(20,
+        5s,
+        [&](const Received& datagram)
         {
-            from.insert(datagram.from.address);
-            return true;
-        }
-        return false;
-    });
+            const auto reply = ReadCommand(datagram.bytes);
+            if (reply && reply->type == PKT_CMD_ACK && reply->cmdCode == CMD_EXECUTE)
+            {
+                from.insert(datagram.from.address);
+                return true;
+            }
+            return false;
+        });
     EXPECT_EQ(from.size(), 20u);
 }
 
@@ -183,12 +200,16 @@ TEST_F(LabCommands, SettingsAreAppliedOrRefusedAsTheMachineSays)
 
     const std::string accepting = farm->MachineAt(4).identity.mac;
     Bytes buffer(kRequestBufferSize);
-    buffer.resize(BuildDevSetting(buffer, DevSetting{ "10.77.200.9", "255.255.0.0", "10.77.0.2", accepting, {}, "1.1.1.1" }));
+    buffer.resize(
+        BuildDevSetting(buffer, DevSetting { "10.77.200.9", "255.255.0.0", "10.77.0.2", accepting, {}, "1.1.1.1" }));
     side.Broadcast(buffer);
-    auto replies = side.Collect(1, 5s, [](const Received& datagram) {
-        const auto header = ReadHeader(datagram.bytes);
-        return header && header->type == PKT_DEV_SETTING_ACK;
-    });
+    auto replies = side.Collect(1,
+        5s,
+        [](const Received& datagram)
+        {
+            const auto header = ReadHeader(datagram.bytes);
+            return header && header->type == PKT_DEV_SETTING_ACK;
+        });
     ASSERT_EQ(replies.size(), 1u);
     auto record = ReadRecord(replies[0].bytes);
     ASSERT_TRUE(record);
@@ -198,12 +219,15 @@ TEST_F(LabCommands, SettingsAreAppliedOrRefusedAsTheMachineSays)
 
     const std::string refusing = farm->MachineAt(1).identity.mac;
     buffer.assign(kRequestBufferSize, 0);
-    buffer.resize(BuildDevSetting(buffer, DevSetting{ {}, {}, {}, refusing, "admin", "8.8.8.8" }));
+    buffer.resize(BuildDevSetting(buffer, DevSetting { {}, {}, {}, refusing, "admin", "8.8.8.8" }));
     side.Broadcast(buffer);
-    replies = side.Collect(1, 5s, [](const Received& datagram) {
-        const auto header = ReadHeader(datagram.bytes);
-        return header && header->type == PKT_DEV_SETTING_ACK;
-    });
+    replies = side.Collect(1,
+        5s,
+        [](const Received& datagram)
+        {
+            const auto header = ReadHeader(datagram.bytes);
+            return header && header->type == PKT_DEV_SETTING_ACK;
+        });
     ASSERT_EQ(replies.size(), 1u);
     record = ReadRecord(replies[0].bytes);
     ASSERT_TRUE(record);
@@ -220,7 +244,8 @@ TEST_F(LabCommands, TheMinerApiAnswersOverTcpFromEachMachinesAddress)
     NetLab::Enter tool(lab->ToolNamespace());
     ASSERT_TRUE(tool.Ok());
 
-    const auto ask = [&](const std::string& request) {
+    const auto ask = [&](const std::string& request)
+    {
         net::Socket socket = net::Socket::Create(net::SocketKind::Tcp);
         EXPECT_TRUE(socket.Connect({ machine.identity.address, 4029 }));
         EXPECT_TRUE(socket.SetReceiveTimeout(std::chrono::milliseconds(2000)));

@@ -191,8 +191,8 @@ TEST(LabDialog, TheFixedAccountSearchAndDoubleClicksOnRows)
     NetLab::Enter tool(lab->ToolNamespace());
     ASSERT_TRUE(tool.Ok());
     QuellisDlgFixture fixture;
-    fixture.Open({ "TOOLTYPE=2" },
-        [](const std::filesystem::path& path) { return std::make_unique<ObservedDlg>(path); });
+    fixture.Open(
+        { "TOOLTYPE=2" }, [](const std::filesystem::path& path) { return std::make_unique<ObservedDlg>(path); });
     auto& dialog = static_cast<ObservedDlg&>(fixture.Dialog());
 
     // Without an account nothing is sent.

@@ -1,5 +1,4 @@
 #include "tests/net/lab_tool.h"
-
 #include "tests/support/temp_dir.h"
 
 #include <random>
@@ -58,8 +57,8 @@ TEST(LabDownload, AMachineFetchesAPackageOfAFewMiBAndVerifiesItByteForByte)
     char request[260] = {};
     const int length = connection.Receive(request, 259);
     ASSERT_GT(length, 0);
-    EXPECT_TRUE(std::regex_match(std::string(request, static_cast<std::size_t>(length)),
-        std::regex("1:[0-9a-fA-F]+:[^:]+:96:0")))
+    EXPECT_TRUE(std::regex_match(
+        std::string(request, static_cast<std::size_t>(length)), std::regex("1:[0-9a-fA-F]+:[^:]+:96:0")))
         << request;
 
     for (std::size_t sent = 0; sent < package.size();)
@@ -73,11 +72,14 @@ TEST(LabDownload, AMachineFetchesAPackageOfAFewMiBAndVerifiesItByteForByte)
     EXPECT_GE(connection.Receive(acknowledgement, sizeof acknowledgement), 0);
     connection.Close();
 
-    const auto result = side.Collect(1, 10s, [&](const Received& datagram) {
-        const auto reply = ReadCommand(datagram.bytes);
-        return reply && reply->type == PKT_CMD_ACK && reply->cmdCode == CMD_Upgrade
-            && reply->target == machine.identity.mac;
-    });
+    const auto result = side.Collect(1,
+        10s,
+        [&](const Received& datagram)
+        {
+            const auto reply = ReadCommand(datagram.bytes);
+            return reply && reply->type == PKT_CMD_ACK && reply->cmdCode == CMD_Upgrade
+                && reply->target == machine.identity.mac;
+        });
     ASSERT_EQ(result.size(), 1u);
     EXPECT_EQ(ReadCommand(result[0].bytes)->result, 1);
     EXPECT_EQ(machine.counters.downloadsVerified.load(), 1u);

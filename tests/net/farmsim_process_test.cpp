@@ -25,8 +25,17 @@ TEST(LabFarmsim, TheProgramServesTheFarmSideUntilItIsStopped)
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, output[0]);
     const std::string farmNamespace = lab->FarmNamespace();
-    std::vector<std::string> arguments = { "/usr/sbin/ip", "netns", "exec", farmNamespace, QUELLIS_FARMSIM_PATH,
-        "--machines", "300", "--seed", "3", "--spread", "50" };
+    std::vector<std::string> arguments = { "/usr/sbin/ip",
+        "netns",
+        "exec",
+        farmNamespace,
+        QUELLIS_FARMSIM_PATH,
+        "--machines",
+        "300",
+        "--seed",
+        "3",
+        "--spread",
+        "50" };
     std::vector<char*> argv;
     for (std::string& argument : arguments)
     {
@@ -55,15 +64,18 @@ TEST(LabFarmsim, TheProgramServesTheFarmSideUntilItIsStopped)
         search.resize(discovery::BuildSearch(search, discovery::kSearchOrdinary));
         side.Broadcast(search);
         std::set<std::uint32_t> machines;
-        side.Collect(300, 10s, [&](const Received& datagram) {
-            const auto header = discovery::ReadHeader(datagram.bytes);
-            if (header && header->type == discovery::PKT_SEARCH_ACK)
+        side.Collect(300,
+            10s,
+            [&](const Received& datagram)
             {
-                machines.insert(datagram.from.address);
-                return true;
-            }
-            return false;
-        });
+                const auto header = discovery::ReadHeader(datagram.bytes);
+                if (header && header->type == discovery::PKT_SEARCH_ACK)
+                {
+                    machines.insert(datagram.from.address);
+                    return true;
+                }
+                return false;
+            });
         EXPECT_EQ(machines.size(), 300u);
     }
 

@@ -62,7 +62,8 @@ public:
         Bytes buffer(discovery::kMaxDatagramSize);
         while (received.size() < count)
         {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const auto left
+                = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0 || receive_.WaitReadable(left) != net::PollResult::Ready)
             {
                 break;
@@ -73,7 +74,7 @@ public:
             {
                 continue;
             }
-            Received datagram{ Bytes(buffer.begin(), buffer.begin() + got), from };
+            Received datagram { Bytes(buffer.begin(), buffer.begin() + got), from };
             if (accept(datagram))
             {
                 received.push_back(std::move(datagram));
@@ -84,11 +85,15 @@ public:
 
     std::vector<Received> CollectReplies(std::size_t count, std::chrono::milliseconds limit)
     {
-        return Collect(count, limit, [](const Received& datagram) {
-            const auto header = discovery::ReadHeader(datagram.bytes);
-            return header && (header->type == discovery::PKT_SEARCH_ACK || header->type == discovery::PKT_DEV_SETTING_ACK
-                || header->type == discovery::PKT_CMD_ACK);
-        });
+        return Collect(count,
+            limit,
+            [](const Received& datagram)
+            {
+                const auto header = discovery::ReadHeader(datagram.bytes);
+                return header
+                    && (header->type == discovery::PKT_SEARCH_ACK || header->type == discovery::PKT_DEV_SETTING_ACK
+                        || header->type == discovery::PKT_CMD_ACK);
+            });
     }
 
 private:
@@ -112,9 +117,10 @@ inline std::unique_ptr<sim::Farm> StartLabFarm(NetLab& lab, sim::FarmConfig conf
     return farm;
 }
 
-inline Bytes Request(std::size_t (*build)(std::span<std::uint8_t>, std::string_view, std::uint16_t,
-                         std::span<const std::uint8_t>),
-    std::string_view target, std::uint16_t code)
+inline Bytes Request(
+    std::size_t (*build)(std::span<std::uint8_t>, std::string_view, std::uint16_t, std::span<const std::uint8_t>),
+    std::string_view target,
+    std::uint16_t code)
 {
     Bytes buffer(discovery::kRequestBufferSize);
     buffer.resize(build(buffer, target, code, {}));

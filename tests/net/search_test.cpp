@@ -1,7 +1,6 @@
-#include "tests/net/lab_tool.h"
-
 #include "platform/net/ipv4.h"
 #include "sim/scenario.h"
+#include "tests/net/lab_tool.h"
 
 #include <map>
 
@@ -42,20 +41,23 @@ TEST(NetLab, ASearchReachesAThousandMachinesAndEachAnswersFromItsOwnAddress)
 
     bool heardOwnBroadcast = false;
     std::map<std::uint32_t, Received> replies;
-    side.Collect(1001, 10s, [&](const Received& datagram) {
-        const auto header = discovery::ReadHeader(datagram.bytes);
-        if (header && header->type == discovery::PKT_SEARCH)
+    side.Collect(1001,
+        10s,
+        [&](const Received& datagram)
         {
-            heardOwnBroadcast = datagram.from.address == net::InetAddr(NetLab::kToolAddress);
-            return true;
-        }
-        if (header && header->type == discovery::PKT_SEARCH_ACK)
-        {
-            replies.emplace(datagram.from.address, datagram);
-            return true;
-        }
-        return false;
-    });
+            const auto header = discovery::ReadHeader(datagram.bytes);
+            if (header && header->type == discovery::PKT_SEARCH)
+            {
+                heardOwnBroadcast = datagram.from.address == net::InetAddr(NetLab::kToolAddress);
+                return true;
+            }
+            if (header && header->type == discovery::PKT_SEARCH_ACK)
+            {
+                replies.emplace(datagram.from.address, datagram);
+                return true;
+            }
+            return false;
+        });
     EXPECT_TRUE(heardOwnBroadcast);
     ASSERT_EQ(replies.size(), 1000u); // one per machine, each from a distinct address
 
@@ -70,8 +72,8 @@ TEST(NetLab, ASearchReachesAThousandMachinesAndEachAnswersFromItsOwnAddress)
         ASSERT_TRUE(record);
         EXPECT_EQ(record->mac, identity.mac);
         EXPECT_EQ(record->receivedLength, static_cast<std::size_t>(machine.behaviour.shortReply));
-        EXPECT_EQ(record->ip, machine.behaviour.addressAsAll ? std::string(discovery::kAllDevices)
-                                                             : net::FormatIpv4(identity.address));
+        EXPECT_EQ(record->ip,
+            machine.behaviour.addressAsAll ? std::string(discovery::kAllDevices) : net::FormatIpv4(identity.address));
         if (record->receivedLength >= 104)
         {
             EXPECT_EQ(record->mask, identity.mask.substr(0, 31));
@@ -82,8 +84,8 @@ TEST(NetLab, ASearchReachesAThousandMachinesAndEachAnswersFromItsOwnAddress)
             EXPECT_EQ(record->temperature, identity.temperature);
             EXPECT_EQ(record->versionNumber, identity.versionNumber);
             EXPECT_EQ(record->versionText, identity.versionText);
-            const std::string expectedName = (machine.behaviour.bom ? std::string("\xEF\xBB\xBF") : std::string())
-                + identity.name;
+            const std::string expectedName
+                = (machine.behaviour.bom ? std::string("\xEF\xBB\xBF") : std::string()) + identity.name;
             EXPECT_EQ(record->hostName, expectedName.substr(0, 63));
             EXPECT_GE(record->runSeconds, identity.initialRunSeconds);
         }

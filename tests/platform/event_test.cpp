@@ -36,7 +36,7 @@ TEST(Event, ManualResetStaysSetUntilReset)
 TEST(Event, AutoResetReleasesOneWaiterPerSet)
 {
     Event event(EventReset::Auto);
-    std::atomic<int> released{ 0 };
+    std::atomic<int> released { 0 };
     std::thread first([&] { released += event.Wait(kInfinite) == WaitResult::Signalled; });
     std::thread second([&] { released += event.Wait(kInfinite) == WaitResult::Signalled; });
 
@@ -54,7 +54,7 @@ TEST(Event, AutoResetReleasesOneWaiterPerSet)
 TEST(Event, ManualResetReleasesEveryWaiter)
 {
     Event event(EventReset::Manual);
-    std::atomic<int> released{ 0 };
+    std::atomic<int> released { 0 };
     std::thread first([&] { released += event.Wait(5000) == WaitResult::Signalled; });
     std::thread second([&] { released += event.Wait(5000) == WaitResult::Signalled; });
     event.Set();

@@ -18,7 +18,7 @@ TEST(Ipv4, ParsesTheFormsOfTheStandardConversion)
         { "10.77.128.1", 0x0A4D8001u },
         { "0.0.0.0", 0u },
         { "255.255.255.255", 0xFFFFFFFFu },
-        { "10.1", 0x0A000001u },     // a.b: the last number fills three bytes
+        { "10.1", 0x0A000001u }, // a.b: the last number fills three bytes
         { "0x0A.0.0.1", 0x0A000001u }, // hexadecimal pieces
         { "256.1.1.1", std::nullopt },
         { "1.2.3.4.5", std::nullopt },

@@ -2,7 +2,6 @@
 #include "platform/net/wsa_error.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,7 +23,7 @@ Socket Listener(int backlog, std::uint16_t& port)
     Socket socket = Socket::Create(SocketKind::Tcp);
     EXPECT_TRUE(socket.Bind({ kLoopback, 0 }));
     EXPECT_TRUE(socket.Listen(backlog));
-    port = socket.LocalEndpoint().value_or(Endpoint{}).port;
+    port = socket.LocalEndpoint().value_or(Endpoint {}).port;
     return socket;
 }
 
@@ -76,7 +75,7 @@ TEST(Socket, ReceiveTimeOutAndResetAreReportedAsOnWindows)
     EXPECT_EQ(client.Receive(buffer, sizeof buffer), 4);
 
     // A peer that aborts its connection resets it.
-    const linger abort{ 1, 0 };
+    const linger abort { 1, 0 };
     ASSERT_EQ(setsockopt(server.Handle(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
     ::close(server.Release());
     EXPECT_EQ(client.Receive(buffer, sizeof buffer), kSocketError);
@@ -122,13 +121,15 @@ TEST(Socket, ShutdownWakesAThreadBlockedInAUdpRead)
 {
     Socket receiver = Socket::Create(SocketKind::Udp);
     ASSERT_TRUE(receiver.Bind({ kLoopback, 0 }));
-    std::atomic<bool> returned{ false };
-    std::thread reader([&] {
-        char buffer[64];
-        Endpoint from;
-        [[maybe_unused]] const int result = receiver.ReceiveFrom(buffer, sizeof buffer, &from);
-        returned = true;
-    });
+    std::atomic<bool> returned { false };
+    std::thread reader(
+        [&]
+        {
+            char buffer[64];
+            Endpoint from;
+            [[maybe_unused]] const int result = receiver.ReceiveFrom(buffer, sizeof buffer, &from);
+            returned = true;
+        });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(returned.load());
     receiver.Shutdown();

@@ -1,13 +1,12 @@
-#include "resources/resource_ids.h"
-
 #include "controls/gif_frames.h"
+#include "resources/resource_ids.h"
 
 #include <QBuffer>
 #include <QColor>
-#include <QFile>
-#include <QImageReader>
 #include <QDir>
+#include <QFile>
 #include <QImage>
+#include <QImageReader>
 #include <QString>
 #include <QStringList>
 
@@ -297,8 +296,8 @@ TEST(BusyAnimation, IsA30FrameGifOfTheDesignedTimingThatEveryPieceDecodes)
     QFile file(QString::fromStdString(ResourcePath(ResourceKind::Gif, kGifBusyAnimation, 0)));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QByteArray data = file.readAll();
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data.constData()),
-        static_cast<std::size_t>(data.size()));
+    const std::span<const std::uint8_t> bytes(
+        reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size()));
     ASSERT_EQ(data.left(6), QByteArray("GIF89a"));
 
     auto walker = controls::GifWalker::Open(bytes);
@@ -314,7 +313,8 @@ TEST(BusyAnimation, IsA30FrameGifOfTheDesignedTimingThatEveryPieceDecodes)
         EXPECT_EQ(frame->delay, i == 0 ? 2 : 7) << i;
         EXPECT_EQ(frame->disposal, 1) << i;
         // Each stand-alone piece decodes on its own, as the picture control needs.
-        QByteArray piece(reinterpret_cast<const char*>(frame->bytes.data()), static_cast<qsizetype>(frame->bytes.size()));
+        QByteArray piece(
+            reinterpret_cast<const char*>(frame->bytes.data()), static_cast<qsizetype>(frame->bytes.size()));
         QBuffer buffer(&piece);
         QImageReader reader(&buffer, "gif");
         const QImage image = reader.read();

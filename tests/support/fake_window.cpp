@@ -33,7 +33,8 @@ bool FakeWindow::WaitFor(const std::function<bool()>& done, int timeoutMs)
             return true;
         }
         std::unique_lock lock(lock_);
-        if (changed_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(10)))
+        if (changed_.wait_until(
+                lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(10)))
                 == std::cv_status::timeout
             && std::chrono::steady_clock::now() >= deadline)
         {

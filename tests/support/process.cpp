@@ -12,8 +12,8 @@
 namespace quellis::test
 {
 
-ProcessResult RunProcess(const std::vector<std::string>& arguments, const std::string& input,
-    std::chrono::milliseconds limit)
+ProcessResult RunProcess(
+    const std::vector<std::string>& arguments, const std::string& input, std::chrono::milliseconds limit)
 {
     ProcessResult result;
     int in[2];

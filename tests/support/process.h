@@ -19,7 +19,8 @@ struct ProcessResult
 };
 
 // Killed after `limit`; `input` is its standard input (then closed).
-ProcessResult RunProcess(const std::vector<std::string>& arguments, const std::string& input = {},
+ProcessResult RunProcess(const std::vector<std::string>& arguments,
+    const std::string& input = {},
     std::chrono::milliseconds limit = std::chrono::seconds(60));
 
 } // namespace quellis::test

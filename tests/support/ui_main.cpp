@@ -2,7 +2,6 @@
 #include "tests/support/runtime_dir.h"
 
 #include <gtest/gtest.h>
-
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -33,7 +32,7 @@ void LeaveTheHostNetwork()
         return;
     }
     const int control = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq loopback{};
+    ifreq loopback {};
     std::strncpy(loopback.ifr_name, "lo", IFNAMSIZ - 1);
     if (control >= 0 && ioctl(control, SIOCGIFFLAGS, &loopback) == 0)
     {

@@ -47,8 +47,9 @@ constexpr ControlTemplate kControls[] = {
     { kIdNamedEdit, ControlKind::Edit, "account", 110, 45, 60, 12 },
 };
 
-constexpr DialogTemplate kTemplate = { 900, "Test dialog", 200, 100, "MS Shell Dlg", 9,
-    kDialogSysMenu | kDialogMinimizeBox | kDialogMaximizeBox, kControls };
+constexpr DialogTemplate kTemplate = {
+    900, "Test dialog", 200, 100, "MS Shell Dlg", 9, kDialogSysMenu | kDialogMinimizeBox | kDialogMaximizeBox, kControls
+};
 
 // Records what its handlers receive.
 class RecordingDialog : public Dialog
@@ -87,10 +88,7 @@ protected:
         commands.emplace_back(id, code);
         Dialog::OnCommand(id, code);
     }
-    void OnTimer(int id) override
-    {
-        timers.push_back(id);
-    }
+    void OnTimer(int id) override { timers.push_back(id); }
     bool OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override
     {
         messages.emplace_back(message, wParam, lParam);
@@ -118,10 +116,10 @@ void SpinUntil(const std::function<bool()>& done)
 
 TEST(DialogUnits, ConvertWithTheFontsBaseUnitsRounded)
 {
-    const BaseUnits units{ 7, 15 };
+    const BaseUnits units { 7, 15 };
     EXPECT_EQ(DialogUnitsToPixelsX(587, units), 1027); // 587 * 7 / 4 = 1027.25
-    EXPECT_EQ(DialogUnitsToPixelsY(333, units), 624);  // 333 * 15 / 8 = 624.375
-    EXPECT_EQ(DialogUnitsToPixelsX(2, BaseUnits{ 6, 13 }), 3);
+    EXPECT_EQ(DialogUnitsToPixelsY(333, units), 624); // 333 * 15 / 8 = 624.375
+    EXPECT_EQ(DialogUnitsToPixelsX(2, BaseUnits { 6, 13 }), 3);
     EXPECT_EQ(MulDivRounded(-5, 3, 2), -8);
 
     RecordingDialog dialog;
@@ -189,16 +187,18 @@ TEST(Dialog, WorkerThreadsChangeControlsThroughWindowCalls)
 {
     RecordingDialog dialog;
     dialog.Open();
-    std::atomic<bool> done{ false };
+    std::atomic<bool> done { false };
     std::string readBack;
     sync::Thread worker;
-    ASSERT_TRUE(worker.Start([&] {
-        dialog.SetItemText(kIdEdit, "from a worker");
-        dialog.EnableItem(kIdButton, false);
-        dialog.CheckButton(kIdCheck, kChecked);
-        readBack = dialog.ItemText(kIdEdit);
-        done = true;
-    }));
+    ASSERT_TRUE(worker.Start(
+        [&]
+        {
+            dialog.SetItemText(kIdEdit, "from a worker");
+            dialog.EnableItem(kIdButton, false);
+            dialog.CheckButton(kIdCheck, kChecked);
+            readBack = dialog.ItemText(kIdEdit);
+            done = true;
+        }));
     SpinUntil([&] { return done.load(); });
     worker.Join();
     EXPECT_EQ(readBack, "from a worker");
@@ -227,16 +227,18 @@ TEST(Dialog, PostedMessagesArriveOnTheUiThreadInOrder)
 {
     RecordingDialog dialog;
     dialog.Open();
-    std::thread poster([&] {
-        dialog.PostMessage(kWmUser + 100, 2, 0);
-        dialog.PostMessage(kWmUser + 101, 7, 32);
-    });
+    std::thread poster(
+        [&]
+        {
+            dialog.PostMessage(kWmUser + 100, 2, 0);
+            dialog.PostMessage(kWmUser + 101, 7, 32);
+        });
     poster.join();
     EXPECT_TRUE(dialog.messages.empty()); // posted, not sent
     SpinUntil([&] { return dialog.messages.size() == 2; });
     ASSERT_EQ(dialog.messages.size(), 2u);
-    EXPECT_EQ(dialog.messages[0], std::make_tuple(1124u, std::uintptr_t{ 2 }, std::intptr_t{ 0 }));
-    EXPECT_EQ(dialog.messages[1], std::make_tuple(1125u, std::uintptr_t{ 7 }, std::intptr_t{ 32 }));
+    EXPECT_EQ(dialog.messages[0], std::make_tuple(1124u, std::uintptr_t { 2 }, std::intptr_t { 0 }));
+    EXPECT_EQ(dialog.messages[1], std::make_tuple(1125u, std::uintptr_t { 7 }, std::intptr_t { 32 }));
 }
 
 TEST(Dialog, SizeMessagesComeOnlyWithAChangeOfSize)
@@ -331,12 +333,14 @@ TEST(Dialog, EscapeCancelsAndF1ChoosesTheSystemMenuItem)
 TEST(MessageBoxHook, AWorkerWaitsForTheAnswerGivenOnTheUiThread)
 {
     std::vector<MessageBoxRequest> shown;
-    SetMessageBoxHook([&](const MessageBoxRequest& request) {
-        EXPECT_TRUE(OnUiThread());
-        shown.push_back(request);
-        return kAnswerYes;
-    });
-    std::atomic<int> answer{ 0 };
+    SetMessageBoxHook(
+        [&](const MessageBoxRequest& request)
+        {
+            EXPECT_TRUE(OnUiThread());
+            shown.push_back(request);
+            return kAnswerYes;
+        });
+    std::atomic<int> answer { 0 };
     sync::Thread worker;
     ASSERT_TRUE(worker.Start([&] { answer = ShowMessageBox(nullptr, "确认？", "Question", kMbYesNo); }));
     JoinServingCalls(worker);
@@ -347,10 +351,12 @@ TEST(MessageBoxHook, AWorkerWaitsForTheAnswerGivenOnTheUiThread)
     EXPECT_EQ(shown[0].caption, "Question");
     EXPECT_EQ(shown[0].type, kMbYesNo);
     // Without a caption a box carries the application's name.
-    SetMessageBoxHook([&](const MessageBoxRequest& request) {
-        shown.push_back(request);
-        return kAnswerOk;
-    });
+    SetMessageBoxHook(
+        [&](const MessageBoxRequest& request)
+        {
+            shown.push_back(request);
+            return kAnswerOk;
+        });
     ShowMessageBox(nullptr, "text");
     SetMessageBoxHook({});
     EXPECT_EQ(shown.back().caption, ApplicationName());

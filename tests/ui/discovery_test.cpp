@@ -6,16 +6,16 @@
 #include "discovery/device_list_dlg.h"
 #include "discovery/device_packet.h"
 #include "discovery/internet_checksum.h"
-#include "platform/ui/list_view.h"
 #include "platform/net/socket.h"
+#include "platform/ui/list_view.h"
 #include "platform/ui/rich_edit.h"
 #include "resources/resource_ids.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "tests/support/quellis_dlg_fixture.h"
 
 #include <QHeaderView>
-#include <QTreeView>
 #include <QTest>
+#include <QTreeView>
 
 #include <gtest/gtest.h>
 
@@ -61,8 +61,8 @@ Bytes Reply(const Machine& machine, PacketType type = PKT_SEARCH_ACK, std::int32
     return buffer;
 }
 
-Bytes CommandReply(std::uint16_t code, std::int32_t result, const std::string& text = {},
-    const std::string& target = "A1B2C3D4E5F6")
+Bytes CommandReply(
+    std::uint16_t code, std::int32_t result, const std::string& text = {}, const std::string& target = "A1B2C3D4E5F6")
 {
     Bytes buffer(kMaxDatagramSize);
     buffer.resize(BuildCommandReply(buffer, target, code, result, AsBytes(text)));
@@ -75,7 +75,10 @@ protected:
     void Open(std::initializer_list<std::string_view> config = {}) { fixture.Open(config); }
     app::CQuellisDlg& Dialog() { return fixture.Dialog(); }
     void Inject(const Bytes& datagram) { ASSERT_TRUE(Dialog().State().replyQueue.Put(datagram)); }
-    bool WaitRows(int count) { return fixture.WaitFor([&] { return fixture.RowCount() == count; }); }
+    bool WaitRows(int count)
+    {
+        return fixture.WaitFor([&] { return fixture.RowCount() == count; });
+    }
     bool WaitLog(const std::string& piece)
     {
         return fixture.WaitFor([&] { return fixture.LogText().find(piece) != std::string::npos; });
@@ -102,8 +105,16 @@ TEST_F(Discovery, ANewMachineGetsANumberedRowAndAVersionLineARefreshGetsNeither)
     Inject(Reply(first));
     Inject(Reply(second));
     ASSERT_TRUE(WaitRows(2));
-    EXPECT_EQ(fixture.Row(0), (std::vector<std::string>{ "1", "10.77.128.5", "255.255.128.0", "10.77.0.2",
-                                  "A1B2C3D4E5F6", "1天01时01分01秒", "67", "2.1.5", "miner-07" }));
+    EXPECT_EQ(fixture.Row(0),
+        (std::vector<std::string> { "1",
+            "10.77.128.5",
+            "255.255.128.0",
+            "10.77.0.2",
+            "A1B2C3D4E5F6",
+            "1天01时01分01秒",
+            "67",
+            "2.1.5",
+            "miner-07" }));
     EXPECT_EQ(fixture.Row(1)[0], "2");
     EXPECT_EQ(fixture.Row(1)[5], "59秒");
     ASSERT_TRUE(WaitLog("2 Device 10.77.128.6 server version 2.1.5"));
@@ -178,8 +189,16 @@ TEST_F(Discovery, ShortRepliesFillTheAddressesOnlyAndEnglishUnitsFollowTheLangua
     Inject(Reply(shortOne));
     Inject(Reply(full));
     ASSERT_TRUE(WaitRows(2));
-    EXPECT_EQ(fixture.Row(0), (std::vector<std::string>{ "1", "10.77.128.5", "255.255.128.0", "10.77.0.2",
-                                  "A1B2C3D4E5F6", "", "", "2.1.", "" })); // the version cut where the datagram ends
+    EXPECT_EQ(fixture.Row(0),
+        (std::vector<std::string> { "1",
+            "10.77.128.5",
+            "255.255.128.0",
+            "10.77.0.2",
+            "A1B2C3D4E5F6",
+            "",
+            "",
+            "2.1.",
+            "" })); // the version cut where the datagram ends
     EXPECT_EQ(fixture.Row(1)[5], "1D01H01M01S");
     Settle();
     EXPECT_EQ(fixture.LogText().find("1 Device"), std::string::npos); // no run time, no version line
@@ -205,12 +224,16 @@ TEST_F(Discovery, ColumnClicksSortAddressesRunTimesAndNamesEachInItsOwnDirection
     }
     ASSERT_TRUE(WaitRows(3));
     auto* list = static_cast<QTreeView*>(fixture.Control(kIdDeviceList));
-    const auto clickHeader = [&](int column) {
+    const auto clickHeader = [&](int column)
+    {
         QHeaderView* header = list->header();
-        QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+        QTest::mouseClick(header->viewport(),
+            Qt::LeftButton,
+            {},
             QPoint(header->sectionViewportPosition(column) + 5, header->height() / 2));
     };
-    const auto column = [&](int index) {
+    const auto column = [&](int index)
+    {
         std::vector<std::string> texts;
         for (int row = 0; row < fixture.RowCount(); ++row)
         {
@@ -220,17 +243,17 @@ TEST_F(Discovery, ColumnClicksSortAddressesRunTimesAndNamesEachInItsOwnDirection
     };
 
     clickHeader(1); // first click: descending
-    EXPECT_EQ(column(1), (std::vector<std::string>{ "192.168.1.20", "192.168.1.7", "192.168.2.5" }));
-    EXPECT_EQ(column(0), (std::vector<std::string>{ "1", "3", "2" })); // numbers move with their rows
+    EXPECT_EQ(column(1), (std::vector<std::string> { "192.168.1.20", "192.168.1.7", "192.168.2.5" }));
+    EXPECT_EQ(column(0), (std::vector<std::string> { "1", "3", "2" })); // numbers move with their rows
     clickHeader(1);
-    EXPECT_EQ(column(1), (std::vector<std::string>{ "192.168.2.5", "192.168.1.7", "192.168.1.20" }));
+    EXPECT_EQ(column(1), (std::vector<std::string> { "192.168.2.5", "192.168.1.7", "192.168.1.20" }));
 
     clickHeader(5); // run time: its own flag, so descending again
-    EXPECT_EQ(column(5), (std::vector<std::string>{ "1时00分00秒", "59分59秒", "5秒" }));
+    EXPECT_EQ(column(5), (std::vector<std::string> { "1时00分00秒", "59分59秒", "5秒" }));
     clickHeader(8);
-    EXPECT_EQ(column(8), (std::vector<std::string>{ "charlie", "Bravo", "alpha" }));
+    EXPECT_EQ(column(8), (std::vector<std::string> { "charlie", "Bravo", "alpha" }));
     clickHeader(8);
-    EXPECT_EQ(column(8), (std::vector<std::string>{ "alpha", "Bravo", "charlie" }));
+    EXPECT_EQ(column(8), (std::vector<std::string> { "alpha", "Bravo", "charlie" }));
     const auto before = column(1);
     clickHeader(2); // the mask column does not sort
     EXPECT_EQ(column(1), before);
@@ -305,7 +328,9 @@ TEST_F(Discovery, E2ResultsAreLoggedInColourAndToTheLogFile)
 {
     Open();
     E2Block block;
-    const std::string record("N00042\0\0\0\0\0\0\0\0\0" "1234890ABSN0001", 30);
+    const std::string record("N00042\0\0\0\0\0\0\0\0\0"
+                             "1234890ABSN0001",
+        30);
     std::copy(record.begin(), record.end(), block.data.begin());
     block.length = kE2RecordSize;
     block.checksum = InternetChecksum(std::span(block.data).first(kE2RecordSize));
@@ -318,7 +343,9 @@ TEST_F(Discovery, E2ResultsAreLoggedInColourAndToTheLogFile)
     const std::string file = fixture.Dir().Read("log.txt");
     // Code page 936 on disk: 读 is B6 C1.
     EXPECT_NE(file.find("N00042 1234890ABSN0001 ["), std::string::npos);
-    EXPECT_NE(file.find("]\xB6\xC1" "E2\xB3\xC9\xB9\xA6\r\n"), std::string::npos);
+    EXPECT_NE(file.find("]\xB6\xC1"
+                        "E2\xB3\xC9\xB9\xA6\r\n"),
+        std::string::npos);
     auto* pane = Dialog().RichEdit(kIdLogPane);
     const int at = static_cast<int>(QString::fromStdString(fixture.LogText()).indexOf(QStringLiteral("N00042")));
     ASSERT_GE(at, 0);
@@ -407,23 +434,25 @@ TEST(DiscoveryTeardown, ClosingDuringABurstAppliesWhatWasHandedOverAndLeavesNoth
         // 2,000 machines, answering again and again; at most 64 datagrams a
         // millisecond keep the threads busy without burying a slow
         // (sanitized) UI thread under more than it can apply at the close.
-        std::thread feeder([&] {
-            for (int i = 0; sending.load(); i = (i + 1) % 2000)
+        std::thread feeder(
+            [&]
             {
-                Machine machine;
-                char mac[13];
-                std::snprintf(mac, sizeof mac, "0000AA%06X", static_cast<unsigned>(i));
-                machine.mac = mac;
-                machine.ip = "10.77." + std::to_string(128 + i / 250) + "." + std::to_string(1 + i % 250);
-                const Bytes reply = Reply(machine);
-                [[maybe_unused]] const int sent
-                    = sender.SendTo(reply.data(), reply.size(), { 0x7F000001, kDevicePort }); // 127.0.0.1
-                if (i % 64 == 63)
+                for (int i = 0; sending.load(); i = (i + 1) % 2000)
                 {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    Machine machine;
+                    char mac[13];
+                    std::snprintf(mac, sizeof mac, "0000AA%06X", static_cast<unsigned>(i));
+                    machine.mac = mac;
+                    machine.ip = "10.77." + std::to_string(128 + i / 250) + "." + std::to_string(1 + i % 250);
+                    const Bytes reply = Reply(machine);
+                    [[maybe_unused]] const int sent
+                        = sender.SendTo(reply.data(), reply.size(), { 0x7F000001, kDevicePort }); // 127.0.0.1
+                    if (i % 64 == 63)
+                    {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
                 }
-            }
-        });
+            });
         const bool underWay = fixture.WaitFor([&] { return fixture.RowCount() >= 100; });
         fixture.Close();
         sending = false;

@@ -102,7 +102,9 @@ TEST_F(ListView, ClicksReportTheRowOrNoneAndHeaderClicksTheColumn)
     QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, second.center());
     QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, QPoint(5, list.viewport()->height() - 5));
     QTest::mouseDClick(list.viewport(), Qt::LeftButton, {}, second.center());
-    QTest::mouseClick(list.header()->viewport(), Qt::LeftButton, {},
+    QTest::mouseClick(list.header()->viewport(),
+        Qt::LeftButton,
+        {},
         QPoint(list.header()->sectionViewportPosition(2) + 10, list.header()->height() / 2));
 
     ASSERT_GE(clicked.size(), 2u);

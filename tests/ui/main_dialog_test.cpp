@@ -27,8 +27,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -396,9 +396,13 @@ const std::vector<std::string> kEnglishHeadersAfterSwitch
 // The language's table is on the right controls, and the table holds the
 // texts shown (spot checks where they differ from the template's captions).
 const std::map<int, std::string> kChineseCaptions = { { kIdRestartMiner, "重启矿机程序" },
-    { kIdExecuteMinerCommand, "执行挖矿命令" }, { kIdMinerCommandLabel, "命令" }, { kIdMinerParameterLabel, "参数" } };
+    { kIdExecuteMinerCommand, "执行挖矿命令" },
+    { kIdMinerCommandLabel, "命令" },
+    { kIdMinerParameterLabel, "参数" } };
 const std::map<int, std::string> kEnglishCaptions = { { kIdRestartMiner, "Restart Mining Process" },
-    { kIdHighTemperatureLabel, "HiTemp" }, { kIdOneDCodeLabel, "One-D Code" }, { kIdSearch, "Search" } };
+    { kIdHighTemperatureLabel, "HiTemp" },
+    { kIdOneDCodeLabel, "One-D Code" },
+    { kIdSearch, "Search" } };
 
 void ExpectCaptions(const QuellisDlgFixture& fixture, const std::map<int, std::string>& spotChecks)
 {

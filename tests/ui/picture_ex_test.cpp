@@ -30,8 +30,8 @@ std::vector<std::uint8_t> SolidFrames(int frames, int delay, int disposal)
     tools::GifPalette palette;
     for (int i = 0; i < 256; ++i)
     {
-        palette.colours[static_cast<std::size_t>(i)] = { static_cast<std::uint8_t>(i * 40 % 256), 0,
-            static_cast<std::uint8_t>(255 - i) };
+        palette.colours[static_cast<std::size_t>(i)]
+            = { static_cast<std::uint8_t>(i * 40 % 256), 0, static_cast<std::uint8_t>(255 - i) };
     }
     std::vector<tools::GifFrameData> data;
     for (int i = 0; i < frames; ++i)
@@ -149,7 +149,7 @@ TEST(PictureEx, OneFrameGifsAndOtherImagesAreStillPictures)
 
     CPictureEx empty;
     EXPECT_FALSE(empty.StartAnimation()); // nothing loaded
-    empty.StopAnimation();                // harmless without a thread
+    empty.StopAnimation(); // harmless without a thread
     const std::vector<std::uint8_t> garbage = { 'G', 'I', 'F', '8', '9', 'a', 1, 2, 3 };
     EXPECT_FALSE(empty.LoadFromMemory(AsSpan(garbage)));
 }

@@ -31,21 +31,25 @@ TEST_F(WindowCalls, WorkerCallsRunOnTheUiThreadInOrderAndReturnValues)
 {
     const auto uiThread = std::this_thread::get_id();
     std::vector<int> order;
-    std::atomic<bool> finished{ false };
-    std::atomic<bool> allOnUi{ true };
+    std::atomic<bool> finished { false };
+    std::atomic<bool> allOnUi { true };
     sync::Thread worker;
-    ASSERT_TRUE(worker.Start([&] {
-        for (int i = 0; i < 50; ++i)
+    ASSERT_TRUE(worker.Start(
+        [&]
         {
-            const int echoed = WindowCall([&] {
-                allOnUi = allOnUi && std::this_thread::get_id() == uiThread;
-                order.push_back(i);
-                return i * 2;
-            });
-            EXPECT_EQ(echoed, i * 2);
-        }
-        finished = true;
-    }));
+            for (int i = 0; i < 50; ++i)
+            {
+                const int echoed = WindowCall(
+                    [&]
+                    {
+                        allOnUi = allOnUi && std::this_thread::get_id() == uiThread;
+                        order.push_back(i);
+                        return i * 2;
+                    });
+                EXPECT_EQ(echoed, i * 2);
+            }
+            finished = true;
+        }));
     SpinUntil([&] { return finished.load(); });
     worker.Join();
     ASSERT_EQ(order.size(), 50u);
@@ -58,7 +62,7 @@ TEST_F(WindowCalls, WorkerCallsRunOnTheUiThreadInOrderAndReturnValues)
 
 TEST_F(WindowCalls, JoiningAWorkerInsideACallServesTheCallInsteadOfDeadlocking)
 {
-    std::atomic<bool> ran{ false };
+    std::atomic<bool> ran { false };
     sync::Thread worker;
     ASSERT_TRUE(worker.Start([&] { CallOnUiThread([&] { ran = true; }); }));
     // No event loop runs here: only the serving join can carry the call out.
@@ -68,13 +72,15 @@ TEST_F(WindowCalls, JoiningAWorkerInsideACallServesTheCallInsteadOfDeadlocking)
 
 TEST_F(WindowCalls, ClosingReleasesAWaitingWorkerAndRefusesLaterCalls)
 {
-    std::atomic<bool> started{ false };
-    std::atomic<int> result{ -1 };
+    std::atomic<bool> started { false };
+    std::atomic<int> result { -1 };
     sync::Thread worker;
-    ASSERT_TRUE(worker.Start([&] {
-        started = true;
-        result = CallOnUiThread([] {}) ? 1 : 0;
-    }));
+    ASSERT_TRUE(worker.Start(
+        [&]
+        {
+            started = true;
+            result = CallOnUiThread([] {}) ? 1 : 0;
+        }));
     while (!started)
     {
         std::this_thread::yield();

@@ -109,8 +109,8 @@ std::vector<std::uint8_t> EncodeGif(
     U16(out, width);
     U16(out, height);
     out.push_back(0xF7); // global colour table of 256 entries, 8 bits of colour resolution
-    out.push_back(0);    // background index
-    out.push_back(0);    // no aspect ratio
+    out.push_back(0); // background index
+    out.push_back(0); // no aspect ratio
     for (const auto& colour : palette.colours)
     {
         out.insert(out.end(), colour.begin(), colour.end());
@@ -139,7 +139,8 @@ std::vector<std::uint8_t> EncodeGif(
         {
             const std::size_t size = std::min<std::size_t>(255, data.size() - i);
             out.push_back(static_cast<std::uint8_t>(size));
-            out.insert(out.end(), data.begin() + static_cast<std::ptrdiff_t>(i),
+            out.insert(out.end(),
+                data.begin() + static_cast<std::ptrdiff_t>(i),
                 data.begin() + static_cast<std::ptrdiff_t>(i + size));
         }
         out.push_back(0);

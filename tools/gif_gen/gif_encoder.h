@@ -12,13 +12,13 @@ namespace quellis::tools
 
 struct GifPalette
 {
-    std::array<std::array<std::uint8_t, 3>, 256> colours{};
+    std::array<std::array<std::uint8_t, 3>, 256> colours {};
 };
 
 struct GifFrameData
 {
     std::vector<std::uint8_t> indexes; // width * height palette indexes, row by row
-    int delay = 0;                     // hundredths of a second
+    int delay = 0; // hundredths of a second
     int disposal = 1;
 };
 

@@ -24,8 +24,8 @@ constexpr double kPi = 3.14159265358979323846;
 
 const QColor kBackground(240, 240, 240); // the dialog's face
 const QColor kTrack(214, 222, 226);
-const QColor kHead(22, 122, 140);        // the application icon's teal
-const QColor kAccent(240, 160, 40);      // its amber
+const QColor kHead(22, 122, 140); // the application icon's teal
+const QColor kAccent(240, 160, 40); // its amber
 
 QColor Mix(const QColor& from, const QColor& to, double amount)
 {
@@ -39,10 +39,11 @@ QColor Mix(const QColor& from, const QColor& to, double amount)
 quellis::tools::GifPalette MakePalette()
 {
     quellis::tools::GifPalette palette;
-    const auto set = [&](int index, const QColor& colour) {
-        palette.colours[static_cast<std::size_t>(index)]
-            = { static_cast<std::uint8_t>(colour.red()), static_cast<std::uint8_t>(colour.green()),
-                  static_cast<std::uint8_t>(colour.blue()) };
+    const auto set = [&](int index, const QColor& colour)
+    {
+        palette.colours[static_cast<std::size_t>(index)] = { static_cast<std::uint8_t>(colour.red()),
+            static_cast<std::uint8_t>(colour.green()),
+            static_cast<std::uint8_t>(colour.blue()) };
     };
     for (int i = 0; i < 32; ++i)
     {

@@ -15,8 +15,8 @@
 // Without --hold it runs on Qt's offscreen platform unless QT_QPA_PLATFORM
 // says otherwise.
 #include "app/captions.h"
-#include "core/log_colour.h"
 #include "app/quellis_dlg.h"
+#include "core/log_colour.h"
 #include "discovery/device_table.h"
 #include "platform/ui/application.h"
 #include "platform/ui/dialog.h"
@@ -128,7 +128,8 @@ int main(int argc, char** argv)
     }
     if (output == nullptr && !hold)
     {
-        std::fprintf(stderr, "usage: quellis-screenshot OUTPUT.png [--config-dir DIR] [--sample | --search] [--hold]\n");
+        std::fprintf(
+            stderr, "usage: quellis-screenshot OUTPUT.png [--config-dir DIR] [--sample | --search] [--hold]\n");
         return 2;
     }
     if (!hold)
