@@ -7,7 +7,7 @@ BUILD := build/$(PRESET)
 JOBS ?= $(shell nproc)
 DEMO_MACHINES ?= 50
 
-.PHONY: all deps configure build run test test-unit demo bench sanitize fuzz check-layering format clean
+.PHONY: all deps configure build run test test-unit demo bench sanitize fuzz check-layering check-format format clean
 
 all: build
 
@@ -49,6 +49,9 @@ sanitize: deps
 
 check-layering:
 	@scripts/check-layering
+
+check-format: deps
+	@scripts/check-format
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
