@@ -9,7 +9,8 @@
 // its result (median and max), the server's peak memory, and for the dialog
 // the longest time its UI thread did not get back to its event loop, and the
 // longest handling of one socket notification, in wall time and in the UI
-// thread's own processor time (the rest is waiting for a processor). A last
+// thread's own processor time (the rest is waiting for a processor), and for
+// every server the most threads its process had at once. A last
 // row serves a 256 MiB package to the largest count but one, to show that
 // the dialog's memory does not grow with the package. Needs root (the lab).
 #include "core/window.h"
@@ -35,6 +36,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -63,6 +65,19 @@ long StatusKiB(const std::string& file, const char* key)
         }
     }
     return 0;
+}
+
+// Threads of a process now (its /proc/PID/task entries).
+int Threads(const std::string& process)
+{
+    std::error_code error;
+    int count = 0;
+    for (std::filesystem::directory_iterator entry("/proc/" + process + "/task", error), end; !error && entry != end;
+         entry.increment(error))
+    {
+        ++count;
+    }
+    return count;
 }
 
 std::string LoadAverage()
@@ -136,6 +151,7 @@ public:
     // The peak memory of the process itself; `ip netns exec` replaces itself
     // with the program, so the pid is the program's.
     [[nodiscard]] long PeakKiB() const { return StatusKiB("/proc/" + std::to_string(pid_) + "/status", "VmHWM:"); }
+    [[nodiscard]] std::string Process() const { return std::to_string(pid_); }
 
 private:
     pid_t pid_ = -1;
@@ -153,6 +169,7 @@ struct Run
     double medianMs = 0;
     double maxMs = 0;
     long peakKiB = 0;
+    int peakThreads = 0;
     double longestBlockMs = -1;
     double longestHandlerMs = -1;
     double longestHandlerCpuMs = -1;
@@ -191,8 +208,9 @@ private:
 };
 
 // Offers the package to every machine at once and collects their results;
-// `pump` runs meanwhile (the dialog's event loop).
-Run OfferAndCollect(int machines, std::uint64_t size, const std::function<void()>& pump)
+// `pump` runs meanwhile (the dialog's event loop), and the server's threads
+// (`process` in /proc) are counted every 10 ms.
+Run OfferAndCollect(int machines, std::uint64_t size, const std::string& process, const std::function<void()>& pump)
 {
     Run run;
     run.machines = machines;
@@ -218,8 +236,14 @@ Run OfferAndCollect(int machines, std::uint64_t size, const std::function<void()
         return run;
     }
     auto last = offered;
+    auto counted = offered - std::chrono::seconds(1);
     while (run.verified + run.failed < machines && Clock::now() - last < std::chrono::seconds(60))
     {
+        if (Clock::now() - counted >= std::chrono::milliseconds(10))
+        {
+            counted = Clock::now();
+            run.peakThreads = std::max(run.peakThreads, Threads(process));
+        }
         if (pump)
         {
             pump();
@@ -281,7 +305,8 @@ Run RunDialog(int machines, const std::string& package, std::uint64_t size)
     ticker.start(1);
     // The event loop sleeps until its next event, as the program's does; the
     // ticker wakes it every millisecond to look at the results.
-    Run run = OfferAndCollect(machines, size, [] { QApplication::processEvents(QEventLoop::WaitForMoreEvents); });
+    Run run
+        = OfferAndCollect(machines, size, "self", [] { QApplication::processEvents(QEventLoop::WaitForMoreEvents); });
     ticker.stop();
     run.peakKiB = StatusKiB("/proc/self/status", "VmHWM:");
     run.longestBlockMs = static_cast<double>(longestGap) / 1e6;
@@ -302,7 +327,7 @@ Run RunReference(
         std::fprintf(stderr, "package_send_reference %s did not start\n", mode);
         return {};
     }
-    Run run = OfferAndCollect(machines, size, {});
+    Run run = OfferAndCollect(machines, size, server.Process(), {});
     run.peakKiB = server.PeakKiB();
     return run;
 }
@@ -316,6 +341,7 @@ Run Median(std::vector<Run> runs)
     for (const Run& run : runs)
     {
         median.peakKiB = std::max(median.peakKiB, run.peakKiB);
+        median.peakThreads = std::max(median.peakThreads, run.peakThreads);
         median.longestBlockMs = std::max(median.longestBlockMs, run.longestBlockMs);
         median.longestHandlerMs = std::max(median.longestHandlerMs, run.longestHandlerMs);
         median.longestHandlerCpuMs = std::max(median.longestHandlerCpuMs, run.longestHandlerCpuMs);
@@ -338,7 +364,7 @@ void PrintRow(const char* server, std::uint64_t size, const Run& run, double sam
     const std::string handler = run.longestHandlerMs < 0
         ? "—"
         : Fixed(run.longestHandlerMs, 1) + " (" + Fixed(run.longestHandlerCpuMs, 2) + " processor)";
-    std::printf("| %d | %s | %llu | %d / %d | %.2f | %.0f | %.0f / %.0f | %s | %.1f | %s | %s |\n",
+    std::printf("| %d | %s | %llu | %d / %d | %.2f | %.0f | %.0f / %.0f | %s | %.1f | %d | %s | %s |\n",
         run.machines,
         server,
         static_cast<unsigned long long>(size / kMiB),
@@ -350,6 +376,7 @@ void PrintRow(const char* server, std::uint64_t size, const Run& run, double sam
         run.maxMs,
         share.c_str(),
         static_cast<double>(run.peakKiB) / 1024.0,
+        run.peakThreads,
         block.c_str(),
         handler.c_str());
     std::fflush(stdout);
@@ -397,9 +424,9 @@ int main(int argc, char** argv)
     std::printf("## Package server: N machines download one package at once across the lab's veth\n\n");
     std::printf("load average (1 / 5 min) at the start: %s; 2 cores shared with other work\n\n", LoadAverage().c_str());
     std::printf("| machines | server | package, MiB | verified / failed | offer to last result, s | MB/s "
-                "| per machine, ms (median / max) | of same shape | peak memory, MiB | longest UI block, ms "
-                "| longest socket handler, ms (its own processor time) |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
+                "| per machine, ms (median / max) | of same shape | peak memory, MiB | peak threads "
+                "| longest UI block, ms | longest socket handler, ms (its own processor time) |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     const auto farm = [&](int machines, const std::string& expected)
     {
         return std::make_unique<Child>(std::vector<std::string> { "/usr/sbin/ip",

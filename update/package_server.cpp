@@ -16,6 +16,7 @@ using Clock = std::chrono::steady_clock;
 
 // How often the server's timer looks at the waiting connections.
 constexpr std::chrono::milliseconds kSweepPeriod { 1000 };
+constexpr int kAcceptsPerEvent = 16;
 
 } // namespace
 
@@ -31,6 +32,7 @@ PackageServer::PackageServer(net::Socket& listening,
     , message_(message)
     , timer_(timer)
     , limits_(limits)
+    , senders_(messages, message, limits.transfer, limits.senders)
 {
 }
 
@@ -46,6 +48,10 @@ void PackageServer::Start()
     if (!listening_.IsValid())
     {
         return;
+    }
+    if (!senders_.Start())
+    {
+        trace::OutputDebugStringF("package server: no sender thread\n");
     }
     // An accept after the notification must not block the UI thread when the
     // connection went away in between.
@@ -86,26 +92,39 @@ void PackageServer::OnSocketEvent(int socket, std::intptr_t event, int error)
 
 void PackageServer::OnAccept()
 {
-    net::Endpoint peer;
-    net::Socket socket = listening_.Accept(&peer);
-    if (!socket.IsValid())
+    // A few connections per notification: machines told at once connect at
+    // once, and a batch costs one wake-up of the UI thread yet never keeps it
+    // long.
+    for (int accepted = 0; accepted < kAcceptsPerEvent; ++accepted)
     {
-        const int error = net::WsaGetLastError();
-        if (error == net::kWsaWouldBlock || error == net::kWsaConnectionAborted || error == net::kWsaInterrupted)
+        net::Endpoint peer;
+        net::Socket socket = listening_.Accept(&peer);
+        if (!socket.IsValid())
         {
-            messages_.ReenableSocketEvent(listening_.Handle(), core::kFdAccept);
-            return;
+            const int error = net::WsaGetLastError();
+            if (error == net::kWsaConnectionAborted || error == net::kWsaInterrupted)
+            {
+                continue;
+            }
+            if (error != net::kWsaWouldBlock)
+            {
+                // Out of descriptors or memory: the waiting connection stays
+                // queued, and the timer takes accepting up again in a while
+                // instead of the notification coming back at once, over and over.
+                trace::OutputDebugStringF("package server: accept failed (%d)\n", error);
+                acceptPaused_ = true;
+                UpdateTimer();
+                return;
+            }
+            break;
         }
-        // Out of descriptors or memory: the waiting connection stays queued,
-        // and the timer takes accepting up again in a while instead of the
-        // notification coming back at once, over and over.
-        trace::OutputDebugStringF("package server: accept failed (%d)\n", error);
-        acceptPaused_ = true;
-        UpdateTimer();
-        return;
+        AddConnection(std::move(socket), peer);
     }
     messages_.ReenableSocketEvent(listening_.Handle(), core::kFdAccept);
+}
 
+void PackageServer::AddConnection(net::Socket socket, const net::Endpoint& peer)
+{
     [[maybe_unused]] const bool nonBlocking = socket.SetBlocking(false);
     for (int size = limits_.sendBuffer; size > 0; size /= 2)
     {
@@ -199,36 +218,38 @@ void PackageServer::StartTransfer(std::unique_ptr<UpdateConnection> connection, 
             return;
         }
     }
-    UpdateTransfer* running = transfer.get();
-    running->run = true;
-    if (!running->worker.Start([this, running] { TransferWorker(*running); }))
+    transfer->run = true;
+    // From here the sender owns the package and the sends, until it posts
+    // the transfer's end.
+    if (!senders_.Hand(*transfer))
     {
         return;
     }
+    activeBySocket_.emplace(transfer->connection->socket.Handle(), transfer.get());
     active_.Add(transfer.release());
-}
-
-// Runs on the transfer's own thread. Owns the transfer's package and socket
-// while it runs; shares the `run` flag (cleared by the server to stop it) and
-// the end it announces by a posted close notification, after which it
-// touches nothing of the transfer.
-void PackageServer::TransferWorker(UpdateTransfer& transfer)
-{
-    const bool success = RunTransfer(transfer, limits_.transfer);
-    transfer.state = success ? TransferState::Complete : TransferState::Failed;
-    const int socket = transfer.connection->socket.Handle();
-    transfer.ended = true;
-    messages_.PostMessage(message_, static_cast<std::uintptr_t>(socket), core::kFdClose);
 }
 
 void PackageServer::OnClose(int socket)
 {
-    UpdateTransfer* transfer
-        = active_.Find([socket](const UpdateTransfer& t) { return t.connection->socket.Handle() == socket; });
-    if (transfer != nullptr)
+    // By the index, not a search of the list: a thousand transfers ending
+    // together would make each close cost the UI thread a walk of them all.
+    if (const auto found = activeBySocket_.find(socket); found != activeBySocket_.end())
     {
+        UpdateTransfer* transfer = found->second;
+        activeBySocket_.erase(found);
         active_.Remove(transfer);
         ReleaseTransfer(transfer);
+    }
+    else if (const auto released = std::find_if(ending_.begin(),
+                 ending_.end(),
+                 [socket](const std::unique_ptr<UpdateTransfer>& t)
+                 { return t->connection->socket.Handle() == socket && t->ended.load(std::memory_order_acquire); });
+             released != ending_.end())
+    {
+        // Its sender has let go of it now.
+        std::unique_ptr<UpdateTransfer> owned = std::move(*released);
+        ending_.erase(released);
+        FreeTransfer(std::move(owned));
     }
     else if (UpdateConnection* connection
         = pending_.Find([socket](const UpdateConnection& c) { return c.socket.Handle() == socket; }))
@@ -243,40 +264,26 @@ void PackageServer::ReleaseTransfer(UpdateTransfer* transfer)
 {
     std::unique_ptr<UpdateTransfer> owned(transfer);
     owned->run = false;
-    if (owned->ended.load())
+    if (owned->ended.load(std::memory_order_acquire))
     {
-        // The worker touches nothing of the transfer after its close
-        // notification: the socket and the file go now, the machine sees its
-        // close at once.
-        owned->connection->socket.Close();
-        CloseMappedPackage(owned->package);
+        // Its sender touches nothing of it after posting its end: the
+        // socket and the file go now, the machine sees its close at once.
+        FreeTransfer(std::move(owned));
+        return;
     }
-    else
-    {
-        // Its wait ends at once instead of at the end of its round.
-        owned->connection->socket.Shutdown();
-    }
-    // The thread is joined later, by the timer: with a thousand transfers
-    // busy on a few cores, a thread that has posted its end may wait long
-    // for the processor to let it exit, and the UI thread must not wait
-    // with it.
+    // Still carried (a close notification came before its sender's): the
+    // shutdown tells the sender at once, and the end it then posts frees the
+    // transfer. The socket's number stays ours until then, so that no
+    // notification on its way is taken for a newer connection's.
+    owned->connection->socket.Shutdown();
     ending_.push_back(std::move(owned));
-    UpdateTimer();
 }
 
-void PackageServer::JoinEnded(bool all)
+void PackageServer::FreeTransfer(std::unique_ptr<UpdateTransfer> transfer)
 {
-    std::erase_if(ending_,
-        [all](std::unique_ptr<UpdateTransfer>& transfer)
-        {
-            if (!all && !transfer->worker.Finished())
-            {
-                return false;
-            }
-            transfer->worker.Join();
-            CloseMappedPackage(transfer->package);
-            return true;
-        });
+    senders_.Forget(*transfer);
+    transfer->connection->socket.Close();
+    CloseMappedPackage(transfer->package);
 }
 
 void PackageServer::FreeConnection(UpdateConnection* connection)
@@ -311,7 +318,6 @@ void PackageServer::OnTimer()
         acceptPaused_ = false;
         messages_.ReenableSocketEvent(listening_.Handle(), core::kFdAccept);
     }
-    JoinEnded(false);
     const auto now = Clock::now();
     for (UpdateConnection* connection = pending_.First(); connection != nullptr; connection = pending_.Next(connection))
     {
@@ -331,7 +337,7 @@ void PackageServer::OnTimer()
 
 void PackageServer::UpdateTimer()
 {
-    const bool needed = !stopped_ && (pending_.Count() > closing_ || acceptPaused_ || !ending_.empty());
+    const bool needed = !stopped_ && (pending_.Count() > closing_ || acceptPaused_);
     if (needed && !timerSet_)
     {
         const auto period = std::min(kSweepPeriod, std::max(limits_.requestWait / 2, std::chrono::milliseconds(10)));
@@ -352,18 +358,23 @@ void PackageServer::Stop()
         return;
     }
     stopped_ = true;
-    // All at once: every worker's wait ends now, then each is joined.
     for (UpdateTransfer* transfer = active_.First(); transfer != nullptr; transfer = active_.Next(transfer))
     {
         transfer->run = false;
-        transfer->connection->socket.Shutdown();
     }
+    // Once the senders are joined every transfer is the server's alone.
+    senders_.Stop();
+    activeBySocket_.clear();
     while (UpdateTransfer* transfer = active_.First())
     {
         active_.Remove(transfer);
-        ending_.emplace_back(transfer);
+        FreeTransfer(std::unique_ptr<UpdateTransfer>(transfer));
     }
-    JoinEnded(true);
+    for (auto& transfer : ending_)
+    {
+        FreeTransfer(std::move(transfer));
+    }
+    ending_.clear();
     while (UpdateConnection* connection = pending_.First())
     {
         messages_.SelectSocket(connection->socket.Handle(), message_, 0);

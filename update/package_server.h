@@ -3,6 +3,7 @@
 #include "core/window.h"
 #include "platform/net/socket.h"
 #include "update/package_transfer.h"
+#include "update/sender_pool.h"
 #include "update/tlist.h"
 
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // The package server on TCP 2425: machines told to update connect, send one
@@ -18,9 +20,10 @@
 // WindowMessages): the front end delivers them to OnSocketEvent on the
 // thread that owns the server (the dialog's UI thread; a command line's poll
 // loop), together with the server's timer. The accepted connections and the
-// transfers live in two TLists that only that thread touches; each transfer
-// has a worker thread of its own, which announces its end by posting a close
-// notification for its socket.
+// transfers live in two TLists that only that thread touches; the transfers
+// are carried by a few sender threads (SenderPool), whatever their number,
+// and each transfer's sender announces its end by posting a close
+// notification for the transfer's socket.
 //
 // Anyone on the LAN may connect: a connection costs a descriptor until it
 // sends its request or the request wait runs out, and at most maxPending wait
@@ -47,6 +50,8 @@ struct PackageServerLimits
     // the program); off, or for a file that refuses it, they are sent from
     // the mapped window.
     bool sendFile = true;
+    // Sender threads (0: one per core, 2 to 4).
+    std::size_t senders = 0;
 };
 
 class PackageServer
@@ -66,7 +71,7 @@ public:
     PackageServer& operator=(const PackageServer&) = delete;
 
     // After the listening socket is open: non-blocking accepts, the larger
-    // queue, and room for a socket and a file per machine.
+    // queue, room for a socket and a file per machine, and the senders.
     void Start();
     // The file served from now on, whatever a request names (empty: none yet).
     void SetServedPath(std::string path) { servedPath_ = std::move(path); }
@@ -84,17 +89,19 @@ public:
 
     [[nodiscard]] std::size_t PendingCount() const { return pending_.Count(); }
     [[nodiscard]] std::size_t ActiveCount() const { return active_.Count(); }
-    // Released transfers whose thread the timer has yet to join.
+    // Released transfers whose sender has yet to let go of them.
     [[nodiscard]] std::size_t EndingCount() const { return ending_.size(); }
+    // The sender threads running.
+    [[nodiscard]] std::size_t SenderThreads() const { return senders_.Threads(); }
 
 private:
     void OnAccept();
+    void AddConnection(net::Socket socket, const net::Endpoint& peer);
     void OnRead(int socket);
     void OnClose(int socket);
     void StartTransfer(std::unique_ptr<UpdateConnection> connection, const std::string& request);
     void ReleaseTransfer(UpdateTransfer* transfer);
-    void JoinEnded(bool all);
-    void TransferWorker(UpdateTransfer& transfer);
+    void FreeTransfer(std::unique_ptr<UpdateTransfer> transfer);
     void FreeConnection(UpdateConnection* connection);
     void CloseLater(UpdateConnection& connection);
     void UpdateTimer();
@@ -108,7 +115,10 @@ private:
     std::string servedPath_;
     TList<UpdateConnection> pending_;
     TList<UpdateTransfer> active_;
+    // The transfers of active_ by their socket.
+    std::unordered_map<int, UpdateTransfer*> activeBySocket_;
     std::vector<std::unique_ptr<UpdateTransfer>> ending_;
+    SenderPool senders_;
     std::size_t closing_ = 0; // pending connections already shut down
     bool acceptPaused_ = false;
     bool timerSet_ = false;

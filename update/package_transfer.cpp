@@ -91,77 +91,53 @@ int SendNextChunk(UpdateTransfer& transfer)
     return 1;
 }
 
-bool RunTransfer(UpdateTransfer& transfer, const TransferTiming& timing)
+TransferStep AdvanceTransfer(UpdateTransfer& transfer, std::uint64_t budget)
 {
     // Nothing is sent for a directory request.
     if (transfer.command == REQ_DIRECTORY)
     {
-        return false;
+        return TransferStep::Failed;
     }
-    net::Socket& socket = transfer.connection->socket;
-    bool acknowledging = false;
-    int idle = 0;
-    while (transfer.run.load())
+    if (!transfer.acknowledging)
     {
-        const net::PollResult wait
-            = acknowledging ? socket.WaitReadable(timing.round) : socket.WaitWritable(timing.round);
-        if (wait == net::PollResult::Failed)
+        // Chunk after chunk until the socket takes none: its sender hears
+        // again only when the socket has room again.
+        const std::uint64_t start = transfer.package.offset;
+        for (;;)
         {
-            return false;
-        }
-        if (wait == net::PollResult::Ready)
-        {
-            if (!transfer.run.load())
+            const std::uint64_t before = transfer.package.offset;
+            if (SendNextChunk(transfer) == 0)
             {
-                break;
+                return TransferStep::Failed;
             }
-            idle = 0;
-            if (acknowledging)
+            if (transfer.state.load() == TransferState::Complete)
             {
-                char acknowledgement[kAcknowledgementBytes];
-                const int got = socket.Receive(acknowledgement, sizeof acknowledgement);
-                if (got >= 0)
+                if (transfer.package.size == 0)
                 {
-                    return true; // the machine's word or its close
+                    return TransferStep::Succeeded;
                 }
-                if (net::WsaGetLastError() != net::kWsaWouldBlock)
-                {
-                    return false;
-                }
+                // The acknowledgement is waited for from now on, also when
+                // it came while the last bytes were going out.
+                transfer.acknowledging = true;
+                return TransferStep::Readable;
             }
-            else
+            if (transfer.package.offset == before)
             {
-                // Chunk after chunk while the socket takes them: one wait per
-                // full send buffer rather than per chunk.
-                for (;;)
-                {
-                    const std::uint64_t before = transfer.package.offset;
-                    if (SendNextChunk(transfer) == 0)
-                    {
-                        return false;
-                    }
-                    if (transfer.state.load() == TransferState::Complete)
-                    {
-                        if (transfer.package.size == 0)
-                        {
-                            return true;
-                        }
-                        acknowledging = true;
-                        break;
-                    }
-                    if (transfer.package.offset == before)
-                    {
-                        break;
-                    }
-                }
+                return TransferStep::Writable;
             }
-        }
-        if (++idle >= timing.idleRounds)
-        {
-            return false;
+            if (transfer.package.offset - start >= budget)
+            {
+                return TransferStep::Again;
+            }
         }
     }
-    return false;
+    char acknowledgement[kAcknowledgementBytes];
+    const int got = transfer.connection->socket.Receive(acknowledgement, sizeof acknowledgement);
+    if (got >= 0)
+    {
+        return TransferStep::Succeeded; // the machine's word or its close
+    }
+    return net::WsaGetLastError() == net::kWsaWouldBlock ? TransferStep::Readable : TransferStep::Failed;
 }
 
 } // namespace quellis::update

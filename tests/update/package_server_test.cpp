@@ -8,10 +8,12 @@
 #include "update/package_server.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <future>
@@ -41,14 +43,19 @@ std::string Pattern(std::size_t size, std::uint32_t seed = 7)
     return bytes;
 }
 
-int OpenDescriptors()
+int Count(const char* directory)
 {
     int count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory))
     {
         ++count;
     }
     return count;
+}
+
+int OpenDescriptors()
+{
+    return Count("/proc/self/fd");
 }
 
 // What a machine got: the bytes, and whether the server closed the stream.
@@ -315,15 +322,8 @@ TEST_F(PackageServerTest, MisbehavingConnectionsEndAloneAndGiveEverythingBack)
     ASSERT_TRUE(window_.WaitFor([&] { return server_->ActiveCount() == 0; }, 10000));
     stalled.Close();
     EXPECT_TRUE(Idle());
-    // The ended transfers' threads are joined by the server's timer, which then stops.
-    EXPECT_TRUE(window_.TimerPeriod(kTimerPackageServer));
-    EXPECT_TRUE(window_.WaitFor(
-        [&]
-        {
-            server_->OnTimer();
-            return server_->EndingCount() == 0;
-        }));
-    EXPECT_FALSE(window_.TimerPeriod(kTimerPackageServer));
+    EXPECT_EQ(server_->EndingCount(), 0u);
+    EXPECT_FALSE(window_.TimerPeriod(kTimerPackageServer)) << "no timer once nothing waits for its request";
 }
 
 TEST_F(PackageServerTest, APackageCutShortOrReplacedDuringATransfer)
@@ -439,10 +439,114 @@ TEST_F(PackageServerTest, ConnectionsThatSendNothingAreClosedInTimeAndTheOldestM
     EXPECT_TRUE(Idle());
 }
 
-TEST_F(PackageServerTest, StopEndsEveryTransferAndNothingIsPostedAfterwards)
+// The request for the whole package from `offset`.
+std::string RequestFrom(std::size_t machine, std::size_t offset)
 {
+    char request[64];
+    std::snprintf(request, sizeof request, "1:%zx:m:96:%zx", machine, offset);
+    return request;
+}
+
+TEST_F(PackageServerTest, ManyDownloadsShareTwoSendersAndNoneWaitsForAMachineThatStoppedReading)
+{
+    PackageServerLimits limits;
+    limits.senders = 2;
+    StartServer(limits);
+    const std::string package = Pattern(2 * kMiB + 7);
+    directory_.Write("package", package);
+    server_->SetServedPath((directory_ / "package").string());
+    const int threadsBefore = Count("/proc/self/task");
+
+    // Every eighth machine reads nothing: its transfer fills the socket and
+    // waits on the same two senders as the others, which one thread reads
+    // all at once, from offsets on and off the 64 KiB boundaries.
+    constexpr std::size_t kMachines = 64;
+    std::vector<net::Socket> stalled;
+    std::vector<net::Socket> readers;
+    std::vector<std::size_t> offsets;
+    for (std::size_t i = 0; i < kMachines; ++i)
+    {
+        net::Socket socket = Connect(64 * 1024);
+        const std::size_t offset = i * 65535 % package.size();
+        const std::string request = RequestFrom(i, offset);
+        ASSERT_EQ(socket.Send(request.data(), request.size()), static_cast<int>(request.size()));
+        if (i % 8 == 0)
+        {
+            stalled.push_back(std::move(socket));
+            continue;
+        }
+        offsets.push_back(offset);
+        readers.push_back(std::move(socket));
+    }
+    auto reading = std::async(std::launch::async,
+        [&]
+        {
+            std::vector<std::string> got(readers.size());
+            std::vector<bool> closed(readers.size(), false);
+            std::string buffer(256 * 1024, '\0');
+            for (std::size_t open = readers.size(); open > 0;)
+            {
+                std::vector<pollfd> waits;
+                for (std::size_t i = 0; i < readers.size(); ++i)
+                {
+                    waits.push_back({ closed[i] ? -1 : readers[i].Handle(), POLLIN, 0 });
+                }
+                if (poll(waits.data(), waits.size(), 20000) <= 0)
+                {
+                    break;
+                }
+                for (std::size_t i = 0; i < readers.size(); ++i)
+                {
+                    if (waits[i].revents == 0)
+                    {
+                        continue;
+                    }
+                    const int n = readers[i].Receive(buffer.data(), buffer.size());
+                    if (n > 0)
+                    {
+                        got[i].append(buffer.data(), static_cast<std::size_t>(n));
+                        if (got[i].size() == package.size() - offsets[i])
+                        {
+                            EXPECT_EQ(readers[i].Send("done", 4), 4);
+                        }
+                        continue;
+                    }
+                    closed[i] = true;
+                    --open;
+                }
+            }
+            return got;
+        });
+    int mostThreads = 0;
+    ASSERT_TRUE(window_.WaitFor(
+        [&]
+        {
+            mostThreads = std::max(mostThreads, Count("/proc/self/task"));
+            return reading.wait_for(0s) == std::future_status::ready;
+        },
+        30000));
+    const std::vector<std::string> got = reading.get();
+    for (std::size_t i = 0; i < readers.size(); ++i)
+    {
+        EXPECT_TRUE(got[i] == package.substr(offsets[i])) << "machine at " << offsets[i] << ": " << got[i].size();
+    }
+    EXPECT_EQ(server_->SenderThreads(), 2u);
+    EXPECT_LE(mostThreads, threadsBefore + 1) << "the reader and the two senders, not a thread per machine";
+    EXPECT_EQ(server_->ActiveCount(), stalled.size()) << "the stalled ones still wait for room";
+
+    // Their machines go away with bytes unread: their sends fail at once.
+    stalled.clear();
+    readers.clear();
+    EXPECT_TRUE(Idle());
+    EXPECT_EQ(UploadedLines(), kMachines);
+}
+
+TEST_F(PackageServerTest, StopWithTransfersInFlightJoinsTheSendersAndClosesEverything)
+{
+    const int threadsBefore = Count("/proc/self/task");
     StartServer();
-    directory_.Write("package", Pattern(20 * kMiB));
+    const std::string package = Pattern(20 * kMiB);
+    directory_.Write("package", package);
     server_->SetServedPath((directory_ / "package").string());
     std::vector<net::Socket> machines;
     for (int i = 0; i < 3; ++i)
@@ -451,15 +555,52 @@ TEST_F(PackageServerTest, StopEndsEveryTransferAndNothingIsPostedAfterwards)
         ASSERT_EQ(machines.back().Send("1:1:s:96:0", 10), 10); // and never read
     }
     machines.push_back(Connect()); // and never ask
-    ASSERT_TRUE(window_.WaitFor([&] { return server_->ActiveCount() == 3 && server_->PendingCount() == 1; }));
+    // Two that keep reading, slowly, while the server stops: each gets a
+    // prefix of the package from its offset, then the close.
+    std::atomic<std::size_t> flowingBytes[2] = { 0, 0 };
+    std::vector<std::future<std::string>> flowing;
+    for (std::size_t i = 0; i < 2; ++i)
+    {
+        net::Socket socket = Connect(64 * 1024);
+        const std::string request = RequestFrom(i, i * kMiB);
+        ASSERT_EQ(socket.Send(request.data(), request.size()), static_cast<int>(request.size()));
+        flowing.push_back(std::async(std::launch::async,
+            [&counted = flowingBytes[i], socket = std::move(socket)]() mutable
+            {
+                std::string bytes;
+                std::string buffer(64 * 1024, '\0');
+                for (int n = 0; (n = socket.Receive(buffer.data(), buffer.size())) > 0;)
+                {
+                    bytes.append(buffer.data(), static_cast<std::size_t>(n));
+                    counted = bytes.size();
+                    std::this_thread::sleep_for(5ms);
+                }
+                return bytes;
+            }));
+    }
+    ASSERT_TRUE(window_.WaitFor(
+        [&]
+        {
+            return server_->ActiveCount() == 5 && server_->PendingCount() == 1 && flowingBytes[0] > kMiB
+                && flowingBytes[1] > kMiB;
+        }));
+    ASSERT_LE(Count("/proc/self/task"), threadsBefore + 2 + static_cast<int>(server_->SenderThreads()));
 
     server_->Stop();
     const std::size_t posted = window_.PostedMessages().size();
     EXPECT_EQ(server_->ActiveCount(), 0u);
     EXPECT_EQ(server_->PendingCount(), 0u);
     EXPECT_EQ(server_->EndingCount(), 0u);
+    for (std::size_t i = 0; i < flowing.size(); ++i)
+    {
+        ASSERT_EQ(flowing[i].wait_for(20s), std::future_status::ready) << "closed by the stop";
+        const std::string got = flowing[i].get();
+        EXPECT_LT(got.size(), package.size() - i * kMiB) << "stopped in flight";
+        EXPECT_TRUE(got == package.substr(i * kMiB, got.size()));
+    }
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(window_.PostedMessages().size(), posted);
+    EXPECT_TRUE(window_.WaitFor([&] { return Count("/proc/self/task") == threadsBefore; })) << "the senders are joined";
     machines.clear();
     EXPECT_TRUE(window_.WaitFor([&] { return OpenDescriptors() == baseline_; }));
 }
