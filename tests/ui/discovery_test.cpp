@@ -350,7 +350,9 @@ TEST_F(Discovery, E2ResultsAreLoggedInColourAndToTheLogFile)
     const int at = static_cast<int>(QString::fromStdString(fixture.LogText()).indexOf(QStringLiteral("N00042")));
     ASSERT_GE(at, 0);
     EXPECT_EQ(pane->ColourAt(at), QColor(0, 200, 0));
-    EXPECT_EQ(Dialog().State().awaitedReplies.StateOf(ticket), AwaitedReplies::State::Answered);
+    // The reply thread marks the read answered after its lines.
+    EXPECT_TRUE(fixture.WaitFor(
+        [&] { return Dialog().State().awaitedReplies.StateOf(ticket) == AwaitedReplies::State::Answered; }));
 }
 
 TEST_F(Discovery, ASettingFailureIsShownForTheMachineLastConfiguredOnly)
