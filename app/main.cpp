@@ -102,5 +102,9 @@ int main(int argc, char** argv)
         theApp.SetStartDelay(std::chrono::milliseconds(std::strtol(delay, nullptr, 10)));
     }
     theApp.InitInstance();
+    // The application's teardown releases Qt's font database and with it
+    // fontconfig's configuration: the loading thread must have finished
+    // first (a second instance that only raised the first gets here at once).
+    quellis::ui::WaitForFontConfiguration();
     return 0;
 }
