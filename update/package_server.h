@@ -50,7 +50,7 @@ struct PackageServerLimits
     // the program); off, or for a file that refuses it, they are sent from
     // the mapped window.
     bool sendFile = true;
-    // Sender threads (0: one per core, 2 to 4).
+    // Sender threads (0: four per core, 4 to 16).
     std::size_t senders = 0;
 };
 

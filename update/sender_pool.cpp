@@ -24,7 +24,7 @@ constexpr std::uint64_t kBytesPerTurn = 1024 * 1024;
 
 std::size_t DefaultThreads()
 {
-    return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 2, 4);
+    return std::clamp<std::size_t>(4 * std::size_t { std::thread::hardware_concurrency() }, 4, 16);
 }
 
 } // namespace

@@ -18,11 +18,12 @@
 // which the sender announces by posting the close notification for the
 // transfer's socket; the server then frees it on its own thread.
 //
-// As many senders as cores, at least 2 and at most 4: a send is the system
-// copying from the page cache to the socket, so more senders than cores only
-// add switching, and the UI thread keeps a core's share; a second sender
-// keeps the others going while one waits on a page of the package that has
-// to come from the disk; beyond 4 the link, not the senders, is the limit.
+// Four senders per core, at least 4 and at most 16. A sender is busy for the
+// whole of a send: while the system copies from the page cache, waits on a
+// page of the package that has to come from the disk, or (on a local link)
+// runs the receiving side's network stack as well; the others go on
+// meanwhile. Measured on two cores with 100 machines downloading at once: 2
+// senders carried 3.3 GB/s, 8 carried 5.7 GB/s, 16 no more (5.2 GB/s).
 
 namespace quellis::update
 {
@@ -31,7 +32,7 @@ class SenderPool
 {
 public:
     // A transfer's end is posted to `messages` as `message` (wParam the
-    // socket, lParam kFdClose). `threads` 0: one per core, 2 to 4.
+    // socket, lParam kFdClose). `threads` 0: four per core, 4 to 16.
     SenderPool(core::WindowMessages& messages, std::uint32_t message, TransferTiming timing, std::size_t threads);
     ~SenderPool();
     SenderPool(const SenderPool&) = delete;
