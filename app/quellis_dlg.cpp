@@ -121,6 +121,7 @@ struct CQuellisDlg::Subsystems
         , miner(state, ports.Window(), poolSettings)
         , monitor(state, ports.Window(), panelControls)
     {
+        commands.SetLanguageBox(panelControls);
         // A confirmed E2 write: the reply thread starts the read-back run.
         discovery.SetReadBackStarter([this](std::string_view target) { miner.StartReadBack(target); });
     }
@@ -422,6 +423,18 @@ void CQuellisDlg::AppendLog(core::LogColour colour, std::string_view text)
 
 void CQuellisDlg::OnCommand(int id, int code)
 {
+    if (code == ui::kEnChange && id == kIdQrCodeEdit)
+    {
+        // A scanner that pastes its code with the line break, instead of
+        // typing Enter, moves on to the one-D code the same way.
+        const std::string text = ItemText(kIdQrCodeEdit);
+        trace::OutputDebugStringF("%s\n", text.c_str());
+        if (text.find("\r\n") != std::string::npos)
+        {
+            SetFocusItem(kIdOneDCodeEdit);
+        }
+        return;
+    }
     if (code != ui::kBnClicked)
     {
         return;

@@ -6,6 +6,7 @@
 #include "platform/trace/trace.h"
 #include "resources/resource_ids.h"
 #include "resources/templates/main_dialog_ids.h"
+#include "resources/templates/monitor_panel_ids.h"
 
 #include <cstdio>
 #include <vector>
@@ -34,12 +35,13 @@ struct TestTimer
     int timer;
     int button;
     std::string_view message;
+    core::BusyRun run;
 };
 
 constexpr TestTimer kTestTimers[] = {
-    { kTimerLedTest, kIdLedTest, commandtext::kLedTestFailed },
-    { kTimerSerialTest, kIdSerialTest, commandtext::kSerialTestFailed },
-    { kTimerSystemCommand, kIdExecuteSystemCommand, commandtext::kExecuteFailed },
+    { kTimerLedTest, kIdLedTest, commandtext::kLedTestFailed, core::BusyRun::LedTest },
+    { kTimerSerialTest, kIdSerialTest, commandtext::kSerialTestFailed, core::BusyRun::SerialTest },
+    { kTimerSystemCommand, kIdExecuteSystemCommand, commandtext::kExecuteFailed, core::BusyRun::SystemCommand },
 };
 
 // The one-shot commands and how each reacts when a step fails.
@@ -175,7 +177,7 @@ void CommandsController::OnLedTest()
     }
     // Also after a failed send: the test then ends by its timer.
     window_.controls.EnableItem(kIdLedTest, false);
-    window_.busy.Start();
+    window_.busy.Hold(core::BusyRun::LedTest);
     window_.list.SelectAndFocusRow(row);
     window_.messages.SetTimer(kTimerLedTest, kLedTestPeriodMs);
 }
@@ -206,7 +208,7 @@ void CommandsController::OnSerialTest()
         trace::OutputDebugString("send CMD_UARTTest package failed\n");
     }
     window_.list.SelectAndFocusRow(row);
-    window_.busy.Start();
+    window_.busy.Hold(core::BusyRun::SerialTest);
     window_.messages.SetTimer(kTimerSerialTest, kSerialTestPeriodMs);
 }
 
@@ -221,7 +223,7 @@ bool CommandsController::TestTimeout(int timerId)
         window_.messages.KillTimer(timerId);
         // The wait is over: an answer after it is not taken.
         state_.awaitedReplies.Forget(timedTickets_[timerId]);
-        window_.busy.Stop();
+        window_.busy.Release(test.run);
         // Enabled before the box: a reply that comes while it is open is late.
         window_.controls.EnableItem(test.button, true);
         window_.boxes.MessageBox(test.message);
@@ -257,7 +259,10 @@ void CommandsController::OnBlinkButton()
         // never finds an old thread still running.
         state_.blinking = 0;
         blink_.Stop();
-        window_.controls.SetItemText(kIdFlashMachines, commandtext::kBlinkCaption);
+        // The caption the button had before the blink, in the language shown.
+        const bool chinese = panel_ == nullptr || panel_->IsButtonChecked(kIdLanguageCheck) == core::kChecked;
+        window_.controls.SetItemText(
+            kIdFlashMachines, chinese ? commandtext::kBlinkCaption : commandtext::kBlinkCaptionEnglish);
         window_.controls.EnableItem(kIdSearch, true);
         return;
     }
@@ -322,7 +327,7 @@ void CommandsController::OnExecuteSystemCommand()
         trace::OutputDebugString("send CMD_EXECUTE package failed\n");
     }
     window_.controls.EnableItem(kIdExecuteSystemCommand, false);
-    window_.busy.Start();
+    window_.busy.Hold(core::BusyRun::SystemCommand);
     if (row >= 0)
     {
         window_.list.SelectAndFocusRow(row);

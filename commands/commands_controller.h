@@ -54,6 +54,9 @@ public:
     // with that machine's MAC, in a box owned by the main window.
     void ShowSettingFailure(int result);
 
+    // The side panel's controls: its language box picks the language of the
+    // blink button's caption when a blink ends. Without them it is Chinese.
+    void SetLanguageBox(core::Controls& panel) { panel_ = &panel; }
     // changeMac.txt in the current directory unless told otherwise.
     void SetChangeMacPath(std::filesystem::path path) { changeMacPath_ = std::move(path); }
     [[nodiscard]] BlinkThread& Blink() { return blink_; }
@@ -72,6 +75,7 @@ private:
     core::Window& window_;
     NetworkSettingsDialog& settingsDialog_;
     CompanionWindows& companions_;
+    core::Controls* panel_ = nullptr;
     std::filesystem::path changeMacPath_ { "changeMac.txt" };
     // The answer the last setting request awaits (UI thread).
     discovery::AwaitedReplies::Ticket settingTicket_ = discovery::AwaitedReplies::kNone;
@@ -94,6 +98,7 @@ inline constexpr std::string_view kLedTestFailed = "LED灯测试失败，重新�
 inline constexpr std::string_view kSerialTestFailed = "串口测试失败，重新搜索设备确认设备是否仍在线！";
 inline constexpr std::string_view kExecuteFailed = "执行名失败，重新搜索设备确认设备是否仍在线！";
 inline constexpr std::string_view kBlinkCaption = "闪烁矿机";
+inline constexpr std::string_view kBlinkCaptionEnglish = "Flash Machine";
 inline constexpr std::string_view kStopBlinkCaption = "停止闪烁";
 inline constexpr std::string_view kBlinkThreadFailed = "创建设备闪烁线程失败！";
 inline constexpr std::string_view kSeveralForExecute = "已选中多个设备，当前版本不支持！";

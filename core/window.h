@@ -2,8 +2,10 @@
 
 #include "core/log_colour.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -136,13 +138,61 @@ public:
     virtual void Play() = 0;
 };
 
-// The busy animation of the main window.
+// The runs of which one goes at a time; a run of which several may go at
+// once holds the animation by its own address.
+enum class BusyRun : std::uintptr_t
+{
+    LedTest = 1,
+    SerialTest,
+    SystemCommand,
+    Update,
+};
+
+// The busy animation of the main window. Start and Stop drive the picture.
+// Runs hold it instead: it moves while any run holds it, so a run that ends,
+// or whose thread does not start, stops no other run's animation. A run holds
+// at most once, and gives back only what it holds. Any thread.
 class BusyAnimation
 {
 public:
     virtual ~BusyAnimation() = default;
     virtual void Start() = 0;
     virtual void Stop() = 0;
+
+    void Hold(BusyRun run) { Take(static_cast<std::uintptr_t>(run)); }
+    void Release(BusyRun run) { Give(static_cast<std::uintptr_t>(run)); }
+    void Hold(const void* run) { Take(reinterpret_cast<std::uintptr_t>(run)); }
+    void Release(const void* run) { Give(reinterpret_cast<std::uintptr_t>(run)); }
+
+private:
+    // Start is called for every hold (a start while it moves changes
+    // nothing), Stop when the last holder gives back.
+    void Take(std::uintptr_t holder)
+    {
+        std::lock_guard lock(holdLock_);
+        if (std::find(holders_.begin(), holders_.end(), holder) == holders_.end())
+        {
+            holders_.push_back(holder);
+        }
+        Start();
+    }
+    void Give(std::uintptr_t holder)
+    {
+        std::lock_guard lock(holdLock_);
+        const auto held = std::find(holders_.begin(), holders_.end(), holder);
+        if (held == holders_.end())
+        {
+            return;
+        }
+        holders_.erase(held);
+        if (holders_.empty())
+        {
+            Stop();
+        }
+    }
+
+    std::mutex holdLock_;
+    std::vector<std::uintptr_t> holders_;
 };
 
 // The thread that owns the windows.

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <utility>
 
 namespace quellis::discovery
 {
@@ -60,8 +61,26 @@ public:
         window_.messages.PostMessage(kWmDevSettingFailed, static_cast<std::uintptr_t>(result), 0);
     }
     bool IsButtonEnabled(int id) override { return window_.controls.IsItemEnabled(id); }
-    void EnableButton(int id) override { window_.controls.EnableItem(id, true); }
-    void StopBusyAnimation() override { window_.busy.Stop(); }
+    void EnableButton(int id) override
+    {
+        window_.controls.EnableItem(id, true);
+        enabledLast_ = id;
+    }
+    // An answer that ends a test or the system command enables its button
+    // and then stops the animation: it gives back that run's hold only.
+    void StopBusyAnimation() override
+    {
+        constexpr std::pair<int, core::BusyRun> kRuns[] = { { kIdLedTest, core::BusyRun::LedTest },
+            { kIdSerialTest, core::BusyRun::SerialTest },
+            { kIdExecuteSystemCommand, core::BusyRun::SystemCommand } };
+        for (const auto& [button, run] : kRuns)
+        {
+            if (button == enabledLast_)
+            {
+                window_.busy.Release(run);
+            }
+        }
+    }
     void KillTimer(int id) override { window_.messages.KillTimer(id); }
     void SetLamp(int id, bool lit) override { window_.controls.SetItemIcon(id, lit ? kIconLampOn : kIconLampOff); }
     void Log(core::LogColour colour, std::string_view text, bool toFile) override
@@ -118,6 +137,7 @@ private:
     DiscoveryController& owner_;
     SharedState& state_;
     core::Window& window_;
+    int enabledLast_ = 0; // reply thread only
 };
 
 DiscoveryController::DiscoveryController(SharedState& state, core::Window& window, DeviceRecordSink& records)

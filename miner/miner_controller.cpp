@@ -231,10 +231,13 @@ void MinerController::StartBatch(std::unique_ptr<Run> run, std::vector<int> disa
         before.emplace_back(id, window_.controls.IsItemEnabled(id));
         window_.controls.EnableItem(id, false);
     }
-    window_.busy.Start();
+    // The run holds the animation by its address; a run refused a thread
+    // gives back its own hold only.
+    const void* holder = run.get();
+    window_.busy.Hold(holder);
     if (!StartThread(std::move(run)))
     {
-        window_.busy.Stop();
+        window_.busy.Release(holder);
         for (const auto& [id, enabled] : before)
         {
             window_.controls.EnableItem(id, enabled);
@@ -277,7 +280,7 @@ void MinerController::EndRun(const Run& run)
         state_.updating = 0;
         Log(PrintfText(batchtext::kPoolSummary, state_.successCount.load(), state_.failureCount.load()));
     }
-    window_.busy.Stop();
+    window_.busy.Release(&run);
     for (const int id : kRunControls)
     {
         window_.controls.EnableItem(id, true);
@@ -725,7 +728,7 @@ void MinerController::RunE2(Run& run)
                 return;
             }
         }
-        window_.busy.Start();
+        window_.busy.Hold(&run);
         machine.ip = run.readBackOf->ip;
         machine.mac = run.readBackOf->mac;
     }

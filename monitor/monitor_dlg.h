@@ -2,7 +2,6 @@
 
 #include "platform/ui/dialog.h"
 
-#include <atomic>
 #include <filesystem>
 #include <functional>
 
@@ -18,8 +17,8 @@ class CDlgMonitor : public ui::Dialog
     Q_OBJECT
 
 public:
-    // Reads the settings from config.ini. `owner` is the main dialog: the
-    // panel stays hidden with it until Create.
+    // Reads the receive filter's settings from config.ini. `owner` is the
+    // main dialog: the panel stays hidden with it until Create.
     CDlgMonitor(const std::filesystem::path& configPath, QWidget* owner);
 
     // The main dialog gives its language switch right after it has created
@@ -29,8 +28,9 @@ public:
     // controller through this.
     void SetCommandHandler(std::function<void(int)> handler) { command_ = std::move(handler); }
 
-    // Read from config.ini when the panel is constructed.
-    [[nodiscard]] int Interval() const { return interval_.load(); }
+    // Read from config.ini when the panel is constructed. The interval has
+    // no copy here: the field shows config.ini's value when the panel is
+    // made, and the monitor takes the field's when its box is ticked.
     [[nodiscard]] int Netmask() const { return netmask_; }
     [[nodiscard]] int IpBegin() const { return ipBegin_; }
     [[nodiscard]] int IpEnd() const { return ipEnd_; }
@@ -42,7 +42,7 @@ protected:
 private:
     std::function<void(int)> switchLanguage_;
     std::function<void(int)> command_;
-    std::atomic<int> interval_ { 2000 };
+    const std::filesystem::path configPath_;
     int netmask_ = -1;
     int ipBegin_ = -1;
     int ipEnd_ = -1;

@@ -39,9 +39,14 @@ std::string Format(const char* format, ...)
     return text;
 }
 
-std::string_view StartCaption(int button)
+// The caption the button had before the run, in the language shown.
+std::string_view StartCaption(int button, bool chinese)
 {
-    return button == kIdUpdateSelected ? updatetext::kUpdateSelectedCaption : updatetext::kUpdateAllCaption;
+    if (button == kIdUpdateSelected)
+    {
+        return chinese ? updatetext::kUpdateSelectedCaption : updatetext::kUpdateSelectedCaptionEnglish;
+    }
+    return chinese ? updatetext::kUpdateAllCaption : updatetext::kUpdateAllCaptionEnglish;
 }
 
 } // namespace
@@ -105,6 +110,11 @@ bool UpdateController::OnMessage(std::uint32_t message, std::uintptr_t wParam, s
     return true;
 }
 
+bool UpdateController::LanguageBoxTicked()
+{
+    return panel_.IsButtonChecked(kIdLanguageCheck) == core::kChecked;
+}
+
 void UpdateController::ChoosePackage()
 {
     const auto path = window_.boxes.OpenFile(updatetext::kOpenFileTitle, updatetext::kOpenFileFilter);
@@ -114,7 +124,7 @@ void UpdateController::ChoosePackage()
     }
     state_.packagePath.Set(*path);
     server_.SetServedPath(*path);
-    const bool chinese = panel_.IsButtonChecked(kIdLanguageCheck) == core::kChecked;
+    const bool chinese = LanguageBoxTicked();
     window_.log.WriteLog(core::LogColour::Default,
         Format(chinese ? updatetext::kPackageChosen : updatetext::kPackageChosenEnglish, path->c_str()),
         false);
@@ -177,7 +187,7 @@ bool UpdateController::AskToStop(int button)
         == core::kAnswerYes)
     {
         state_.updating = 0;
-        window_.controls.SetItemText(button, StartCaption(button));
+        window_.controls.SetItemText(button, StartCaption(button, LanguageBoxTicked()));
     }
     return true;
 }
@@ -193,7 +203,7 @@ void UpdateController::StartRun(int button)
     // The window shows the run before its worker can end it.
     window_.controls.EnableItem(kIdRestartMiner, false);
     window_.controls.EnableItem(kIdRestartSystem, false);
-    window_.busy.Start();
+    window_.busy.Hold(core::BusyRun::Update);
     window_.controls.SetItemText(button, updatetext::kStopCaption);
     if (!worker_.Start([this, button] { UpdateWorker(button); }))
     {
@@ -201,8 +211,8 @@ void UpdateController::StartRun(int button)
         runActive_ = false;
         window_.controls.EnableItem(kIdRestartMiner, true);
         window_.controls.EnableItem(kIdRestartSystem, true);
-        window_.busy.Stop();
-        window_.controls.SetItemText(button, StartCaption(button));
+        window_.busy.Release(core::BusyRun::Update);
+        window_.controls.SetItemText(button, StartCaption(button, LanguageBoxTicked()));
     }
 }
 
@@ -311,10 +321,10 @@ void UpdateController::EndRun(int button)
 {
     state_.updating = 0;
     runActive_ = false;
-    window_.controls.SetItemText(button, StartCaption(button));
+    window_.controls.SetItemText(button, StartCaption(button, LanguageBoxTicked()));
     window_.controls.EnableItem(kIdRestartMiner, true);
     window_.controls.EnableItem(kIdRestartSystem, true);
-    window_.busy.Stop();
+    window_.busy.Release(core::BusyRun::Update);
     window_.log.WriteLog(core::LogColour::Default,
         Format(updatetext::kSummary, state_.successCount.load(), state_.failureCount.load()),
         false);

@@ -52,6 +52,8 @@ public:
     [[nodiscard]] PackageServer& Server() { return server_; }
 
 private:
+    // The side panel's language box: ticked is Chinese. Any thread.
+    [[nodiscard]] bool LanguageBoxTicked();
     bool AskToStop(int button);
     void StartRun(int button);
     void UpdateWorker(int button);
@@ -86,6 +88,8 @@ inline constexpr std::string_view kConfirmAll = "确认升级所有设备？";
 inline constexpr std::string_view kQueryCaption = "Query";
 inline constexpr std::string_view kUpdateSelectedCaption = "升级所选设备";
 inline constexpr std::string_view kUpdateAllCaption = "升级所有设备";
+inline constexpr std::string_view kUpdateSelectedCaptionEnglish = "Update Selected Dev";
+inline constexpr std::string_view kUpdateAllCaptionEnglish = "Update All Devs";
 inline constexpr std::string_view kStopCaption = "终止升级";
 inline constexpr std::string_view kPackageUnreadable = "请检查升级包是否存在或可读\r\n";
 inline constexpr std::string_view kPackageEmpty = "请检查升级包是否为空\r\n";

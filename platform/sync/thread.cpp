@@ -5,6 +5,18 @@
 namespace quellis::sync
 {
 
+namespace
+{
+
+std::atomic<int> refusals { 0 };
+
+} // namespace
+
+void Thread::RefuseNextStarts(int count)
+{
+    refusals = count;
+}
+
 Thread::~Thread()
 {
     Join();
@@ -24,6 +36,14 @@ Thread& Thread::operator=(Thread&& other) noexcept
 bool Thread::Start(std::function<void()> body)
 {
     Join();
+    int refused = refusals.load();
+    while (refused > 0 && !refusals.compare_exchange_weak(refused, refused - 1))
+    {
+    }
+    if (refused > 0)
+    {
+        return false;
+    }
     auto finished = std::make_shared<std::atomic<bool>>(false);
     try
     {

@@ -24,6 +24,9 @@ public:
 
     // False when the system refuses a thread (the object then stays empty).
     [[nodiscard]] bool Start(std::function<void()> body);
+    // Tests: the next `count` starts in this process are refused, as by a
+    // system that has no thread to give.
+    static void RefuseNextStarts(int count);
     [[nodiscard]] bool Joinable() const { return thread_.joinable(); }
     // True once the body has returned (also for a thread never started).
     [[nodiscard]] bool Finished() const { return !finished_ || finished_->load(std::memory_order_acquire); }

@@ -255,9 +255,10 @@ void Dialog::CreateControls()
             {
                 radioGroup = new QButtonGroup(this);
             }
-            auto* radio = static_cast<QRadioButton*>(widget);
-            radio->setAutoExclusive(false);
-            radioGroup->addButton(radio);
+            // The group keeps its buttons exclusive; a radio button stays
+            // auto-exclusive all the same, which is what makes a screen
+            // reader announce it as a radio button and not as a check box.
+            radioGroup->addButton(static_cast<QRadioButton*>(widget));
         }
         else if ((control.style & kGroup) != 0)
         {

@@ -4,7 +4,8 @@
     a11y_check.py sample               quellis-screenshot --hold --sample
 
 Run by run_a11y_check.sh, which provides the buses, the display and the
-program. Exits non-zero with one line per failed check.
+program. The main window's check ends in the pool dialog, whose suffix choices
+must be radio buttons. Exits non-zero with one line per failed check.
 """
 
 import argparse
@@ -188,6 +189,43 @@ def check_main(config_path):
     check(wait_until(lambda: sorted(button_names(window)) == sorted(CHINESE_BUTTONS), 10.0),
           f"after ticking, buttons {button_names(window)}")
     check("LANG=1" in read_config(config_path), "LANG=1 was not written")
+    check_pool_dialog(application, window)
+
+
+def check_pool_dialog(application, window):
+    """The pool dialog's suffix choices are radio buttons, a group per row."""
+    button = one(window, pyatspi.ROLE_PUSH_BUTTON, "设置矿池")
+    if button is None:
+        return
+    press(button)
+
+    def opened():
+        for node in descendants(application):
+            if node.getRole() in (pyatspi.ROLE_DIALOG, pyatspi.ROLE_FRAME) and node.name == "矿工设置" \
+                    and showing(node):
+                return node
+        return None
+    dialog = wait_until(opened)
+    if not check(dialog is not None, "the pool dialog did not open"):
+        return
+    radios = by_role(dialog, pyatspi.ROLE_RADIO_BUTTON)
+    check(sorted(node.name for node in radios) == ["IP"] * 4 + ["无"] * 4,
+          f"radio buttons {[node.name for node in radios]}")
+    boxes = [node.name for node in by_role(dialog, pyatspi.ROLE_CHECK_BOX) if node.name in ("IP", "无")]
+    check(not boxes, f"suffix choices announced as check boxes: {boxes}")
+    ips = [node for node in radios if node.name == "IP"]
+    nones = [node for node in radios if node.name == "无"]
+    if len(ips) == 4 and len(nones) == 4:
+        def checked(node):
+            return node.getState().contains(pyatspi.STATE_CHECKED)
+        press(nones[1])
+        check(wait_until(lambda: checked(nones[1]) and not checked(ips[1]), 5.0),
+              "choosing 无 did not leave IP in its row")
+        check(all(checked(ips[row]) for row in (0, 2, 3)), "choosing in one row changed another")
+    cancel = one(dialog, pyatspi.ROLE_PUSH_BUTTON, "取消")
+    if cancel is not None:
+        press(cancel)
+        check(wait_until(lambda: opened() is None, 10.0), "the pool dialog did not close")
 
 
 def check_sample():

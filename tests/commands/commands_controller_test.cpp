@@ -172,24 +172,26 @@ TEST_F(CommandsControllerTest, TestsDisableTheirButtonsAndEndByTheirTimers)
     EXPECT_EQ(state.awaitedReplies.Claim(CommandAnswer(CMD_UARTTest), kMacB), AwaitedReplies::kNone)
         << "the request not sent awaits nothing, and took the place of the one before";
 
-    // Each time-out kills its timer, stops the animation, gives the button back, says why.
+    // Each time-out kills its timer, gives back its own hold on the animation
+    // (which stops with the last), gives the button back, says why.
     window.EnableItem(kIdSerialTest, false);
     window.EnableItem(kIdExecuteSystemCommand, false);
     window.SetTimer(kTimerSystemCommand, 3000);
+    window.Hold(core::BusyRun::SystemCommand); // as the command's start does
     const struct
     {
         int timer;
         int button;
         std::string_view text;
-    } timeouts[] = { { kTimerLedTest, kIdLedTest, "LED灯测试失败，重新搜索设备确认设备是否仍在线！" },
-        { kTimerSerialTest, kIdSerialTest, "串口测试失败，重新搜索设备确认设备是否仍在线！" },
-        { kTimerSystemCommand, kIdExecuteSystemCommand, "执行名失败，重新搜索设备确认设备是否仍在线！" } };
+        bool busyAfter;
+    } timeouts[] = { { kTimerLedTest, kIdLedTest, "LED灯测试失败，重新搜索设备确认设备是否仍在线！", true },
+        { kTimerSerialTest, kIdSerialTest, "串口测试失败，重新搜索设备确认设备是否仍在线！", true },
+        { kTimerSystemCommand, kIdExecuteSystemCommand, "执行名失败，重新搜索设备确认设备是否仍在线！", false } };
     for (const auto& timeout : timeouts)
     {
-        window.Start();
         EXPECT_TRUE(controller.OnTimer(timeout.timer));
         EXPECT_FALSE(window.Timers().contains(timeout.timer)) << timeout.timer;
-        EXPECT_FALSE(window.Busy());
+        EXPECT_EQ(window.Busy(), timeout.busyAfter) << timeout.timer;
         EXPECT_TRUE(window.IsItemEnabled(timeout.button));
         EXPECT_EQ(LastBox(), timeout.text);
     }

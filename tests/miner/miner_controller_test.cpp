@@ -6,6 +6,7 @@
 #include "discovery/discovery_controller.h"
 #include "miner/miner_controller.h"
 #include "miner/printf_text.h"
+#include "platform/sync/thread.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "sim/pool_config.h"
 #include "tests/sim/loopback_tool.h"
@@ -144,6 +145,22 @@ protected:
     std::unique_ptr<MinerController> controller;
     std::size_t logged = 0;
 };
+
+// A run whose thread the system refuses gives back its own hold on the busy
+// animation only: another run's animation goes on until that run ends.
+TEST_F(MinerControllerTest, ARunRefusedAThreadLeavesAnotherRunsAnimationGoing)
+{
+    StartFarm(1, { "api=silent" }); // the first run waits for the answer's time-out
+    window.Select({ 0 });
+    ASSERT_TRUE(controller->OnCommand(kIdGetHashRate));
+    sync::Thread::RefuseNextStarts(1);
+    ASSERT_TRUE(controller->OnCommand(kIdGetHashRate));
+    EXPECT_EQ(window.ItemText(kIdUpdateAll), batchtext::kHashRateThreadFailed);
+    EXPECT_EQ(controller->ActiveRuns(), 1);
+    EXPECT_TRUE(window.Busy());
+    EXPECT_TRUE(window.WaitFor([&] { return controller->ActiveRuns() == 0; }, 20000));
+    EXPECT_FALSE(window.Busy());
+}
 
 std::string RateLine(const std::string& ip, double mhsAv)
 {

@@ -1,8 +1,11 @@
 // The waveform output: the buffer's life on the device (prepared, queued,
 // given back, released), the null device's timing, Reset, the formats every
-// device refuses, ALSA's own null device, and the fallback when the chosen
-// device does not open.
+// device refuses, ALSA's own null device, a device that plays like a card
+// (tests/support/fake_pcm.h), and the fallback when the chosen device does
+// not open.
 #include "platform/audio/wave_out.h"
+#include "tests/support/fake_pcm.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -130,6 +133,55 @@ TEST(WaveOut, AlsaPlaysAndResetsOnItsNullDevice)
     ASSERT_EQ(device->Write(), WaveResult::Ok);
     EXPECT_EQ(device->Reset(), WaveResult::Ok);
     EXPECT_EQ(done.count, 2);
+}
+
+// A card plays nothing until the stream is started, and reports the frames it
+// holds as still to play until then: every sound must be started, its wait
+// must end, and whatever goes wrong the next alarm must sound.
+TEST(WaveOut, AlsaPlaysEverySoundToItsEndOnADeviceThatBehavesLikeACard)
+{
+    const test::TempDir directory;
+    ASSERT_TRUE(test::InstallFakePcm(directory.Path().string()));
+    Notifications done;
+    std::string error;
+    const auto device = OpenAlsaWaveOut(test::kFakePcmDevice, kMono16, done.Handler(), &error);
+    ASSERT_TRUE(device) << error;
+    const std::int64_t buffer = test::ReadFakePcmTally().bufferFrames;
+    ASSERT_GT(buffer, 0);
+
+    struct Case
+    {
+        const char* name;
+        std::int64_t frames;
+        test::FakePcmScript script;
+        int starts;
+        std::int64_t minHeard; // frames the card must have played
+    };
+    const Case cases[] = {
+        { "20 ms", 160, {}, 1, 160 },
+        { "exactly one buffer", buffer, {}, 1, buffer },
+        // The stream is ready again after the underrun, with less than a
+        // buffer left to write: it starts only when told.
+        { "underrun in the last buffer", 3 * buffer, { .underrunAfter = 2 * buffer + 160 }, 2, 2 * buffer },
+        { "a card that never plays", 160, { .frozen = true }, 1, 0 },
+        { "a stream that cannot be made ready again", buffer, { .failPrepares = 1 }, 1, buffer },
+        { "the next alarm", 160, {}, 1, 160 },
+    };
+    int played = 0;
+    for (const Case& sound : cases)
+    {
+        SCOPED_TRACE(sound.name);
+        test::SetFakePcmScript(sound.script);
+        const std::vector<std::uint8_t> samples(static_cast<std::size_t>(sound.frames) * kMono16.blockAlign);
+        ASSERT_EQ(device->Prepare(samples), WaveResult::Ok);
+        ASSERT_EQ(device->Write(), WaveResult::Ok);
+        ASSERT_TRUE(done.WaitFor(++played)) << "the sound's wait never ended";
+        ASSERT_EQ(device->Unprepare(), WaveResult::Ok);
+        const test::FakePcmTally tally = test::ReadFakePcmTally();
+        EXPECT_EQ(tally.starts, sound.starts);
+        EXPECT_GE(tally.framesPlayed, sound.minHeard);
+        EXPECT_LE(tally.framesPlayed, sound.frames);
+    }
 }
 
 TEST(WaveOut, ADeviceThatDoesNotOpenLeavesTheNullDevice)

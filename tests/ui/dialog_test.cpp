@@ -3,6 +3,8 @@
 #include "platform/ui/window_call.h"
 #include "platform/ui/window_class.h"
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QApplication>
 #include <QLineEdit>
 #include <QTest>
@@ -169,6 +171,24 @@ TEST(Dialog, RadioGroupsAreExclusiveWithinAGroupOnly)
     // A check box after the groups is not drawn into them.
     QTest::mouseClick(dialog.Item(kIdCheck), Qt::LeftButton);
     EXPECT_EQ(dialog.IsButtonChecked(kIdCheck), kChecked);
+    EXPECT_EQ(dialog.IsButtonChecked(kIdRadioB2), kChecked);
+
+    // A screen reader announces each kind as what it is, and choosing a radio
+    // button through its action keeps the group's rule.
+    for (const auto& [id, role] : { std::pair { kIdRadioA1, QAccessible::RadioButton },
+             std::pair { kIdRadioB2, QAccessible::RadioButton },
+             std::pair { kIdCheck, QAccessible::CheckBox } })
+    {
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(dialog.Item(id));
+        ASSERT_NE(accessible, nullptr);
+        EXPECT_EQ(accessible->role(), role) << "control " << id;
+    }
+    QAccessibleInterface* a1 = QAccessible::queryAccessibleInterface(dialog.Item(kIdRadioA1));
+    ASSERT_NE(a1->actionInterface(), nullptr);
+    ASSERT_TRUE(a1->actionInterface()->actionNames().contains(QAccessibleActionInterface::toggleAction()));
+    a1->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+    EXPECT_EQ(dialog.IsButtonChecked(kIdRadioA1), kChecked);
+    EXPECT_EQ(dialog.IsButtonChecked(kIdRadioA2), kUnchecked);
     EXPECT_EQ(dialog.IsButtonChecked(kIdRadioB2), kChecked);
 }
 

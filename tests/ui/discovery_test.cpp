@@ -273,7 +273,7 @@ TEST_F(Discovery, TestRepliesEndTheirTestOnceAndLightTheLamps)
     Open({ "TOOLTYPE=0" });
     Dialog().EnableItem(kIdLedTest, false);
     Dialog().SetTimer(1000, 60000);
-    Dialog().Window().busy.Start();
+    Dialog().Window().busy.Hold(core::BusyRun::LedTest);
     ASSERT_TRUE(fixture.WaitFor([&] { return Dialog().BusyPicture()->IsAnimating(); }));
     // As the tests send their requests: the machine's answer awaited.
     auto& awaited = Dialog().State().awaitedReplies;

@@ -14,6 +14,7 @@
 
 #include <QAccessible>
 #include <QAccessibleActionInterface>
+#include <QClipboard>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QScreen>
@@ -487,6 +488,18 @@ TEST(MainDialogLanguage, ThePanelBoxSwitchesBothWaysAndKeepsRowsAndWidths)
     EXPECT_TRUE(fixture.Boxes().empty());
 }
 
+TEST(MainDialogLanguage, AnEndedBlinkGivesTheButtonBackItsCaptionInTheLanguageShown)
+{
+    QuellisDlgFixture fixture;
+    fixture.Open({ "TOOLTYPE=2", "LANG=0" });
+    ASSERT_EQ(fixture.Text(kIdFlashMachines), "Flash Machine");
+    // No rows: the blink sends nothing.
+    fixture.Click(kIdFlashMachines);
+    EXPECT_EQ(fixture.Text(kIdFlashMachines), "停止闪烁") << "Chinese in both languages";
+    fixture.Click(kIdFlashMachines);
+    EXPECT_EQ(fixture.Text(kIdFlashMachines), "Flash Machine");
+}
+
 TEST(MainDialogLanguage, ASwitchThatCannotBeWrittenFallsBackToTheValueReadBack)
 {
     QuellisDlgFixture fixture;
@@ -762,6 +775,25 @@ TEST(MainDialogScanner, EnterMovesFromQrCodeToOneDCodeAndThenWrites)
     EXPECT_EQ(std::count(dialog.clicks.begin(), dialog.clicks.end(), kIdSearch), 0);
     EXPECT_EQ(fixture.Text(kIdQrCodeEdit), "ZUN0001");
     EXPECT_EQ(fixture.Text(kIdOneDCodeEdit), "KAVDRUP0001");
+}
+
+TEST(MainDialogScanner, APastedQrCodeWithItsLineBreakMovesOnToTheOneDCode)
+{
+    QuellisDlgFixture fixture;
+    fixture.Open({}, Observed());
+    ObservedDlg& dialog = ObservedOf(fixture);
+    for (const int id : { kIdQrCodeEdit, kIdOneDCodeEdit })
+    {
+        dialog.ShowItem(id, true);
+    }
+    auto* qrEdit = static_cast<QLineEdit*>(fixture.Control(kIdQrCodeEdit));
+    dialog.SetFocusItem(kIdQrCodeEdit);
+    qrEdit->insert(QStringLiteral("ZUN0002"));
+    EXPECT_EQ(dialog.FocusItem(), kIdQrCodeEdit) << "no line break yet";
+    QGuiApplication::clipboard()->setText(QStringLiteral("\r\n"));
+    qrEdit->paste();
+    EXPECT_EQ(dialog.FocusItem(), kIdOneDCodeEdit);
+    EXPECT_EQ(dialog.writes, 0);
 }
 
 TEST(MainDialogScanner, ClickSelectsTheCodeAndEnterElsewherePressesSearch)

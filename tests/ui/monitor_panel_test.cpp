@@ -1,9 +1,12 @@
 // The monitor box of the real side panel reaches the monitor controller: the
-// panel hides the box, but its handler works the same when it is ticked.
+// panel hides the box, but its handler works the same when it is ticked. The
+// interval field shows what config.ini holds when the panel is made.
 #include "core/settings.h"
+#include "monitor/monitor_dlg.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "resources/templates/monitor_panel_ids.h"
 #include "tests/support/quellis_dlg_fixture.h"
+#include "tests/support/temp_dir.h"
 
 #include <QCheckBox>
 #include <QWidget>
@@ -46,6 +49,17 @@ TEST(MonitorPanel, TheHiddenMonitorBoxSwitchesMonitoringAndTheButtons)
     box->click();
     fixture.Close();
     EXPECT_TRUE(fixture.Boxes().empty());
+}
+
+TEST(MonitorPanel, TheIntervalFieldShowsConfigIniAsItIsWhenThePanelIsMade)
+{
+    const TempDir dir;
+    dir.Write("config.ini", "[COMMON]\r\nINTERVAL=500\r\n");
+    monitor::CDlgMonitor panel(dir / "config.ini", nullptr);
+    // Written after the panel object was made (as by a monitor run or by hand).
+    dir.Write("config.ini", "[COMMON]\r\nINTERVAL=700\r\n");
+    ASSERT_TRUE(panel.Create(nullptr));
+    EXPECT_EQ(panel.ItemText(kIdIntervalEdit), "700");
 }
 
 } // namespace

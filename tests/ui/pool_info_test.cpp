@@ -6,6 +6,7 @@
 #include "tests/support/temp_dir.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QLineEdit>
 #include <QTest>
@@ -72,6 +73,13 @@ TEST_F(PoolDialogTest, WithoutPoolsTheDefaultsShowEveryRowTickedWithTheAddressSu
         EXPECT_EQ(dialog->IsButtonChecked(kIdPoolSuffixIp[n]), ui::kChecked);
         EXPECT_FALSE(dialog->IsItemVisible(kIdPoolSuffixExisting[n]));
         EXPECT_TRUE(dialog->IsItemVisible(kIdPoolSuffixNone[n]));
+        // Announced as radio buttons, not check boxes.
+        for (const int id : { kIdPoolSuffixIp[n], kIdPoolSuffixExisting[n], kIdPoolSuffixNone[n] })
+        {
+            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(dialog->Item(id));
+            ASSERT_NE(accessible, nullptr);
+            EXPECT_EQ(accessible->role(), QAccessible::RadioButton) << id;
+        }
     }
     EXPECT_EQ(dialog->IsButtonChecked(kIdPoolOnTop), ui::kChecked);
     EXPECT_FALSE(dialog->IsItemVisible(kIdPoolOnTop));

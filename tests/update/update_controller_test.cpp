@@ -317,12 +317,16 @@ TEST_F(UpdateControllerTest, StoppingARunLetsTheMachineInHandFinishWhileItsDownl
     ASSERT_TRUE(controller_->OnCommand(kIdUpdateAll));
     ASSERT_TRUE(window_.WaitFor([&] { return farm_->MachineAt(0).counters.downloadBytes.load() > 0; }));
 
+    // Stopped in English: the caption comes back in the language shown (the
+    // run's own caption is Chinese in both).
+    EXPECT_EQ(window_.ItemText(kIdUpdateAll), "终止升级");
+    panel_.CheckButton(kIdLanguageCheck, core::kUnchecked);
     window_.AnswerNextBox(core::kAnswerYes);
     ASSERT_TRUE(controller_->OnCommand(kIdUpdateAll));
     EXPECT_EQ(window_.Boxes().back().text, "停止当前升级流程？");
     EXPECT_EQ(window_.Boxes().back().caption, "Question");
     EXPECT_EQ(state_.updating.load(), 0);
-    EXPECT_EQ(window_.ItemText(kIdUpdateAll), "升级所有设备");
+    EXPECT_EQ(window_.ItemText(kIdUpdateAll), "Update All Devs");
     // The stopped run still waits for machine 0: no second run starts beside it.
     ASSERT_TRUE(controller_->OnCommand(kIdUpdateSelected));
     EXPECT_EQ(window_.Boxes().back().text, "停止当前升级流程？");
