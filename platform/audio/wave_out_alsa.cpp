@@ -96,7 +96,7 @@ private:
             [[maybe_unused]] const bool cancelled = WaitCancelled(deadline - kSlack);
             return;
         }
-        const bool written = Write(samples, total, deadline);
+        const bool written = WriteAll(samples, total, deadline);
         // The stream starts by itself once its buffer is full; a sound
         // shorter than that, or the rest after an underrun, waits for this.
         if (written && !Cancelled())
@@ -122,7 +122,7 @@ private:
     }
 
     // False when the device failed or took too long; a cancel is not a failure.
-    bool Write(std::span<const std::uint8_t> samples, snd_pcm_uframes_t total, Clock::time_point deadline)
+    bool WriteAll(std::span<const std::uint8_t> samples, snd_pcm_uframes_t total, Clock::time_point deadline)
     {
         const auto piece = std::max<snd_pcm_uframes_t>(1, format_.samplesPerSecond * kPiece.count() / 1000);
         snd_pcm_uframes_t done = 0;
