@@ -1,11 +1,15 @@
 // quellis-cli: the operations of the tool from the command line, over the
 // same controllers as the window, without Qt and without a display.
 #include "cli/commands.h"
+#include "platform/version/program_version.h"
 
 #include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+// The build's version, read back from this file by --version.
+QUELLIS_DEFINE_PROGRAM_VERSION_RECORD();
 
 namespace quellis::cli
 {
@@ -140,7 +144,8 @@ void PrintUsage(std::FILE* out)
             command.summary.data());
     }
     std::fprintf(out,
-        "\n`quellis-cli COMMAND --help` tells more. Exit status: 0 when every machine succeeded,\n"
+        "\n`quellis-cli COMMAND --help` tells more; `quellis-cli --version` shows the version. Exit status: 0 when "
+        "every machine succeeded,\n"
         "1 when some failed, 2 for a usage error.\n");
 }
 
@@ -167,6 +172,11 @@ int main(int argc, char** argv)
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help")
     {
         PrintUsage(stdout);
+        return kExitOk;
+    }
+    if (args[0] == "--version")
+    {
+        std::puts(quellis::version::VersionLine("quellis-cli").c_str());
         return kExitOk;
     }
     for (const Command& command : Commands())
