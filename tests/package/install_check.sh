@@ -8,9 +8,10 @@
 # - the window starts offscreen with no config.ini beside it and takes the
 #   user's XDG places, under a home whose name has spaces and Chinese
 #   characters in it; from the menu (--from-menu) its working directory is the
-#   data folder, which gets the default files once; a config.ini that is a
-#   directory and a read-only data folder are reported and the window still
-#   starts.
+#   data folder, which gets the default files once; the first setting it
+#   writes (the language box, pressed over AT-SPI on Xvfb) lands in the
+#   user's config.ini; a config.ini that is a directory and a read-only data
+#   folder are reported and the window still starts.
 # Needs root (network namespaces, a read-only bind mount): skipped (77)
 # without it, failed without it when CI is set.
 set -euo pipefail
@@ -29,6 +30,7 @@ fi
 deb=${1:?usage: install_check.sh DEB VERSION NETLAB}
 version=${2:?}
 netlab=$(realpath "${3:?}")
+here=$(cd "$(dirname "$0")" && pwd)
 
 if [ "$(id -u)" -ne 0 ]; then
     [ -n "${CI:-}" ] && fail "needs root"
@@ -97,6 +99,12 @@ window_phase() {
     [ "$(cat "$data/devDown.wav")" = "the operator's own" ] || fail "menu: devDown.wav was overwritten"
     echo "install_check: from the menu: working directory $cwd, default files copied once"
 
+    # The first setting written goes to the user's config.ini: the language
+    # box pressed over AT-SPI, on an X server of its own (Xvfb) with a session
+    # bus and an accessibility bus of its own.
+    language_write_check "$root" "$work"
+    echo "install_check: the language box wrote $(grep -a 'LANG=' "$HOME/.config/quellis/config.ini") to $HOME/.config/quellis/config.ini"
+
     # Bad places: both reported on standard error, and the window starts.
     export XDG_CONFIG_HOME=$work/config-with-a-directory XDG_DATA_HOME=$work/read-only
     mkdir -p "$XDG_CONFIG_HOME/quellis/config.ini" "$XDG_DATA_HOME"
@@ -112,7 +120,62 @@ window_phase() {
     sed 's/^/    /' "$work/bad-places.err"
 }
 
+# Processes of the window phase, ended with it however it ends: each one's
+# children first (the accessibility launcher starts a bus of its own).
+started=()
+stop_started() {
+    local pid child
+    for pid in "${started[@]}"; do
+        for child in $(pgrep -P "$pid" 2>/dev/null); do
+            kill -TERM "$child" 2>/dev/null || true
+        done
+        kill -TERM "$pid" 2>/dev/null || true
+    done
+    for pid in "${started[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    started=()
+}
+
+language_write_check() {
+    local root=$1 work=$2 launcher=""
+    for tool in dbus-daemon Xvfb /usr/bin/python3; do
+        command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps installs it)"
+    done
+    for candidate in /usr/libexec/at-spi-bus-launcher /usr/lib/at-spi2-core/at-spi-bus-launcher; do
+        [ -x "$candidate" ] && launcher=$candidate && break
+    done
+    [ -n "$launcher" ] || fail "at-spi-bus-launcher is missing (package at-spi2-core)"
+    dbus-daemon --session --nofork --print-address=3 3>"$work/bus" </dev/null >/dev/null 2>&1 &
+    started+=($!)
+    Xvfb -displayfd 4 -screen 0 1280x1024x24 -nolisten tcp 4>"$work/display" </dev/null >/dev/null 2>"$work/xvfb.log" &
+    started+=($!)
+    for _ in $(seq 100); do
+        [ -s "$work/bus" ] && [ -s "$work/display" ] && break
+        sleep 0.1
+    done
+    [ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+    local bus display
+    bus=$(head -n 1 "$work/bus")
+    display=":$(head -n 1 "$work/display")"
+    export DBUS_SESSION_BUS_ADDRESS=$bus DISPLAY=$display
+    "$launcher" --launch-immediately </dev/null >/dev/null 2>"$work/launcher.log" &
+    started+=($!)
+    (cd "$work/terminal" && QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1 \
+        QUELLIS_TRACE="$work/language.trace" exec "$root/usr/bin/quellis") </dev/null >/dev/null 2>"$work/language.err" &
+    started+=($!)
+    for _ in $(seq 300); do
+        grep -q "main window shown" "$work/language.trace" 2>/dev/null && break
+        sleep 0.1
+    done
+    timeout 60 /usr/bin/python3 "$here/../a11y/a11y_check.py" language \
+        --config "$HOME/.config/quellis/config.ini" || fail "the language box did not write the user's config.ini"
+    stop_started
+    unset DBUS_SESSION_BUS_ADDRESS DISPLAY
+}
+
 if [ $phase = window ]; then
+    trap stop_started EXIT
     window_phase "$deb" "$version"
     exit 0
 fi
@@ -160,7 +223,7 @@ grep -q ' ready, ' "$work/farm.log" || fail "quellis-farmsim not ready: $(cat "$
     fail "search failed: $(cat "$work/search.err")"
 found=$(($(wc -l <"$work/search.csv") - 1))
 [ "$found" -eq 20 ] || fail "search listed $found machines, not 20: $(cat "$work/search.csv" "$work/search.err")"
-echo "install_check: quellis-cli search --wait 1 in the lab: $found of 20 machines; $(tail -n 1 "$work/search.err")"
+echo "install_check: quellis-cli search --wait 1 in the lab: $found of 20 machines listed"
 kill -TERM "$farm_pid"
 wait "$farm_pid" || true
 farm_pid=""
