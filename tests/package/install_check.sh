@@ -61,7 +61,7 @@ window_phase() {
         local trace="$work/$name.trace"
         (cd "$work/terminal" && QUELLIS_TRACE="$trace" exec "$root/usr/bin/quellis" "$@") 2>"$work/$name.err" &
         local pid=$! shown=""
-        for _ in $(seq 300); do
+        for _ in $(seq 900); do
             kill -0 "$pid" 2>/dev/null || break
             if grep -q "main window shown" "$trace" 2>/dev/null; then
                 shown=1
@@ -164,11 +164,13 @@ language_write_check() {
     (cd "$work/terminal" && QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1 \
         QUELLIS_TRACE="$work/language.trace" exec "$root/usr/bin/quellis") </dev/null >/dev/null 2>"$work/language.err" &
     started+=($!)
-    for _ in $(seq 300); do
+    for _ in $(seq 900); do
         grep -q "main window shown" "$work/language.trace" 2>/dev/null && break
         sleep 0.1
     done
-    timeout 60 /usr/bin/python3 "$here/../a11y/a11y_check.py" language \
+    grep -q "main window shown" "$work/language.trace" 2>/dev/null ||
+        fail "on Xvfb: the window was not shown: $(cat "$work/language.err")"
+    timeout 120 /usr/bin/python3 "$here/../a11y/a11y_check.py" language \
         --config "$HOME/.config/quellis/config.ini" || fail "the language box did not write the user's config.ini"
     stop_started
     unset DBUS_SESSION_BUS_ADDRESS DISPLAY
@@ -203,8 +205,11 @@ echo "install_check: unpacked $(basename "$deb") into $root"
 for program in quellis quellis-cli quellis-farmsim; do
     line=$("$root/usr/bin/$program" --version)
     [ "$line" = "$program $version" ] || fail "$program --version printed '$line', not '$program $version'"
+    # --help too, without a display (the manual pages are written from it).
+    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/$program" --help | grep -q "^usage: $program" ||
+        fail "$program --help printed no usage"
 done
-echo "install_check: --version: $version"
+echo "install_check: --version and --help: $version"
 
 # A search in the lab, with the packaged farm simulator on the farm side.
 export HOME=$work/lab-home
