@@ -144,9 +144,8 @@ void PrintUsage(std::FILE* out)
             command.summary.data());
     }
     std::fprintf(out,
-        "\n`quellis-cli COMMAND --help` tells more; `quellis-cli --version` shows the version. Exit status: 0 when "
-        "every machine succeeded,\n"
-        "1 when some failed, 2 for a usage error.\n");
+        "\n`quellis-cli COMMAND --help` tells more. Exit status: 0 when every machine succeeded,\n"
+        "1 when some failed, 2 for a usage error. `quellis-cli --version` prints the version.\n");
 }
 
 } // namespace
