@@ -7,7 +7,7 @@ BUILD := build/$(PRESET)
 JOBS ?= $(shell nproc)
 DEMO_MACHINES ?= 50
 
-.PHONY: all deps configure build run test test-unit demo bench sanitize fuzz check-layering check-format format clean
+.PHONY: all deps configure build run test test-unit package demo bench sanitize fuzz check-layering check-format format clean
 
 all: build
 
@@ -30,6 +30,17 @@ test: build check-layering
 
 test-unit: build
 	ctest --preset $(PRESET) -j $(JOBS) -L unit
+
+# The Debian package (CPack), from the optimised build, copied to build/:
+# then `apt install ./build/quellis_<version>_<arch>.deb`.
+PACKAGE_PRESET ?= release
+package: deps
+	@cmake --preset $(PACKAGE_PRESET) >/dev/null
+	@cmake --build --preset $(PACKAGE_PRESET) -j $(JOBS) --target quellis quellis-cli quellis-farmsim quellis_package_docs
+	@rm -rf build/$(PACKAGE_PRESET)/package
+	@cd build/$(PACKAGE_PRESET) && cpack --config CPackConfig.cmake
+	@cp build/$(PACKAGE_PRESET)/package/*.deb build/
+	@ls build/*.deb
 
 # The program against a simulated farm of $(DEMO_MACHINES) machines in the
 # network lab. Needs root.

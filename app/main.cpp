@@ -1,9 +1,11 @@
 #include "app/quellis_app.h"
 #include "app/quellis_dlg.h"
+#include "app/start_options.h"
+#include "platform/places/user_places.h"
 #include "platform/trace/trace.h"
 #include "platform/ui/application.h"
 #include "platform/ui/font_config.h"
-#include "platform/version/version_record.h"
+#include "platform/version/program_version.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -14,11 +16,12 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 // The program's own version record: file and product version, as the About
-// box reads them from this file.
-QUELLIS_DEFINE_VERSION_RECORD(1, 0, 2, 15, 1, 0, 2, 15);
+// box and --version read them from this file.
+QUELLIS_DEFINE_PROGRAM_VERSION_RECORD();
 
 namespace
 {
@@ -89,6 +92,22 @@ int main(int argc, char** argv)
 {
     // A machine that closes its connection while the tool writes must not end the tool.
     std::signal(SIGPIPE, SIG_IGN);
+    const quellis::app::StartOptions options = quellis::app::ParseStartOptions(argc, argv);
+    if (options.help)
+    {
+        std::fputs(quellis::app::kStartUsage, stdout);
+        return 0;
+    }
+    if (options.version)
+    {
+        std::puts(quellis::version::VersionLine("quellis").c_str());
+        return 0;
+    }
+    if (options.fromMenu)
+    {
+        quellis::places::PrintMessages(
+            "quellis", quellis::places::EnterDataDir(quellis::places::CurrentEnvironment()).messages);
+    }
     quellis::trace::StartupStep("main");
     quellis::ui::StartLoadingFontConfiguration();
     quellis::ui::Application application(argc, argv);

@@ -2,9 +2,9 @@
 
 #include "app/quellis_dlg.h"
 #include "controls/picture_ex.h"
+#include "platform/places/user_places.h"
 #include "platform/trace/trace.h"
 #include "platform/ui/window_class.h"
-#include "platform/version/version_info.h"
 
 #include <thread>
 
@@ -21,11 +21,6 @@ constexpr std::chrono::seconds kWaitForFirstWindow { 60 };
 constexpr std::chrono::milliseconds kLookPause { 50 };
 
 } // namespace
-
-std::filesystem::path CQuellisApp::MakeConfigPath(const std::filesystem::path& executable)
-{
-    return executable.parent_path() / "config.ini";
-}
 
 bool CQuellisApp::BecomeOnlyInstance()
 {
@@ -60,7 +55,9 @@ bool CQuellisApp::BecomeOnlyInstance()
 
 bool CQuellisApp::InitInstance()
 {
-    configPath_ = MakeConfigPath(version::ModuleFileName());
+    places::Place config = places::FindConfig(places::CurrentEnvironment());
+    places::PrintMessages("quellis", config.messages);
+    configPath_ = std::move(config.path);
     if (!BecomeOnlyInstance())
     {
         return false;

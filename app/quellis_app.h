@@ -11,7 +11,7 @@ namespace quellis::app
 
 inline constexpr const char* kInstanceLockName = "QuellisMutex";
 
-// The application object: finds config.ini beside the executable, keeps one
+// The application object: finds config.ini (places::FindConfig), keeps one
 // instance per machine and runs the main dialog.
 class CQuellisApp
 {
@@ -26,9 +26,6 @@ public:
     // main window, so that tests can start a second instance while this one
     // is still starting. main() sets it from QUELLIS_TEST_START_DELAY_MS.
     void SetStartDelay(std::chrono::milliseconds delay) { startDelay_ = delay; }
-
-    // The executable's directory plus "config.ini".
-    [[nodiscard]] static std::filesystem::path MakeConfigPath(const std::filesystem::path& executable);
 
 private:
     // True when this process may go on as the only instance.

@@ -1,11 +1,15 @@
 // quellis-cli: the operations of the tool from the command line, over the
 // same controllers as the window, without Qt and without a display.
 #include "cli/commands.h"
+#include "platform/version/program_version.h"
 
 #include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+// The build's version, read back from this file by --version.
+QUELLIS_DEFINE_PROGRAM_VERSION_RECORD();
 
 namespace quellis::cli
 {
@@ -141,7 +145,7 @@ void PrintUsage(std::FILE* out)
     }
     std::fprintf(out,
         "\n`quellis-cli COMMAND --help` tells more. Exit status: 0 when every machine succeeded,\n"
-        "1 when some failed, 2 for a usage error.\n");
+        "1 when some failed, 2 for a usage error. `quellis-cli --version` prints the version.\n");
 }
 
 } // namespace
@@ -167,6 +171,11 @@ int main(int argc, char** argv)
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help")
     {
         PrintUsage(stdout);
+        return kExitOk;
+    }
+    if (args[0] == "--version")
+    {
+        std::puts(quellis::version::VersionLine("quellis-cli").c_str());
         return kExitOk;
     }
     for (const Command& command : Commands())

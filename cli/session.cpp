@@ -2,7 +2,7 @@
 
 #include "core/settings.h"
 #include "platform/net/default_route.h"
-#include "platform/version/version_info.h"
+#include "platform/places/user_places.h"
 #include "resources/templates/main_dialog_ids.h"
 
 namespace quellis::cli
@@ -10,7 +10,9 @@ namespace quellis::cli
 
 std::filesystem::path DefaultConfigPath()
 {
-    return version::ModuleFileName().parent_path() / "config.ini";
+    places::Place config = places::FindConfig(places::CurrentEnvironment());
+    places::PrintMessages("quellis-cli", config.messages);
+    return std::move(config.path);
 }
 
 Session::Session(std::filesystem::path config)

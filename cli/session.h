@@ -101,7 +101,8 @@ private:
     bool closed_ = false;
 };
 
-// config.ini beside the executable, as the window reads it.
+// config.ini as the window finds it: beside the executable, or the user's
+// own when the program is installed.
 [[nodiscard]] std::filesystem::path DefaultConfigPath();
 
 } // namespace quellis::cli

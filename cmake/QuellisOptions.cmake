@@ -29,6 +29,9 @@ target_compile_definitions(quellis_options INTERFACE
 target_compile_options(quellis_options INTERFACE
     $<$<CONFIG:Release>:-D_FORTIFY_SOURCE=3>
     $<$<CONFIG:Release>:-D_GLIBCXX_ASSERTIONS>)
+# Relocations read-only and bound at start (full RELRO), as Debian's
+# hardening flags give packaged programs.
+target_link_options(quellis_options INTERFACE $<$<CONFIG:Release>:LINKER:-z,relro,-z,now>)
 target_link_libraries(quellis_options INTERFACE Threads::Threads)
 
 set(QUELLIS_SANITIZE "" CACHE STRING "Sanitizers: address,undefined | thread | empty")

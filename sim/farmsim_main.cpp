@@ -1,6 +1,7 @@
 // quellis-farmsim: a farm of simulated mining machines for trying the tool
 // without hardware and for the network tests and benchmarks.
 
+#include "platform/version/program_version.h"
 #include "sim/farm.h"
 #include "sim/farmsim_options.h"
 
@@ -14,6 +15,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+// The build's version, read back from this file by --version.
+QUELLIS_DEFINE_PROGRAM_VERSION_RECORD();
 
 namespace
 {
@@ -59,6 +63,11 @@ int BadArguments(const std::string& message)
 int main(int argc, char** argv)
 {
     const std::vector<std::string_view> arguments(argv + 1, argv + argc);
+    if (arguments.size() == 1 && arguments[0] == "--version")
+    {
+        std::cout << quellis::version::VersionLine("quellis-farmsim") << "\n";
+        return 0;
+    }
     FarmsimOptions options;
     std::string error;
     if (!ParseFarmsimArguments(arguments, &options, &error))

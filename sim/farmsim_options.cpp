@@ -232,6 +232,7 @@ std::string FarmsimUsage()
           "  --behave 'K=V,...'    a behaviour group, as in the scenario's groups; repeatable, later wins.\n"
           "                        Selector: fraction=F, count=N, indexes=I:J:K or macs=M:N (none: all machines).\n"
           "  --help                this text\n"
+          "  --version             the version\n"
           "\n"
           "Behaviour keys:\n";
     for (const auto& key : BehaviourKeyList())

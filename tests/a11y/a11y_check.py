@@ -2,6 +2,7 @@
 
     a11y_check.py main --config PATH   the quellis executable at start-up
     a11y_check.py sample               quellis-screenshot --hold --sample
+    a11y_check.py language --config PATH   the language box, once, writes PATH
 
 Run by run_a11y_check.sh, which provides the buses, the display and the
 program. The main window's check ends in the pool dialog, whose suffix choices
@@ -228,6 +229,27 @@ def check_pool_dialog(application, window):
         check(wait_until(lambda: opened() is None, 10.0), "the pool dialog did not close")
 
 
+def check_language(config_path):
+    """The installed program's first setting written: where config.ini goes."""
+    application = find_application("quellis")
+    if not check(application is not None, "the quellis application is not on the accessibility bus"):
+        return
+    window = wait_until(lambda: main_window(application))
+    if not check(window is not None, "no dialog named 'Quellis'"):
+        return
+    box = one(window, pyatspi.ROLE_CHECK_BOX, "Chinese")
+    if box is None:
+        return
+    press(box)
+    check(wait_until(lambda: not box.getState().contains(pyatspi.STATE_CHECKED), 10.0), "the box is still ticked")
+    try:
+        written = read_config(config_path)
+    except OSError as error:
+        check(False, f"no {config_path}: {error}")
+        return
+    check("LANG=0" in written, f"LANG=0 was not written to {config_path}: {written!r}")
+
+
 def check_sample():
     application = find_application("quellis-screenshot")
     if not check(application is not None, "the sample window is not on the accessibility bus"):
@@ -255,11 +277,13 @@ def check_sample():
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["main", "sample"])
+    parser.add_argument("mode", choices=["main", "sample", "language"])
     parser.add_argument("--config")
     arguments = parser.parse_args()
     if arguments.mode == "main":
         check_main(arguments.config)
+    elif arguments.mode == "language":
+        check_language(arguments.config)
     else:
         check_sample()
     for failure in failures:
