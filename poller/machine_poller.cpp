@@ -1,0 +1,466 @@
+#include "poller/machine_poller.h"
+
+#include "platform/net/poller.h"
+#include "platform/net/socket.h"
+#include "platform/net/wsa_error.h"
+
+#include <queue>
+
+#include <algorithm>
+
+namespace quellis::poller
+{
+
+namespace
+{
+
+constexpr std::size_t kReadChunk = 16 * 1024;
+// The longest the thread sleeps without looking for new machines or a stop.
+constexpr std::chrono::milliseconds kLongestWait { 1000 };
+
+enum class Stage
+{
+    Idle,
+    Connecting,
+    Sending,
+    Receiving,
+};
+
+bool IsPending(int error)
+{
+    return error == net::kWsaWouldBlock || error == net::kWsaInProgress;
+}
+
+} // namespace
+
+struct MachinePoller::Slot
+{
+    net::Socket socket;
+    Stage stage = Stage::Idle;
+    int machine = -1;
+    bool devs = false; // the second exchange of the poll
+    std::uint32_t address = 0;
+    SteadyTime due;
+    SteadyTime started;
+    SteadyTime deadline;
+    std::size_t sent = 0;
+    std::string reply;
+    std::optional<double> mhsAv;
+};
+
+struct MachinePoller::Due
+{
+    SteadyTime time;
+    int machine = 0;
+
+    friend bool operator>(const Due& a, const Due& b) { return a.time > b.time; }
+};
+
+struct MachinePoller::State
+{
+    net::Poller readiness;
+    std::vector<Slot> slots;
+    std::vector<Slot*> free;
+    std::vector<Health> health; // by machine
+    std::priority_queue<Due, std::vector<Due>, std::greater<>> queue;
+    int inFlight = 0;
+    SteadyTime start;
+};
+
+MachinePoller::MachinePoller(PollerOptions options, EventSink sink)
+    : options_(options)
+    , sink_(std::move(sink))
+    , state_(std::make_unique<State>())
+{
+    state_->slots.resize(static_cast<std::size_t>(std::max(1, options_.concurrency)));
+    for (Slot& slot : state_->slots)
+    {
+        state_->free.push_back(&slot);
+    }
+}
+
+MachinePoller::~MachinePoller()
+{
+    Stop();
+}
+
+void MachinePoller::Update(const std::vector<MachineInfo>& machines)
+{
+    {
+        std::lock_guard guard(lock_);
+        for (const MachineInfo& info : machines)
+        {
+            int index = -1;
+            if (!info.mac.empty())
+            {
+                if (const auto found = byMac_.find(info.mac); found != byMac_.end())
+                {
+                    index = found->second;
+                }
+            }
+            if (index < 0)
+            {
+                if (const auto found = byAddress_.find(info.address); found != byAddress_.end())
+                {
+                    index = found->second;
+                }
+            }
+            if (index < 0)
+            {
+                index = static_cast<int>(views_.size());
+                views_.emplace_back();
+            }
+            MachineInfo& known = views_[static_cast<std::size_t>(index)].info;
+            if (known.address != info.address && byAddress_.count(known.address) != 0
+                && byAddress_[known.address] == index)
+            {
+                byAddress_.erase(known.address);
+            }
+            // A record without a MAC (a file's bare address) does not forget
+            // the one a search gave.
+            std::string mac = info.mac.empty() ? known.mac : info.mac;
+            known = info;
+            known.mac = std::move(mac);
+            byAddress_[known.address] = index;
+            if (!known.mac.empty())
+            {
+                byMac_[known.mac] = index;
+            }
+        }
+    }
+    added_ = true;
+    state_->readiness.Wake();
+}
+
+bool MachinePoller::Start()
+{
+    if (!state_->readiness.IsValid() || thread_.joinable())
+    {
+        return false;
+    }
+    stop_ = false;
+    state_->start = std::chrono::steady_clock::now();
+    added_ = true;
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void MachinePoller::Stop()
+{
+    if (!thread_.joinable())
+    {
+        return;
+    }
+    stop_ = true;
+    state_->readiness.Wake();
+    thread_.join();
+}
+
+PollerSnapshot MachinePoller::Snapshot() const
+{
+    std::lock_guard guard(lock_);
+    PollerSnapshot snapshot = totals_;
+    snapshot.machines = views_;
+    return snapshot;
+}
+
+// The poller thread owns the slots, the machines' health and the queue of
+// polls due; it shares the machines' views and the totals under lock_, each
+// time only to read an address or to write one poll's outcome.
+void MachinePoller::Run()
+{
+    State& state = *state_;
+    std::vector<void*> ready(256);
+    while (!stop_)
+    {
+        SteadyTime now = std::chrono::steady_clock::now();
+        if (added_.exchange(false))
+        {
+            TakeNewMachines(now);
+        }
+        while (!state.queue.empty() && state.queue.top().time <= now && !state.free.empty())
+        {
+            const Due due = state.queue.top();
+            state.queue.pop();
+            StartPoll(due.machine, due.time, now);
+        }
+        SteadyTime wakeAt = now + kLongestWait;
+        for (Slot& slot : state.slots)
+        {
+            if (slot.stage == Stage::Idle)
+            {
+                continue;
+            }
+            if (slot.deadline <= now)
+            {
+                Expire(slot, now);
+            }
+            if (slot.stage != Stage::Idle)
+            {
+                wakeAt = std::min(wakeAt, slot.deadline);
+            }
+        }
+        if (!state.queue.empty() && !state.free.empty())
+        {
+            wakeAt = std::min(wakeAt, state.queue.top().time);
+        }
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::max(wakeAt - now, SteadyTime::duration {}));
+        const int count = state.readiness.Wait(ready, wait);
+        now = std::chrono::steady_clock::now();
+        for (int i = 0; i < count; ++i)
+        {
+            Advance(*static_cast<Slot*>(ready[static_cast<std::size_t>(i)]), now);
+        }
+    }
+    for (Slot& slot : state.slots)
+    {
+        CloseSocket(slot);
+        slot.stage = Stage::Idle;
+    }
+}
+
+void MachinePoller::TakeNewMachines(SteadyTime now)
+{
+    std::size_t known = 0;
+    std::vector<std::uint32_t> addresses;
+    {
+        std::lock_guard guard(lock_);
+        known = state_->health.size();
+        for (std::size_t i = known; i < views_.size(); ++i)
+        {
+            addresses.push_back(views_[i].info.address);
+        }
+    }
+    for (std::size_t i = 0; i < addresses.size(); ++i)
+    {
+        state_->health.emplace_back();
+        state_->queue.push({ now + PhaseOf(addresses[i], options_.period), static_cast<int>(known + i) });
+    }
+}
+
+void MachinePoller::StartPoll(int machine, SteadyTime due, SteadyTime now)
+{
+    Slot& slot = *state_->free.back();
+    state_->free.pop_back();
+    ++state_->inFlight;
+    slot.machine = machine;
+    slot.due = due;
+    slot.started = now;
+    slot.devs = false;
+    slot.mhsAv.reset();
+    {
+        std::lock_guard guard(lock_);
+        slot.address = views_[static_cast<std::size_t>(machine)].info.address;
+        totals_.mostInFlight = std::max(totals_.mostInFlight, state_->inFlight);
+    }
+    Connect(slot, now);
+}
+
+void MachinePoller::Connect(Slot& slot, SteadyTime now)
+{
+    slot.reply.clear();
+    slot.sent = 0;
+    slot.socket = net::Socket::Create(net::SocketKind::Tcp);
+    if (!slot.socket.IsValid() || !slot.socket.SetBlocking(false))
+    {
+        // Out of descriptors or buffers: the machine is not to blame, but the
+        // poll did not happen.
+        Finish(slot, PollFailure::Unreachable, now);
+        return;
+    }
+    slot.stage = Stage::Connecting;
+    slot.deadline = now + options_.connectTimeout;
+    if (slot.socket.Connect({ slot.address, options_.port }))
+    {
+        slot.stage = Stage::Sending;
+    }
+    else if (const int error = net::WsaGetLastError(); !IsPending(error))
+    {
+        Finish(slot, FailureOfSocketError(error), now);
+        return;
+    }
+    if (!state_->readiness.Add(slot.socket.Handle(), &slot, net::Interest::Write))
+    {
+        Finish(slot, PollFailure::Unreachable, now);
+    }
+}
+
+void MachinePoller::Advance(Slot& slot, SteadyTime now)
+{
+    switch (slot.stage)
+    {
+    case Stage::Idle:
+        return;
+    case Stage::Connecting:
+        if (const int error = slot.socket.PendingError(); error != 0)
+        {
+            Finish(slot, FailureOfSocketError(error), now);
+            return;
+        }
+        slot.stage = Stage::Sending;
+        [[fallthrough]];
+    case Stage::Sending:
+        SendRequest(slot, now);
+        return;
+    case Stage::Receiving:
+        ReceiveReply(slot, now);
+        return;
+    }
+}
+
+void MachinePoller::SendRequest(Slot& slot, SteadyTime now)
+{
+    const std::string_view request = slot.devs ? kDevsRequest : kSummaryRequest;
+    while (slot.sent < request.size())
+    {
+        const int sent = slot.socket.Send(request.data() + slot.sent, request.size() - slot.sent);
+        if (sent < 0)
+        {
+            const int error = net::WsaGetLastError();
+            if (!IsPending(error))
+            {
+                Finish(slot, FailureOfSocketError(error), now);
+            }
+            return;
+        }
+        slot.sent += static_cast<std::size_t>(sent);
+    }
+    slot.stage = Stage::Receiving;
+    slot.deadline = now + options_.receiveTimeout;
+    // A reply already waiting is reported at once.
+    if (!state_->readiness.Change(slot.socket.Handle(), &slot, net::Interest::Read))
+    {
+        Finish(slot, PollFailure::Unreachable, now);
+    }
+}
+
+void MachinePoller::ReceiveReply(Slot& slot, SteadyTime now)
+{
+    char chunk[kReadChunk];
+    for (;;)
+    {
+        const int received = slot.socket.Receive(chunk, sizeof chunk);
+        if (received > 0)
+        {
+            if (slot.reply.size() + static_cast<std::size_t>(received) > options_.replyLimit)
+            {
+                // What came within the limit may still be a whole reply
+                // followed by padding; anything else is not a reply.
+                if (IsWholeReply(slot.reply))
+                {
+                    ReplyEnded(slot, now);
+                }
+                else
+                {
+                    Finish(slot, PollFailure::ParseError, now);
+                }
+                return;
+            }
+            slot.reply.append(chunk, static_cast<std::size_t>(received));
+            continue;
+        }
+        if (received == 0)
+        {
+            ReplyEnded(slot, now);
+            return;
+        }
+        const int error = net::WsaGetLastError();
+        if (IsPending(error))
+        {
+            // Mining software closes after its reply, but one that keeps the
+            // connection open has answered once the reply is whole.
+            if (IsWholeReply(slot.reply))
+            {
+                ReplyEnded(slot, now);
+            }
+            return;
+        }
+        Finish(slot, FailureOfSocketError(error), now);
+        return;
+    }
+}
+
+void MachinePoller::ReplyEnded(Slot& slot, SteadyTime now)
+{
+    if (slot.reply.empty())
+    {
+        Finish(slot, PollFailure::NoData, now);
+        return;
+    }
+    if (slot.devs)
+    {
+        Finish(slot, ReadDevs(slot.reply), now);
+        return;
+    }
+    const SummaryReading summary = ReadSummary(slot.reply);
+    if (summary.failure != PollFailure::None)
+    {
+        Finish(slot, summary.failure, now);
+        return;
+    }
+    slot.mhsAv = summary.mhsAv;
+    slot.devs = true;
+    CloseSocket(slot);
+    Connect(slot, now);
+}
+
+void MachinePoller::Expire(Slot& slot, SteadyTime now)
+{
+    if (slot.stage == Stage::Receiving && !slot.reply.empty() && IsWholeReply(slot.reply))
+    {
+        ReplyEnded(slot, now);
+        return;
+    }
+    Finish(slot, PollFailure::Timeout, now);
+}
+
+void MachinePoller::CloseSocket(Slot& slot)
+{
+    if (slot.socket.IsValid())
+    {
+        state_->readiness.Remove(slot.socket.Handle());
+        slot.socket.Close();
+    }
+}
+
+void MachinePoller::Finish(Slot& slot, PollFailure outcome, SteadyTime now)
+{
+    CloseSocket(slot);
+    slot.stage = Stage::Idle;
+    const int machine = slot.machine;
+    Health& health = state_->health[static_cast<std::size_t>(machine)];
+    const std::optional<Transition> change = ApplyPoll(health, outcome, options_.grace);
+    const double seconds = std::chrono::duration<double>(now - slot.started).count();
+    StateEvent event;
+    {
+        std::lock_guard guard(lock_);
+        MachineView& view = views_[static_cast<std::size_t>(machine)];
+        view.state = health.state;
+        if (outcome == PollFailure::None)
+        {
+            view.mhsAv = slot.mhsAv;
+        }
+        else
+        {
+            ++view.failures[static_cast<std::size_t>(outcome)];
+        }
+        const auto bucket = std::lower_bound(kDurationBounds.begin(), kDurationBounds.end(), seconds);
+        ++totals_.durations[static_cast<std::size_t>(bucket - kDurationBounds.begin())];
+        totals_.durationSum += seconds;
+        ++totals_.polls;
+        if (change)
+        {
+            event = { std::chrono::system_clock::now(), view.info.address, view.info.mac, *change };
+        }
+    }
+    state_->queue.push({ NextDue(slot.due, now, options_.period), machine });
+    state_->free.push_back(&slot);
+    --state_->inFlight;
+    slot.machine = -1;
+    if (change && sink_)
+    {
+        sink_(event);
+    }
+}
+
+} // namespace quellis::poller
