@@ -98,6 +98,18 @@ constexpr std::string_view kMonitorHelp
       "with its time; --alarm plays devDown.wav of the current directory on a\n"
       "failure. Ends on Ctrl-C, SIGTERM or after --seconds.\n" QUELLIS_SELECTION_HELP;
 
+constexpr std::string_view kExporterHelp
+    = "usage: quellis-cli exporter --from FILE | --ip ADDRESSES [--listen ADDRESS:PORT]\n"
+      "           [--concurrency N] [--period SECONDS] [--grace K] [--api-port PORT]\n\n"
+      "Serves the machines' state and hash rates for Prometheus at\n"
+      "http://ADDRESS:PORT/metrics (127.0.0.1:9469). The machines come from a file\n"
+      "written by `search --format csv` or `--format json` (or one address per line)\n"
+      "and from --ip addresses and ranges (10.77.128.1-10.77.131.254). Each machine's\n"
+      "miner API is polled every --period seconds (10), at most N at a time (256); a\n"
+      "machine is down after K failed polls in a row (2) and up again after one good\n"
+      "one. Every change is a line on standard error. Binds no UDP port, so it runs\n"
+      "beside the window and the other commands. Ends on SIGTERM or Ctrl-C.\n";
+
 constexpr std::string_view kUpdateHelp
     = "usage: quellis-cli update MACHINES PACKAGE [--concurrency N] [--timeout SECONDS]\n\n"
       "Serves PACKAGE on TCP 2425 and offers it to the machines, at most N at a time\n"
@@ -125,6 +137,7 @@ constexpr Command kCommands[] = {
     { "e2", "write or read the EEPROM label codes", kE2Help, RunE2 },
     { "update", "update the machines' firmware", kUpdateHelp, RunUpdate },
     { "monitor", "watch the machines and report failures", kMonitorHelp, RunMonitor },
+    { "exporter", "serve the machines' state to Prometheus", kExporterHelp, RunExporter },
 };
 
 void PrintUsage(std::FILE* out)
