@@ -39,10 +39,12 @@ struct MachinePoller::Slot
     Stage stage = Stage::Idle;
     int machine = -1;
     bool devs = false; // the second exchange of the poll
+    bool failing = false; // the machine's last poll failed
     std::uint32_t address = 0;
     SteadyTime due;
     SteadyTime started;
     SteadyTime deadline;
+    SteadyTime exchangeStarted;
     std::size_t sent = 0;
     std::string reply;
     std::optional<double> mhsAv;
@@ -56,15 +58,70 @@ struct MachinePoller::Due
     friend bool operator>(const Due& a, const Due& b) { return a.time > b.time; }
 };
 
+// Machines wait for their poll in three queues. A machine that fails costs a
+// slot for up to the connect or receive bound where one that answers costs
+// milliseconds, so failing machines together get at most half the slots:
+// however many machines go off at once, the ones that answer keep their
+// period. Among the failing, a machine not yet down goes first, so that a
+// machine that has just stopped answering is told within its grace and not
+// after every machine that has long been down.
 struct MachinePoller::State
 {
+    using DueQueue = std::priority_queue<Due, std::vector<Due>, std::greater<>>;
+
     net::Poller readiness;
     std::vector<Slot> slots;
     std::vector<Slot*> free;
     std::vector<Health> health; // by machine
-    std::priority_queue<Due, std::vector<Due>, std::greater<>> queue;
+    std::vector<bool> handedOver; // by machine: was slow, and has not answered since
+    DueQueue answering;
+    DueQueue suspect; // failed, not yet down
+    DueQueue down;
     int inFlight = 0;
+    int failingInFlight = 0;
+    int failingLimit = 1;
     SteadyTime start;
+
+    [[nodiscard]] bool Failing(int machine) const
+    {
+        const auto index = static_cast<std::size_t>(machine);
+        return health[index].failuresInRow != 0 || handedOver[index];
+    }
+
+    DueQueue& QueueFor(int machine, int grace)
+    {
+        const int failures = health[static_cast<std::size_t>(machine)].failuresInRow;
+        return !Failing(machine) ? answering : failures < grace ? suspect : down;
+    }
+
+    // The queue whose first machine may start its poll now, in the order
+    // answering, suspect, down; else the one whose first machine may start
+    // soonest; nothing when no slot may start a poll.
+    DueQueue* Next(SteadyTime now)
+    {
+        if (free.empty())
+        {
+            return nullptr;
+        }
+        DueQueue* queues[] = { &answering, &suspect, &down };
+        DueQueue* soonest = nullptr;
+        for (DueQueue* queue : queues)
+        {
+            if (queue->empty() || (queue != &answering && failingInFlight >= failingLimit))
+            {
+                continue;
+            }
+            if (queue->top().time <= now)
+            {
+                return queue;
+            }
+            if (soonest == nullptr || queue->top().time < soonest->top().time)
+            {
+                soonest = queue;
+            }
+        }
+        return soonest;
+    }
 };
 
 MachinePoller::MachinePoller(PollerOptions options, EventSink sink)
@@ -73,6 +130,7 @@ MachinePoller::MachinePoller(PollerOptions options, EventSink sink)
     , state_(std::make_unique<State>())
 {
     state_->slots.resize(static_cast<std::size_t>(std::max(1, options_.concurrency)));
+    state_->failingLimit = std::max(1, options_.concurrency / 2);
     for (Slot& slot : state_->slots)
     {
         state_->free.push_back(&slot);
@@ -178,10 +236,11 @@ void MachinePoller::Run()
         {
             TakeNewMachines(now);
         }
-        while (!state.queue.empty() && state.queue.top().time <= now && !state.free.empty())
+        for (State::DueQueue* next = state.Next(now); next != nullptr && next->top().time <= now;
+             next = state.Next(now))
         {
-            const Due due = state.queue.top();
-            state.queue.pop();
+            const Due due = next->top();
+            next->pop();
             StartPoll(due.machine, due.time, now);
         }
         SteadyTime wakeAt = now + kLongestWait;
@@ -195,14 +254,22 @@ void MachinePoller::Run()
             {
                 Expire(slot, now);
             }
+            else if (!slot.failing)
+            {
+                CheckFast(slot, now);
+            }
             if (slot.stage != Stage::Idle)
             {
                 wakeAt = std::min(wakeAt, slot.deadline);
+                if (!slot.failing && slot.reply.empty())
+                {
+                    wakeAt = std::min(wakeAt, slot.exchangeStarted + options_.fastBound);
+                }
             }
         }
-        if (!state.queue.empty() && !state.free.empty())
+        if (const State::DueQueue* next = state.Next(now); next != nullptr)
         {
-            wakeAt = std::min(wakeAt, state.queue.top().time);
+            wakeAt = std::min(wakeAt, next->top().time);
         }
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::max(wakeAt - now, SteadyTime::duration {}));
         const int count = state.readiness.Wait(ready, wait);
@@ -234,7 +301,8 @@ void MachinePoller::TakeNewMachines(SteadyTime now)
     for (std::size_t i = 0; i < addresses.size(); ++i)
     {
         state_->health.emplace_back();
-        state_->queue.push({ now + PhaseOf(addresses[i], options_.period), static_cast<int>(known + i) });
+        state_->handedOver.push_back(false);
+        state_->answering.push({ now + PhaseOf(addresses[i], options_.period), static_cast<int>(known + i) });
     }
 }
 
@@ -248,6 +316,8 @@ void MachinePoller::StartPoll(int machine, SteadyTime due, SteadyTime now)
     slot.started = now;
     slot.devs = false;
     slot.mhsAv.reset();
+    slot.failing = state_->Failing(machine);
+    state_->failingInFlight += slot.failing ? 1 : 0;
     {
         std::lock_guard guard(lock_);
         slot.address = views_[static_cast<std::size_t>(machine)].info.address;
@@ -270,6 +340,7 @@ void MachinePoller::Connect(Slot& slot, SteadyTime now)
     }
     slot.stage = Stage::Connecting;
     slot.deadline = now + options_.connectTimeout;
+    slot.exchangeStarted = now;
     if (slot.socket.Connect({ slot.address, options_.port }))
     {
         slot.stage = Stage::Sending;
@@ -414,6 +485,38 @@ void MachinePoller::Expire(Slot& slot, SteadyTime now)
     Finish(slot, PollFailure::Timeout, now);
 }
 
+void MachinePoller::CheckFast(Slot& slot, SteadyTime now)
+{
+    if (!slot.reply.empty() || now - slot.exchangeStarted < options_.fastBound)
+    {
+        return;
+    }
+    State& state = *state_;
+    if (state.failingInFlight < state.failingLimit)
+    {
+        slot.failing = true;
+        ++state.failingInFlight;
+        return;
+    }
+    // No verdict: the machine is polled again at once, among the failing.
+    const int machine = slot.machine;
+    state.handedOver[static_cast<std::size_t>(machine)] = true;
+    const SteadyTime due = slot.due;
+    CloseSocket(slot);
+    Release(slot);
+    state.QueueFor(machine, options_.grace).push({ due, machine });
+}
+
+void MachinePoller::Release(Slot& slot)
+{
+    slot.stage = Stage::Idle;
+    slot.machine = -1;
+    state_->free.push_back(&slot);
+    --state_->inFlight;
+    state_->failingInFlight -= slot.failing ? 1 : 0;
+    slot.failing = false;
+}
+
 void MachinePoller::CloseSocket(Slot& slot)
 {
     if (slot.socket.IsValid())
@@ -426,9 +529,12 @@ void MachinePoller::CloseSocket(Slot& slot)
 void MachinePoller::Finish(Slot& slot, PollFailure outcome, SteadyTime now)
 {
     CloseSocket(slot);
-    slot.stage = Stage::Idle;
     const int machine = slot.machine;
     Health& health = state_->health[static_cast<std::size_t>(machine)];
+    if (outcome == PollFailure::None)
+    {
+        state_->handedOver[static_cast<std::size_t>(machine)] = false;
+    }
     const std::optional<Transition> change = ApplyPoll(health, outcome, options_.grace);
     const double seconds = std::chrono::duration<double>(now - slot.started).count();
     StateEvent event;
@@ -436,6 +542,7 @@ void MachinePoller::Finish(Slot& slot, PollFailure outcome, SteadyTime now)
         std::lock_guard guard(lock_);
         MachineView& view = views_[static_cast<std::size_t>(machine)];
         view.state = health.state;
+        ++view.polls;
         if (outcome == PollFailure::None)
         {
             view.mhsAv = slot.mhsAv;
@@ -453,10 +560,9 @@ void MachinePoller::Finish(Slot& slot, PollFailure outcome, SteadyTime now)
             event = { std::chrono::system_clock::now(), view.info.address, view.info.mac, *change };
         }
     }
-    state_->queue.push({ NextDue(slot.due, now, options_.period), machine });
-    state_->free.push_back(&slot);
-    --state_->inFlight;
-    slot.machine = -1;
+    const SteadyTime due = slot.due;
+    Release(slot);
+    state_->QueueFor(machine, options_.grace).push({ NextDue(due, now, options_.period), machine });
     if (change && sink_)
     {
         sink_(event);

@@ -37,6 +37,10 @@ struct PollerOptions
     int grace = 2; // failed polls in a row before a machine is down
     std::chrono::milliseconds connectTimeout { 3000 };
     std::chrono::milliseconds receiveTimeout { 5000 };
+    // An answering machine connects and answers well within this; one that
+    // has not, while the failing machines' share of connections is full, is
+    // handed to that share instead of holding a slot of the answering ones.
+    std::chrono::milliseconds fastBound { 500 };
     // A reply longer than this is not one: 1 MiB of garbage costs a machine's
     // connection no more than this much memory.
     std::size_t replyLimit = 64 * 1024;
@@ -61,6 +65,7 @@ struct MachineView
     MachineState state = MachineState::Unknown;
     std::optional<double> mhsAv; // of the last good poll
     std::array<std::uint64_t, kFailureKinds> failures {}; // by PollFailure
+    std::uint64_t polls = 0;
 };
 
 // The upper bounds of the poll duration histogram, in seconds.
@@ -112,7 +117,6 @@ public:
 private:
     struct Slot;
     struct Due;
-    struct Schedule;
 
     void Run();
     void TakeNewMachines(SteadyTime now);
@@ -123,6 +127,8 @@ private:
     void ReceiveReply(Slot& slot, SteadyTime now);
     void ReplyEnded(Slot& slot, SteadyTime now);
     void Expire(Slot& slot, SteadyTime now);
+    void CheckFast(Slot& slot, SteadyTime now);
+    void Release(Slot& slot);
     void Finish(Slot& slot, PollFailure outcome, SteadyTime now);
     void CloseSocket(Slot& slot);
 
