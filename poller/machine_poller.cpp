@@ -94,33 +94,30 @@ struct MachinePoller::State
         return !Failing(machine) ? answering : failures < grace ? suspect : down;
     }
 
-    // The queue whose first machine may start its poll now, in the order
-    // answering, suspect, down; else the one whose first machine may start
-    // soonest; nothing when no slot may start a poll.
+    // The queue whose first machine polls next: of the answering machines and
+    // the failing ones (a suspect before any machine long down), the one due
+    // first, so that neither starves the other when the poller is saturated.
+    // Nothing when no slot may start a poll.
     DueQueue* Next(SteadyTime now)
     {
         if (free.empty())
         {
             return nullptr;
         }
-        DueQueue* queues[] = { &answering, &suspect, &down };
-        DueQueue* soonest = nullptr;
-        for (DueQueue* queue : queues)
+        DueQueue* failing = nullptr;
+        if (failingInFlight < failingLimit)
         {
-            if (queue->empty() || (queue != &answering && failingInFlight >= failingLimit))
-            {
-                continue;
-            }
-            if (queue->top().time <= now)
-            {
-                return queue;
-            }
-            if (soonest == nullptr || queue->top().time < soonest->top().time)
-            {
-                soonest = queue;
-            }
+            const auto earlier = [](DueQueue* a, DueQueue* b) {
+                return a->empty() ? b : b->empty() || a->top().time <= b->top().time ? a : b;
+            };
+            failing = !suspect.empty() && suspect.top().time <= now ? &suspect : earlier(&suspect, &down);
+            failing = failing->empty() ? nullptr : failing;
         }
-        return soonest;
+        if (answering.empty() || (failing != nullptr && failing->top().time < answering.top().time))
+        {
+            return failing;
+        }
+        return &answering;
     }
 };
 
@@ -560,9 +557,12 @@ void MachinePoller::Finish(Slot& slot, PollFailure outcome, SteadyTime now)
             event = { std::chrono::system_clock::now(), view.info.address, view.info.mac, *change };
         }
     }
+    // A machine that has failed but is not yet down is polled again at once:
+    // its verdict waits for no period.
+    const bool suspect = health.failuresInRow != 0 && health.failuresInRow < options_.grace;
     const SteadyTime due = slot.due;
     Release(slot);
-    state_->QueueFor(machine, options_.grace).push({ NextDue(due, now, options_.period), machine });
+    state_->QueueFor(machine, options_.grace).push({ suspect ? now : NextDue(due, now, options_.period), machine });
     if (change && sink_)
     {
         sink_(event);

@@ -21,7 +21,9 @@
 // machine once per period at its own place in the period. Each poll is a
 // "summary" exchange (the hash rate) and then a "devs" exchange (the status),
 // one connection each, both bounded in time and in reply size; its outcome
-// moves the machine's state (see ApplyPoll). Which machines there are is the
+// moves the machine's state (see ApplyPoll). A machine that has failed but is
+// not yet down is polled again at once, so that its verdict takes the grace's
+// polls and not the grace's periods. Which machines there are is the
 // caller's: a search, a file or address ranges hand them in with Update.
 
 namespace quellis::poller
