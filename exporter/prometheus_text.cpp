@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <vector>
 
 namespace quellis::exporter
 {
@@ -41,13 +42,12 @@ void AppendFamily(std::string& out, std::string_view name, std::string_view type
     out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
 }
 
-// name{mac="…",ip="…"[,extra]} value
+// name{mac="…",ip="…"[,extra]} value, with the machine's labels written once
+// per scrape ('{mac="…",ip="…"', without the closing brace).
 void AppendMachineSample(
-    std::string& out, std::string_view name, const MachineView& machine, std::string_view extra, double value)
+    std::string& out, std::string_view name, std::string_view labels, std::string_view extra, double value)
 {
-    out.append(name).append("{mac=\"").append(EscapeLabelValue(machine.info.mac));
-    out.append("\",ip=\"").append(net::FormatIpv4(machine.info.address)).append("\"");
-    out.append(extra).append("} ");
+    out.append(name).append(labels).append(extra).append("} ");
     AppendNumber(out, value);
     out += '\n';
 }
@@ -143,51 +143,62 @@ std::string RenderMetrics(const poller::PollerSnapshot& snapshot)
 {
     const auto& machines = snapshot.machines;
     std::string out;
-    out.reserve(512 + machines.size() * 400);
+    out.reserve(512 + machines.size() * 700);
+    std::vector<std::string> labels(machines.size());
+    for (std::size_t i = 0; i < machines.size(); ++i)
+    {
+        labels[i].append("{mac=\"").append(EscapeLabelValue(machines[i].info.mac)).append("\",ip=\"");
+        labels[i].append(net::FormatIpv4(machines[i].info.address)).append("\"");
+    }
 
     AppendFamily(out, "quellis_machine_up", "gauge", "1 while the machine's miner API answers, 0 once it is down.");
-    for (const MachineView& machine : machines)
+    for (std::size_t i = 0; i < machines.size(); ++i)
     {
-        AppendMachineSample(out, "quellis_machine_up", machine, {}, machine.state == MachineState::Up ? 1 : 0);
+        const MachineView& machine = machines[i];
+        AppendMachineSample(out, "quellis_machine_up", labels[i], {}, machine.state == MachineState::Up ? 1 : 0);
     }
 
     AppendFamily(out,
         "quellis_machine_hashrate_hashes_per_second",
         "gauge",
         "Average hash rate the miner reports, while the machine is up.");
-    for (const MachineView& machine : machines)
+    for (std::size_t i = 0; i < machines.size(); ++i)
     {
+        const MachineView& machine = machines[i];
         if (machine.state == MachineState::Up && machine.mhsAv)
         {
-            AppendMachineSample(out, "quellis_machine_hashrate_hashes_per_second", machine, {}, *machine.mhsAv * 1e6);
+            AppendMachineSample(out, "quellis_machine_hashrate_hashes_per_second", labels[i], {}, *machine.mhsAv * 1e6);
         }
     }
 
     AppendFamily(out, "quellis_machine_temperature_celsius", "gauge", "Temperature in the machine's search record.");
-    for (const MachineView& machine : machines)
+    for (std::size_t i = 0; i < machines.size(); ++i)
     {
+        const MachineView& machine = machines[i];
         if (machine.info.temperature)
         {
-            AppendMachineSample(out, "quellis_machine_temperature_celsius", machine, {}, *machine.info.temperature);
+            AppendMachineSample(out, "quellis_machine_temperature_celsius", labels[i], {}, *machine.info.temperature);
         }
     }
 
     AppendFamily(out, "quellis_machine_uptime_seconds", "gauge", "Run time in the machine's search record.");
-    for (const MachineView& machine : machines)
+    for (std::size_t i = 0; i < machines.size(); ++i)
     {
+        const MachineView& machine = machines[i];
         if (machine.info.uptimeSeconds)
         {
             AppendMachineSample(
-                out, "quellis_machine_uptime_seconds", machine, {}, static_cast<double>(*machine.info.uptimeSeconds));
+                out, "quellis_machine_uptime_seconds", labels[i], {}, static_cast<double>(*machine.info.uptimeSeconds));
         }
     }
 
     AppendFamily(out, "quellis_machine_info", "gauge", "Firmware version and host name of the machine; always 1.");
-    for (const MachineView& machine : machines)
+    for (std::size_t i = 0; i < machines.size(); ++i)
     {
+        const MachineView& machine = machines[i];
         AppendMachineSample(out,
             "quellis_machine_info",
-            machine,
+            labels[i],
             Label("version", machine.info.version) + Label("host", machine.info.host),
             1);
     }
@@ -196,28 +207,30 @@ std::string RenderMetrics(const poller::PollerSnapshot& snapshot)
         "quellis_machine_last_seen_timestamp_seconds",
         "gauge",
         "When the machine last answered a search, in seconds since the epoch.");
-    for (const MachineView& machine : machines)
+    for (std::size_t i = 0; i < machines.size(); ++i)
     {
+        const MachineView& machine = machines[i];
         if (machine.info.lastSeenUnix)
         {
             AppendMachineSample(out,
                 "quellis_machine_last_seen_timestamp_seconds",
-                machine,
+                labels[i],
                 {},
                 static_cast<double>(*machine.info.lastSeenUnix));
         }
     }
 
     AppendFamily(out, "quellis_machine_poll_failures_total", "counter", "Failed polls of the machine's miner API.");
-    for (const MachineView& machine : machines)
+    for (std::size_t i = 0; i < machines.size(); ++i)
     {
+        const MachineView& machine = machines[i];
         for (std::size_t reason = 1; reason < poller::kFailureKinds; ++reason)
         {
             if (machine.failures[reason] != 0)
             {
                 AppendMachineSample(out,
                     "quellis_machine_poll_failures_total",
-                    machine,
+                    labels[i],
                     Label("reason", poller::FailureName(static_cast<poller::PollFailure>(reason))),
                     static_cast<double>(machine.failures[reason]));
             }
