@@ -92,11 +92,15 @@ constexpr std::string_view kE2Help
       "Writes the label codes into one machine's EEPROM and reads them back, or reads\n"
       "them. The codes must contain config.ini's [PRODUCE] markers.\n" QUELLIS_SELECTION_HELP;
 constexpr std::string_view kMonitorHelp
-    = "usage: quellis-cli monitor MACHINES [--interval MS] [--alarm] [--seconds N]\n\n"
+    = "usage: quellis-cli monitor MACHINES [--interval MS] [--alarm] [--seconds N]\n"
+      "       quellis-cli monitor MACHINES --concurrency N [--period SECONDS] [--grace K]\n\n"
       "Polls the machines one after the other (an interval before each, 2000 ms, at\n"
       "least 100) as the window's monitor does, and prints every event as a line\n"
       "with its time; --alarm plays devDown.wav of the current directory on a\n"
-      "failure. Ends on Ctrl-C, SIGTERM or after --seconds.\n" QUELLIS_SELECTION_HELP;
+      "failure. Ends on Ctrl-C, SIGTERM or after --seconds.\n"
+      "With --concurrency the machines are polled all at once instead, at most N at a\n"
+      "time, each every --period seconds (10); a machine is down after K failed polls\n"
+      "in a row (2), up after one good one, and each change is a line.\n" QUELLIS_SELECTION_HELP;
 
 constexpr std::string_view kExporterHelp
     = "usage: quellis-cli exporter --from FILE | --ip ADDRESSES [--listen ADDRESS:PORT]\n"

@@ -2,6 +2,7 @@
 // every 2 s, over a farm of 1,000 simulated machines on the farm side: what
 // Prometheus stores is what the farm does.
 #include "tests/net/lab_tool.h"
+#include "tests/sim/loopback_tool.h"
 #include "tests/support/background_process.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -164,6 +165,47 @@ TEST(LabPrometheus, ScrapesTheExporterAndSeesAMachineGoAndComeBack)
     EXPECT_NE(log.find(machine.mac + " up -> down timeout"), std::string::npos) << log.substr(0, 2000);
     EXPECT_NE(log.find(machine.mac + " down -> up"), std::string::npos);
     EXPECT_NE(log.find("quellis-cli exporter: stopped"), std::string::npos);
+}
+
+// monitor --concurrency: the machines found polled all at once, each change
+// of state a line; a refusing machine goes down after two polls.
+TEST(LabCli, MonitorWithConcurrencyPollsTheMachinesAtOnce)
+{
+    QUELLIS_REQUIRE_NETLAB(lab);
+    sim::FarmConfig config;
+    config.machines = 200;
+    config.seed = 4;
+    config.scenario.spreadMs = 50;
+    config.scenario.groups = sim::test::Groups({ "indexes=7,api=refuse" });
+    auto farm = StartLabFarm(*lab, config);
+    ASSERT_TRUE(farm);
+    NetLab::Enter tool(lab->ToolNamespace());
+    ASSERT_TRUE(tool.Ok());
+
+    const ProcessResult monitored = RunProcess({ QUELLIS_CLI_PATH,
+        "monitor",
+        "--all",
+        "--wait",
+        "1",
+        "--concurrency",
+        "16",
+        "--period",
+        "1",
+        "--seconds",
+        "4" });
+    ASSERT_EQ(monitored.status, 0) << monitored.err;
+    const auto& refusing = farm->MachineAt(7).identity;
+    EXPECT_NE(monitored.out.find(net::FormatIpv4(refusing.address) + " " + refusing.mac + " unknown -> down refused"),
+        std::string::npos)
+        << monitored.out.substr(0, 2000);
+    std::size_t up = 0;
+    for (std::size_t at = monitored.out.find(" unknown -> up\n"); at != std::string::npos;
+         at = monitored.out.find(" unknown -> up\n", at + 1))
+    {
+        ++up;
+    }
+    EXPECT_EQ(up, 199u);
+    EXPECT_NE(monitored.err.find("1 machines went down"), std::string::npos) << monitored.err;
 }
 
 } // namespace
