@@ -39,5 +39,6 @@ int RunPools(Arguments& arguments);
 int RunE2(Arguments& arguments);
 int RunMonitor(Arguments& arguments);
 int RunUpdate(Arguments& arguments);
+int RunExporter(Arguments& arguments);
 
 } // namespace quellis::cli

@@ -96,11 +96,27 @@ constexpr std::string_view kE2Help
       "Writes the label codes into one machine's EEPROM and reads them back, or reads\n"
       "them. The codes must contain config.ini's [PRODUCE] markers.\n" QUELLIS_SELECTION_HELP;
 constexpr std::string_view kMonitorHelp
-    = "usage: quellis-cli monitor MACHINES [--interval MS] [--alarm] [--seconds N]\n\n"
+    = "usage: quellis-cli monitor MACHINES [--interval MS] [--alarm] [--seconds N]\n"
+      "       quellis-cli monitor MACHINES --concurrency N [--period SECONDS] [--grace K]\n\n"
       "Polls the machines one after the other (an interval before each, 2000 ms, at\n"
       "least 100) as the window's monitor does, and prints every event as a line\n"
       "with its time; --alarm plays devDown.wav of the current directory on a\n"
-      "failure. Ends on Ctrl-C, SIGTERM or after --seconds.\n" QUELLIS_SELECTION_HELP;
+      "failure. Ends on Ctrl-C, SIGTERM or after --seconds.\n"
+      "With --concurrency the machines are polled all at once instead, at most N at a\n"
+      "time, each every --period seconds (10); a machine is down after K failed polls\n"
+      "in a row (2), up after one good one, and each change is a line.\n" QUELLIS_SELECTION_HELP;
+
+constexpr std::string_view kExporterHelp
+    = "usage: quellis-cli exporter --from FILE | --ip ADDRESSES [--listen ADDRESS:PORT]\n"
+      "           [--concurrency N] [--period SECONDS] [--grace K] [--api-port PORT]\n\n"
+      "Serves the machines' state and hash rates for Prometheus at\n"
+      "http://ADDRESS:PORT/metrics (127.0.0.1:9469). The machines come from a file\n"
+      "written by `search --format csv` or `--format json` (or one address per line)\n"
+      "and from --ip addresses and ranges (10.77.128.1-10.77.131.254). Each machine's\n"
+      "miner API is polled every --period seconds (10), at most N at a time (256); a\n"
+      "machine is down after K failed polls in a row (2) and up again after one good\n"
+      "one. Every change is a line on standard error. Binds no UDP port, so it runs\n"
+      "beside the window and the other commands. Ends on SIGTERM or Ctrl-C.\n";
 
 constexpr std::string_view kUpdateHelp
     = "usage: quellis-cli update MACHINES PACKAGE [--concurrency N] [--timeout SECONDS]\n\n"
@@ -129,6 +145,7 @@ constexpr Command kCommands[] = {
     { "e2", "write or read the EEPROM label codes", kE2Help, RunE2 },
     { "update", "update the machines' firmware", kUpdateHelp, RunUpdate },
     { "monitor", "watch the machines and report failures", kMonitorHelp, RunMonitor },
+    { "exporter", "serve the machines' state to Prometheus", kExporterHelp, RunExporter },
 };
 
 void PrintUsage(std::FILE* out)

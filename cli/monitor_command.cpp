@@ -2,6 +2,7 @@
 // machines as the side panel's box makes it, and every event is one line on
 // standard output, until a signal (or --seconds) ends it.
 #include "cli/commands.h"
+#include "cli/polled_monitor.h"
 #include "cli/run.h"
 #include "monitor/wave.h"
 #include "resources/templates/monitor_panel_ids.h"
@@ -46,6 +47,14 @@ int RunMonitor(Arguments& arguments)
     const bool alarm = arguments.Flag("alarm");
     const auto intervalText = arguments.Value("interval");
     const auto secondsText = arguments.Value("seconds");
+    PolledMonitorOptions polled;
+    const auto concurrencyText = arguments.Value("concurrency");
+    const auto periodText = arguments.Value("period");
+    const auto graceText = arguments.Value("grace");
+    if (!ParsePolledMonitor(concurrencyText, periodText, graceText, &polled, &error))
+    {
+        return UsageError("monitor", error);
+    }
     if (const std::string leftover = arguments.Error(); !leftover.empty())
     {
         return UsageError("monitor", leftover);
@@ -81,6 +90,26 @@ int RunMonitor(Arguments& arguments)
             }
         });
     const std::vector<Target> targets = run.Resolve(true);
+    if (polled.concurrency > 0)
+    {
+        std::signal(SIGINT, OnStopSignal);
+        std::signal(SIGTERM, OnStopSignal);
+        const int status = RunPolledMonitor(session,
+            targets,
+            polled,
+            seconds,
+            stopRequested,
+            [&]
+            {
+                ++alarms;
+                if (alarm)
+                {
+                    sound.Play();
+                }
+            });
+        session.Close();
+        return status;
+    }
     // The monitor polls every row of the list: the list is the machines named.
     session.Window().Clear();
     for (const Target& target : targets)

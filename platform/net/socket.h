@@ -112,6 +112,10 @@ public:
     [[nodiscard]] bool SetBlocking(bool blocking);
     [[nodiscard]] std::optional<Endpoint> LocalEndpoint() const;
 
+    // The failure waiting on the socket (SO_ERROR), 0 when there is none: how a
+    // non-blocking connect ended once the socket reports writable.
+    [[nodiscard]] int PendingError() const;
+
     // Waits until the socket can be read or written (select stand-in).
     [[nodiscard]] PollResult WaitReadable(std::chrono::milliseconds timeout) const;
     [[nodiscard]] PollResult WaitWritable(std::chrono::milliseconds timeout) const;

@@ -277,6 +277,17 @@ bool Socket::Connect(Endpoint remote, std::chrono::milliseconds timeout)
     return connected;
 }
 
+int Socket::PendingError() const
+{
+    int soError = 0;
+    socklen_t length = sizeof soError;
+    if (getsockopt(Handle(), SOL_SOCKET, SO_ERROR, &soError, &length) != 0)
+    {
+        soError = errno;
+    }
+    return soError == 0 ? 0 : WsaErrorFromErrno(soError);
+}
+
 int Socket::Send(const void* data, std::size_t length)
 {
     const ssize_t sent = send(Handle(), data, length, MSG_NOSIGNAL);

@@ -1,0 +1,218 @@
+// The Prometheus exporter: the farm poller over the machines of a file or of
+// address ranges, and the metrics served over HTTP, until SIGTERM or Ctrl-C.
+// It polls over TCP only and binds no UDP port, so the window and the other
+// commands keep the host's search port.
+#include "cli/commands.h"
+#include "cli/machine_file.h"
+#include "cli/selection.h"
+#include "exporter/metrics_server.h"
+#include "exporter/prometheus_text.h"
+#include "platform/net/socket.h"
+#include "poller/machine_poller.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace quellis::cli
+{
+
+namespace
+{
+
+constexpr const char* kName = "quellis-cli exporter";
+// A file of more than this is not a list of machines.
+constexpr std::streamsize kLongestFile = 64 * 1024 * 1024;
+
+std::atomic<bool> stopRequested { false };
+
+void OnStopSignal(int)
+{
+    stopRequested = true;
+}
+
+int Usage(const std::string& error)
+{
+    std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+    return kExitUsage;
+}
+
+// A whole number in [low, high], or nothing.
+std::optional<long> ParseNumber(const std::optional<std::string>& text, long fallback, long low, long high)
+{
+    if (!text)
+    {
+        return fallback;
+    }
+    char* end = nullptr;
+    const long value = std::strtol(text->c_str(), &end, 10);
+    if (text->empty() || *end != '\0' || value < low || value > high)
+    {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// "ADDRESS:PORT" with a dotted address.
+std::optional<net::Endpoint> ParseListen(const std::string& text)
+{
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || !IsDottedAddress(text.substr(0, colon)))
+    {
+        return std::nullopt;
+    }
+    const auto port = ParseNumber(text.substr(colon + 1), 0, 0, 65535);
+    if (!port)
+    {
+        return std::nullopt;
+    }
+    return net::Endpoint { *net::ParseIpv4(text.substr(0, colon)), static_cast<std::uint16_t>(*port) };
+}
+
+bool ReadFile(const std::string& path, std::vector<poller::MachineInfo>* machines, std::string* error)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+    {
+        *error = "cannot read " + path;
+        return false;
+    }
+    std::string text(static_cast<std::size_t>(kLongestFile) + 1, '\0');
+    file.read(text.data(), kLongestFile + 1);
+    if (file.gcount() > kLongestFile)
+    {
+        *error = path + " is too long for a list of machines";
+        return false;
+    }
+    text.resize(static_cast<std::size_t>(file.gcount()));
+    if (!ReadMachineFile(text, machines, error))
+    {
+        *error = path + ": " + *error;
+        return false;
+    }
+    return true;
+}
+
+// One line per change of a machine's state, on standard error (the journal
+// of a service).
+void PrintEvent(const poller::StateEvent& event)
+{
+    const std::time_t time = std::chrono::system_clock::to_time_t(event.time);
+    std::tm local {};
+    localtime_r(&time, &local);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+    const std::string_view reason = poller::FailureName(event.transition.reason);
+    std::fprintf(stderr,
+        "%s %s %s %s -> %s%s%.*s\n",
+        when,
+        net::FormatIpv4(event.address).c_str(),
+        event.mac.empty() ? "-" : event.mac.c_str(),
+        std::string(poller::StateName(event.transition.from)).c_str(),
+        std::string(poller::StateName(event.transition.to)).c_str(),
+        reason.empty() ? "" : " ",
+        static_cast<int>(reason.size()),
+        reason.data());
+}
+
+} // namespace
+
+int RunExporter(Arguments& arguments)
+{
+    const auto listenText = arguments.Value("listen");
+    const auto fromPath = arguments.Value("from");
+    const std::vector<std::string> ranges = arguments.Values("ip");
+    const auto concurrency = ParseNumber(arguments.Value("concurrency"), 256, 1, 4096);
+    const auto period = ParseNumber(arguments.Value("period"), 10, 1, 86400);
+    const auto grace = ParseNumber(arguments.Value("grace"), 2, 1, 100);
+    const auto apiPort = ParseNumber(arguments.Value("api-port"), poller::kMinerApiPort, 1, 65535);
+    if (const std::string error = arguments.Error(); !error.empty())
+    {
+        return Usage(error);
+    }
+    const auto listen = ParseListen(listenText.value_or("127.0.0.1:9469"));
+    if (!listen || !concurrency || !period || !grace || !apiPort)
+    {
+        return Usage(!listen   ? "--listen is ADDRESS:PORT, for example 127.0.0.1:9469"
+                : !concurrency ? "--concurrency takes 1 to 4096"
+                : !period      ? "--period takes seconds, 1 to 86400"
+                : !grace       ? "--grace takes 1 to 100 failed polls"
+                               : "--api-port takes 1 to 65535");
+    }
+    if (!fromPath && ranges.empty())
+    {
+        return Usage("name the machines with --from FILE (as written by search) or --ip ADDRESSES");
+    }
+
+    std::vector<poller::MachineInfo> machines;
+    std::string error;
+    if (fromPath && !ReadFile(*fromPath, &machines, &error))
+    {
+        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        return kExitSomeFailed;
+    }
+    Selection selection;
+    for (const std::string& range : ranges)
+    {
+        if (!AddIps(range, selection, &error))
+        {
+            return Usage(error);
+        }
+    }
+    for (const std::string& ip : selection.ips)
+    {
+        poller::MachineInfo info;
+        info.address = *net::ParseIpv4(ip);
+        machines.push_back(std::move(info));
+    }
+
+    // The poller's connections and the scrapers' together.
+    net::RaiseSocketLimit();
+    poller::PollerOptions options;
+    options.port = static_cast<std::uint16_t>(*apiPort);
+    options.concurrency = static_cast<int>(*concurrency);
+    options.period = std::chrono::seconds(*period);
+    options.grace = static_cast<int>(*grace);
+    poller::MachinePoller poller(options, PrintEvent);
+    poller.Update(machines);
+
+    exporter::ServerOptions serverOptions;
+    serverOptions.listen = *listen;
+    exporter::MetricsServer server(serverOptions, [&] { return exporter::RenderMetrics(poller.Snapshot()); });
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+    if (!server.Start(&error))
+    {
+        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        return kExitSomeFailed;
+    }
+    if (!poller.Start())
+    {
+        std::fprintf(stderr, "%s: the poller cannot start\n", kName);
+        return kExitSomeFailed;
+    }
+    const std::size_t count = poller.Snapshot().machines.size();
+    std::fprintf(stderr,
+        "%s: serving http://%s:%u/metrics, polling %zu machines every %lds\n",
+        kName,
+        net::FormatIpv4(listen->address).c_str(),
+        static_cast<unsigned>(server.Port()),
+        count,
+        *period);
+    while (!stopRequested)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    server.Stop();
+    poller.Stop();
+    std::fprintf(stderr, "%s: stopped\n", kName);
+    return kExitOk;
+}
+
+} // namespace quellis::cli

@@ -1,0 +1,142 @@
+#include "cli/polled_monitor.h"
+
+#include "discovery/device_table.h"
+#include "platform/net/ipv4.h"
+#include "platform/net/socket.h"
+#include "poller/machine_poller.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+namespace quellis::cli
+{
+
+namespace
+{
+
+std::optional<int> ParseNumber(const std::optional<std::string>& text, int fallback, int low, int high)
+{
+    if (!text)
+    {
+        return fallback;
+    }
+    char* end = nullptr;
+    const long value = std::strtol(text->c_str(), &end, 10);
+    if (text->empty() || *end != '\0' || value < low || value > high)
+    {
+        return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
+
+std::string Now(std::chrono::system_clock::time_point time)
+{
+    const std::time_t now = std::chrono::system_clock::to_time_t(time);
+    std::tm local {};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+} // namespace
+
+bool ParsePolledMonitor(const std::optional<std::string>& concurrency,
+    const std::optional<std::string>& period,
+    const std::optional<std::string>& grace,
+    PolledMonitorOptions* options,
+    std::string* error)
+{
+    if (!concurrency && (period || grace))
+    {
+        *error = "--period and --grace go with --concurrency";
+        return false;
+    }
+    const auto connections = ParseNumber(concurrency, 0, 1, 4096);
+    const auto seconds = ParseNumber(period, 10, 1, 86400);
+    const auto failures = ParseNumber(grace, 2, 1, 100);
+    if (!connections || !seconds || !failures)
+    {
+        *error = !connections ? "--concurrency takes 1 to 4096"
+            : !seconds        ? "--period takes seconds, 1 to 86400"
+                              : "--grace takes 1 to 100 failed polls";
+        return false;
+    }
+    *options = { *connections, *seconds, *failures };
+    return true;
+}
+
+int RunPolledMonitor(Session& session,
+    const std::vector<Target>& targets,
+    const PolledMonitorOptions& options,
+    int seconds,
+    const std::atomic<bool>& stop,
+    const std::function<void()>& alarm)
+{
+    // What the search knows of each machine, as the exporter shows it.
+    const auto rows = session.Window().Rows();
+    std::vector<poller::MachineInfo> machines;
+    for (const Target& target : targets)
+    {
+        poller::MachineInfo info;
+        info.address = net::ParseIpv4(target.ip).value_or(0);
+        info.mac = target.mac;
+        if (target.row >= 0 && static_cast<std::size_t>(target.row) < rows.size())
+        {
+            info.version = rows[static_cast<std::size_t>(target.row)][discovery::kColumnVersion];
+            info.host = rows[static_cast<std::size_t>(target.row)][discovery::kColumnHostName];
+        }
+        machines.push_back(std::move(info));
+    }
+    net::RaiseSocketLimit();
+    poller::PollerOptions pollerOptions;
+    pollerOptions.concurrency = options.concurrency;
+    pollerOptions.period = std::chrono::seconds(options.periodSeconds);
+    pollerOptions.grace = options.grace;
+    std::atomic<int> downs { 0 };
+    poller::MachinePoller poller(pollerOptions,
+        [&](const poller::StateEvent& event)
+        {
+            const std::string_view reason = poller::FailureName(event.transition.reason);
+            std::printf("%s %s %s %s -> %s%s%.*s\n",
+                Now(event.time).c_str(),
+                net::FormatIpv4(event.address).c_str(),
+                event.mac.c_str(),
+                std::string(poller::StateName(event.transition.from)).c_str(),
+                std::string(poller::StateName(event.transition.to)).c_str(),
+                reason.empty() ? "" : " ",
+                static_cast<int>(reason.size()),
+                reason.data());
+            std::fflush(stdout);
+            if (event.transition.to == poller::MachineState::Down)
+            {
+                ++downs;
+                alarm();
+            }
+        });
+    poller.Update(machines);
+    std::fprintf(stderr,
+        "monitoring %zu machines, %d at a time, every %d s; Ctrl-C ends\n",
+        machines.size(),
+        options.concurrency,
+        options.periodSeconds);
+    if (!poller.Start())
+    {
+        std::fprintf(stderr, "quellis-cli monitor: the poller cannot start\n");
+        return kExitSomeFailed;
+    }
+    const auto end = seconds > 0 ? std::chrono::steady_clock::now() + std::chrono::seconds(seconds)
+                                 : std::chrono::steady_clock::time_point::max();
+    while (!stop && std::chrono::steady_clock::now() < end)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    poller.Stop();
+    std::fprintf(stderr, "%d machines went down\n", downs.load());
+    return kExitOk;
+}
+
+} // namespace quellis::cli

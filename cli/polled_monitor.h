@@ -1,0 +1,42 @@
+#pragma once
+
+#include "cli/run.h"
+
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+// `monitor --concurrency N`: the farm poller over the machines found, all
+// polled at once within N connections, in place of the window's one after
+// the other; every change of a machine's state is a line.
+
+namespace quellis::cli
+{
+
+struct PolledMonitorOptions
+{
+    int concurrency = 0; // 0: the window's monitor
+    int periodSeconds = 10;
+    int grace = 2;
+};
+
+// --concurrency N, --period SECONDS and --grace K; the last two only with
+// the first. False with the reason.
+[[nodiscard]] bool ParsePolledMonitor(const std::optional<std::string>& concurrency,
+    const std::optional<std::string>& period,
+    const std::optional<std::string>& grace,
+    PolledMonitorOptions* options,
+    std::string* error);
+
+// Polls the targets, with what the search knows of them, until `stop` or
+// `seconds` (0: no limit); `alarm` is called when a machine goes down.
+int RunPolledMonitor(Session& session,
+    const std::vector<Target>& targets,
+    const PolledMonitorOptions& options,
+    int seconds,
+    const std::atomic<bool>& stop,
+    const std::function<void()>& alarm);
+
+} // namespace quellis::cli

@@ -1,0 +1,212 @@
+// A real Prometheus in the lab's tool namespace scraping quellis-cli exporter
+// every 2 s, over a farm of 1,000 simulated machines on the farm side: what
+// Prometheus stores is what the farm does.
+#include "tests/net/lab_tool.h"
+#include "tests/sim/loopback_tool.h"
+#include "tests/support/background_process.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+#include <json/json.h>
+
+#include <cstdio>
+#include <thread>
+
+namespace quellis::test
+{
+namespace
+{
+
+constexpr std::uint16_t kExporterPort = 9469;
+constexpr std::uint16_t kPrometheusPort = 9090;
+
+std::string UrlEncode(std::string_view text)
+{
+    std::string encoded;
+    for (const char c : text)
+    {
+        if (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.')
+        {
+            encoded += c;
+        }
+        else
+        {
+            char escape[4];
+            std::snprintf(escape, sizeof escape, "%%%02X", static_cast<unsigned char>(c));
+            encoded += escape;
+        }
+    }
+    return encoded;
+}
+
+// The body of a GET on the tool side's loopback, "" when there is no answer.
+std::string HttpGet(std::uint16_t port, const std::string& path)
+{
+    net::Socket socket = net::Socket::Create(net::SocketKind::Tcp);
+    if (!socket.Connect({ 0x7F000001, port }, 1000ms) || !socket.SetReceiveTimeout(5000ms))
+    {
+        return {};
+    }
+    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    if (socket.Send(request.data(), request.size()) != static_cast<int>(request.size()))
+    {
+        return {};
+    }
+    std::string answer;
+    char buffer[65536];
+    for (int got = 1; got > 0;)
+    {
+        got = socket.Receive(buffer, sizeof buffer);
+        if (got > 0)
+        {
+            answer.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    const std::size_t body = answer.find("\r\n\r\n");
+    return answer.rfind("HTTP/1.", 0) == 0 && answer.find(" 200 ") < body ? answer.substr(body + 4) : std::string();
+}
+
+// The value of an instant query whose result is one sample; nothing when
+// the result is empty or Prometheus does not answer.
+std::optional<double> Query(const std::string& expression)
+{
+    const std::string body = HttpGet(kPrometheusPort, "/api/v1/query?query=" + UrlEncode(expression));
+    Json::Value root;
+    Json::Reader reader;
+    if (body.empty() || !reader.parse(body, root) || root["data"]["result"].size() != 1)
+    {
+        return std::nullopt;
+    }
+    return std::strtod(root["data"]["result"][0u]["value"][1u].asCString(), nullptr);
+}
+
+// Queries until the value satisfies `done`; the time it took, or nothing.
+template <typename Done>
+std::optional<std::chrono::milliseconds> WaitForQuery(
+    const std::string& expression, std::chrono::milliseconds limit, Done done)
+{
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < limit)
+    {
+        if (const auto value = Query(expression); value && done(*value))
+        {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        }
+        std::this_thread::sleep_for(250ms);
+    }
+    return std::nullopt;
+}
+
+TEST(LabPrometheus, ScrapesTheExporterAndSeesAMachineGoAndComeBack)
+{
+    QUELLIS_REQUIRE_NETLAB(lab);
+    sim::FarmConfig config;
+    config.machines = 1000;
+    config.seed = 18;
+    config.scenario.spreadMs = 200;
+    auto farm = StartLabFarm(*lab, config);
+    ASSERT_TRUE(farm);
+    NetLab::Enter tool(lab->ToolNamespace());
+    ASSERT_TRUE(tool.Ok());
+    TempDir dir;
+
+    // The machines as search finds them, then the exporter over its file.
+    const ProcessResult search = RunProcess({ QUELLIS_CLI_PATH, "search", "--wait", "3", "--format", "csv" });
+    ASSERT_EQ(search.status, 0) << search.err;
+    dir.Write("machines.csv", search.out);
+    BackgroundProcess exporter({ QUELLIS_CLI_PATH,
+                                   "exporter",
+                                   "--from",
+                                   (dir / "machines.csv").string(),
+                                   "--listen",
+                                   "127.0.0.1:" + std::to_string(kExporterPort),
+                                   "--period",
+                                   "2" },
+        (dir / "exporter.log").string());
+    ASSERT_TRUE(exporter.Started());
+
+    dir.Write("prometheus.yml",
+        "global:\n  scrape_interval: 2s\n  evaluation_interval: 2s\n"
+        "scrape_configs:\n  - job_name: quellis\n    static_configs:\n"
+        "      - targets: ['127.0.0.1:"
+            + std::to_string(kExporterPort) + "']\n");
+    BackgroundProcess prometheus({ QUELLIS_PROMETHEUS,
+                                     "--config.file=" + (dir / "prometheus.yml").string(),
+                                     "--storage.tsdb.path=" + (dir / "data").string(),
+                                     "--web.listen-address=127.0.0.1:" + std::to_string(kPrometheusPort) },
+        (dir / "prometheus.log").string());
+    ASSERT_TRUE(prometheus.Started());
+
+    const auto allUp = WaitForQuery("count(quellis_machine_up == 1)", 60s, [](double up) { return up == 1000; });
+    ASSERT_TRUE(allUp) << "machines up: " << Query("count(quellis_machine_up == 1)").value_or(-1) << "\n"
+                       << dir.Read("prometheus.log").substr(0, 2000);
+    EXPECT_EQ(Query("quellis_machines{state=\"down\"}"), 0);
+
+    const auto& machine = farm->MachineAt(417).identity;
+    const std::string selector = "{mac=\"" + machine.mac + "\",ip=\"" + net::FormatIpv4(machine.address) + "\"}";
+    EXPECT_EQ(Query("quellis_machine_hashrate_hashes_per_second" + selector), machine.mhsAv * 1e6);
+
+    farm->SwitchOff(417);
+    const auto down = WaitForQuery("quellis_machine_up" + selector, 15s, [](double up) { return up == 0; });
+    EXPECT_TRUE(down) << "still up 15 s after its API went";
+    farm->SwitchOn(417);
+    const auto back = WaitForQuery("quellis_machine_up" + selector, 15s, [](double up) { return up == 1; });
+    EXPECT_TRUE(back) << "not up 15 s after its API came back";
+    EXPECT_EQ(Query("count(quellis_machine_up == 1)"), 1000);
+    std::printf("1000 machines up after %lld ms; machine 417 read 0 %lld ms after it went, 1 %lld ms after it "
+                "came back\n",
+        static_cast<long long>(allUp->count()),
+        static_cast<long long>(down.value_or(-1ms).count()),
+        static_cast<long long>(back.value_or(-1ms).count()));
+
+    EXPECT_EQ(prometheus.Stop(), 0);
+    EXPECT_EQ(exporter.Stop(), 0);
+    const std::string log = dir.Read("exporter.log");
+    EXPECT_NE(log.find(machine.mac + " up -> down timeout"), std::string::npos) << log.substr(0, 2000);
+    EXPECT_NE(log.find(machine.mac + " down -> up"), std::string::npos);
+    EXPECT_NE(log.find("quellis-cli exporter: stopped"), std::string::npos);
+}
+
+// monitor --concurrency: the machines found polled all at once, each change
+// of state a line; a refusing machine goes down after two polls.
+TEST(LabCli, MonitorWithConcurrencyPollsTheMachinesAtOnce)
+{
+    QUELLIS_REQUIRE_NETLAB(lab);
+    sim::FarmConfig config;
+    config.machines = 200;
+    config.seed = 4;
+    config.scenario.spreadMs = 50;
+    config.scenario.groups = sim::test::Groups({ "indexes=7,api=refuse" });
+    auto farm = StartLabFarm(*lab, config);
+    ASSERT_TRUE(farm);
+    NetLab::Enter tool(lab->ToolNamespace());
+    ASSERT_TRUE(tool.Ok());
+
+    const ProcessResult monitored = RunProcess({ QUELLIS_CLI_PATH,
+        "monitor",
+        "--all",
+        "--wait",
+        "1",
+        "--concurrency",
+        "16",
+        "--period",
+        "1",
+        "--seconds",
+        "4" });
+    ASSERT_EQ(monitored.status, 0) << monitored.err;
+    const auto& refusing = farm->MachineAt(7).identity;
+    EXPECT_NE(monitored.out.find(net::FormatIpv4(refusing.address) + " " + refusing.mac + " unknown -> down refused"),
+        std::string::npos)
+        << monitored.out.substr(0, 2000);
+    std::size_t up = 0;
+    for (std::size_t at = monitored.out.find(" unknown -> up\n"); at != std::string::npos;
+         at = monitored.out.find(" unknown -> up\n", at + 1))
+    {
+        ++up;
+    }
+    EXPECT_EQ(up, 199u);
+    EXPECT_NE(monitored.err.find("1 machines went down"), std::string::npos) << monitored.err;
+}
+
+} // namespace
+} // namespace quellis::test
