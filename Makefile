@@ -7,7 +7,7 @@ BUILD := build/$(PRESET)
 JOBS ?= $(shell nproc)
 DEMO_MACHINES ?= 50
 
-.PHONY: all deps configure build run test test-unit package demo bench sanitize fuzz check-layering check-format format clean
+.PHONY: all deps configure build run test test-unit package demo bench sanitize fuzz fuzz-long check-layering check-format format clean
 
 all: build
 
@@ -57,6 +57,11 @@ bench: deps
 # then each fuzz target for a short while.
 sanitize: deps
 	@scripts/sanitize
+
+# A fuzzing campaign over the stored corpus (fuzz/corpus/), which it grows and
+# minimises: up to 10 million runs or FUZZ_LONG_SECONDS (600) per target.
+fuzz-long: deps
+	@scripts/fuzz-long
 
 check-layering:
 	@scripts/check-layering

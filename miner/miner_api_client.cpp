@@ -318,7 +318,7 @@ std::string ExchangeFailureText(ExchangeResult result, int error, std::string_vi
         {
             return PrintfText(minertext::kRefused, address.c_str());
         }
-        if (error == net::kWsaTimedOut)
+        if (net::IsUnansweredConnect(error))
         {
             return std::string(minertext::kConnectTimedOut);
         }

@@ -75,7 +75,7 @@ Reaction ReactTo(const PollOutcome& outcome)
         {
             return { std::string(monitortext::kRefused), true };
         }
-        if (outcome.error == net::kWsaTimedOut)
+        if (net::IsUnansweredConnect(outcome.error))
         {
             return { std::string(monitortext::kTimedOut), true };
         }

@@ -79,12 +79,13 @@ public:
         MachineTable& machines,
         ReplyScheduler& scheduler,
         const ExpectedPackage& expected,
-        std::uint16_t replyPort)
+        const DownloadSettings& settings)
         : epoll_(epoll)
         , machines_(machines)
         , scheduler_(scheduler)
         , expected_(expected)
-        , replyPort_(replyPort)
+        , replyPort_(settings.replyPort)
+        , announcedVersion_(settings.announcedVersion)
         , buffer_(kReadBuffer)
     {
     }
@@ -456,6 +457,11 @@ private:
         const std::int32_t result = verified ? machine.behaviour.upgradeResult : 0;
         const auto delay = std::chrono::milliseconds(machine.behaviour.replyDelayMs)
             + (verified ? std::chrono::milliseconds(machine.behaviour.installMs) : 0ms);
+        if (result != 0)
+        {
+            // Installed when it answers: a search from then on shows the new version.
+            machine.Upgrade(announcedVersion_, now + delay);
+        }
         std::vector<std::uint8_t> bytes(discovery::kCommandReplyTextOffset);
         bytes.resize(discovery::BuildCommandReply(bytes, machine.identity.mac, discovery::CMD_Upgrade, result));
         std::vector<OutgoingReply> replies(1);
@@ -471,6 +477,7 @@ private:
     ReplyScheduler& scheduler_;
     const ExpectedPackage& expected_;
     const std::uint16_t replyPort_;
+    const std::optional<VersionInfo> announcedVersion_;
     std::vector<std::uint8_t> buffer_;
     std::unordered_map<int, Download> downloads_;
     FdTimers timers_;
@@ -559,7 +566,7 @@ void DownloadPool::Run(Worker& worker)
         }
     }
     worker.ready.set_value({});
-    Loop loop(worker.epoll, machines_, scheduler_, expected_, settings_.replyPort);
+    Loop loop(worker.epoll, machines_, scheduler_, expected_, settings_);
     loop.Run(worker.mutex, worker.inbox, worker.wake);
 }
 

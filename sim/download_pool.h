@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +28,8 @@ struct DownloadSettings
     std::uint16_t replyPort = 6667;
     int threads = 2;
     std::string netns; // entered by every worker: the workers create the sockets
+    // What a machine runs after a successful upgrade unless its behaviour names a version.
+    std::optional<VersionInfo> announcedVersion;
 };
 
 class DownloadPool

@@ -6,6 +6,7 @@
 #include "sim/device_service.h"
 #include "sim/download_pool.h"
 #include "sim/expected_package.h"
+#include "sim/link_routes.h"
 #include "sim/net_namespace.h"
 #include "sim/reply_scheduler.h"
 
@@ -122,6 +123,7 @@ struct Farm::Engine
     std::unique_ptr<ApiServer> api;
     std::unique_ptr<DownloadPool> downloads;
     std::unique_ptr<DeviceService> service;
+    LinkRoutes unplugged;
     int udp = -1;
     int stopEvent = -1;
     bool stopped = false;
@@ -248,7 +250,8 @@ bool Farm::Start(std::string* error)
     engine->downloads = std::make_unique<DownloadPool>(engine->machines,
         *engine->scheduler,
         engine->expected,
-        DownloadSettings { config_.replyPort, config_.downloadThreads, config_.netns });
+        DownloadSettings {
+            config_.replyPort, config_.downloadThreads, config_.netns, VersionInName(config_.expectedPackage) });
     engine->service = std::make_unique<DeviceService>(engine->machines,
         engine->counters,
         DeviceServiceSettings { config_.replyPort,
@@ -300,7 +303,31 @@ bool Farm::Start(std::string* error)
             {
                 setsockopt(started.udp, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
             }
-            return started.api->Open(config_.apiPort, failure);
+            if (!started.api->Open(config_.apiPort, failure))
+            {
+                return false;
+            }
+            // After the listeners are bound: an address taken off the link is
+            // no longer one to bind to.
+            bool routesOpen = false;
+            for (int i = 0; i < started.machines.Size(); ++i)
+            {
+                const Machine& machine = started.machines[i];
+                if (!machine.behaviour.unplugged)
+                {
+                    continue;
+                }
+                if (!routesOpen && !started.unplugged.Open(failure))
+                {
+                    return false;
+                }
+                routesOpen = true;
+                if (!started.unplugged.TakeOff(machine.identity.address, failure))
+                {
+                    return false;
+                }
+            }
+            return true;
         });
     if (!opened || !started.downloads->Start(started.stopEvent, error) || !started.api->Start(started.stopEvent, error))
     {
@@ -333,6 +360,7 @@ void Farm::Stop()
     engine.downloads->Stop();
     engine.api->Stop();
     engine.scheduler->Stop();
+    engine.unplugged.Restore();
     if (engine.udp >= 0)
     {
         close(engine.udp);

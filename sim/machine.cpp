@@ -41,6 +41,7 @@ Machine::Machine(MachineIdentity identityIn, Behaviour behaviourIn, Clock::time_
     , eeprom_(identity.eeprom)
     , bootTime_(farmStart - std::chrono::seconds(identity.initialRunSeconds))
     , minerStart_(bootTime_ + std::chrono::seconds(identity.initialRunSeconds > 90 ? 45 : 0))
+    , version_ { identity.versionNumber, identity.versionText }
     , wireAddress_(identity.address)
 {
     if (behaviour.offAtMs >= 0)
@@ -105,7 +106,24 @@ MachineState Machine::Snapshot(Clock::time_point now) const
     state.runSeconds = RunSecondsLocked(now);
     state.minerElapsedSeconds = std::max<std::int64_t>(0, WholeSeconds(now - BootedLocked(minerStart_, now)));
     state.rebooting = now < rebootUntil_;
+    state.version = VersionLocked(now);
     return state;
+}
+
+const VersionInfo& Machine::VersionLocked(Clock::time_point now) const
+{
+    return now >= installedAt_ ? upgradedVersion_ : version_;
+}
+
+void Machine::Upgrade(const std::optional<VersionInfo>& announced, Clock::time_point installed)
+{
+    std::lock_guard lock(mutex_);
+    // An upgrade still being installed when the next one comes is done by then.
+    version_ = VersionLocked(installed);
+    const std::optional<VersionInfo> configured
+        = behaviour.upgradeVersion ? ParseVersionText(*behaviour.upgradeVersion) : std::nullopt;
+    upgradedVersion_ = configured ? *configured : announced ? *announced : NextPatch(version_);
+    installedAt_ = installed;
 }
 
 bool Machine::IsRebooting(Clock::time_point now) const
@@ -125,9 +143,10 @@ std::size_t Machine::BuildRecord(
     fields.gateway = gateway_;
     fields.mac = identity.mac;
     fields.temperature = identity.temperature;
-    fields.versionNumber = identity.versionNumber;
+    const VersionInfo& version = VersionLocked(now);
+    fields.versionNumber = version.number;
     fields.runSeconds = static_cast<std::int32_t>(std::min<std::int64_t>(RunSecondsLocked(now), INT32_MAX));
-    fields.versionText = identity.versionText;
+    fields.versionText = version.text;
     fields.hostName = hostName;
     fields.result = result;
     return discovery::BuildRecordReply(buffer, type, fields, static_cast<std::size_t>(behaviour.shortReply));
@@ -205,7 +224,7 @@ ShellResult Machine::Execute(std::string_view command, Clock::time_point now, st
     context.address = ip_;
     context.mask = mask_;
     context.mac = identity.mac;
-    context.versionText = identity.versionText;
+    context.versionText = VersionLocked(now).text;
     context.runSeconds = RunSecondsLocked(now);
     context.unixTime = unixTime;
     context.temperature = identity.temperature;

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -71,6 +72,7 @@ struct MachineState
     std::int64_t runSeconds = 0;
     std::int64_t minerElapsedSeconds = 0;
     bool rebooting = false;
+    VersionInfo version;
 };
 
 class Machine
@@ -88,10 +90,10 @@ public:
     [[nodiscard]] bool IsRebooting(Clock::time_point now) const;
     // Switched off, by its behaviour's schedule or by SwitchOff.
     [[nodiscard]] bool IsOff(Clock::time_point now) const;
-    // Silent by behaviour, while rebooting or while off: the management server is not there.
+    // Silent by behaviour, unplugged, while rebooting or while off: the management server is not there.
     [[nodiscard]] bool IsSilent(Clock::time_point now) const
     {
-        return behaviour.silent || IsRebooting(now) || IsOff(now);
+        return behaviour.silent || behaviour.unplugged || IsRebooting(now) || IsOff(now);
     }
     // Power for tests and benchmarks: off until SwitchOn, which boots the
     // machine (its run time starts again). The miner API follows through
@@ -124,6 +126,10 @@ public:
     // Silent for the behaviour's reboot time, then up with a run time from 0.
     void Reboot(Clock::time_point now);
     void RestartMiner(Clock::time_point now);
+    // A successful upgrade whose installation ends at `installed`: from then
+    // on the machine reports its behaviour's upgradeVersion, else the one
+    // the package announced, else its own with the patch number one up.
+    void Upgrade(const std::optional<VersionInfo>& announced, Clock::time_point installed);
 
     [[nodiscard]] ShellResult Execute(std::string_view command, Clock::time_point now, std::int64_t unixTime) const;
     // Answers one miner API request; an accepted "pgasetwarnsafe" stores its limits.
@@ -137,6 +143,7 @@ public:
 
 private:
     [[nodiscard]] std::int64_t RunSecondsLocked(Clock::time_point now) const;
+    [[nodiscard]] const VersionInfo& VersionLocked(Clock::time_point now) const;
     // A machine that has been off boots when it comes back.
     [[nodiscard]] Clock::time_point BootedLocked(Clock::time_point since, Clock::time_point now) const;
 
@@ -152,6 +159,10 @@ private:
     Clock::time_point bootTime_;
     Clock::time_point minerStart_;
     Clock::time_point rebootUntil_ {};
+    VersionInfo version_;
+    // An upgrade being installed: its version counts from `installedAt_`.
+    VersionInfo upgradedVersion_;
+    Clock::time_point installedAt_ = Clock::time_point::max();
     Clock::time_point offFrom_ = Clock::time_point::max();
     Clock::time_point offUntil_ = Clock::time_point::max();
     std::atomic<bool> downloading_ { false };

@@ -225,6 +225,101 @@ std::vector<MachineIdentity> GenerateMachines(int count, std::uint64_t seed, std
     return machines;
 }
 
+namespace
+{
+
+// A decimal number of 1 to 5 digits at `at`, or nothing; `at` moves past it.
+std::optional<std::int32_t> Digits(std::string_view text, std::size_t& at)
+{
+    std::int32_t value = 0;
+    const std::size_t start = at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 5)
+    {
+        value = value * 10 + (text[at] - '0');
+        ++at;
+    }
+    if (at == start || (at < text.size() && text[at] >= '0' && text[at] <= '9'))
+    {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// "x.y.z" at `at`; `at` moves past it.
+std::optional<VersionInfo> VersionAt(std::string_view text, std::size_t& at)
+{
+    std::int32_t parts[3] = {};
+    for (int i = 0; i < 3; ++i)
+    {
+        if (i > 0)
+        {
+            if (at >= text.size() || text[at] != '.')
+            {
+                return std::nullopt;
+            }
+            ++at;
+        }
+        const auto part = Digits(text, at);
+        if (!part || (i > 0 && *part > 99) || *part > 20000)
+        {
+            return std::nullopt;
+        }
+        parts[i] = *part;
+    }
+    return VersionInfo { parts[0] * 10000 + parts[1] * 100 + parts[2],
+        std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." + std::to_string(parts[2]) };
+}
+
+} // namespace
+
+std::optional<VersionInfo> ParseVersionText(std::string_view text)
+{
+    std::size_t at = 0;
+    auto version = VersionAt(text, at);
+    return at == text.size() ? version : std::nullopt;
+}
+
+std::optional<VersionInfo> VersionInName(std::string_view path)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    for (std::size_t start = 0; start < name.size(); ++start)
+    {
+        // Not inside a longer run of digits and dots ("1.2.3.4" is no version).
+        if (!isDigit(name[start]) || (start > 0 && (isDigit(name[start - 1]) || name[start - 1] == '.')))
+        {
+            continue;
+        }
+        std::size_t at = start;
+        const auto version = VersionAt(name, at);
+        if (version && (at == name.size() || !(name[at] == '.' && at + 1 < name.size() && isDigit(name[at + 1]))))
+        {
+            return version;
+        }
+    }
+    return std::nullopt;
+}
+
+VersionInfo NextPatch(const VersionInfo& version)
+{
+    std::int32_t major = version.number / 10000;
+    std::int32_t minor = version.number / 100 % 100;
+    std::int32_t patch = version.number % 100 + 1;
+    if (patch == 100)
+    {
+        patch = 0;
+        ++minor;
+    }
+    if (minor == 100)
+    {
+        minor = 0;
+        ++major;
+    }
+    return { major * 10000 + minor * 100 + patch,
+        std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch) };
+}
+
 std::string FormatMac(const std::array<std::uint8_t, 6>& bytes)
 {
     char text[13];

@@ -53,6 +53,21 @@ struct MachineIdentity
     bool apiNul = false;
 };
 
+// A firmware version as a machine reports it.
+struct VersionInfo
+{
+    std::int32_t number = 0; // major*10000 + minor*100 + patch
+    std::string text; // "2.1.5"
+};
+
+// "x.y.z" with minor and patch below 100 and major up to 20000.
+[[nodiscard]] std::optional<VersionInfo> ParseVersionText(std::string_view text);
+// The version a package's file name announces: its first "x.y.z" that stands
+// alone ("firmware-2.3.1.tar.gz"); nothing when it has none.
+[[nodiscard]] std::optional<VersionInfo> VersionInName(std::string_view path);
+// The version after `version`: its patch number plus one, carried over.
+[[nodiscard]] VersionInfo NextPatch(const VersionInfo& version);
+
 // The n-th machine address from first on: consecutive addresses, skipping the
 // host numbers .0 and .255 (a first address ending in one of them starts at
 // the next usable one). Nothing when the range runs past 255.255.255.254.

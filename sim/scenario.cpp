@@ -27,6 +27,7 @@ constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 constexpr std::int64_t kMaxDelayMs = 600'000;
 constexpr std::int64_t kMaxLongDelayMs = 3'600'000;
 constexpr std::size_t kMaxExecOutput = 10'000;
+constexpr std::size_t kVersionTextLength = 17; // "20000.99.99" and some room
 
 enum class KeyKind
 {
@@ -151,6 +152,13 @@ const KeyInfo kKeys[] = {
         Store<&Behaviour::offAtMs>,
         "ms after the start when the machine is switched off (-1: never); it answers nothing, not even a connect"),
     Number("offForMs", 0, kMaxLongDelayMs, Store<&Behaviour::offForMs>, "ms until it is on again (0: stays off)"),
+    Flag("unplugged",
+        Store<&Behaviour::unplugged>,
+        "true|false: off at the link level: its address answers nothing, not even ARP (needs CAP_NET_ADMIN)"),
+    Text("upgradeVersion",
+        kVersionTextLength,
+        Store<&Behaviour::upgradeVersion>,
+        "x.y.z run after a successful upgrade (default: the package file name's version, else patch + 1)"),
 };
 
 const KeyInfo* FindKey(std::string_view name)
@@ -279,6 +287,10 @@ bool SettingFromText(
         if (text.size() > static_cast<std::size_t>(key.max))
         {
             return Fail(error, path + ": longer than " + std::to_string(key.max) + " bytes");
+        }
+        if (key.name == "upgradeVersion" && !ParseVersionText(text))
+        {
+            return Fail(error, path + ": \"" + std::string(text) + "\" is not a version x.y.z");
         }
         *value = std::string(text);
         return true;

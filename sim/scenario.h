@@ -98,6 +98,14 @@ struct Behaviour
     // neither accepted nor refused.
     int offAtMs = -1;
     int offForMs = 0;
+    // Off at the link level for the whole run: nothing answers its address,
+    // not even address resolution (the farm takes it off its link, which
+    // needs CAP_NET_ADMIN in the farm's namespace; see LinkRoutes).
+    bool unplugged = false;
+    // The version the machine runs after a successful upgrade, "x.y.z".
+    // Unset: the one the package's file name announces (FarmConfig::
+    // expectedPackage), else its own with the patch number one up.
+    std::optional<std::string> upgradeVersion;
 };
 
 using SettingValue = std::variant<bool, std::int64_t, std::string>;

@@ -254,8 +254,15 @@ void PackageServer::OnClose(int socket)
     else if (UpdateConnection* connection
         = pending_.Find([socket](const UpdateConnection& c) { return c.socket.Handle() == socket; }))
     {
+        // One that never asked and that the server itself closed (its
+        // request overdue, or room made for newer ones) uploaded nothing.
+        const bool closedByUs = connection->closing;
         messages_.SelectSocket(socket, message_, 0);
         FreeConnection(connection);
+        if (closedByUs)
+        {
+            return;
+        }
     }
     log_.WriteLog(core::LogColour::Default, servertext::kUploaded, false);
 }

@@ -125,7 +125,8 @@ private:
     bool stopped_ = false;
 };
 
-// Log text written on every close.
+// Log text written on every close but that of a connection without a request
+// that the server closed itself.
 namespace servertext
 {
 inline constexpr std::string_view kUploaded = "升级文件上传成功，请等待升级\r\n";

@@ -1,5 +1,6 @@
 #include "update/sender_pool.h"
 
+#include "platform/net/broken_pipe.h"
 #include "platform/net/poller.h"
 #include "platform/sync/thread.h"
 #include "platform/trace/trace.h"
@@ -57,6 +58,10 @@ public:
     // the transfers' `run` flags and the pool's `stopping_`.
     void Run()
     {
+        // sendfile to a machine that has gone raises SIGPIPE, which would end
+        // a process that has not ignored it (a benchmark, a program that
+        // embeds the server): blocked here, it only fails the send.
+        net::BlockBrokenPipeSignal();
         void* ready[kReadyPerWait];
         auto nextRound = Clock::now() + pool_.timing_.round;
         while (!pool_.stopping_.load())
@@ -245,6 +250,10 @@ private:
     // soon as `ended` is set.
     void Finish(UpdateTransfer& transfer, bool success)
     {
+        if (!success)
+        {
+            net::DiscardBrokenPipeSignal();
+        }
         transfer.state = success ? TransferState::Complete : TransferState::Failed;
         const int socket = transfer.connection->socket.Handle();
         transfer.ended.store(true, std::memory_order_release);

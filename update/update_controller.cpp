@@ -245,6 +245,22 @@ void UpdateController::UpdateWorker(int button)
 
     // An empty MAC keeps the previous row's target.
     std::string target;
+    int answered = 0;
+    int timedOut = 0;
+    const auto offer = [&](int row)
+    {
+        switch (OfferRow(row, target, size))
+        {
+        case Offered::Answered:
+            ++answered;
+            break;
+        case Offered::TimedOut:
+            ++timedOut;
+            break;
+        case Offered::Stopped:
+            break;
+        }
+    };
     if (button == kIdUpdateSelected)
     {
         const std::vector<int> selected = window_.list.SelectedRows();
@@ -255,7 +271,7 @@ void UpdateController::UpdateWorker(int button)
             const std::vector<int> now = window_.list.SelectedRows();
             const auto next = std::upper_bound(now.begin(), now.end(), row);
             const int nextRow = next == now.end() ? -1 : *next;
-            OfferRow(row, target, size);
+            offer(row);
             row = nextRow;
         }
     }
@@ -264,32 +280,40 @@ void UpdateController::UpdateWorker(int button)
         const int count = window_.list.RowCount();
         for (int row = 0; row < count && state_.updating.load() != 0; ++row)
         {
-            OfferRow(row, target, size);
+            offer(row);
         }
     }
+    // A machine that timed out counts when its result comes later in the
+    // run; one that never answered counts as a failure. Every result of the
+    // run beyond those that ended a wait came late.
+    const int counted = state_.successCount.load() + state_.failureCount.load();
+    const int late = std::max(counted - answered, 0);
+    state_.failureCount += std::max(timedOut - late, 0);
     EndRun(button);
 }
 
-void UpdateController::OfferRow(int row, std::string& target, std::uint64_t packageSize)
+UpdateController::Offered UpdateController::OfferRow(int row, std::string& target, std::uint64_t packageSize)
 {
     const std::string ip = window_.list.CellText(row, discovery::kColumnIp);
     const std::string mac = window_.list.CellText(row, discovery::kColumnMac);
     if (!mac.empty())
     {
         target = text::Utf8ToCp936(mac);
+    }
+    // The run names this machine before the reset, and the reset comes for
+    // each machine, not once per run: a result of the previous machine that
+    // came after its time-out is then either matched before the reset (and
+    // its wake-up reset) or not matched at all, and cannot end this wait.
+    state_.currentTarget.Set(target);
+    state_.currentTargetIp.Set(ip);
+    state_.commandDone.Reset();
+    if (!mac.empty())
+    {
         window_.log.WriteLog(core::LogColour::Default, Format(updatetext::kWillUpdate, ip.c_str()), false);
     }
     std::vector<std::uint8_t> offer(discovery::kRequestBufferSize);
     offer.resize(discovery::BuildUpgradeOffer(offer, target, packageSize));
-    // Reset for each machine, not once per run: an answer of the previous
-    // machine that came after its time-out must not end this machine's wait.
-    state_.commandDone.Reset();
-    if (!offer.empty() && state_.SendBroadcast(offer))
-    {
-        state_.currentTarget.Set(target);
-        state_.currentTargetIp.Set(ip);
-    }
-    else
+    if (offer.empty() || !state_.SendBroadcast(offer))
     {
         trace::OutputDebugString("send CMD_EXECUTE package failed\n");
     }
@@ -301,7 +325,7 @@ void UpdateController::OfferRow(int row, std::string& target, std::uint64_t pack
             = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (stopping_.load())
         {
-            return;
+            return Offered::Stopped;
         }
         if (left.count() <= 0)
         {
@@ -310,11 +334,11 @@ void UpdateController::OfferRow(int row, std::string& target, std::uint64_t pack
         const auto slice = std::min(left, kWaitSlice);
         if (state_.commandDone.Wait(static_cast<std::uint32_t>(slice.count())) == sync::WaitResult::Signalled)
         {
-            return;
+            return Offered::Answered;
         }
     }
-    // Not counted: the machine may still answer, and is counted then.
     window_.boxes.MessageBox(Format(updatetext::kTimedOut, ip.c_str()));
+    return Offered::TimedOut;
 }
 
 void UpdateController::EndRun(int button)

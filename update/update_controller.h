@@ -57,7 +57,13 @@ private:
     bool AskToStop(int button);
     void StartRun(int button);
     void UpdateWorker(int button);
-    void OfferRow(int row, std::string& target, std::uint64_t packageSize);
+    enum class Offered
+    {
+        Answered,
+        TimedOut, // its box was shown
+        Stopped, // teardown
+    };
+    Offered OfferRow(int row, std::string& target, std::uint64_t packageSize);
     void EndRun(int button);
 
     discovery::SharedState& state_;

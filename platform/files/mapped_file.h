@@ -45,7 +45,8 @@ public:
 
     // Hands bytes [offset, offset + length) to a connected stream socket without
     // copying them through the program (sendfile). A peer that has gone makes
-    // the system raise SIGPIPE: the program's mains ignore it.
+    // the system raise SIGPIPE for the calling thread, which blocks it first
+    // unless the process ignores it (net::BlockBrokenPipeSignal).
     enum class SendStatus
     {
         Sent, // `sent` bytes (at least 1) were taken

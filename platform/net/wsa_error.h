@@ -44,4 +44,14 @@ inline constexpr int kWsaHostUnreachable = 10065;
 // counterpart keep their own number.
 [[nodiscard]] int WsaErrorFromErrno(int error);
 
+// A connect that nothing answered: the time-out, or a host or network that
+// cannot be reached. A machine switched off on the local segment never
+// answers address resolution, which the system reports as host unreachable
+// after about as long as the connect's own bound; the two race, and both
+// mean the same to the operator.
+[[nodiscard]] constexpr bool IsUnansweredConnect(int error)
+{
+    return error == kWsaTimedOut || error == kWsaHostUnreachable || error == kWsaNetworkUnreachable;
+}
+
 } // namespace quellis::net

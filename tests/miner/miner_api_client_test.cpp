@@ -159,10 +159,15 @@ TEST(MinerFailureTexts, FollowTheResultAndTheRunKind)
         EXPECT_EQ(ExchangeFailureText(ExchangeResult::SocketFailed, 0, ip, all), "");
         EXPECT_EQ(ExchangeFailureText(ExchangeResult::ConnectFailed, net::kWsaConnectionRefused, ip, all),
             "请确认设备10.77.128.9已经打开并监听相应端口！\r\n");
-        EXPECT_EQ(ExchangeFailureText(ExchangeResult::ConnectFailed, net::kWsaTimedOut, ip, all),
-            "连接超时，请确认服务器端是否启动！\r\n");
-        EXPECT_EQ(ExchangeFailureText(ExchangeResult::ConnectFailed, net::kWsaHostUnreachable, ip, all),
-            "操作设备10.77.128.9，未知错误：10065\r\n");
+        // Nothing answered: the time-out, or a machine switched off whose
+        // address resolution failed first.
+        for (const int error : { net::kWsaTimedOut, net::kWsaHostUnreachable, net::kWsaNetworkUnreachable })
+        {
+            EXPECT_EQ(ExchangeFailureText(ExchangeResult::ConnectFailed, error, ip, all),
+                "连接超时，请确认服务器端是否启动！\r\n");
+        }
+        EXPECT_EQ(ExchangeFailureText(ExchangeResult::ConnectFailed, net::kWsaNetworkDown, ip, all),
+            "操作设备10.77.128.9，未知错误：10050\r\n");
         EXPECT_EQ(
             ExchangeFailureText(ExchangeResult::SendFailed, 0, ip, all), all ? "发送命令出错\r\n" : "发送命令出错");
         EXPECT_EQ(ExchangeFailureText(ExchangeResult::ReceiveFailed, 0, ip, all),

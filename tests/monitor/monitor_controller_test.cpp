@@ -37,7 +37,9 @@ TEST(DevsPoll, EachOutcomeHasItsLineAndAlarm)
     const std::vector<Case> cases = {
         { { PollStep::ConnectFailed, net::kWsaConnectionRefused }, "请确认设备监听端口是否正确！\r\n", true },
         { { PollStep::ConnectFailed, net::kWsaTimedOut }, "连接超时，请确认设备是否已掉电！\r\n", true },
-        { { PollStep::ConnectFailed, net::kWsaHostUnreachable }, "1未知错误：10065\r\n", true },
+        { { PollStep::ConnectFailed, net::kWsaHostUnreachable }, "连接超时，请确认设备是否已掉电！\r\n", true },
+        { { PollStep::ConnectFailed, net::kWsaNetworkUnreachable }, "连接超时，请确认设备是否已掉电！\r\n", true },
+        { { PollStep::ConnectFailed, net::kWsaNetworkDown }, "1未知错误：10050\r\n", true },
         { { PollStep::SendClosed, net::kWsaConnectionReset }, "设备端已关闭连接！", true },
         { { PollStep::SendClosed, net::kWsaConnectionAborted }, "设备端已关闭连接！", true },
         { { PollStep::ReceiveFailed }, "设备端接收数据失败！", true },

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -172,8 +173,8 @@ protected:
         if (expectPackage)
         {
             const std::string bytes(server_->Package().begin(), server_->Package().end());
-            directory_.Write("firmware.pkg", bytes);
-            config.expectedPackage = (directory_ / "firmware.pkg").string();
+            directory_.Write("firmware-3.2.1.pkg", bytes);
+            config.expectedPackage = (directory_ / "firmware-3.2.1.pkg").string();
         }
         farm_ = StartLoopbackFarm(config, tool_.Port());
         ASSERT_TRUE(farm_);
@@ -201,6 +202,17 @@ protected:
 
     const MachineCounters& Counters(int machine) const { return farm_->MachineAt(machine).counters; }
 
+    // The version a search shows: the record the machine answers with.
+    std::string SearchedVersion(int machine) const
+    {
+        std::array<std::uint8_t, discovery::kRecordSize> record {};
+        const std::size_t length
+            = farm_->MachineAt(machine).BuildRecord(record, discovery::PKT_SEARCH_ACK, 0, Clock::now());
+        const auto read = discovery::ReadRecord(std::span(record).first(length));
+        return read ? read->versionText : "";
+    }
+    std::string VersionBefore(int machine) const { return farm_->MachineAt(machine).identity.versionText; }
+
     quellis::test::TempDir directory_;
     ToolSide tool_;
     std::unique_ptr<PackageServer> server_;
@@ -214,6 +226,7 @@ TEST_F(FarmUpgrade, AMachineDownloadsChecksAndReportsThePackage)
     auto answers = Offer(2, kSize);
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].result, 1);
+    EXPECT_EQ(SearchedVersion(2), "3.2.1") << "the version the package's name announces";
 
     auto visits = server_->WaitForVisits(1, 1000ms);
     ASSERT_EQ(visits.size(), 1u);
@@ -233,6 +246,7 @@ TEST_F(FarmUpgrade, AMachineDownloadsChecksAndReportsThePackage)
     EXPECT_EQ(answers[0].result, 0);
     EXPECT_EQ(Counters(3).downloadsFailed.load(), 1u);
     EXPECT_EQ(Counters(3).downloadsVerified.load(), 0u);
+    EXPECT_EQ(SearchedVersion(3), VersionBefore(3));
 
     // An offer smaller than what the server sends: the bytes past it show.
     answers = Offer(4, kSize - 10);
@@ -245,14 +259,21 @@ TEST_F(FarmUpgrade, AMachineDownloadsChecksAndReportsThePackage)
 TEST_F(FarmUpgrade, WithoutAnExpectedPackageTheLengthDecides)
 {
     constexpr std::size_t kSize = 300'000;
-    StartFarm(kSize, { "installMs=20", "indexes=1,upgradeResult=0" });
+    StartFarm(kSize, { "installMs=20", "indexes=1,upgradeResult=0", "indexes=2,upgradeVersion=4.0.7" });
     auto answers = Offer(0, kSize);
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].result, 1);
+    const auto before = ParseVersionText(VersionBefore(0));
+    ASSERT_TRUE(before);
+    EXPECT_EQ(SearchedVersion(0), NextPatch(*before).text) << "no version announced: one patch up";
     answers = Offer(1, kSize);
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].result, 0) << "the scenario fails the install";
     EXPECT_EQ(Counters(1).downloadsVerified.load(), 1u);
+    EXPECT_EQ(SearchedVersion(1), VersionBefore(1));
+    answers = Offer(2, kSize);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(SearchedVersion(2), "4.0.7") << "the configured version";
     answers = Offer(5, kSize + 1); // the server closes one byte short
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].result, 0);

@@ -162,5 +162,38 @@ TEST(MachineProfile, TheEepromRecordHoldsBothCodesInPlace)
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(record.data()) + 24, 2), "SN");
 }
 
+// The version a machine takes after an upgrade: the one a package's file name
+// announces, a configured one, or its own one patch up.
+TEST(MachineProfile, VersionsReadFromTextAndFromAPackageName)
+{
+    const struct
+    {
+        std::string_view name;
+        std::optional<std::string> version;
+    } names[] = {
+        { "firmware-2.3.1.tar.gz", "2.3.1" },
+        { "/srv/fw-1.2/miner_10.0.99.bin", "10.0.99" },
+        { "fw-07.08.09.tar.gz", "7.8.9" },
+        { "pkg-1.2.3.4.tar.gz", std::nullopt },
+        { "v2.3.tar.gz", std::nullopt },
+        { "fw-1.100.0.tar.gz", std::nullopt },
+        { "package", std::nullopt },
+        { "", std::nullopt },
+    };
+    for (const auto& [name, version] : names)
+    {
+        const auto found = VersionInName(name);
+        EXPECT_EQ(found ? std::optional(found->text) : std::nullopt, version) << name;
+    }
+    EXPECT_EQ(ParseVersionText("2.1.5")->number, 20105);
+    for (const std::string_view bad : { "2.1", "2.1.5 ", "2..5", "a.b.c", "1.2.3.4", "" })
+    {
+        EXPECT_FALSE(ParseVersionText(bad)) << bad;
+    }
+    EXPECT_EQ(NextPatch(*ParseVersionText("2.1.5")).text, "2.1.6");
+    EXPECT_EQ(NextPatch(*ParseVersionText("2.99.99")).text, "3.0.0");
+    EXPECT_EQ(NextPatch(*ParseVersionText("2.99.99")).number, 30000);
+}
+
 } // namespace
 } // namespace quellis::sim

@@ -100,6 +100,7 @@ TEST(Scenario, RejectsWhatItDoesNotKnowAndNamesTheKey)
         { R"({"defaults": {"api": "refuze"}})", "defaults.api" },
         { R"({"defaults": {"silent": 1}})", "defaults.silent" },
         { R"({"defaults": {"shortReply": 300}})", "defaults.shortReply" },
+        { R"({"defaults": {"upgradeVersion": "2.1"}})", "defaults.upgradeVersion" },
         { R"({"defaults": {"fraction": 0.5}})", "defaults.fraction" },
         { R"({"groups": [{"fraction": 1.5}]})", "groups[0].fraction" },
         { R"({"groups": [{"fraction": 0.5, "count": 2}]})", "groups[0]" },
@@ -123,7 +124,8 @@ TEST(Scenario, RejectsWhatItDoesNotKnowAndNamesTheKey)
 
 TEST(Scenario, BehaveOptionsTakeTheSameKeys)
 {
-    const BehaviourGroup group = Behave("fraction=0.25,api=not-json,replyDelayMs=0x10,execOutput=a\\,b,silent=yes");
+    const BehaviourGroup group = Behave(
+        "fraction=0.25,api=not-json,replyDelayMs=0x10,execOutput=a\\,b,silent=yes,unplugged=true,upgradeVersion=3.0.1");
     EXPECT_EQ(group.selector, GroupSelector::Fraction);
     EXPECT_DOUBLE_EQ(group.fraction, 0.25);
     Behaviour behaviour;
@@ -136,6 +138,8 @@ TEST(Scenario, BehaveOptionsTakeTheSameKeys)
     EXPECT_EQ(behaviour.replyDelayMs, 16);
     EXPECT_EQ(behaviour.execOutput, "a,b");
     EXPECT_TRUE(behaviour.silent);
+    EXPECT_TRUE(behaviour.unplugged);
+    EXPECT_EQ(behaviour.upgradeVersion, "3.0.1");
 
     EXPECT_EQ(Behave("indexes=3:1:4").indexes, (std::vector<std::int64_t> { 3, 1, 4 }));
     EXPECT_EQ(
@@ -150,7 +154,8 @@ TEST(Scenario, BehaveOptionsTakeTheSameKeys)
              "count=1,indexes=2",
              "ledTestMs=1,ledTestMs=2",
              "uartMask=0x100000000",
-             "execStatus=1.5" })
+             "execStatus=1.5",
+             "upgradeVersion=3.0.100" })
     {
         BehaviourGroup ignored;
         std::string message;

@@ -37,7 +37,7 @@ public:
     void SetAppliedHandler(AppliedHandler) override { }
 };
 
-// Message boxes that can hold the worker while the test looks on.
+// Message boxes and log lines that can hold the worker while the test looks on.
 class HeldBoxes : public test::FakeWindow
 {
 public:
@@ -49,7 +49,16 @@ public:
         }
         return FakeWindow::MessageBox(text, caption, type);
     }
+    void WriteLog(core::LogColour colour, std::string_view text, bool toLogFile) override
+    {
+        if (onLog)
+        {
+            onLog(text);
+        }
+        FakeWindow::WriteLog(colour, text, toLogFile);
+    }
     std::function<void()> onBox;
+    std::function<void(std::string_view)> onLog;
 };
 
 class UpdateControllerTest : public testing::Test
@@ -279,6 +288,17 @@ TEST_F(UpdateControllerTest, TimedOutMachinesCostABoxAndALateResultCountsWithout
     // Machine 0 answers a second after its download, 1 never, 2 at once.
     StartFarm(3, { "installMs=10", "indexes=0,installMs=1000", "indexes=1,download=never" }, package);
     Choose("package", package);
+    // From the moment a machine's offer is announced, a result the reply
+    // thread matches is that machine's: a late one of the machine before
+    // cannot end its wait.
+    std::vector<std::string> namedAtOffer;
+    window_.onLog = [&](std::string_view text)
+    {
+        if (text.starts_with("将会对设备"))
+        {
+            namedAtOffer.push_back(state_.currentTarget.Get() + " " + state_.currentTargetIp.Get());
+        }
+    };
     // While machine 0's box is open (the worker waits in it; the test's
     // thread goes on serving the window), its late result arrives and is counted.
     window_.onBox = [&]
@@ -296,6 +316,11 @@ TEST_F(UpdateControllerTest, TimedOutMachinesCostABoxAndALateResultCountsWithout
     ASSERT_TRUE(controller_->OnCommand(kIdUpdateAll));
     ASSERT_TRUE(RunEnds());
     window_.onBox = {};
+    window_.onLog = {};
+    EXPECT_EQ(namedAtOffer,
+        (std::vector<std::string> { farm_->MachineAt(0).identity.mac + " " + Ip(0),
+            farm_->MachineAt(1).identity.mac + " " + Ip(1),
+            farm_->MachineAt(2).identity.mac + " " + Ip(2) }));
 
     // Machine 1 still got its whole wait and its box.
     EXPECT_EQ(BoxTexts(),
@@ -303,7 +328,8 @@ TEST_F(UpdateControllerTest, TimedOutMachinesCostABoxAndALateResultCountsWithout
             "Open File", "确认升级所有设备？", "升级" + Ip(0) + "等待超时", "升级" + Ip(1) + "等待超时" }));
     EXPECT_EQ(window_.Boxes()[2].caption, "") << "the application's name";
     EXPECT_EQ(window_.Boxes()[2].type, core::kMbOk);
-    EXPECT_TRUE(Logged("升级成功2台，升级失败0台\r\n")) << window_.LogText();
+    // Machine 0 counts by its late result; machine 1, which never answered, as a failure.
+    EXPECT_TRUE(Logged("升级成功2台，升级失败1台\r\n")) << window_.LogText();
     EXPECT_EQ(Offers(2), 1u);
 }
 
