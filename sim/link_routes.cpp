@@ -11,6 +11,9 @@
 #include <cerrno>
 #include <cstring>
 
+// The netlink walking macros of the kernel's headers cast in C style.
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+
 namespace quellis::sim
 {
 
