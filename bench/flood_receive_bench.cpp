@@ -101,7 +101,7 @@ Outcome RunProgram(test::NetLab& lab, std::size_t count, std::uint64_t perSecond
     }
     discovery::DiscoveryController controller(state, window.Window(), window);
     state.running = 1;
-    if (!controller.StartReplyThread() || !controller.StartLisServ({ -1, -1, -1 }))
+    if (!controller.StartReplyThread() || controller.StartLisServ({ -1, -1, -1 }) != discovery::ReceiveStart::Started)
     {
         std::fprintf(stderr, "the receive path did not start\n");
         std::exit(1);

@@ -229,11 +229,11 @@ MachineRun::MachineRun(const char* command, const CommonOptions& options)
 {
 }
 
-bool MachineRun::Open()
+bool MachineRun::Open(bool packageServer)
 {
     session_.Discovery().SetReplyObserver(&replies_);
     std::string error;
-    if (!session_.Open({}, &error))
+    if (!session_.Open({}, packageServer, &error))
     {
         std::fprintf(stderr, "quellis-cli %s: %s\n", command_, error.c_str());
         return false;

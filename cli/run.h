@@ -102,8 +102,9 @@ class MachineRun
 {
 public:
     MachineRun(const char* command, const CommonOptions& options);
-    // False (with the message printed) when the machines cannot be reached.
-    bool Open();
+    // False (with the message printed) when the machines cannot be reached,
+    // or the package cannot be served when asked.
+    bool Open(bool packageServer = false);
     // The selected machines: found by a search unless every one is named by
     // its MAC and the command needs no address. Machines named but not
     // found get their failure in the results.

@@ -69,16 +69,11 @@ int RunUpdate(Arguments& arguments)
     }
 
     MachineRun run("update", options);
-    if (!run.Open())
+    if (!run.Open(true))
     {
         return kExitSomeFailed;
     }
     Session& session = run.Run();
-    if (!session.OpenPackageServer(&error))
-    {
-        std::fprintf(stderr, "quellis-cli update: %s\n", error.c_str());
-        return kExitSomeFailed;
-    }
     // The package choice, as the open-file dialog would give it.
     session.Window().SetOpenFileAnswer(package);
     session.Update().ChoosePackage();

@@ -243,28 +243,26 @@ void DiscoveryController::OnRecordsApplied(const std::string& versionLines)
 
 // ---- Receive thread -------------------------------------------------------
 
-bool DiscoveryController::StartLisServ(const ReceiveFilter& filter)
+ReceiveStart DiscoveryController::StartLisServ(const ReceiveFilter& filter)
 {
     state_.receiveSocket = net::Socket::Create(net::SocketKind::Udp);
     if (!state_.receiveSocket.IsValid())
     {
-        window_.boxes.MessageBox(discoverytext::kReceiveSocketFailed);
-        return false;
+        return ReceiveStart::SocketFailed;
     }
     if (!state_.receiveSocket.Bind({ net::kInaddrAny, state_.replyPort }))
     {
-        window_.boxes.MessageBox(discoverytext::kReceiveBindFailed);
         state_.receiveSocket.Close();
-        return false;
+        return ReceiveStart::BindFailed;
     }
     const int obtained = state_.receiveSocket.SetLargeReceiveBuffer(kReceiveBufferBytes);
     trace::OutputDebugStringF("receive socket buffer: %d bytes\n", obtained);
     if (!receiveThread_.Start([this, filter] { ServThdFunc(filter); }))
     {
         state_.running = 0;
-        return false;
+        return ReceiveStart::ThreadFailed;
     }
-    return true;
+    return ReceiveStart::Started;
 }
 
 // One datagram as received: checked, filtered, its address filled in when the

@@ -51,6 +51,16 @@ public:
     virtual void OnSettingReply(const DeviceRecord& reply) = 0;
 };
 
+// How the start of the receive socket and its thread went; the front end
+// tells the operator (discoverytext below).
+enum class ReceiveStart
+{
+    Started,
+    SocketFailed,
+    BindFailed,
+    ThreadFailed,
+};
+
 class DiscoveryController : public core::Controller
 {
 public:
@@ -60,7 +70,7 @@ public:
     // Start-up: the reply thread, then the receive socket and its thread with
     // the address filter of the side panel or config.ini.
     [[nodiscard]] bool StartReplyThread();
-    bool StartLisServ(const ReceiveFilter& filter);
+    [[nodiscard]] ReceiveStart StartLisServ(const ReceiveFilter& filter);
 
     // The confirmed E2 write starts the read-back of the codes: called on the
     // reply thread with the answering machine's identity, before the answer's

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discovery/awaited_replies.h"
+#include "discovery/device_packet.h"
 #include "discovery/reply_queue.h"
 #include "platform/net/ipv4.h"
 #include "platform/net/socket.h"
@@ -35,8 +36,8 @@ struct SharedState
     int toolType = 0;
     // Where requests to the machines go, and the port their answers come to.
     // Fixed before any thread runs; tests aim them at loopback.
-    net::Endpoint deviceBroadcast { net::kInaddrBroadcast, 6667 };
-    std::uint16_t replyPort = 6667;
+    net::Endpoint deviceBroadcast { net::kInaddrBroadcast, kDevicePort };
+    std::uint16_t replyPort = kDevicePort;
     // [COMMON] LANG: written by the UI thread (start-up, language switch);
     // read by the reply thread for the run-time texts.
     std::atomic<int> language { 1 };

@@ -24,7 +24,7 @@ namespace quellis::monitor
 
 struct MonitorOptions
 {
-    std::uint16_t apiPort = 4029;
+    std::uint16_t apiPort = discovery::kMinerApiPort;
     std::chrono::milliseconds connectTimeout = net::kConnectTimeout;
     // A machine that accepts the connection and never answers would stop all
     // monitoring silently; its silence counts as a failed receive after this.

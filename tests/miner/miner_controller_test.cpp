@@ -60,7 +60,7 @@ protected:
         EXPECT_TRUE(state.replyQueue.Initialise());
         state.running = 1;
         EXPECT_TRUE(discovery.StartReplyThread());
-        EXPECT_TRUE(discovery.StartLisServ({ -1, -1, -1 }));
+        EXPECT_EQ(discovery.StartLisServ({ -1, -1, -1 }), discovery::ReceiveStart::Started);
         discovery.SetReadBackStarter([this](std::string_view target) { controller->StartReadBack(target); });
     }
     ~MinerControllerTest() override

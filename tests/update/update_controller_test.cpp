@@ -66,7 +66,7 @@ protected:
         EXPECT_TRUE(state_.replyQueue.Initialise());
         state_.running = 1;
         EXPECT_TRUE(discovery_.StartReplyThread());
-        EXPECT_TRUE(discovery_.StartLisServ({}));
+        EXPECT_EQ(discovery_.StartLisServ({}), discovery::ReceiveStart::Started);
         panel_.CheckButton(kIdLanguageCheck, core::kChecked);
     }
 
