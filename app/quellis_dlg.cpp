@@ -17,6 +17,7 @@
 #include "platform/ui/window_call.h"
 #include "resources/resource_ids.h"
 #include "resources/templates/dialog_templates.h"
+#include "resources/templates/icon_source.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "resources/templates/monitor_panel_ids.h"
 
@@ -98,7 +99,7 @@ const SizeRow kSizeRows[] = {
 struct CQuellisDlg::Subsystems
 {
     Subsystems(CQuellisDlg& dialog,
-        discovery::SharedState& state,
+        protocol::SharedState& state,
         ui::ListViewControl* list,
         core::Alarm& alarm,
         ui::Dialog& panel)
@@ -136,6 +137,8 @@ CQuellisDlg::CQuellisDlg(std::filesystem::path configPath, QWidget* parent)
     , sidePanel_(std::make_unique<monitor::CDlgMonitor>(state_.configPath, this))
     , alarm_(std::make_unique<monitor::CWave>())
 {
+    // The icons before the first window shows one.
+    HandIconsToPlatform();
     SetWindowIcon(kIconApplication);
 }
 

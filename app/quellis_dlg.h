@@ -3,10 +3,10 @@
 #include "core/controller.h"
 #include "core/log_colour.h"
 #include "core/window.h"
-#include "discovery/shared_state.h"
 #include "engine/session.h"
 #include "platform/ui/dialog.h"
 #include "platform/ui/window_class.h"
+#include "protocol/shared_state.h"
 
 #include <QTextCharFormat>
 
@@ -73,7 +73,7 @@ public:
     [[nodiscard]] controls::CPictureEx* BusyPicture() const { return busyPicture_; }
 
     // ---- What the controllers share and see ----
-    [[nodiscard]] discovery::SharedState& State() { return state_; }
+    [[nodiscard]] protocol::SharedState& State() { return state_; }
     // Valid from OnInitDialog on.
     [[nodiscard]] core::Window& Window();
     // The controllers in routing order (empty before OnInitDialog).
@@ -121,7 +121,7 @@ private:
 
     // First: everything below may use it until it goes.
     engine::Session session_;
-    discovery::SharedState& state_ = session_.State();
+    protocol::SharedState& state_ = session_.State();
     QTextCharFormat defaultLogFormat_;
     // The panel reads its settings when it is constructed.
     std::unique_ptr<monitor::CDlgMonitor> sidePanel_;

@@ -34,14 +34,14 @@ public:
 
     [[nodiscard]] EventLoop& Loop() { return loop_; }
     [[nodiscard]] HeadlessWindow& Window() { return window_; }
-    [[nodiscard]] discovery::SharedState& State() { return engine_.State(); }
+    [[nodiscard]] protocol::SharedState& State() { return engine_.State(); }
     [[nodiscard]] discovery::DiscoveryController& Discovery() { return engine_.Discovery(); }
     [[nodiscard]] commands::CommandsController& Commands() { return engine_.Commands(); }
     [[nodiscard]] miner::MinerController& Miner() { return engine_.Miner(); }
     [[nodiscard]] monitor::MonitorController& Monitor() { return engine_.Monitor(); }
     [[nodiscard]] update::UpdateController& Update() { return engine_.Update(); }
     // The side panel's controls: the monitor box and its interval.
-    [[nodiscard]] PlainControls& Panel() { return panel_; }
+    [[nodiscard]] core::PlainControls& Panel() { return panel_; }
     // The pools the pool settings "dialog" confirms.
     void SetPools(const miner::PoolSlots& slots) { pools_.slots = slots; }
     // The settings the network settings "dialog" confirms for every machine.
@@ -80,7 +80,7 @@ private:
     SettingsFromOptions settings_;
     NoCompanions companions_;
     PoolsFromOptions pools_;
-    PlainControls panel_;
+    core::PlainControls panel_;
     // Last: its controllers go before the parts above that they use.
     engine::Session engine_;
 };

@@ -2,20 +2,21 @@
 
 #include "core/settings.h"
 #include "discovery/device_table.h"
-#include "discovery/reply_dispatch.h"
 #include "platform/text/codepage.h"
 #include "platform/trace/trace.h"
+#include "protocol/reply_dispatch.h"
 #include "resources/resource_ids.h"
 #include "resources/templates/main_dialog_ids.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <memory>
 
 namespace quellis::discovery
 {
+
+using namespace quellis::protocol;
 
 namespace
 {
@@ -41,46 +42,22 @@ std::string Wire(std::string_view shown)
 
 } // namespace
 
-// What the machines' answers do to the window and the shared state. Called on
-// the reply thread; every change of a window is a window call.
-class DiscoveryController::Effects : public ReplyEffects
+// What the dispatcher of the machines' answers does to the window: the
+// device rows and the log. Called on the reply thread; every change of a
+// window is a window call.
+class DiscoveryController::Effects : public ReplySink
 {
 public:
     explicit Effects(DiscoveryController& owner)
         : owner_(owner)
-        , state_(owner.state_)
-        , window_(owner.window_)
     {
     }
 
     void ApplyDeviceRecords(std::vector<DeviceRecord> records) override { owner_.records_.Enqueue(std::move(records)); }
     void Synchronise() override { owner_.records_.Flush(); }
-    void PostSettingFailed(int result) override
-    {
-        window_.messages.PostMessage(kWmDevSettingFailed, static_cast<std::uintptr_t>(result), 0);
-    }
-    bool IsButtonEnabled(int id) override { return window_.controls.IsItemEnabled(id); }
-    void EnableButton(int id) override { window_.controls.EnableItem(id, true); }
-    void StopBusyAnimation() override { window_.busy.Stop(); }
-    void KillTimer(int id) override { window_.messages.KillTimer(id); }
-    void SetLamp(int id, bool lit) override { window_.controls.SetItemIcon(id, lit ? kIconLampOn : kIconLampOff); }
     void Log(core::LogColour colour, std::string_view text, bool toFile) override
     {
-        window_.log.WriteLog(colour, text, toFile);
-    }
-    std::string CurrentTarget() override { return state_.currentTarget.Get(); }
-    std::string CurrentTargetIp() override { return state_.currentTargetIp.Get(); }
-    void CountSuccess() override { ++state_.successCount; }
-    void CountFailure() override { ++state_.failureCount; }
-    void SignalCommandDone() override { state_.commandDone.Set(); }
-    std::string QrCodeText() override { return window_.controls.ItemText(kIdQrCodeEdit); }
-    std::string OneDCodeText() override { return window_.controls.ItemText(kIdOneDCodeEdit); }
-    void StartReadBack(std::string_view target) override
-    {
-        if (owner_.startReadBack_)
-        {
-            owner_.startReadBack_(target);
-        }
+        owner_.window_.log.WriteLog(colour, text, toFile);
     }
     void ObserveCommandReply(const CommandPacket& reply, std::span<const std::uint8_t> datagram) override
     {
@@ -96,34 +73,17 @@ public:
             owner_.observer_->OnSettingReply(reply);
         }
     }
-    std::string Timestamp() override
-    {
-        const std::time_t now = std::time(nullptr);
-        std::tm local {};
-        localtime_r(&now, &local);
-        char text[80];
-        std::snprintf(text,
-            sizeof text,
-            "%04d-%02d-%02d %02d:%02d:%02d",
-            local.tm_year + 1900,
-            local.tm_mon + 1,
-            local.tm_mday,
-            local.tm_hour,
-            local.tm_min,
-            local.tm_sec);
-        return text;
-    }
 
 private:
     DiscoveryController& owner_;
-    SharedState& state_;
-    core::Window& window_;
 };
 
 DiscoveryController::DiscoveryController(SharedState& state, core::Window& window, DeviceRecordSink& records)
     : state_(state)
     , window_(window)
     , records_(records)
+    , effects_(std::make_unique<Effects>(*this))
+    , dispatcher_(*effects_, state.awaitedReplies)
 {
     records_.SetAppliedHandler([this](const std::string& versionLines) { OnRecordsApplied(versionLines); });
 }
@@ -380,8 +340,6 @@ void DiscoveryController::ReplyThread()
     const std::unique_ptr<std::uint8_t[]> buffers(new std::uint8_t[kReplyBatch * kReplySlotSize]);
     std::vector<std::span<const std::uint8_t>> taken;
     taken.reserve(kReplyBatch);
-    Effects effects(*this);
-    ReplyDispatcher dispatcher(effects, state_.awaitedReplies);
     while (state_.running.load() != 0)
     {
         taken.clear();
@@ -397,13 +355,13 @@ void DiscoveryController::ReplyThread()
         }
         if (taken.empty())
         {
-            dispatcher.Idle();
+            dispatcher_.Idle();
             // At most 10 ms before `running` is tested again; a datagram
             // queued meanwhile ends the wait at once.
             [[maybe_unused]] const bool queued = state_.replyQueue.WaitForDatagram(std::chrono::milliseconds(10));
             continue;
         }
-        dispatcher.Dispatch(taken);
+        dispatcher_.Dispatch(taken);
     }
 }
 

@@ -10,15 +10,18 @@ namespace quellis::engine
 // The controllers, constructed in routing order and destroyed in reverse.
 struct Session::Subsystems
 {
-    Subsystems(discovery::SharedState& state, const FrontEnd& frontEnd)
+    Subsystems(protocol::SharedState& state, const FrontEnd& frontEnd)
         : discovery(state, frontEnd.window, frontEnd.records)
         , commands(state, frontEnd.window, frontEnd.networkSettings, frontEnd.companions)
         , update(state, frontEnd.window, frontEnd.panel)
         , miner(state, frontEnd.window, frontEnd.pools)
         , monitor(state, frontEnd.window, frontEnd.panel)
     {
-        // A confirmed E2 write: the reply thread starts the read-back run.
-        discovery.SetReadBackStarter([this](std::string_view target) { miner.StartReadBack(target); });
+        // Each subsystem's answers take effect on it; the miner's confirmed
+        // E2 write starts its read-back run.
+        commands.RegisterReplies(discovery.Replies());
+        update.RegisterReplies(discovery.Replies());
+        miner.RegisterReplies(discovery.Replies());
     }
 
     discovery::DiscoveryController discovery;
@@ -91,7 +94,7 @@ bool Session::Start(const StartOptions& options, const StartFailureHandler& fail
         }
     }
     BroadcastFromDefaultRoute();
-    if (!state_.replyQueue.Initialise(discovery::kReplySlotCount, discovery::kReplySlotSize))
+    if (!state_.replyQueue.Initialise(protocol::kReplySlotCount, protocol::kReplySlotSize))
     {
         trace::OutputDebugString("reply queue could not be allocated\n");
         if (!failed(StartFailure::ReplyQueue))
@@ -140,7 +143,7 @@ bool Session::OpenPackageListener(const StartFailureHandler& failed)
     // restart within a minute of an update run would fail to bind. A port
     // another program listens on still refuses the bind.
     [[maybe_unused]] const bool reuseBeforeBind = listening.SetReuseAddress(true);
-    if (!listening.Bind({ net::kInaddrAny, discovery::kPackagePort }))
+    if (!listening.Bind({ net::kInaddrAny, protocol::kPackagePort }))
     {
         listening.Close();
         return failed(StartFailure::PackageBind);

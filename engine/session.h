@@ -5,9 +5,9 @@
 #include "core/window.h"
 #include "discovery/discovery_controller.h"
 #include "discovery/receive_filter.h"
-#include "discovery/shared_state.h"
 #include "miner/miner_controller.h"
 #include "monitor/monitor_controller.h"
+#include "protocol/shared_state.h"
 #include "update/update_controller.h"
 
 #include <filesystem>
@@ -99,7 +99,7 @@ public:
 
     // Complete from construction: the front end reads and sets its start-up
     // values (tool type, language) before Open.
-    [[nodiscard]] discovery::SharedState& State() { return state_; }
+    [[nodiscard]] protocol::SharedState& State() { return state_; }
 
     // Makes the controllers over the front end's parts and wires them. Once.
     void Open(const FrontEnd& frontEnd);
@@ -135,7 +135,7 @@ private:
     bool OpenPackageListener(const StartFailureHandler& failed);
     void BroadcastFromDefaultRoute();
 
-    discovery::SharedState state_;
+    protocol::SharedState state_;
     std::unique_ptr<Subsystems> controllers_;
     std::vector<core::Controller*> routing_;
     core::WindowMessages* messages_ = nullptr;

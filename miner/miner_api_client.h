@@ -1,7 +1,7 @@
 #pragma once
 
-#include "discovery/device_packet.h"
 #include "platform/net/socket.h"
+#include "protocol/device_packet.h"
 
 #include <json/json.h>
 
@@ -23,7 +23,7 @@
 namespace quellis::miner
 {
 
-using discovery::kMinerApiPort;
+using protocol::kMinerApiPort;
 // One run's exchange buffer: the request is formatted into it and the reply
 // received into it.
 inline constexpr std::size_t kExchangeBufferSize = 1024 * 1024;

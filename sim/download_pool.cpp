@@ -456,8 +456,8 @@ private:
         const std::int32_t result = verified ? machine.behaviour.upgradeResult : 0;
         const auto delay = std::chrono::milliseconds(machine.behaviour.replyDelayMs)
             + (verified ? std::chrono::milliseconds(machine.behaviour.installMs) : 0ms);
-        std::vector<std::uint8_t> bytes(discovery::kCommandReplyTextOffset);
-        bytes.resize(discovery::BuildCommandReply(bytes, machine.identity.mac, discovery::CMD_Upgrade, result));
+        std::vector<std::uint8_t> bytes(protocol::kCommandReplyTextOffset);
+        bytes.resize(protocol::BuildCommandReply(bytes, machine.identity.mac, protocol::CMD_Upgrade, result));
         std::vector<OutgoingReply> replies(1);
         replies[0].machine = order.machine;
         replies[0].destination = net::Endpoint { order.server.address, replyPort_ };

@@ -13,6 +13,8 @@
 
 namespace quellis::discovery
 {
+
+using namespace quellis::protocol;
 namespace
 {
 

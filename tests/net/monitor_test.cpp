@@ -31,7 +31,7 @@ TEST(LabMonitor, AMachineThatLosesPowerIsReportedUntilItIsBack)
     ASSERT_TRUE(tool.Ok());
 
     TempDir dir;
-    discovery::SharedState state(dir / "config.ini");
+    protocol::SharedState state(dir / "config.ini");
     FakeWindow window;
     FakeWindow panel;
     for (int i = 0; i < 3; ++i)

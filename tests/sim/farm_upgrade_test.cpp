@@ -181,17 +181,17 @@ protected:
 
     // Offers the package to one machine and returns the upgrade answers that
     // come within `limit`.
-    std::vector<discovery::CommandPacket> Offer(
+    std::vector<protocol::CommandPacket> Offer(
         int machine, std::uint64_t size, std::chrono::milliseconds limit = 5000ms)
     {
         tool_.Send(Request([&](auto buffer)
-                       { return discovery::BuildUpgradeOffer(buffer, farm_->MachineAt(machine).identity.mac, size); }),
+                       { return protocol::BuildUpgradeOffer(buffer, farm_->MachineAt(machine).identity.mac, size); }),
             { kToolAddress, farm_->DevicePort() });
-        std::vector<discovery::CommandPacket> answers;
+        std::vector<protocol::CommandPacket> answers;
         for (const auto& datagram : tool_.Collect(1, limit))
         {
-            const auto packet = discovery::ReadCommand(datagram.bytes);
-            EXPECT_EQ(packet->cmdCode, discovery::CMD_Upgrade);
+            const auto packet = protocol::ReadCommand(datagram.bytes);
+            EXPECT_EQ(packet->cmdCode, protocol::CMD_Upgrade);
             EXPECT_EQ(packet->target, farm_->MachineAt(machine).identity.mac);
             EXPECT_EQ(datagram.from.address, farm_->MachineAt(machine).identity.address);
             answers.push_back(*packet);

@@ -255,9 +255,9 @@ TEST(MainDialogStartup, InitialisesStateSocketsAndControls)
     const auto listening = dialog.State().listeningSocket.LocalEndpoint();
     ASSERT_TRUE(listening);
     EXPECT_EQ(listening->address, net::kInaddrAny);
-    EXPECT_EQ(listening->port, discovery::kPackagePort);
+    EXPECT_EQ(listening->port, protocol::kPackagePort);
     net::Socket client = net::Socket::Create(net::SocketKind::Tcp);
-    EXPECT_TRUE(client.Connect({ kLoopback, discovery::kPackagePort }));
+    EXPECT_TRUE(client.Connect({ kLoopback, protocol::kPackagePort }));
     client.Close();
 
     // Another instance finds the window by its class.
@@ -283,7 +283,7 @@ TEST(MainDialogStartup, TeardownReleasesSocketsQueueAndWindowClass)
     // (with address reuse, as the dialog binds it).
     net::Socket probe = net::Socket::Create(net::SocketKind::Tcp);
     ASSERT_TRUE(probe.SetReuseAddress(true));
-    EXPECT_TRUE(probe.Bind({ net::kInaddrAny, discovery::kPackagePort }));
+    EXPECT_TRUE(probe.Bind({ net::kInaddrAny, protocol::kPackagePort }));
 }
 
 // A dialog destroyed while open, without its window being closed first (an
@@ -326,7 +326,7 @@ net::Socket OccupyPackagePort()
     net::Socket blocker = net::Socket::Create(net::SocketKind::Tcp);
     // Address reuse lets it bind past connections of earlier tests that are
     // still in TIME_WAIT; its listening still keeps every other bind out.
-    if (!blocker.SetReuseAddress(true) || !blocker.Bind({ net::kInaddrAny, discovery::kPackagePort })
+    if (!blocker.SetReuseAddress(true) || !blocker.Bind({ net::kInaddrAny, protocol::kPackagePort })
         || !blocker.Listen(1))
     {
         // Taken already, by another test or program: just as good.
@@ -368,10 +368,10 @@ TEST(MainDialogStartup, BindsThePortWhileItsLastConnectionsAreInTimeWait)
         // package download leaves it: its port stays in TIME_WAIT for a minute.
         net::Socket server = net::Socket::Create(net::SocketKind::Tcp);
         ASSERT_TRUE(server.SetReuseAddress(true));
-        ASSERT_TRUE(server.Bind({ net::kInaddrAny, discovery::kPackagePort }));
+        ASSERT_TRUE(server.Bind({ net::kInaddrAny, protocol::kPackagePort }));
         ASSERT_TRUE(server.Listen(1));
         net::Socket client = net::Socket::Create(net::SocketKind::Tcp);
-        ASSERT_TRUE(client.Connect({ kLoopback, discovery::kPackagePort }));
+        ASSERT_TRUE(client.Connect({ kLoopback, protocol::kPackagePort }));
         net::Socket accepted = server.Accept();
         ASSERT_TRUE(accepted.IsValid());
         accepted.Close();

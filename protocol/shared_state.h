@@ -1,12 +1,12 @@
 #pragma once
 
-#include "discovery/awaited_replies.h"
-#include "discovery/device_packet.h"
-#include "discovery/reply_queue.h"
 #include "platform/net/ipv4.h"
 #include "platform/net/socket.h"
 #include "platform/sync/event.h"
 #include "platform/sync/shared_text.h"
+#include "protocol/awaited_replies.h"
+#include "protocol/device_packet.h"
+#include "protocol/reply_queue.h"
 
 #include <atomic>
 #include <cstdint>
@@ -17,7 +17,7 @@
 // before the first thread starts and outlives the last one. Threads get a
 // reference to it. For each member: who writes it, who reads it.
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 
 struct SharedState
@@ -108,4 +108,4 @@ struct SharedState
     bool SendBroadcast(std::span<const std::uint8_t> datagram);
 };
 
-} // namespace quellis::discovery
+} // namespace quellis::protocol

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 
 static_assert(std::endian::native == std::endian::little,
@@ -350,4 +350,4 @@ struct RecordFields
     return { reinterpret_cast<const std::uint8_t*>(text.data()), text.size() };
 }
 
-} // namespace quellis::discovery
+} // namespace quellis::protocol
