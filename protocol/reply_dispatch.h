@@ -68,7 +68,8 @@ public:
 // Runs on the reply thread. Datagrams are handled in their order; records
 // that follow one another are gathered, so a burst of search replies costs
 // one window call instead of one each. Handlers are registered before the
-// reply thread starts.
+// reply thread starts, or at the latest before the first request whose
+// answer they handle is sent (the reply queue orders the two).
 class ReplyDispatcher : private ReplyContext
 {
 public:
