@@ -6,16 +6,13 @@
 #include "platform/ui/application.h"
 #include "platform/ui/font_config.h"
 #include "platform/version/program_version.h"
+#include "platform/ui/termination.h"
+#include "platform/version/version_record.h"
 
 #include <QApplication>
-#include <QSocketNotifier>
 #include <QTimer>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -30,20 +27,6 @@ namespace
 // `make run`) close the main dialog the way its close box does, so that its
 // teardown closes the sockets and ends the threads. Before the dialog runs
 // there is nothing to tear down and the signal ends the process as usual.
-int signalPipe[2] = { -1, -1 };
-
-void OnTerminateSignal(int signalNumber)
-{
-    if (quellis::app::TheMainDialog() == nullptr)
-    {
-        std::signal(signalNumber, SIG_DFL);
-        std::raise(signalNumber);
-        return;
-    }
-    const char byte = static_cast<char>(signalNumber);
-    [[maybe_unused]] const ssize_t written = write(signalPipe[1], &byte, 1);
-}
-
 void CloseMainDialog()
 {
     quellis::app::CQuellisDlg* dialog = quellis::app::TheMainDialog();
@@ -62,36 +45,12 @@ void CloseMainDialog()
     QApplication::closeAllWindows();
 }
 
-void CloseOnTerminateSignals(QApplication& application)
-{
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-    {
-        return;
-    }
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &application);
-    QObject::connect(notifier,
-        &QSocketNotifier::activated,
-        &application,
-        []
-        {
-            char byte = 0;
-            [[maybe_unused]] const ssize_t got = read(signalPipe[0], &byte, 1);
-            CloseMainDialog();
-        });
-    struct sigaction action = {};
-    action.sa_handler = OnTerminateSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
     // A machine that closes its connection while the tool writes must not end the tool.
-    std::signal(SIGPIPE, SIG_IGN);
+    quellis::ui::IgnoreBrokenPipes();
     const quellis::app::StartOptions options = quellis::app::ParseStartOptions(argc, argv);
     if (options.help)
     {
@@ -112,7 +71,8 @@ int main(int argc, char** argv)
     quellis::ui::StartLoadingFontConfiguration();
     quellis::ui::Application application(argc, argv);
     quellis::trace::StartupStep("application made");
-    CloseOnTerminateSignals(application);
+    quellis::ui::CloseOnTerminationSignals(
+        application, [] { return quellis::app::TheMainDialog() != nullptr; }, [] { CloseMainDialog(); });
     quellis::app::CQuellisApp theApp;
     // Test hook (see README): hold the instance lock this long before the
     // main window is made.

@@ -4,28 +4,22 @@
 #include "app/captions.h"
 #include "app/main_window_ports.h"
 #include "app/rich_edit_ex.h"
-#include "commands/commands_controller.h"
 #include "commands/dev_set_dlg.h"
 #include "controls/picture_ex.h"
 #include "core/settings.h"
 #include "discovery/device_list_dlg.h"
-#include "discovery/discovery_controller.h"
-#include "miner/miner_controller.h"
-#include "monitor/monitor_controller.h"
 #include "monitor/monitor_dlg.h"
 #include "monitor/wave.h"
-#include "platform/net/default_route.h"
 #include "platform/trace/trace.h"
-#include "platform/ui/async_select.h"
 #include "platform/ui/icons.h"
 #include "platform/ui/list_view.h"
 #include "platform/ui/message_box.h"
 #include "platform/ui/window_call.h"
 #include "resources/resource_ids.h"
 #include "resources/templates/dialog_templates.h"
+#include "resources/templates/icon_source.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "resources/templates/monitor_panel_ids.h"
-#include "update/update_controller.h"
 
 #include <QEvent>
 #include <QLabel>
@@ -100,13 +94,12 @@ const SizeRow kSizeRows[] = {
 
 } // namespace
 
-// The subsystems of the window: each controller with the window-side parts
-// it works on. Adding a subsystem adds its member here and its entry in the
-// routing order, and nothing to the dialog's header.
+// The window-side parts of the subsystems, which the session's controllers
+// use. Adding a subsystem adds nothing to the dialog's header.
 struct CQuellisDlg::Subsystems
 {
     Subsystems(CQuellisDlg& dialog,
-        discovery::SharedState& state,
+        protocol::SharedState& state,
         ui::ListViewControl* list,
         core::Alarm& alarm,
         ui::Dialog& panel)
@@ -115,19 +108,15 @@ struct CQuellisDlg::Subsystems
         , panelControls(panel)
         , devSetDialogs(&dialog)
         , poolSettings(dialog, state.configPath)
-        , discovery(state, ports.Window(), deviceList)
-        , commands(state, ports.Window(), devSetDialogs, companions)
-        , update(state, ports.Window(), panelControls)
-        , miner(state, ports.Window(), poolSettings)
-        , monitor(state, ports.Window(), panelControls)
     {
-        commands.SetLanguageBox(panelControls);
-        // A confirmed E2 write: the reply thread starts the read-back run.
-        discovery.SetReadBackStarter([this](std::string_view target) { miner.StartReadBack(target); });
     }
 
-    // In routing order.
-    std::vector<core::Controller*> Routing() { return { &discovery, &commands, &update, &miner, &monitor }; }
+    engine::FrontEnd FrontEnd()
+    {
+        return { ports.Window(), deviceList, panelControls, devSetDialogs, companions, poolSettings, [this] {
+                    deviceList.FinishHandOff();
+                } };
+    }
 
     discovery::DeviceList deviceList;
     MainWindowPorts ports;
@@ -135,11 +124,6 @@ struct CQuellisDlg::Subsystems
     commands::DevSetDialogs devSetDialogs;
     CompanionWindowPort companions;
     PoolSettingsPort poolSettings;
-    discovery::DiscoveryController discovery;
-    commands::CommandsController commands;
-    update::UpdateController update;
-    miner::MinerController miner;
-    monitor::MonitorController monitor;
 };
 
 CQuellisDlg* TheMainDialog()
@@ -149,10 +133,12 @@ CQuellisDlg* TheMainDialog()
 
 CQuellisDlg::CQuellisDlg(std::filesystem::path configPath, QWidget* parent)
     : ui::Dialog(kMainDialog, parent)
-    , state_(std::move(configPath))
+    , session_(std::move(configPath))
     , sidePanel_(std::make_unique<monitor::CDlgMonitor>(state_.configPath, this))
     , alarm_(std::make_unique<monitor::CWave>())
 {
+    // The icons before the first window shows one.
+    HandIconsToPlatform();
     SetWindowIcon(kIconApplication);
 }
 
@@ -161,7 +147,7 @@ CQuellisDlg::~CQuellisDlg()
     // A dialog destroyed without its window being closed ends its threads
     // here, with the controls they may be waiting on still whole.
     Teardown();
-    routing_.clear();
+    session_.Close();
     subsystems_.reset();
     // The panel is a child window of this one: it goes while this dialog is
     // still whole, not from the member destructors.
@@ -191,8 +177,8 @@ QWidget* CQuellisDlg::CreateControl(const ui::ControlTemplate& control, QWidget*
 void CQuellisDlg::MakeControllers()
 {
     subsystems_ = std::make_unique<Subsystems>(*this, state_, ListView(kIdDeviceList), *alarm_, *sidePanel_);
-    routing_ = subsystems_->Routing();
-    sidePanel_->SetCommandHandler([this](int id) { subsystems_->monitor.OnPanelCommand(id); });
+    session_.Open(subsystems_->FrontEnd());
+    sidePanel_->SetCommandHandler([this](int id) { session_.Monitor().OnPanelCommand(id); });
 }
 
 bool CQuellisDlg::OnInitDialog()
@@ -246,43 +232,22 @@ bool CQuellisDlg::OnInitDialog()
     MakeControllers();
     sidePanel_->SetItemText(kIdLanguageCheck, kLanguageBoxCaption);
 
-    if (!net::StartSocketLayer())
-    {
-        ui::ShowMessageBox(this, kSocketLayerFailed);
-        return false;
-    }
-    state_.sendSocket = net::Socket::Create(net::SocketKind::Udp);
-    if (!state_.sendSocket.IsValid())
-    {
-        ui::ShowMessageBox(this, kUdpSocketFailed);
-        return false;
-    }
-    OpenListeningSocket();
-    subsystems_->update.StartPackageServer();
-
     mainDialog = this;
-    if (!state_.replyQueue.Initialise(discovery::kReplySlotCount, discovery::kReplySlotSize))
-    {
-        trace::OutputDebugString("reply queue could not be allocated\n");
-    }
-    BindSendSocketToDefaultRoute();
-
-    // commandDone and everything else the threads share exist since the
-    // shared state was constructed, before the first thread starts.
-    state_.running = 1;
-    if (!subsystems_->discovery.StartReplyThread())
-    {
-        state_.running = 0;
-    }
+    engine::StartOptions options;
     const int listen = core::ReadSetting(core::settings::kListen, ConfigPath());
     if (state_.toolType == core::kToolTypeListening || listen != 0)
     {
         // The side panel holds the filter values in every layout.
-        subsystems_->discovery.StartLisServ({ sidePanel_->Netmask(), sidePanel_->IpBegin(), sidePanel_->IpEnd() });
-        if (state_.toolType != core::kToolTypeListening && listen != 0)
-        {
-            ShowItem(kIdUpdateAll, false);
-        }
+        options.receive
+            = discovery::ReceiveFilter { sidePanel_->Netmask(), sidePanel_->IpBegin(), sidePanel_->IpEnd() };
+    }
+    if (!session_.Start(options, [this](engine::StartFailure failure) { return OnStartFailure(failure); }))
+    {
+        return false;
+    }
+    if (options.receive && state_.toolType != core::kToolTypeListening)
+    {
+        ShowItem(kIdUpdateAll, false);
     }
     if (busyPicture_ != nullptr)
     {
@@ -297,54 +262,49 @@ bool CQuellisDlg::OnInitDialog()
     return true;
 }
 
-void CQuellisDlg::OpenListeningSocket()
+bool CQuellisDlg::OnStartFailure(engine::StartFailure failure)
 {
-    net::Socket& listening = state_.listeningSocket;
-    listening = net::Socket::Create(net::SocketKind::Tcp);
-    if (!listening.IsValid())
+    using engine::StartFailure;
+    std::string_view text;
+    switch (failure)
     {
-        ui::ShowMessageBox(this, kTcpSocketFailed);
-        return;
+    case StartFailure::SocketLayer:
+        text = kSocketLayerFailed;
+        break;
+    case StartFailure::SendSocket:
+        text = kUdpSocketFailed;
+        break;
+    case StartFailure::PackageSocket:
+        text = kTcpSocketFailed;
+        break;
+    case StartFailure::PackageBind:
+        text = kTcpBindFailed;
+        break;
+    case StartFailure::PackageReuse:
+        text = kTcpReuseFailed;
+        break;
+    case StartFailure::PackageListen:
+        text = kTcpListenFailed;
+        break;
+    case StartFailure::PackageWatch:
+        text = kTcpSelectFailed;
+        break;
+    case StartFailure::ReceiveSocket:
+        text = discovery::discoverytext::kReceiveSocketFailed;
+        break;
+    case StartFailure::ReceiveBind:
+        text = discovery::discoverytext::kReceiveBindFailed;
+        break;
+    case StartFailure::Broadcast:
+    case StartFailure::ReplyQueue:
+    case StartFailure::ReplyThread:
+    case StartFailure::ReceiveThread:
+        // Traced by the session; the window goes on without them.
+        return true;
     }
-    // Windows binds a port whose last connections are still in TIME_WAIT;
-    // Linux does so only with address reuse set before the bind. Without it a
-    // restart within a minute of an update run would fail to bind. A port
-    // another program listens on still refuses the bind.
-    [[maybe_unused]] const bool reuseBeforeBind = listening.SetReuseAddress(true);
-    if (!listening.Bind({ net::kInaddrAny, kPackagePort }))
-    {
-        listening.Close();
-        ui::ShowMessageBox(this, kTcpBindFailed);
-        return;
-    }
-    if (!listening.SetReuseAddress(true))
-    {
-        ui::ShowMessageBox(this, kTcpReuseFailed);
-    }
-    if (!listening.Listen(5))
-    {
-        ui::ShowMessageBox(this, kTcpListenFailed);
-    }
-    if (!ui::AsyncSelect(listening.Handle(), this, kWmTcpSocket, ui::kFdAccept | ui::kFdClose))
-    {
-        ui::ShowMessageBox(this, kTcpSelectFailed);
-    }
-}
-
-void CQuellisDlg::BindSendSocketToDefaultRoute()
-{
-    if (!state_.sendSocket.SetBroadcast(true))
-    {
-        trace::OutputDebugString("setsockopt SO_BROADCAST failed\n");
-    }
-    // Broadcasts leave with the address the machines answer to; without a
-    // default route the system picks the source address at each send.
-    const std::string local = net::DefaultRouteAddress();
-    const auto address = net::ParseIpv4(local);
-    if (!address || !state_.sendSocket.Bind({ *address, 0 }))
-    {
-        trace::OutputDebugString("bind broadcast socket failed!!!!!!");
-    }
+    ui::ShowMessageBox(this, text);
+    // Without the socket layer or the send socket nothing works.
+    return failure != StartFailure::SocketLayer && failure != StartFailure::SendSocket;
 }
 
 void CQuellisDlg::ApplyCaptions(bool atStartup)
@@ -444,13 +404,7 @@ void CQuellisDlg::OnCommand(int id, int code)
         OnCancel();
         return;
     }
-    for (core::Controller* controller : routing_)
-    {
-        if (controller->OnCommand(id))
-        {
-            return;
-        }
-    }
+    session_.RouteCommand(id);
 }
 
 void CQuellisDlg::OnNotify(int id, const ui::Notification& notification)
@@ -472,36 +426,17 @@ void CQuellisDlg::OnNotify(int id, const ui::Notification& notification)
         code = core::ListNotify::ColumnClick;
         break;
     }
-    for (core::Controller* controller : routing_)
-    {
-        if (controller->OnListNotify(code, notification.row, notification.column))
-        {
-            return;
-        }
-    }
+    session_.RouteListNotify(code, notification.row, notification.column);
 }
 
 void CQuellisDlg::OnTimer(int id)
 {
-    for (core::Controller* controller : routing_)
-    {
-        if (controller->OnTimer(id))
-        {
-            return;
-        }
-    }
+    session_.RouteTimer(id);
 }
 
 bool CQuellisDlg::OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
 {
-    for (core::Controller* controller : routing_)
-    {
-        if (controller->OnMessage(message, wParam, lParam))
-        {
-            return true;
-        }
-    }
-    return false;
+    return session_.RouteMessage(message, wParam, lParam);
 }
 
 void CQuellisDlg::OnSysCommand(int id)
@@ -612,31 +547,7 @@ void CQuellisDlg::Teardown()
         return;
     }
     tornDown_ = true;
-    // Shutting the receive socket down ends the receive thread's blocking
-    // read; clearing the run flags ends the other loops.
-    state_.receiveSocket.Shutdown();
-    state_.running = 0;
-    state_.monitoring = 0;
-    state_.blinking = 0;
-    state_.replyQueue.WakeWaiters();
-    // Every thread leaves before what it uses goes: the queue it reads, the
-    // sockets it sends on, the controls it calls.
-    for (core::Controller* controller : routing_)
-    {
-        controller->Stop();
-    }
-    if (subsystems_)
-    {
-        subsystems_->deviceList.FinishHandOff();
-    }
-    state_.receiveSocket.Close();
-    state_.replyQueue.Release();
-    if (state_.listeningSocket.IsValid())
-    {
-        ui::AsyncSelect(state_.listeningSocket.Handle(), nullptr, 0, 0);
-    }
-    state_.listeningSocket.Close();
-    state_.sendSocket.Close();
+    session_.Stop();
     windowClass_.Unregister();
     CQuellisDlg* self = this;
     mainDialog.compare_exchange_strong(self, nullptr);

@@ -3,9 +3,10 @@
 #include "core/controller.h"
 #include "core/log_colour.h"
 #include "core/window.h"
-#include "discovery/shared_state.h"
+#include "engine/session.h"
 #include "platform/ui/dialog.h"
 #include "platform/ui/window_class.h"
+#include "protocol/shared_state.h"
 
 #include <QTextCharFormat>
 
@@ -34,11 +35,9 @@ class MainWindowPorts;
 // The window class other instances look for.
 inline constexpr const char* kMainWindowClass = "TovenkQuellis";
 
-inline constexpr std::uint16_t kPackagePort = 2425;
-
-// The one main window and the router of the program: it owns the state the
-// threads share and makes one controller per subsystem; it routes control
-// ids, list notifications, timers and posted messages to them, and keeps the
+// The one main window and a front end of the engine session: it opens the
+// session over its window parts, routes control ids, list notifications,
+// timers and posted messages to the session's controllers, and keeps the
 // layout, the captions and the log pane. The controllers reach the window
 // only through the narrow interfaces of core::Window, which this dialog
 // implements.
@@ -74,14 +73,14 @@ public:
     [[nodiscard]] controls::CPictureEx* BusyPicture() const { return busyPicture_; }
 
     // ---- What the controllers share and see ----
-    [[nodiscard]] discovery::SharedState& State() { return state_; }
+    [[nodiscard]] protocol::SharedState& State() { return state_; }
     // Valid from OnInitDialog on.
     [[nodiscard]] core::Window& Window();
     // The controllers in routing order (empty before OnInitDialog).
-    [[nodiscard]] const std::vector<core::Controller*>& Controllers() const { return routing_; }
+    [[nodiscard]] const std::vector<core::Controller*>& Controllers() const { return session_.Controllers(); }
     template <typename T> [[nodiscard]] T* FindController() const
     {
-        for (core::Controller* controller : routing_)
+        for (core::Controller* controller : session_.Controllers())
         {
             if (auto* found = dynamic_cast<T*>(controller))
             {
@@ -113,15 +112,16 @@ private:
     struct Subsystems;
 
     void ApplyCaptions(bool atStartup);
-    void OpenListeningSocket();
-    void BindSendSocketToDefaultRoute();
     void MakeControllers();
+    // Tells the operator of a failed start-up step; true to go on.
+    bool OnStartFailure(engine::StartFailure failure);
     // Ends every thread and closes what they used; safe to run twice and on
     // a dialog that was never initialised.
     void Teardown();
 
     // First: everything below may use it until it goes.
-    discovery::SharedState state_;
+    engine::Session session_;
+    protocol::SharedState& state_ = session_.State();
     QTextCharFormat defaultLogFormat_;
     // The panel reads its settings when it is constructed.
     std::unique_ptr<monitor::CDlgMonitor> sidePanel_;
@@ -129,10 +129,8 @@ private:
     ui::WindowClassServer windowClass_;
     controls::CPictureEx* busyPicture_ = nullptr;
     std::unique_ptr<MainWindowPorts> ports_;
-    // The subsystems' controllers and their window-side parts; they go before
-    // the ports they use.
+    // The window-side parts the session's controllers use.
     std::unique_ptr<Subsystems> subsystems_;
-    std::vector<core::Controller*> routing_;
     bool tornDown_ = false;
     bool painted_ = false;
 };

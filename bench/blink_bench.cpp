@@ -10,9 +10,9 @@
 // loop, and the longest UI block of the same idle wait without the blink.
 // Needs root (the lab).
 #include "commands/blink_thread.h"
-#include "discovery/device_packet.h"
 #include "platform/net/socket.h"
 #include "platform/ui/application.h"
+#include "protocol/device_packet.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "sim/farm.h"
 #include "sim/scenario.h"
@@ -231,13 +231,13 @@ int main(int argc, char** argv)
             std::thread sender(
                 [&]
                 {
-                    std::vector<std::uint8_t> request(discovery::kRequestBufferSize);
+                    std::vector<std::uint8_t> request(protocol::kRequestBufferSize);
                     for (int i = 0; i < farm.MachineCount(); ++i)
                     {
                         const sim::Machine& machine = farm.MachineAt(i);
-                        const std::size_t length = discovery::BuildNetLedFlicker(request, machine.identity.mac);
+                        const std::size_t length = protocol::BuildNetLedFlicker(request, machine.identity.mac);
                         [[maybe_unused]] const int sent
-                            = socket.SendTo(request.data(), length, { machine.WireAddress(), discovery::kDevicePort });
+                            = socket.SendTo(request.data(), length, { machine.WireAddress(), protocol::kDevicePort });
                     }
                 });
             const Pass seen

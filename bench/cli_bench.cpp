@@ -11,10 +11,10 @@
 // dialog run on its tool side. Needs root (the lab); says so and skips
 // otherwise.
 #include "core/window.h"
-#include "discovery/device_packet.h"
 #include "platform/net/default_route.h"
 #include "platform/net/socket.h"
 #include "platform/ui/application.h"
+#include "protocol/device_packet.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "sim/farm.h"
 #include "sim/scenario.h"
@@ -81,7 +81,7 @@ struct Found
 Found PlainReceiver(sim::Farm& farm)
 {
     net::Socket receive = net::Socket::Create(net::SocketKind::Udp);
-    if (!receive.Bind({ net::kInaddrAny, discovery::kDevicePort }))
+    if (!receive.Bind({ net::kInaddrAny, protocol::kDevicePort }))
     {
         std::fprintf(stderr, "cannot bind 6667 on the tool side\n");
         std::exit(1);
@@ -91,19 +91,19 @@ Found PlainReceiver(sim::Farm& farm)
     net::Socket send = net::Socket::Create(net::SocketKind::Udp);
     [[maybe_unused]] const bool broadcast = send.SetBroadcast(true);
     [[maybe_unused]] const bool bound = send.Bind({ net::InetAddr(net::DefaultRouteAddress()), 0 });
-    std::vector<std::uint8_t> search(discovery::kRequestBufferSize);
-    search.resize(discovery::BuildSearch(search, discovery::kSearchOrdinary));
+    std::vector<std::uint8_t> search(protocol::kRequestBufferSize);
+    search.resize(protocol::BuildSearch(search, protocol::kSearchOrdinary));
 
     const std::uint64_t sentBefore = farm.Totals().repliesSent;
     const auto start = Clock::now();
-    if (send.SendTo(search.data(), search.size(), { net::kInaddrBroadcast, discovery::kDevicePort }) <= 0)
+    if (send.SendTo(search.data(), search.size(), { net::kInaddrBroadcast, protocol::kDevicePort }) <= 0)
     {
         std::fprintf(stderr, "the search could not be sent\n");
         std::exit(1);
     }
     Found found;
     auto last = start;
-    std::vector<std::uint8_t> datagram(discovery::kMaxDatagramSize);
+    std::vector<std::uint8_t> datagram(protocol::kMaxDatagramSize);
     while (Clock::now() - start < std::chrono::seconds(20))
     {
         if (receive.WaitReadable(std::chrono::milliseconds(400)) != net::PollResult::Ready)
@@ -119,8 +119,8 @@ Found PlainReceiver(sim::Farm& farm)
         {
             continue;
         }
-        const auto header = discovery::ReadHeader(std::span(datagram).first(static_cast<std::size_t>(got)));
-        if (header && header->type == discovery::PKT_SEARCH_ACK)
+        const auto header = protocol::ReadHeader(std::span(datagram).first(static_cast<std::size_t>(got)));
+        if (header && header->type == protocol::PKT_SEARCH_ACK)
         {
             ++found.machines;
             last = Clock::now();

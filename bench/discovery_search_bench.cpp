@@ -7,10 +7,10 @@
 // buffer; the "unprivileged" rows run without CAP_NET_ADMIN, so it gets what
 // net.core.rmem_max allows. Beside each case, the reference: a receiver that
 // only counts the same burst with the same buffer. Needs root (the lab).
-#include "discovery/device_packet.h"
 #include "platform/net/default_route.h"
 #include "platform/net/socket.h"
 #include "platform/ui/application.h"
+#include "protocol/device_packet.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "tests/support/netlab.h"
 #include "tests/support/quellis_dlg_fixture.h"
@@ -253,7 +253,7 @@ struct PlainRun
 PlainRun RunPlainReceiver(int machines)
 {
     net::Socket receive = net::Socket::Create(net::SocketKind::Udp);
-    if (!receive.Bind({ net::kInaddrAny, discovery::kDevicePort }))
+    if (!receive.Bind({ net::kInaddrAny, protocol::kDevicePort }))
     {
         return {};
     }
@@ -261,11 +261,11 @@ PlainRun RunPlainReceiver(int machines)
     net::Socket send = net::Socket::Create(net::SocketKind::Udp);
     [[maybe_unused]] const bool broadcast = send.SetBroadcast(true);
     [[maybe_unused]] const bool bound = send.Bind({ net::InetAddr(net::DefaultRouteAddress()), 0 });
-    std::vector<std::uint8_t> datagram(discovery::kMaxDatagramSize);
-    std::vector<std::uint8_t> search(discovery::kRequestBufferSize);
-    search.resize(discovery::BuildSearch(search, discovery::kSearchOrdinary));
+    std::vector<std::uint8_t> datagram(protocol::kMaxDatagramSize);
+    std::vector<std::uint8_t> search(protocol::kRequestBufferSize);
+    search.resize(protocol::BuildSearch(search, protocol::kSearchOrdinary));
     const auto sent = Clock::now();
-    if (send.SendTo(search.data(), search.size(), { net::kInaddrBroadcast, discovery::kDevicePort }) <= 0)
+    if (send.SendTo(search.data(), search.size(), { net::kInaddrBroadcast, protocol::kDevicePort }) <= 0)
     {
         return {};
     }
@@ -274,9 +274,8 @@ PlainRun RunPlainReceiver(int machines)
     while (run.counted < machines && receive.WaitReadable(std::chrono::milliseconds(1500)) == net::PollResult::Ready)
     {
         const int got = receive.ReceiveFrom(datagram.data(), datagram.size(), nullptr);
-        const auto header
-            = discovery::ReadHeader(std::span(datagram).first(static_cast<std::size_t>(std::max(got, 0))));
-        if (header && header->type == discovery::PKT_SEARCH_ACK)
+        const auto header = protocol::ReadHeader(std::span(datagram).first(static_cast<std::size_t>(std::max(got, 0))));
+        if (header && header->type == protocol::PKT_SEARCH_ACK)
         {
             ++run.counted;
             run.lastMs = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();

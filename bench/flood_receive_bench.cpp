@@ -47,7 +47,7 @@ test::FloodConfig Flood(test::NetLab& lab, std::size_t count, std::uint64_t perS
 {
     test::FloodConfig config;
     config.netns = lab.FarmNamespace();
-    config.target = { net::InetAddr(test::NetLab::kToolAddress), discovery::kDevicePort };
+    config.target = { net::InetAddr(test::NetLab::kToolAddress), protocol::kDevicePort };
     config.count = count;
     config.limit = std::chrono::seconds(60);
     config.seed = 7;
@@ -94,14 +94,14 @@ Outcome RunProgram(test::NetLab& lab, std::size_t count, std::uint64_t perSecond
             ++boxes;
             return core::kAnswerOk;
         });
-    discovery::SharedState state("config.ini");
+    protocol::SharedState state("config.ini");
     if (!state.replyQueue.Initialise())
     {
         return outcome;
     }
     discovery::DiscoveryController controller(state, window.Window(), window);
     state.running = 1;
-    if (!controller.StartReplyThread() || !controller.StartLisServ({ -1, -1, -1 }))
+    if (!controller.StartReplyThread() || controller.StartLisServ({ -1, -1, -1 }) != discovery::ReceiveStart::Started)
     {
         std::fprintf(stderr, "the receive path did not start\n");
         std::exit(1);
@@ -134,7 +134,7 @@ Outcome RunPlain(test::NetLab& lab, std::size_t count, std::uint64_t perSecond, 
 {
     Outcome outcome;
     net::Socket receive = net::Socket::Create(net::SocketKind::Udp);
-    if (!receive.Bind({ net::kInaddrAny, discovery::kDevicePort }))
+    if (!receive.Bind({ net::kInaddrAny, protocol::kDevicePort }))
     {
         std::fprintf(stderr, "cannot bind 6667 on the tool side\n");
         std::exit(1);
@@ -145,7 +145,7 @@ Outcome RunPlain(test::NetLab& lab, std::size_t count, std::uint64_t perSecond, 
     std::thread receiver(
         [&]
         {
-            std::vector<std::uint8_t> datagram(discovery::kMaxDatagramSize);
+            std::vector<std::uint8_t> datagram(protocol::kMaxDatagramSize);
             while (!stop)
             {
                 if (receive.WaitReadable(std::chrono::milliseconds(20)) != net::PollResult::Ready)
@@ -158,7 +158,7 @@ Outcome RunPlain(test::NetLab& lab, std::size_t count, std::uint64_t perSecond, 
                     continue;
                 }
                 [[maybe_unused]] const auto header
-                    = discovery::ReadHeader(std::span(datagram).first(static_cast<std::size_t>(got)));
+                    = protocol::ReadHeader(std::span(datagram).first(static_cast<std::size_t>(got)));
                 received.fetch_add(1);
             }
         });

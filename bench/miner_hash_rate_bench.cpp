@@ -163,7 +163,7 @@ public:
 RunResult PlainWindowRun(const std::vector<std::string>& addresses, const sim::Farm& farm)
 {
     test::TempDir dir;
-    discovery::SharedState state(dir / "config.ini");
+    protocol::SharedState state(dir / "config.ini");
     test::FakeWindow window;
     NoPools pools;
     miner::MinerController controller(state, window.Window(), pools);

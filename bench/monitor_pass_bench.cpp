@@ -186,7 +186,7 @@ int main(int argc, char** argv)
 
     const std::string loadBefore = LoadAverage();
     test::TempDir dir;
-    discovery::SharedState state(dir / "config.ini");
+    protocol::SharedState state(dir / "config.ini");
     TimedWindow window;
     test::FakeWindow panel;
     std::map<std::string, int> rowOf;

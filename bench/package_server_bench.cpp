@@ -14,10 +14,10 @@
 // row serves a 256 MiB package to the largest count but one, to show that
 // the dialog's memory does not grow with the package. Needs root (the lab).
 #include "core/window.h"
-#include "discovery/device_packet.h"
 #include "platform/net/default_route.h"
 #include "platform/net/socket.h"
 #include "platform/ui/application.h"
+#include "protocol/device_packet.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "tests/support/netlab.h"
 #include "tests/support/quellis_dlg_fixture.h"
@@ -216,7 +216,7 @@ Run OfferAndCollect(int machines, std::uint64_t size, const std::string& process
     run.machines = machines;
     net::Socket results = net::Socket::Create(net::SocketKind::Udp);
     [[maybe_unused]] const bool reuse = results.SetReuseAddress(true);
-    if (!results.Bind({ net::kInaddrAny, discovery::kDevicePort }))
+    if (!results.Bind({ net::kInaddrAny, protocol::kDevicePort }))
     {
         std::fprintf(stderr, "cannot bind UDP 6667 for the results\n");
         return run;
@@ -225,13 +225,13 @@ Run OfferAndCollect(int machines, std::uint64_t size, const std::string& process
     net::Socket offers = net::Socket::Create(net::SocketKind::Udp);
     [[maybe_unused]] const bool broadcast = offers.SetBroadcast(true);
     [[maybe_unused]] const bool bound = offers.Bind({ net::InetAddr(net::DefaultRouteAddress()), 0 });
-    std::vector<std::uint8_t> offer(discovery::kRequestBufferSize);
-    offer.resize(discovery::BuildUpgradeOffer(offer, discovery::kAllDevices, size));
+    std::vector<std::uint8_t> offer(protocol::kRequestBufferSize);
+    offer.resize(protocol::BuildUpgradeOffer(offer, protocol::kAllDevices, size));
 
     std::vector<double> times;
-    std::vector<std::uint8_t> datagram(discovery::kMaxDatagramSize);
+    std::vector<std::uint8_t> datagram(protocol::kMaxDatagramSize);
     const auto offered = Clock::now();
-    if (offers.SendTo(offer.data(), offer.size(), { net::kInaddrBroadcast, discovery::kDevicePort }) <= 0)
+    if (offers.SendTo(offer.data(), offer.size(), { net::kInaddrBroadcast, protocol::kDevicePort }) <= 0)
     {
         return run;
     }
@@ -253,9 +253,8 @@ Run OfferAndCollect(int machines, std::uint64_t size, const std::string& process
             continue;
         }
         const int got = results.ReceiveFrom(datagram.data(), datagram.size(), nullptr);
-        const auto reply
-            = discovery::ReadCommand(std::span(datagram).first(static_cast<std::size_t>(std::max(got, 0))));
-        if (!reply || reply->type != discovery::PKT_CMD_ACK || reply->cmdCode != discovery::CMD_Upgrade)
+        const auto reply = protocol::ReadCommand(std::span(datagram).first(static_cast<std::size_t>(std::max(got, 0))));
+        if (!reply || reply->type != protocol::PKT_CMD_ACK || reply->cmdCode != protocol::CMD_Upgrade)
         {
             continue;
         }

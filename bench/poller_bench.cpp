@@ -195,7 +195,7 @@ PeriodRun RunPoller(sim::Farm& farm, int concurrency, int periodSeconds, const s
 double RunSequentialMonitor(sim::Farm& farm, int row)
 {
     test::TempDir dir;
-    discovery::SharedState state(dir / "config.ini");
+    protocol::SharedState state(dir / "config.ini");
     test::FakeWindow window;
     test::FakeWindow panel;
     for (int i = 0; i < farm.MachineCount(); ++i)

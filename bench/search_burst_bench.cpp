@@ -5,9 +5,9 @@
 // an unprivileged socket may ask for, and with a forced large one. A receiver
 // that spends 50 us on each datagram shows what a slow reader loses. This is
 // the reference the discovery path is measured against. Needs root (the lab).
-#include "discovery/device_packet.h"
 #include "platform/net/default_route.h"
 #include "platform/net/socket.h"
+#include "protocol/device_packet.h"
 #include "sim/farm.h"
 #include "tests/support/netlab.h"
 
@@ -61,7 +61,7 @@ Run Measure(sim::Farm& farm, Buffer buffer, std::chrono::microseconds perDatagra
 {
     Run run;
     net::Socket receive = net::Socket::Create(net::SocketKind::Udp);
-    if (!receive.Bind({ net::kInaddrAny, discovery::kDevicePort }))
+    if (!receive.Bind({ net::kInaddrAny, protocol::kDevicePort }))
     {
         std::fprintf(stderr, "cannot bind 6667 on the tool side\n");
         std::exit(1);
@@ -89,7 +89,7 @@ Run Measure(sim::Farm& farm, Buffer buffer, std::chrono::microseconds perDatagra
     std::thread receiver(
         [&]
         {
-            std::vector<std::uint8_t> datagram(discovery::kMaxDatagramSize);
+            std::vector<std::uint8_t> datagram(protocol::kMaxDatagramSize);
             while (!stop)
             {
                 if (receive.WaitReadable(std::chrono::milliseconds(20)) != net::PollResult::Ready)
@@ -101,8 +101,8 @@ Run Measure(sim::Farm& farm, Buffer buffer, std::chrono::microseconds perDatagra
                 {
                     continue;
                 }
-                const auto header = discovery::ReadHeader(std::span(datagram).first(static_cast<std::size_t>(got)));
-                if (!header || header->type != discovery::PKT_SEARCH_ACK)
+                const auto header = protocol::ReadHeader(std::span(datagram).first(static_cast<std::size_t>(got)));
+                if (!header || header->type != protocol::PKT_SEARCH_ACK)
                 {
                     continue;
                 }
@@ -122,9 +122,9 @@ Run Measure(sim::Farm& farm, Buffer buffer, std::chrono::microseconds perDatagra
             }
         });
 
-    std::vector<std::uint8_t> search(discovery::kRequestBufferSize);
-    search.resize(discovery::BuildSearch(search, discovery::kSearchOrdinary));
-    if (send.SendTo(search.data(), search.size(), { net::kInaddrBroadcast, discovery::kDevicePort }) <= 0)
+    std::vector<std::uint8_t> search(protocol::kRequestBufferSize);
+    search.resize(protocol::BuildSearch(search, protocol::kSearchOrdinary));
+    if (send.SendTo(search.data(), search.size(), { net::kInaddrBroadcast, protocol::kDevicePort }) <= 0)
     {
         std::fprintf(stderr, "the search could not be sent\n");
         std::exit(1);

@@ -2,13 +2,8 @@
 
 #include "core/window.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <memory>
 #include <vector>
 
 namespace quellis::cli
@@ -19,28 +14,16 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 
-bool IsListening(int socket)
-{
-    int accepting = 0;
-    socklen_t length = sizeof accepting;
-    return getsockopt(socket, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &length) == 0 && accepting != 0;
-}
-
 } // namespace
 
 EventLoop::EventLoop()
     : owner_(std::this_thread::get_id())
-    , wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
 }
 
 EventLoop::~EventLoop()
 {
     Close();
-    if (wake_ >= 0)
-    {
-        close(wake_);
-    }
 }
 
 void EventLoop::SetHandlers(MessageHandler messages, TimerHandler timers)
@@ -51,8 +34,7 @@ void EventLoop::SetHandlers(MessageHandler messages, TimerHandler timers)
 
 void EventLoop::Wake()
 {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = write(wake_, &one, sizeof one);
+    wake_.Set();
 }
 
 bool EventLoop::Post(std::function<void()> fn)
@@ -114,7 +96,7 @@ bool EventLoop::SelectSocket(int socket, std::uint32_t message, std::intptr_t ev
     {
         return false;
     }
-    watches_[socket] = { message, events, true, IsListening(socket) };
+    watches_[socket] = { message, events, true, net::IsListening(socket) };
     return true;
 }
 
@@ -139,11 +121,7 @@ void EventLoop::DeliverSocket(int socket)
     std::intptr_t event = core::kFdAccept;
     if (!watch.listening)
     {
-        // Readable with nothing to read is the peer's close.
-        char probe = 0;
-        const ssize_t peeked = recv(socket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-        event
-            = peeked > 0 || (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ? core::kFdRead : core::kFdClose;
+        event = net::PeerHasClosed(socket) ? core::kFdClose : core::kFdRead;
     }
     const std::uint32_t message = watch.message;
     const bool wanted = (watch.events & event) != 0;
@@ -174,21 +152,16 @@ void EventLoop::RunOnce(std::chrono::milliseconds wait)
     }
     wait = std::max(wait, std::chrono::milliseconds(0));
 
-    std::vector<pollfd> fds;
-    fds.push_back({ wake_, POLLIN, 0 });
+    std::vector<int> sockets;
     for (const auto& [socket, watch] : watches_)
     {
         if (watch.armed)
         {
-            fds.push_back({ socket, POLLIN, 0 });
+            sockets.push_back(socket);
         }
     }
-    const int ready = poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
-    if (ready > 0 && (fds[0].revents & POLLIN) != 0)
-    {
-        std::uint64_t count = 0;
-        [[maybe_unused]] const ssize_t got = read(wake_, &count, sizeof count);
-    }
+    std::unique_ptr<bool[]> readable(new bool[sockets.size() + 1]());
+    const int ready = net::WaitReadable(wake_, sockets, { readable.get(), sockets.size() }, wait);
 
     // Posted work and messages first, in their order.
     std::deque<std::function<void()>> work;
@@ -225,11 +198,11 @@ void EventLoop::RunOnce(std::chrono::milliseconds wait)
     // Sockets.
     if (ready > 0)
     {
-        for (std::size_t i = 1; i < fds.size(); ++i)
+        for (std::size_t i = 0; i < sockets.size(); ++i)
         {
-            if (fds[i].revents != 0)
+            if (readable[i])
             {
-                DeliverSocket(fds[i].fd);
+                DeliverSocket(sockets[i]);
             }
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/net/readiness.h"
 #include "platform/sync/thread.h"
 
 #include <chrono>
@@ -80,7 +81,7 @@ private:
     void DeliverSocket(int socket);
 
     const std::thread::id owner_;
-    int wake_ = -1;
+    net::WakeSignal wake_;
     mutable std::mutex lock_;
     std::deque<std::function<void()>> work_;
     std::map<int, Timer> timers_;

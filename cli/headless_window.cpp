@@ -42,45 +42,6 @@ int HeadlessWindow::AddRow(const Cells& cells)
 
 // ---- core::Controls ----
 
-void PlainControls::EnableItem(int id, bool enable)
-{
-    std::lock_guard lock(lock_);
-    enabled_[id] = enable;
-}
-
-bool PlainControls::IsItemEnabled(int id)
-{
-    std::lock_guard lock(lock_);
-    const auto found = enabled_.find(id);
-    return found == enabled_.end() || found->second;
-}
-
-void PlainControls::SetItemText(int id, std::string_view text)
-{
-    std::lock_guard lock(lock_);
-    texts_[id] = std::string(text);
-}
-
-std::string PlainControls::ItemText(int id)
-{
-    std::lock_guard lock(lock_);
-    const auto found = texts_.find(id);
-    return found == texts_.end() ? std::string() : found->second;
-}
-
-void PlainControls::CheckButton(int id, int state)
-{
-    std::lock_guard lock(lock_);
-    checks_[id] = state;
-}
-
-int PlainControls::IsButtonChecked(int id)
-{
-    std::lock_guard lock(lock_);
-    const auto found = checks_.find(id);
-    return found == checks_.end() ? core::kUnchecked : found->second;
-}
-
 // ---- core::DeviceListView ----
 
 int HeadlessWindow::RowCount()
@@ -194,45 +155,32 @@ void HeadlessWindow::Play()
 
 // ---- discovery::DeviceRecordSink ----
 
-void HeadlessWindow::Enqueue(std::vector<discovery::DeviceRecord> records)
+void HeadlessWindow::Enqueue(std::vector<protocol::DeviceRecord> records)
 {
     std::string versionLines;
     {
         std::lock_guard lock(lock_);
-        for (const discovery::DeviceRecord& record : records)
+        for (const protocol::DeviceRecord& record : records)
         {
-            const std::string mac = text::DeviceTextToUtf8(record.mac);
-            std::optional<int> row = index_.Find(mac);
-            if (!row && rows_.size() >= static_cast<std::size_t>(discovery::kMaxDeviceRows))
+            const auto placed = discovery::PlaceRecord(
+                record, language_(), static_cast<int>(rows_.size()), index_, ceilingLogged_, versionLines);
+            if (!placed)
             {
-                // Full: a new MAC gets no row, and the list says so once.
-                if (!ceilingLogged_)
-                {
-                    ceilingLogged_ = true;
-                    versionLines += discovery::RowCeilingLine();
-                }
                 continue;
             }
-            const discovery::RowCells cells = discovery::RecordCells(record, language_());
-            if (!row)
+            if (placed->added)
             {
                 rows_.emplace_back();
                 runSeconds_.push_back(-1);
-                row = static_cast<int>(rows_.size()) - 1;
-                rows_.back()[discovery::kColumnIndex] = std::to_string(rows_.size());
-                index_.Add(mac, *row);
-                if (discovery::RunTimeKnown(record))
-                {
-                    versionLines += discovery::VersionLine(*row + 1, record.ip, record.versionNumber);
-                }
             }
-            for (const auto& [column, text] : cells)
+            const auto row = static_cast<std::size_t>(placed->row);
+            for (const auto& [column, text] : placed->cells)
             {
-                rows_[static_cast<std::size_t>(*row)][static_cast<std::size_t>(column)] = text;
+                rows_[row][static_cast<std::size_t>(column)] = text;
             }
             if (discovery::RunTimeKnown(record))
             {
-                runSeconds_[static_cast<std::size_t>(*row)] = record.runSeconds;
+                runSeconds_[row] = record.runSeconds;
             }
         }
     }

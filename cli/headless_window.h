@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/event_loop.h"
+#include "core/plain_controls.h"
 #include "core/window.h"
 #include "discovery/device_table.h"
 #include "discovery/discovery_controller.h"
@@ -22,30 +23,9 @@
 namespace quellis::cli
 {
 
-// Controls of a dialog as plain values by id (enabled unless disabled, text,
-// check state); icons and focus are not kept.
-class PlainControls : public core::Controls
-{
-public:
-    void EnableItem(int id, bool enable) override;
-    bool IsItemEnabled(int id) override;
-    void SetItemText(int id, std::string_view text) override;
-    std::string ItemText(int id) override;
-    void CheckButton(int id, int state) override;
-    int IsButtonChecked(int id) override;
-    void SetItemIcon(int, int) override { }
-    void SetFocusItem(int) override { }
-
-private:
-    std::mutex lock_;
-    std::map<int, bool> enabled_;
-    std::map<int, std::string> texts_;
-    std::map<int, int> checks_;
-};
-
 class HeadlessWindow : public core::DeviceListView,
                        public core::LogSink,
-                       public PlainControls,
+                       public core::PlainControls,
                        public core::MessageBoxes,
                        public core::WindowMessages,
                        public core::BusyAnimation,
@@ -113,7 +93,7 @@ public:
     // ---- core::Alarm ----
     void Play() override;
     // ---- discovery::DeviceRecordSink: records apply at once ----
-    void Enqueue(std::vector<discovery::DeviceRecord> records) override;
+    void Enqueue(std::vector<protocol::DeviceRecord> records) override;
     void Flush() override { }
     void Clear() override;
     void SortByColumn(int) override { }

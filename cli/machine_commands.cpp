@@ -87,7 +87,7 @@ int RunTest(const char* command, Arguments& arguments, int button, std::uint16_t
             continue;
         }
         std::string detail;
-        if (code == discovery::CMD_UARTTest)
+        if (code == protocol::CMD_UARTTest)
         {
             detail = "ports working:";
             for (int port = 0; port < 5; ++port)
@@ -107,12 +107,12 @@ int RunTest(const char* command, Arguments& arguments, int button, std::uint16_t
 
 int RunLedTest(Arguments& arguments)
 {
-    return RunTest("led-test", arguments, kIdLedTest, discovery::CMD_LedTest);
+    return RunTest("led-test", arguments, kIdLedTest, protocol::CMD_LedTest);
 }
 
 int RunUartTest(Arguments& arguments)
 {
-    return RunTest("uart-test", arguments, kIdSerialTest, discovery::CMD_UARTTest);
+    return RunTest("uart-test", arguments, kIdSerialTest, protocol::CMD_UARTTest);
 }
 
 int RunFlicker(Arguments& arguments)
@@ -216,7 +216,7 @@ int RunExec(Arguments& arguments)
     HeadlessWindow& window = run.Run().Window();
     commands::CommandsController& controller = run.Run().Commands();
     window.SetItemText(kIdSystemCommandEdit, positional[0]);
-    const auto record = [&](const discovery::CommandPacket& reply, const std::string& ip) {
+    const auto record = [&](const protocol::CommandPacket& reply, const std::string& ip) {
         run.Results().Set(
             reply.target, ip, reply.result == 0, "exit status " + std::to_string(reply.result), reply.text);
     };
@@ -233,7 +233,7 @@ int RunExec(Arguments& arguments)
             return kExitSomeFailed;
         }
         run.Run().Loop().RunFor(options.wait);
-        for (const auto& reply : run.Answers().Commands(discovery::CMD_EXECUTE))
+        for (const auto& reply : run.Answers().Commands(protocol::CMD_EXECUTE))
         {
             record(reply, "");
         }
@@ -245,7 +245,7 @@ int RunExec(Arguments& arguments)
         controller.OnCommand(kIdExecuteSystemCommand);
         AwaitButton(run, kIdExecuteSystemCommand);
         const std::string refusal = Refusal(run);
-        if (const auto reply = run.Answers().Command(discovery::CMD_EXECUTE, target.mac))
+        if (const auto reply = run.Answers().Command(protocol::CMD_EXECUTE, target.mac))
         {
             record(*reply, target.ip);
         }
@@ -306,7 +306,7 @@ int RunOneShot(const char* command, Arguments& arguments, int button, std::strin
         run.Run().Loop().RunFor(options.wait);
         for (const Target& target : targets)
         {
-            const auto reply = run.Answers().Command(discovery::CMD_GetName, target.mac);
+            const auto reply = run.Answers().Command(protocol::CMD_GetName, target.mac);
             if (!reply)
             {
                 run.Results().Set(target.mac, target.ip, false, "no answer");

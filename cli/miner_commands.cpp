@@ -3,10 +3,10 @@
 // machine found (no row selected); one result per machine.
 #include "cli/commands.h"
 #include "cli/run.h"
-#include "discovery/device_packet.h"
 #include "discovery/device_table.h"
 #include "miner/miner_controller.h"
 #include "platform/text/codepage.h"
+#include "protocol/device_packet.h"
 #include "resources/templates/main_dialog_ids.h"
 
 #include <cstdio>
@@ -278,7 +278,7 @@ int RunPools(Arguments& arguments)
     // answer, and those after it are not configured.
     for (const Target& target : opened.targets)
     {
-        if (const auto reply = opened.run->Answers().Command(discovery::CMD_PoolConfig, target.mac))
+        if (const auto reply = opened.run->Answers().Command(protocol::CMD_PoolConfig, target.mac))
         {
             opened.run->Results().Set(target.mac,
                 target.ip,
@@ -328,18 +328,18 @@ int RunE2(Arguments& arguments)
         }
         if (PressAndWait(run, write ? kIdWriteE2 : kIdReadE2, targets, std::chrono::seconds(8)))
         {
-            const auto wrote = run.Answers().Command(discovery::CMD_WriteE2, target.mac);
-            const auto datagram = run.Answers().Datagram(discovery::CMD_ReadE2, target.mac);
-            const auto read = discovery::ReadE2Reply(datagram);
+            const auto wrote = run.Answers().Command(protocol::CMD_WriteE2, target.mac);
+            const auto datagram = run.Answers().Datagram(protocol::CMD_ReadE2, target.mac);
+            const auto read = protocol::ReadE2Reply(datagram);
             std::string codes;
             bool readOk = false;
             if (read && read->result == 0 && read->computedChecksum == read->block.checksum)
             {
                 const auto text = [&](std::size_t from, std::size_t width) {
                     return text::DeviceTextToUtf8(
-                        discovery::TextField(datagram, discovery::kE2ReplyDataOffset + from, width));
+                        protocol::TextField(datagram, protocol::kE2ReplyDataOffset + from, width));
                 };
-                codes = text(0, 15) + " " + text(15, discovery::kE2DataCapacity - 15);
+                codes = text(0, 15) + " " + text(15, protocol::kE2DataCapacity - 15);
                 readOk = read->block.data[0] != 0x00 && read->block.data[0] != 0xFF;
             }
             if (write && (!wrote || wrote->result != 0))

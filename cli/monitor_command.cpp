@@ -132,7 +132,7 @@ int RunMonitor(Arguments& arguments)
         });
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
-    PlainControls& panel = session.Panel();
+    core::PlainControls& panel = session.Panel();
     panel.SetItemText(resources::kIdIntervalEdit, interval);
     panel.CheckButton(resources::kIdMonitorCheck, core::kChecked);
     session.Monitor().OnPanelCommand(resources::kIdMonitorCheck);

@@ -1,8 +1,7 @@
 #include "cli/run.h"
 
 #include "discovery/device_table.h"
-
-#include <unistd.h>
+#include "platform/files/terminal.h"
 
 #include <cstdio>
 #include <iostream>
@@ -82,7 +81,7 @@ bool Confirm(std::string_view question, bool yes)
     {
         return true;
     }
-    if (isatty(STDIN_FILENO) == 0)
+    if (!files::IsTerminal(files::StandardStream::Input))
     {
         std::fprintf(stderr,
             "%.*s Refused without --yes when standard input is not a terminal.\n",
@@ -152,10 +151,10 @@ void ResultTable::Print(Format format) const
 
 // ---- Replies ----
 
-void Replies::OnCommandReply(const discovery::CommandPacket& reply, std::span<const std::uint8_t> datagram)
+void Replies::OnCommandReply(const protocol::CommandPacket& reply, std::span<const std::uint8_t> datagram)
 {
     std::lock_guard lock(lock_);
-    discovery::CommandPacket kept = reply;
+    protocol::CommandPacket kept = reply;
     kept.payload = {}; // points into the reply thread's buffer
     commands_.push_back(std::move(kept));
     datagrams_.emplace_back(datagram.begin(), datagram.end());
@@ -174,16 +173,16 @@ std::vector<std::uint8_t> Replies::Datagram(std::uint16_t code, const std::strin
     return {};
 }
 
-void Replies::OnSettingReply(const discovery::DeviceRecord& reply)
+void Replies::OnSettingReply(const protocol::DeviceRecord& reply)
 {
     std::lock_guard lock(lock_);
     settings_.push_back(reply);
 }
 
-std::vector<discovery::CommandPacket> Replies::Commands(std::uint16_t code) const
+std::vector<protocol::CommandPacket> Replies::Commands(std::uint16_t code) const
 {
     std::lock_guard lock(lock_);
-    std::vector<discovery::CommandPacket> found;
+    std::vector<protocol::CommandPacket> found;
     for (const auto& reply : commands_)
     {
         if (reply.cmdCode == code)
@@ -194,7 +193,7 @@ std::vector<discovery::CommandPacket> Replies::Commands(std::uint16_t code) cons
     return found;
 }
 
-std::optional<discovery::CommandPacket> Replies::Command(std::uint16_t code, const std::string& mac) const
+std::optional<protocol::CommandPacket> Replies::Command(std::uint16_t code, const std::string& mac) const
 {
     std::lock_guard lock(lock_);
     for (const auto& reply : commands_)
@@ -207,7 +206,7 @@ std::optional<discovery::CommandPacket> Replies::Command(std::uint16_t code, con
     return std::nullopt;
 }
 
-std::optional<discovery::DeviceRecord> Replies::Setting(const std::string& mac) const
+std::optional<protocol::DeviceRecord> Replies::Setting(const std::string& mac) const
 {
     std::lock_guard lock(lock_);
     for (const auto& reply : settings_)
@@ -229,11 +228,11 @@ MachineRun::MachineRun(const char* command, const CommonOptions& options)
 {
 }
 
-bool MachineRun::Open()
+bool MachineRun::Open(bool packageServer)
 {
     session_.Discovery().SetReplyObserver(&replies_);
     std::string error;
-    if (!session_.Open({}, &error))
+    if (!session_.Open({}, packageServer, &error))
     {
         std::fprintf(stderr, "quellis-cli %s: %s\n", command_, error.c_str());
         return false;

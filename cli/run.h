@@ -79,19 +79,19 @@ private:
 class Replies : public discovery::ReplyObserver
 {
 public:
-    void OnCommandReply(const discovery::CommandPacket& reply, std::span<const std::uint8_t> datagram) override;
-    void OnSettingReply(const discovery::DeviceRecord& reply) override;
-    [[nodiscard]] std::vector<discovery::CommandPacket> Commands(std::uint16_t code) const;
-    [[nodiscard]] std::optional<discovery::CommandPacket> Command(std::uint16_t code, const std::string& mac) const;
-    [[nodiscard]] std::optional<discovery::DeviceRecord> Setting(const std::string& mac) const;
+    void OnCommandReply(const protocol::CommandPacket& reply, std::span<const std::uint8_t> datagram) override;
+    void OnSettingReply(const protocol::DeviceRecord& reply) override;
+    [[nodiscard]] std::vector<protocol::CommandPacket> Commands(std::uint16_t code) const;
+    [[nodiscard]] std::optional<protocol::CommandPacket> Command(std::uint16_t code, const std::string& mac) const;
+    [[nodiscard]] std::optional<protocol::DeviceRecord> Setting(const std::string& mac) const;
     // The datagram of a command's answer from a machine, as received.
     [[nodiscard]] std::vector<std::uint8_t> Datagram(std::uint16_t code, const std::string& mac) const;
 
 private:
     mutable std::mutex lock_;
-    std::vector<discovery::CommandPacket> commands_;
+    std::vector<protocol::CommandPacket> commands_;
     std::vector<std::vector<std::uint8_t>> datagrams_; // beside commands_
-    std::vector<discovery::DeviceRecord> settings_;
+    std::vector<protocol::DeviceRecord> settings_;
 };
 
 // A session opened for a command on machines, with its answers observed,
@@ -102,8 +102,9 @@ class MachineRun
 {
 public:
     MachineRun(const char* command, const CommonOptions& options);
-    // False (with the message printed) when the machines cannot be reached.
-    bool Open();
+    // False (with the message printed) when the machines cannot be reached,
+    // or the package cannot be served when asked.
+    bool Open(bool packageServer = false);
     // The selected machines: found by a search unless every one is named by
     // its MAC and the command needs no address. Machines named but not
     // found get their failure in the results.

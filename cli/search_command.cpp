@@ -83,7 +83,7 @@ int RunSearch(Arguments& arguments)
 
     Session session(DefaultConfigPath());
     std::string error;
-    if (!session.Open(*filter, &error))
+    if (!session.Open(*filter, false, &error))
     {
         std::fprintf(stderr, "quellis-cli search: %s\n", error.c_str());
         return kExitSomeFailed;

@@ -1,12 +1,64 @@
 #include "cli/session.h"
 
 #include "core/settings.h"
-#include "platform/net/default_route.h"
 #include "platform/places/user_places.h"
-#include "resources/templates/main_dialog_ids.h"
+#include "platform/version/version_info.h"
+
+#include <optional>
 
 namespace quellis::cli
 {
+
+namespace
+{
+
+using engine::StartFailure;
+
+bool IsPackageStep(StartFailure failure)
+{
+    switch (failure)
+    {
+    case StartFailure::PackageSocket:
+    case StartFailure::PackageBind:
+    case StartFailure::PackageReuse:
+    case StartFailure::PackageListen:
+    case StartFailure::PackageWatch:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string FailureText(StartFailure failure)
+{
+    switch (failure)
+    {
+    case StartFailure::SocketLayer:
+    case StartFailure::SendSocket:
+    case StartFailure::Broadcast:
+        return "cannot open a UDP socket for broadcasts";
+    case StartFailure::ReplyQueue:
+        return "out of memory for the reply queue";
+    case StartFailure::ReplyThread:
+        return "cannot start the reply thread";
+    case StartFailure::ReceiveSocket:
+        return std::string(discovery::discoverytext::kReceiveSocketFailed) + " (UDP port 6667)";
+    case StartFailure::ReceiveBind:
+        return std::string(discovery::discoverytext::kReceiveBindFailed) + " (UDP port 6667)";
+    case StartFailure::ReceiveThread:
+        return "cannot receive on UDP port 6667";
+    case StartFailure::PackageSocket:
+    case StartFailure::PackageBind:
+    case StartFailure::PackageReuse:
+    case StartFailure::PackageListen:
+        return "cannot listen on TCP port 2425 (does the window run on this machine?)";
+    case StartFailure::PackageWatch:
+        return "cannot watch TCP port 2425";
+    }
+    return {};
+}
+
+} // namespace
 
 std::filesystem::path DefaultConfigPath()
 {
@@ -16,32 +68,16 @@ std::filesystem::path DefaultConfigPath()
 }
 
 Session::Session(std::filesystem::path config)
-    : state_(std::move(config))
-    , window_(loop_, [this] { return state_.language.load(); })
-    , discovery_(state_, window_.Window(), window_)
-    , commands_(state_, window_.Window(), settings_, companions_)
-    , update_(state_, window_.Window(), panel_)
-    , miner_(state_, window_.Window(), pools_)
-    , monitor_(state_, window_.Window(), panel_)
+    : window_(loop_, [this] { return engine_.State().language.load(); })
+    , engine_(std::move(config))
 {
     // Results of the command line are English: the run time in English units.
-    state_.language = 0;
-    state_.toolType = core::kToolTypeListening;
-    routing_ = { &discovery_, &commands_, &update_, &miner_, &monitor_ };
-    // A confirmed E2 write: the reply thread starts the read-back run.
-    discovery_.SetReadBackStarter([this](std::string_view target) { miner_.StartReadBack(target); });
+    engine_.State().language = 0;
+    engine_.State().toolType = core::kToolTypeListening;
+    engine_.Open({ window_.Window(), window_, panel_, settings_, companions_, pools_, [this] { loop_.Close(); } });
     loop_.SetHandlers([this](std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
-        { Route(message, wParam, lParam); },
-        [this](int id)
-        {
-            for (core::Controller* controller : routing_)
-            {
-                if (controller->OnTimer(id))
-                {
-                    return;
-                }
-            }
-        });
+        { engine_.RouteMessage(message, wParam, lParam); },
+        [this](int id) { engine_.RouteTimer(id); });
 }
 
 Session::~Session()
@@ -49,107 +85,39 @@ Session::~Session()
     Close();
 }
 
-void Session::Route(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
+bool Session::Open(const discovery::ReceiveFilter& filter, bool packageServer, std::string* error)
 {
-    for (core::Controller* controller : routing_)
-    {
-        if (controller->OnMessage(message, wParam, lParam))
+    // The machines must be reached and heard before the package matters: a
+    // failure of the package server is told only when the rest started.
+    std::optional<StartFailure> stopped;
+    std::optional<StartFailure> package;
+    const bool started = engine_.Start({ packageServer, filter },
+        [&](StartFailure failure)
         {
-            return;
-        }
-    }
-}
-
-bool Session::Open(const discovery::ReceiveFilter& filter, std::string* error)
-{
-    std::string refusal;
-    window_.SetBoxFunction(
-        [&refusal](std::string_view text, std::string_view, unsigned)
-        {
-            refusal = std::string(text);
-            return core::kAnswerOk;
+            if (IsPackageStep(failure))
+            {
+                package = package.value_or(failure);
+                return true;
+            }
+            stopped = failure;
+            return false;
         });
-    state_.sendSocket = net::Socket::Create(net::SocketKind::Udp);
-    if (!state_.sendSocket.IsValid() || !state_.sendSocket.SetBroadcast(true))
+    if (!started || package)
     {
-        *error = "cannot open a UDP socket for broadcasts";
+        *error = FailureText(stopped.value_or(package.value_or(StartFailure::SendSocket)));
         return false;
     }
-    // Replies come to the address the requests leave from.
-    if (const auto address = net::ParseIpv4(net::DefaultRouteAddress()))
-    {
-        [[maybe_unused]] const bool bound = state_.sendSocket.Bind({ *address, 0 });
-    }
-    if (!state_.replyQueue.Initialise())
-    {
-        *error = "out of memory for the reply queue";
-        return false;
-    }
-    state_.running = 1;
-    if (!discovery_.StartReplyThread())
-    {
-        state_.running = 0;
-        *error = "cannot start the reply thread";
-        return false;
-    }
-    if (!discovery_.StartLisServ(filter))
-    {
-        *error = refusal.empty() ? "cannot receive on UDP port 6667" : refusal + " (UDP port 6667)";
-        return false;
-    }
-    window_.SetBoxFunction({});
     return true;
 }
 
 void Session::Close()
 {
-    if (closed_)
-    {
-        return;
-    }
-    closed_ = true;
-    state_.receiveSocket.Shutdown();
-    state_.running = 0;
-    state_.monitoring = 0;
-    state_.blinking = 0;
-    state_.replyQueue.WakeWaiters();
-    for (core::Controller* controller : routing_)
-    {
-        controller->Stop();
-    }
-    loop_.Close();
-    state_.receiveSocket.Close();
-    state_.replyQueue.Release();
-    state_.listeningSocket.Close();
-    state_.sendSocket.Close();
-}
-
-bool Session::OpenPackageServer(std::string* error)
-{
-    net::Socket& listening = state_.listeningSocket;
-    listening = net::Socket::Create(net::SocketKind::Tcp);
-    // Address reuse before the bind, or a restart within a minute of a run
-    // would find the port in TIME_WAIT; a port another program listens on
-    // still refuses.
-    if (!listening.IsValid() || !listening.SetReuseAddress(true) || !listening.Bind({ net::kInaddrAny, 2425 })
-        || !listening.Listen(5))
-    {
-        *error = "cannot listen on TCP port 2425 (does the window run on this machine?)";
-        listening.Close();
-        return false;
-    }
-    if (!window_.SelectSocket(listening.Handle(), resources::kWmTcpSocket, core::kFdAccept | core::kFdClose))
-    {
-        *error = "cannot watch TCP port 2425";
-        return false;
-    }
-    update_.StartPackageServer();
-    return true;
+    engine_.Stop();
 }
 
 void Session::Search(std::chrono::milliseconds wait)
 {
-    discovery_.OnSearch();
+    Discovery().OnSearch();
     loop_.RunFor(wait);
 }
 

@@ -4,10 +4,9 @@
 // machine after the other), each result by MAC.
 #include "cli/commands.h"
 #include "cli/run.h"
-#include "discovery/device_packet.h"
 #include "platform/files/file_info.h"
-
-#include <unistd.h>
+#include "platform/files/terminal.h"
+#include "protocol/device_packet.h"
 
 #include <cstdio>
 #include <deque>
@@ -69,16 +68,11 @@ int RunUpdate(Arguments& arguments)
     }
 
     MachineRun run("update", options);
-    if (!run.Open())
+    if (!run.Open(true))
     {
         return kExitSomeFailed;
     }
     Session& session = run.Run();
-    if (!session.OpenPackageServer(&error))
-    {
-        std::fprintf(stderr, "quellis-cli update: %s\n", error.c_str());
-        return kExitSomeFailed;
-    }
     // The package choice, as the open-file dialog would give it.
     session.Window().SetOpenFileAnswer(package);
     session.Update().ChoosePackage();
@@ -92,18 +86,18 @@ int RunUpdate(Arguments& arguments)
     std::map<std::string, Offered> offered; // by MAC as sent
     std::size_t done = 0;
     std::size_t failed = 0;
-    const bool progress = isatty(STDERR_FILENO) != 0;
+    const bool progress = files::IsTerminal(files::StandardStream::Error);
     const auto start = Clock::now();
     auto lastProgress = start;
-    std::vector<std::uint8_t> offer(discovery::kRequestBufferSize);
+    std::vector<std::uint8_t> offer(protocol::kRequestBufferSize);
     while (!waiting.empty() || !offered.empty())
     {
         while (!waiting.empty() && offered.size() < static_cast<std::size_t>(concurrency))
         {
             Target target = waiting.front();
             waiting.pop_front();
-            offer.assign(discovery::kRequestBufferSize, 0);
-            offer.resize(discovery::BuildUpgradeOffer(offer, target.mac, info->size));
+            offer.assign(protocol::kRequestBufferSize, 0);
+            offer.resize(protocol::BuildUpgradeOffer(offer, target.mac, info->size));
             session.State().currentTargetIp.Set(target.ip);
             if (!session.State().SendBroadcast(offer))
             {
@@ -118,7 +112,7 @@ int RunUpdate(Arguments& arguments)
         const auto now = Clock::now();
         for (auto it = offered.begin(); it != offered.end();)
         {
-            const auto reply = run.Answers().Command(discovery::CMD_Upgrade, it->first);
+            const auto reply = run.Answers().Command(protocol::CMD_Upgrade, it->first);
             if (reply)
             {
                 const bool ok = reply->result != 0;

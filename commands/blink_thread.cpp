@@ -1,9 +1,9 @@
 #include "commands/blink_thread.h"
 
-#include "discovery/device_packet.h"
 #include "platform/net/socket.h"
 #include "platform/text/codepage.h"
 #include "platform/trace/trace.h"
+#include "protocol/device_packet.h"
 
 #include <vector>
 
@@ -45,7 +45,7 @@ std::optional<std::uint32_t> BlinkDestination(std::string_view ipText)
     return address;
 }
 
-BlinkThread::BlinkThread(discovery::SharedState& state, core::Window& window)
+BlinkThread::BlinkThread(protocol::SharedState& state, core::Window& window)
     : state_(state)
     , window_(window)
 {
@@ -95,7 +95,7 @@ void BlinkThread::Run()
     }
     // Machines listen on the device port; tests aim it at loopback.
     const std::uint16_t port = state_.deviceBroadcast.port;
-    std::vector<std::uint8_t> request(discovery::kRequestBufferSize);
+    std::vector<std::uint8_t> request(protocol::kRequestBufferSize);
     const bool allRows = window_.list.SelectedRows().empty();
     window_.log.WriteLog(core::LogColour::Default, allRows ? blinktext::kAllRows : blinktext::kSelectedRows, false);
 
@@ -121,7 +121,7 @@ void BlinkThread::Run()
                 trace::OutputDebugStringF("blink: row %d has no address to send to\n", target.row);
                 continue;
             }
-            const std::size_t length = discovery::BuildNetLedFlicker(request, text::Utf8ToCp936(target.mac));
+            const std::size_t length = protocol::BuildNetLedFlicker(request, text::Utf8ToCp936(target.mac));
             if (socket.SendTo(request.data(), length, { *address, port }) != static_cast<int>(length))
             {
                 trace::OutputDebugString("send net led flicker package failed\n");

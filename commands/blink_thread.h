@@ -1,9 +1,9 @@
 #pragma once
 
 #include "core/window.h"
-#include "discovery/shared_state.h"
 #include "platform/sync/event.h"
 #include "platform/sync/thread.h"
+#include "protocol/shared_state.h"
 
 #include <cstdint>
 #include <functional>
@@ -35,7 +35,7 @@ public:
     // The thread's pause; the default waits on an event that Stop sets.
     using Pause = std::function<void(std::uint32_t milliseconds)>;
 
-    BlinkThread(discovery::SharedState& state, core::Window& window);
+    BlinkThread(protocol::SharedState& state, core::Window& window);
     ~BlinkThread();
     BlinkThread(const BlinkThread&) = delete;
     BlinkThread& operator=(const BlinkThread&) = delete;
@@ -54,7 +54,7 @@ private:
     void Run();
     void Wait(std::uint32_t milliseconds);
 
-    discovery::SharedState& state_;
+    protocol::SharedState& state_;
     core::Window& window_;
     Pause pause_;
     sync::Event wake_ { sync::EventReset::Manual };

@@ -1,9 +1,9 @@
 #include "commands/commands_controller.h"
 
-#include "discovery/device_packet.h"
 #include "discovery/device_table.h"
 #include "platform/text/codepage.h"
 #include "platform/trace/trace.h"
+#include "protocol/device_packet.h"
 #include "resources/resource_ids.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "resources/templates/monitor_panel_ids.h"
@@ -48,7 +48,7 @@ constexpr TestTimer kTestTimers[] = {
 struct OneShot
 {
     int button;
-    discovery::CommandCode code;
+    protocol::CommandCode code;
     std::string_view noMac;
     std::string_view confirmAll;
     bool logSendFailure; // else a debug trace
@@ -56,12 +56,12 @@ struct OneShot
 
 constexpr OneShot kOneShots[] = {
     { kIdRestartMiner,
-        discovery::CMD_RestartMiner,
+        protocol::CMD_RestartMiner,
         commandtext::kNoMacRestart,
         commandtext::kConfirmRestartMinerAll,
         false },
-    { kIdRestartSystem, discovery::CMD_Reboot, commandtext::kNoMacReboot, commandtext::kConfirmRebootAll, true },
-    { kIdTest, discovery::CMD_GetName, commandtext::kNoMacRestart, commandtext::kConfirmRestartMinerAll, false },
+    { kIdRestartSystem, protocol::CMD_Reboot, commandtext::kNoMacReboot, commandtext::kConfirmRebootAll, true },
+    { kIdTest, protocol::CMD_GetName, commandtext::kNoMacRestart, commandtext::kConfirmRestartMinerAll, false },
 };
 
 // What the program sends: the code page 936 bytes of what the window shows.
@@ -70,9 +70,38 @@ std::string Wire(std::string_view shown)
     return text::Utf8ToCp936(shown);
 }
 
+// What the answers to the commands do: window calls on the main window.
+class WindowCommandReplies : public CommandReplyEffects
+{
+public:
+    WindowCommandReplies(protocol::SharedState& state, core::Window& window)
+        : state_(state)
+        , window_(window)
+    {
+    }
+    void PostSettingFailed(int result) override
+    {
+        window_.messages.PostMessage(kWmDevSettingFailed, static_cast<std::uintptr_t>(result), 0);
+    }
+    bool IsButtonEnabled(int id) override { return window_.controls.IsItemEnabled(id); }
+    void EnableButton(int id) override { window_.controls.EnableItem(id, true); }
+    void ReleaseBusyAnimation(core::BusyRun run) override { window_.busy.Release(run); }
+    void KillTimer(int id) override { window_.messages.KillTimer(id); }
+    void SetLamp(int id, bool lit) override { window_.controls.SetItemIcon(id, lit ? kIconLampOn : kIconLampOff); }
+    void Log(core::LogColour colour, std::string_view text, bool toFile) override
+    {
+        window_.log.WriteLog(colour, text, toFile);
+    }
+    std::string CurrentTarget() override { return state_.currentTarget.Get(); }
+
+private:
+    protocol::SharedState& state_;
+    core::Window& window_;
+};
+
 } // namespace
 
-CommandsController::CommandsController(discovery::SharedState& state,
+CommandsController::CommandsController(protocol::SharedState& state,
     core::Window& window,
     NetworkSettingsDialog& settingsDialog,
     CompanionWindows& companions)
@@ -138,6 +167,12 @@ bool CommandsController::OnMessage(std::uint32_t message, std::uintptr_t wParam,
     return true;
 }
 
+void CommandsController::RegisterReplies(protocol::ReplyDispatcher& dispatcher)
+{
+    replyEffects_ = std::make_unique<WindowCommandReplies>(state_, window_);
+    RegisterCommandReplies(dispatcher, *replyEffects_);
+}
+
 void CommandsController::Stop()
 {
     // The teardown has cleared `blinking`; the thread leaves its pause now.
@@ -165,9 +200,9 @@ void CommandsController::OnLedTest()
         return;
     }
     const std::string target = Wire(window_.list.CellText(row, kColumnMac));
-    std::vector<std::uint8_t> request(discovery::kRequestBufferSize);
-    request.resize(discovery::BuildCommand(request, target, discovery::CMD_LedTest));
-    if (SendTimed(kTimerLedTest, discovery::CMD_LedTest, target, request))
+    std::vector<std::uint8_t> request(protocol::kRequestBufferSize);
+    request.resize(protocol::BuildCommand(request, target, protocol::CMD_LedTest));
+    if (SendTimed(kTimerLedTest, protocol::CMD_LedTest, target, request))
     {
         state_.currentTarget.Set(target);
     }
@@ -195,9 +230,9 @@ void CommandsController::OnSerialTest()
         window_.controls.SetItemIcon(lamp, kIconLampOff);
     }
     const std::string target = Wire(window_.list.CellText(row, kColumnMac));
-    std::vector<std::uint8_t> request(discovery::kRequestBufferSize);
-    request.resize(discovery::BuildCommand(request, target, discovery::CMD_UARTTest));
-    if (SendTimed(kTimerSerialTest, discovery::CMD_UARTTest, target, request))
+    std::vector<std::uint8_t> request(protocol::kRequestBufferSize);
+    request.resize(protocol::BuildCommand(request, target, protocol::CMD_UARTTest));
+    if (SendTimed(kTimerSerialTest, protocol::CMD_UARTTest, target, request))
     {
         state_.currentTarget.Set(target);
         window_.controls.EnableItem(kIdSerialTest, false);
@@ -236,13 +271,13 @@ bool CommandsController::SendTimed(
     int timer, std::uint16_t code, const std::string& target, std::span<const std::uint8_t> request)
 {
     // A new request of the kind takes the place of the one before.
-    discovery::AwaitedReplies::Ticket& ticket = timedTickets_[timer];
+    protocol::AwaitedReplies::Ticket& ticket = timedTickets_[timer];
     state_.awaitedReplies.Forget(ticket);
-    ticket = state_.awaitedReplies.Await(discovery::CommandAnswer(code), target);
+    ticket = state_.awaitedReplies.Await(protocol::CommandAnswer(code), target);
     if (!state_.SendBroadcast(request))
     {
         state_.awaitedReplies.Forget(ticket);
-        ticket = discovery::AwaitedReplies::kNone;
+        ticket = protocol::AwaitedReplies::kNone;
         return false;
     }
     return true;
@@ -302,7 +337,7 @@ void CommandsController::OnExecuteSystemCommand()
         {
             return;
         }
-        target = discovery::kAllDevices;
+        target = protocol::kAllDevices;
     }
     else
     {
@@ -311,14 +346,14 @@ void CommandsController::OnExecuteSystemCommand()
     }
     // Counted in the bytes sent: the text and its terminator must fit the
     // 512-byte request after the 48-byte header.
-    if (command.size() + discovery::kCommandHeaderSize + 1 > discovery::kRequestBufferSize)
+    if (command.size() + protocol::kCommandHeaderSize + 1 > protocol::kRequestBufferSize)
     {
         window_.boxes.MessageBox(commandtext::kCommandTooLong);
         return;
     }
-    std::vector<std::uint8_t> request(discovery::kRequestBufferSize);
-    request.resize(discovery::BuildExecute(request, target, command));
-    if (SendTimed(kTimerSystemCommand, discovery::CMD_EXECUTE, target, request))
+    std::vector<std::uint8_t> request(protocol::kRequestBufferSize);
+    request.resize(protocol::BuildExecute(request, target, command));
+    if (SendTimed(kTimerSystemCommand, protocol::CMD_EXECUTE, target, request))
     {
         state_.currentTarget.Set(target);
     }
@@ -369,16 +404,16 @@ void CommandsController::OnOneShotCommand(int buttonId)
         {
             return;
         }
-        target = discovery::kAllDevices;
+        target = protocol::kAllDevices;
     }
-    std::vector<std::uint8_t> request(discovery::kRequestBufferSize);
-    request.resize(discovery::BuildCommand(request, target, command->code));
+    std::vector<std::uint8_t> request(protocol::kRequestBufferSize);
+    request.resize(protocol::BuildCommand(request, target, command->code));
     // The name is the one answer of these that the program shows: it is
     // awaited from the machine asked (or from each), until the next request.
     state_.awaitedReplies.Forget(nameTicket_);
-    nameTicket_ = command->code == discovery::CMD_GetName
-        ? state_.awaitedReplies.Await(discovery::CommandAnswer(discovery::CMD_GetName), target)
-        : discovery::AwaitedReplies::kNone;
+    nameTicket_ = command->code == protocol::CMD_GetName
+        ? state_.awaitedReplies.Await(protocol::CommandAnswer(protocol::CMD_GetName), target)
+        : protocol::AwaitedReplies::kNone;
     if (state_.SendBroadcast(request))
     {
         state_.currentTarget.Set(target);
@@ -445,11 +480,11 @@ void CommandsController::SendSetting(const DevSetFields& fields)
     // One answer per request: the first refusal of this machine opens the
     // box, a copy of it nothing. A request not answered yet gives way to this one.
     state_.awaitedReplies.Forget(settingTicket_);
-    settingTicket_ = state_.awaitedReplies.Await(discovery::kSettingAnswer, target);
+    settingTicket_ = state_.awaitedReplies.Await(protocol::kSettingAnswer, target);
     if (!state_.SendBroadcast(BuildSettingRequest(fields)))
     {
         state_.awaitedReplies.Forget(settingTicket_);
-        settingTicket_ = discovery::AwaitedReplies::kNone;
+        settingTicket_ = protocol::AwaitedReplies::kNone;
         state_.currentTarget.Set(previousTarget);
         trace::OutputDebugString("send dev setting package failed\n");
         return;

@@ -1,14 +1,16 @@
 #pragma once
 
 #include "commands/blink_thread.h"
+#include "commands/command_replies.h"
 #include "commands/network_settings.h"
 #include "core/controller.h"
 #include "core/window.h"
-#include "discovery/shared_state.h"
+#include "protocol/shared_state.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,7 +25,7 @@ namespace quellis::commands
 class CommandsController : public core::Controller
 {
 public:
-    CommandsController(discovery::SharedState& state,
+    CommandsController(protocol::SharedState& state,
         core::Window& window,
         NetworkSettingsDialog& settingsDialog,
         CompanionWindows& companions);
@@ -35,6 +37,9 @@ public:
     bool OnTimer(int id) override;
     bool OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
     void Stop() override;
+    // Start-up: the answers to the tests, the system command, the names and
+    // the network settings take effect on this controller's window.
+    void RegisterReplies(protocol::ReplyDispatcher& dispatcher);
 
     void OnLedTest();
     void OnSerialTest();
@@ -71,19 +76,20 @@ private:
     [[nodiscard]] bool SendTimed(
         int timer, std::uint16_t code, const std::string& target, std::span<const std::uint8_t> request);
 
-    discovery::SharedState& state_;
+    protocol::SharedState& state_;
     core::Window& window_;
     NetworkSettingsDialog& settingsDialog_;
     CompanionWindows& companions_;
     core::Controls* panel_ = nullptr;
+    std::unique_ptr<CommandReplyEffects> replyEffects_;
     std::filesystem::path changeMacPath_ { "changeMac.txt" };
     // The answer the last setting request awaits (UI thread).
-    discovery::AwaitedReplies::Ticket settingTicket_ = discovery::AwaitedReplies::kNone;
+    protocol::AwaitedReplies::Ticket settingTicket_ = protocol::AwaitedReplies::kNone;
     // The answers the tests and the system command await while their timers
     // run, by timer (UI thread).
-    std::map<int, discovery::AwaitedReplies::Ticket> timedTickets_;
+    std::map<int, protocol::AwaitedReplies::Ticket> timedTickets_;
     // The name the last one-shot command asked for, if it did (UI thread).
-    discovery::AwaitedReplies::Ticket nameTicket_ = discovery::AwaitedReplies::kNone;
+    protocol::AwaitedReplies::Ticket nameTicket_ = protocol::AwaitedReplies::kNone;
     BlinkThread blink_;
 };
 

@@ -1,8 +1,8 @@
 #include "commands/network_settings.h"
 
-#include "discovery/device_packet.h"
 #include "platform/net/ipv4.h"
 #include "platform/text/codepage.h"
+#include "protocol/device_packet.h"
 
 #include <cstdio>
 
@@ -79,8 +79,8 @@ std::vector<std::uint8_t> BuildSettingRequest(const DevSetFields& fields)
     const std::string mac = text::Utf8ToCp936(fields.mac);
     const std::string userName = text::Utf8ToCp936(fields.userName);
     const std::string dns = net::FormatIpv4(fields.dns);
-    std::vector<std::uint8_t> request(discovery::kRequestBufferSize);
-    request.resize(discovery::BuildDevSetting(request, { ip, mask, gateway, mac, userName, dns }));
+    std::vector<std::uint8_t> request(protocol::kRequestBufferSize);
+    request.resize(protocol::BuildDevSetting(request, { ip, mask, gateway, mac, userName, dns }));
     return request;
 }
 

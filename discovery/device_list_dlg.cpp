@@ -9,6 +9,8 @@
 namespace quellis::discovery
 {
 
+using namespace quellis::protocol;
+
 namespace
 {
 
@@ -37,55 +39,33 @@ public:
 
     void Add(const DeviceRecord& record)
     {
-        // Rows are keyed by the MAC text as the list shows it.
-        const std::string mac = text::DeviceTextToUtf8(record.mac);
-        const std::optional<int> known = owner_.index_.Find(mac);
-        const int row = known.value_or(firstNew_ + static_cast<int>(added_.size()));
-        if (!known && row >= kMaxDeviceRows)
+        const int nextRow = firstNew_ + static_cast<int>(added_.size());
+        const auto placed
+            = PlaceRecord(record, owner_.language_(), nextRow, owner_.index_, owner_.ceilingLogged_, versionLines_);
+        if (!placed)
         {
-            if (!owner_.ceilingLogged_)
-            {
-                owner_.ceilingLogged_ = true;
-                versionLines_ += RowCeilingLine();
-            }
             return;
         }
         std::vector<std::pair<int, QString>> cells;
-        for (auto& [column, text] : RecordCells(record, owner_.language_()))
+        for (const auto& [column, text] : placed->cells)
         {
             cells.emplace_back(column, QString::fromStdString(text));
         }
-        if (known)
+        if (placed->added || placed->row >= firstNew_)
         {
-            // A known machine: its row is refreshed and nothing is logged.
-            if (row >= firstNew_)
+            // A row of this slice: staged until the one insertion.
+            if (placed->added)
             {
-                auto& staged = added_[static_cast<std::size_t>(row - firstNew_)];
-                for (auto& [column, text] : cells)
-                {
-                    staged[static_cast<std::size_t>(column)] = std::move(text);
-                }
+                added_.emplace_back(9);
             }
-            else
+            auto& staged = added_[static_cast<std::size_t>(placed->row - firstNew_)];
+            for (auto& [column, text] : cells)
             {
-                owner_.list_->SetItemCells(row, cells);
+                staged[static_cast<std::size_t>(column)] = std::move(text);
             }
             return;
         }
-        // A new machine: a row at the end, numbered once and never again.
-        const int number = row + 1;
-        std::vector<QString> rowCells(9);
-        rowCells[kColumnIndex] = QString::number(number);
-        for (auto& [column, text] : cells)
-        {
-            rowCells[static_cast<std::size_t>(column)] = std::move(text);
-        }
-        added_.push_back(std::move(rowCells));
-        owner_.index_.Add(mac, row);
-        if (RunTimeKnown(record))
-        {
-            versionLines_ += VersionLine(number, record.ip, record.versionNumber);
-        }
+        owner_.list_->SetItemCells(placed->row, cells);
     }
 
     // The new rows into the list; the version lines of the rows added.

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "core/window.h"
-#include "discovery/device_packet.h"
 #include "discovery/device_table.h"
 #include "discovery/discovery_controller.h"
+#include "protocol/device_packet.h"
 
 #include <QString>
 
@@ -46,7 +46,7 @@ public:
     void FocusList() override;
 
     // ---- DeviceRecordSink ----
-    void Enqueue(std::vector<DeviceRecord> records) override;
+    void Enqueue(std::vector<protocol::DeviceRecord> records) override;
     void Flush() override;
     void Clear() override;
     void SortByColumn(int column) override;
@@ -54,7 +54,7 @@ public:
 
     // UI thread: adds or refreshes the rows of the records in order at once,
     // and returns the version lines of the rows added.
-    std::string Apply(const std::vector<DeviceRecord>& records);
+    std::string Apply(const std::vector<protocol::DeviceRecord>& records);
     [[nodiscard]] int RowOf(const std::string& mac) const;
     // Teardown, UI thread, after the reply thread has ended: applies what it
     // handed over, while the window is whole; nothing is applied afterwards.
@@ -76,7 +76,7 @@ private:
     bool ceilingLogged_ = false;
 
     std::mutex pendingLock_;
-    std::vector<DeviceRecord> pending_;
+    std::vector<protocol::DeviceRecord> pending_;
     std::size_t pendingFirst_ = 0;
     bool slicePosted_ = false;
     // Posted slices find the list through this; cleared when it goes.

@@ -8,6 +8,8 @@
 namespace quellis::discovery
 {
 
+using namespace quellis::protocol;
+
 namespace
 {
 
@@ -209,6 +211,40 @@ std::string VersionLine(int rowNumber, std::string_view ip, std::int32_t version
         (versionNumber % 10000) / 100,
         versionNumber % 100);
     return line;
+}
+
+std::optional<PlacedRecord> PlaceRecord(const protocol::DeviceRecord& record,
+    int language,
+    int nextRow,
+    MacIndex& index,
+    bool& ceilingLogged,
+    std::string& lines)
+{
+    // Rows are keyed by the MAC text as the list shows it.
+    const std::string mac = text::DeviceTextToUtf8(record.mac);
+    if (const std::optional<int> known = index.Find(mac))
+    {
+        // A known machine: its row is refreshed and nothing is logged.
+        return PlacedRecord { *known, false, RecordCells(record, language) };
+    }
+    if (nextRow >= kMaxDeviceRows)
+    {
+        if (!ceilingLogged)
+        {
+            ceilingLogged = true;
+            lines += RowCeilingLine();
+        }
+        return std::nullopt;
+    }
+    PlacedRecord placed { nextRow, true, { { kColumnIndex, std::to_string(nextRow + 1) } } };
+    RowCells cells = RecordCells(record, language);
+    placed.cells.insert(placed.cells.end(), cells.begin(), cells.end());
+    index.Add(mac, nextRow);
+    if (RunTimeKnown(record))
+    {
+        lines += VersionLine(nextRow + 1, record.ip, record.versionNumber);
+    }
+    return placed;
 }
 
 } // namespace quellis::discovery

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "discovery/device_packet.h"
+#include "protocol/device_packet.h"
 
 #include <cstdint>
 #include <optional>
@@ -73,14 +73,14 @@ private:
 // record is whole and its run time is above 0, then 7 and 8. Texts the
 // machine sent are shown as UTF-8 (see text::DeviceTextToUtf8).
 using RowCells = std::vector<std::pair<int, std::string>>;
-[[nodiscard]] RowCells RecordCells(const DeviceRecord& record, int language);
+[[nodiscard]] RowCells RecordCells(const protocol::DeviceRecord& record, int language);
 // Rows at most. Anyone can send search replies, each with a MAC of its own
 // making: past the ceiling a new MAC gets no row, so that such a stream cannot
 // grow the list without end; the list says so once, in the line below.
 inline constexpr int kMaxDeviceRows = 65536;
 [[nodiscard]] std::string RowCeilingLine();
 // A new row logs its server version only when its run time is known.
-[[nodiscard]] bool RunTimeKnown(const DeviceRecord& record);
+[[nodiscard]] bool RunTimeKnown(const protocol::DeviceRecord& record);
 // "%d Device %s server version %d.%d.%d\r\n"
 [[nodiscard]] std::string VersionLine(int rowNumber, std::string_view ip, std::int32_t versionNumber);
 
@@ -102,5 +102,24 @@ private:
     };
     std::unordered_map<std::string, int, Hash, std::equal_to<>> rows_;
 };
+
+// Where a search reply goes in a device list, the rule every list follows: a
+// known MAC (as the list shows it) refreshes its row; a new MAC gets the row
+// `nextRow` at the end, numbered once (its number cell comes first in
+// `cells`), and logs its version line when its run time is known; past the
+// ceiling a new MAC gets no row, and the ceiling line is logged the first
+// time (`ceilingLogged` remembers). Lines go to the end of `lines`.
+struct PlacedRecord
+{
+    int row = -1;
+    bool added = false;
+    RowCells cells;
+};
+[[nodiscard]] std::optional<PlacedRecord> PlaceRecord(const protocol::DeviceRecord& record,
+    int language,
+    int nextRow,
+    MacIndex& index,
+    bool& ceilingLogged,
+    std::string& lines);
 
 } // namespace quellis::discovery

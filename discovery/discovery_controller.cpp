@@ -2,21 +2,22 @@
 
 #include "core/settings.h"
 #include "discovery/device_table.h"
-#include "discovery/reply_dispatch.h"
 #include "platform/text/codepage.h"
 #include "platform/trace/trace.h"
+#include "protocol/reply_dispatch.h"
 #include "resources/resource_ids.h"
 #include "resources/templates/main_dialog_ids.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <utility>
 
 namespace quellis::discovery
 {
+
+using namespace quellis::protocol;
 
 namespace
 {
@@ -42,64 +43,22 @@ std::string Wire(std::string_view shown)
 
 } // namespace
 
-// What the machines' answers do to the window and the shared state. Called on
-// the reply thread; every change of a window is a window call.
-class DiscoveryController::Effects : public ReplyEffects
+// What the dispatcher of the machines' answers does to the window: the
+// device rows and the log. Called on the reply thread; every change of a
+// window is a window call.
+class DiscoveryController::Effects : public ReplySink
 {
 public:
     explicit Effects(DiscoveryController& owner)
         : owner_(owner)
-        , state_(owner.state_)
-        , window_(owner.window_)
     {
     }
 
     void ApplyDeviceRecords(std::vector<DeviceRecord> records) override { owner_.records_.Enqueue(std::move(records)); }
     void Synchronise() override { owner_.records_.Flush(); }
-    void PostSettingFailed(int result) override
-    {
-        window_.messages.PostMessage(kWmDevSettingFailed, static_cast<std::uintptr_t>(result), 0);
-    }
-    bool IsButtonEnabled(int id) override { return window_.controls.IsItemEnabled(id); }
-    void EnableButton(int id) override
-    {
-        window_.controls.EnableItem(id, true);
-        enabledLast_ = id;
-    }
-    // An answer that ends a test or the system command enables its button
-    // and then stops the animation: it gives back that run's hold only.
-    void StopBusyAnimation() override
-    {
-        constexpr std::pair<int, core::BusyRun> kRuns[] = { { kIdLedTest, core::BusyRun::LedTest },
-            { kIdSerialTest, core::BusyRun::SerialTest },
-            { kIdExecuteSystemCommand, core::BusyRun::SystemCommand } };
-        for (const auto& [button, run] : kRuns)
-        {
-            if (button == enabledLast_)
-            {
-                window_.busy.Release(run);
-            }
-        }
-    }
-    void KillTimer(int id) override { window_.messages.KillTimer(id); }
-    void SetLamp(int id, bool lit) override { window_.controls.SetItemIcon(id, lit ? kIconLampOn : kIconLampOff); }
     void Log(core::LogColour colour, std::string_view text, bool toFile) override
     {
-        window_.log.WriteLog(colour, text, toFile);
-    }
-    std::string CurrentTarget() override { return state_.currentTarget.Get(); }
-    std::string CurrentTargetIp() override { return state_.currentTargetIp.Get(); }
-    void CountSuccess() override { ++state_.successCount; }
-    void CountFailure() override { ++state_.failureCount; }
-    void SignalCommandDone() override { state_.commandDone.Set(); }
-    std::string QrCodeText() override { return window_.controls.ItemText(kIdQrCodeEdit); }
-    std::string OneDCodeText() override { return window_.controls.ItemText(kIdOneDCodeEdit); }
-    void StartReadBack(std::string_view target) override
-    {
-        if (owner_.startReadBack_)
-        {
-            owner_.startReadBack_(target);
-        }
+        owner_.window_.log.WriteLog(colour, text, toFile);
     }
     void ObserveCommandReply(const CommandPacket& reply, std::span<const std::uint8_t> datagram) override
     {
@@ -115,35 +74,17 @@ public:
             owner_.observer_->OnSettingReply(reply);
         }
     }
-    std::string Timestamp() override
-    {
-        const std::time_t now = std::time(nullptr);
-        std::tm local {};
-        localtime_r(&now, &local);
-        char text[80];
-        std::snprintf(text,
-            sizeof text,
-            "%04d-%02d-%02d %02d:%02d:%02d",
-            local.tm_year + 1900,
-            local.tm_mon + 1,
-            local.tm_mday,
-            local.tm_hour,
-            local.tm_min,
-            local.tm_sec);
-        return text;
-    }
 
 private:
     DiscoveryController& owner_;
-    SharedState& state_;
-    core::Window& window_;
-    int enabledLast_ = 0; // reply thread only
 };
 
 DiscoveryController::DiscoveryController(SharedState& state, core::Window& window, DeviceRecordSink& records)
     : state_(state)
     , window_(window)
     , records_(records)
+    , effects_(std::make_unique<Effects>(*this))
+    , dispatcher_(*effects_, state.awaitedReplies)
 {
     records_.SetAppliedHandler([this](const std::string& versionLines) { OnRecordsApplied(versionLines); });
 }
@@ -263,28 +204,26 @@ void DiscoveryController::OnRecordsApplied(const std::string& versionLines)
 
 // ---- Receive thread -------------------------------------------------------
 
-bool DiscoveryController::StartLisServ(const ReceiveFilter& filter)
+ReceiveStart DiscoveryController::StartLisServ(const ReceiveFilter& filter)
 {
     state_.receiveSocket = net::Socket::Create(net::SocketKind::Udp);
     if (!state_.receiveSocket.IsValid())
     {
-        window_.boxes.MessageBox(discoverytext::kReceiveSocketFailed);
-        return false;
+        return ReceiveStart::SocketFailed;
     }
     if (!state_.receiveSocket.Bind({ net::kInaddrAny, state_.replyPort }))
     {
-        window_.boxes.MessageBox(discoverytext::kReceiveBindFailed);
         state_.receiveSocket.Close();
-        return false;
+        return ReceiveStart::BindFailed;
     }
     const int obtained = state_.receiveSocket.SetLargeReceiveBuffer(kReceiveBufferBytes);
     trace::OutputDebugStringF("receive socket buffer: %d bytes\n", obtained);
     if (!receiveThread_.Start([this, filter] { ServThdFunc(filter); }))
     {
         state_.running = 0;
-        return false;
+        return ReceiveStart::ThreadFailed;
     }
-    return true;
+    return ReceiveStart::Started;
 }
 
 // One datagram as received: checked, filtered, its address filled in when the
@@ -402,8 +341,6 @@ void DiscoveryController::ReplyThread()
     const std::unique_ptr<std::uint8_t[]> buffers(new std::uint8_t[kReplyBatch * kReplySlotSize]);
     std::vector<std::span<const std::uint8_t>> taken;
     taken.reserve(kReplyBatch);
-    Effects effects(*this);
-    ReplyDispatcher dispatcher(effects, state_.awaitedReplies);
     while (state_.running.load() != 0)
     {
         taken.clear();
@@ -419,13 +356,13 @@ void DiscoveryController::ReplyThread()
         }
         if (taken.empty())
         {
-            dispatcher.Idle();
+            dispatcher_.Idle();
             // At most 10 ms before `running` is tested again; a datagram
             // queued meanwhile ends the wait at once.
             [[maybe_unused]] const bool queued = state_.replyQueue.WaitForDatagram(std::chrono::milliseconds(10));
             continue;
         }
-        dispatcher.Dispatch(taken);
+        dispatcher_.Dispatch(taken);
     }
 }
 

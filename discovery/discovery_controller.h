@@ -2,12 +2,14 @@
 
 #include "core/controller.h"
 #include "core/window.h"
-#include "discovery/device_packet.h"
 #include "discovery/receive_filter.h"
-#include "discovery/shared_state.h"
 #include "platform/sync/thread.h"
+#include "protocol/device_packet.h"
+#include "protocol/reply_dispatch.h"
+#include "protocol/shared_state.h"
 
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -27,7 +29,7 @@ public:
     // Reply thread: records in arrival order. They may be applied later (on
     // the UI thread), but before the effects of any later reply: Flush waits
     // until everything handed over is applied.
-    virtual void Enqueue(std::vector<DeviceRecord> records) = 0;
+    virtual void Enqueue(std::vector<protocol::DeviceRecord> records) = 0;
     virtual void Flush() = 0;
     // UI thread: deletes every row, and the records handed over and not yet
     // applied with them.
@@ -47,25 +49,34 @@ class ReplyObserver
 public:
     virtual ~ReplyObserver() = default;
     // The datagram as received (for the EEPROM block of a read).
-    virtual void OnCommandReply(const CommandPacket& reply, std::span<const std::uint8_t> datagram) = 0;
-    virtual void OnSettingReply(const DeviceRecord& reply) = 0;
+    virtual void OnCommandReply(const protocol::CommandPacket& reply, std::span<const std::uint8_t> datagram) = 0;
+    virtual void OnSettingReply(const protocol::DeviceRecord& reply) = 0;
+};
+
+// How the start of the receive socket and its thread went; the front end
+// tells the operator (discoverytext below).
+enum class ReceiveStart
+{
+    Started,
+    SocketFailed,
+    BindFailed,
+    ThreadFailed,
 };
 
 class DiscoveryController : public core::Controller
 {
 public:
-    DiscoveryController(SharedState& state, core::Window& window, DeviceRecordSink& records);
+    DiscoveryController(protocol::SharedState& state, core::Window& window, DeviceRecordSink& records);
     ~DiscoveryController() override;
 
     // Start-up: the reply thread, then the receive socket and its thread with
     // the address filter of the side panel or config.ini.
     [[nodiscard]] bool StartReplyThread();
-    bool StartLisServ(const ReceiveFilter& filter);
+    [[nodiscard]] ReceiveStart StartLisServ(const ReceiveFilter& filter);
 
-    // The confirmed E2 write starts the read-back of the codes: called on the
-    // reply thread with the answering machine's identity, before the answer's
-    // commandDone signal.
-    void SetReadBackStarter(std::function<void(std::string_view target)> start) { startReadBack_ = std::move(start); }
+    // Where the other subsystems register their answers' handlers, before
+    // the reply thread starts.
+    [[nodiscard]] protocol::ReplyDispatcher& Replies() { return dispatcher_; }
     // Before the reply thread starts.
     void SetReplyObserver(ReplyObserver* observer) { observer_ = observer; }
 
@@ -86,11 +97,13 @@ private:
     void ReplyThread();
     void OnRecordsApplied(const std::string& versionLines);
 
-    SharedState& state_;
+    protocol::SharedState& state_;
     core::Window& window_;
     DeviceRecordSink& records_;
-    std::function<void(std::string_view target)> startReadBack_;
     ReplyObserver* observer_ = nullptr;
+    // Used by the reply thread only, once it runs.
+    std::unique_ptr<Effects> effects_;
+    protocol::ReplyDispatcher dispatcher_;
     sync::Thread replyThread_;
     sync::Thread receiveThread_;
 };

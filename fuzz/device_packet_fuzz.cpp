@@ -1,11 +1,11 @@
 // Every reader of a datagram, on anything of up to 10240 bytes. libFuzzer hands
 // over a buffer of exactly the input's size, so AddressSanitizer catches any
 // read past the received length.
-#include "discovery/device_packet.h"
+#include "protocol/device_packet.h"
 
 #include <cstdlib>
 
-using namespace quellis::discovery;
+using namespace quellis::protocol;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -4,8 +4,8 @@
 // The input is split at its first three NUL bytes.
 #include "commands/blink_thread.h"
 #include "commands/network_settings.h"
-#include "discovery/device_packet.h"
 #include "fuzz/fuzz_check.h"
+#include "protocol/device_packet.h"
 
 #include <array>
 #include <string_view>
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     DevSetFields fields = FieldsFromRow(parts[0], parts[1], parts[2], parts[3]);
     fields.staticAddress = size % 2 == 0 ? 1 : 0;
     fields.userName = parts[1];
-    Check(BuildSettingRequest(fields).size() == quellis::discovery::kRecordSize);
+    Check(BuildSettingRequest(fields).size() == quellis::protocol::kRecordSize);
     const CompanionNumbers numbers = SplitMacForCompanion(parts[3]);
     Check(numbers.wParam <= 0xFFFF && numbers.lParam >= 0 && numbers.lParam <= 0xFFFFFFFF);
     return 0;

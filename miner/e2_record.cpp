@@ -1,6 +1,6 @@
 #include "miner/e2_record.h"
 
-#include "discovery/internet_checksum.h"
+#include "protocol/internet_checksum.h"
 
 #include <algorithm>
 
@@ -19,7 +19,7 @@ std::string_view Mid(std::string_view code, std::size_t start, std::size_t count
     return start < code.size() ? code.substr(start, count) : std::string_view();
 }
 
-void Put(discovery::E2Block& block, std::size_t at, std::string_view bytes, std::size_t room)
+void Put(protocol::E2Block& block, std::size_t at, std::string_view bytes, std::size_t room)
 {
     std::copy_n(bytes.begin(), std::min(bytes.size(), room), block.data.begin() + static_cast<std::ptrdiff_t>(at));
 }
@@ -64,7 +64,7 @@ std::string_view SecondField(std::string_view code)
 E2Write BuildE2Write(std::string_view qrCode, std::string_view oneDCode)
 {
     E2Write write;
-    discovery::E2Block& block = write.block;
+    protocol::E2Block& block = write.block;
     if (!qrCode.empty())
     {
         if (qrCode.size() < 6)
@@ -77,7 +77,7 @@ E2Write BuildE2Write(std::string_view qrCode, std::string_view oneDCode)
             block.length = kQrPartSize;
             if (!oneDCode.empty() && PutOneD(write, oneDCode, kQrPartSize, "\r\n"))
             {
-                block.length = discovery::kE2RecordSize;
+                block.length = protocol::kE2RecordSize;
             }
         }
     }
@@ -95,7 +95,7 @@ E2Write BuildE2Write(std::string_view qrCode, std::string_view oneDCode)
     }
     else
     {
-        block.checksum = discovery::InternetChecksum(std::span(block.data).first(block.length));
+        block.checksum = protocol::InternetChecksum(std::span(block.data).first(block.length));
     }
     return write;
 }

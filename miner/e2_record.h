@@ -1,6 +1,6 @@
 #pragma once
 
-#include "discovery/device_packet.h"
+#include "protocol/device_packet.h"
 
 #include <string>
 #include <string_view>
@@ -19,7 +19,7 @@ inline constexpr std::uint32_t kOneDPartOffset = 15;
 
 struct E2Write
 {
-    discovery::E2Block block; // start, length, data and checksum
+    protocol::E2Block block; // start, length, data and checksum
     // What the building logs, in order (code page 936 bytes of the codes).
     std::vector<std::string> logLines;
 };

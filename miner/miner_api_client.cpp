@@ -1,9 +1,9 @@
 #include "miner/miner_api_client.h"
 
-#include "miner/printf_text.h"
 #include "platform/net/ipv4.h"
 #include "platform/net/wsa_error.h"
 #include "platform/text/codepage.h"
+#include "platform/text/printf_text.h"
 
 #include <charconv>
 #include <cstring>
@@ -11,6 +11,8 @@
 
 namespace quellis::miner
 {
+
+using text::PrintfText;
 
 namespace
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/net/socket.h"
+#include "protocol/device_packet.h"
 
 #include <json/json.h>
 
@@ -22,7 +23,7 @@
 namespace quellis::miner
 {
 
-inline constexpr std::uint16_t kMinerApiPort = 4029;
+using protocol::kMinerApiPort;
 // One run's exchange buffer: the request is formatted into it and the reply
 // received into it.
 inline constexpr std::size_t kExchangeBufferSize = 1024 * 1024;

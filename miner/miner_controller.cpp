@@ -1,22 +1,26 @@
 #include "miner/miner_controller.h"
 
 #include "core/settings.h"
-#include "discovery/device_packet.h"
 #include "miner/e2_record.h"
-#include "miner/printf_text.h"
 #include "miner/run_log.h"
 #include "platform/profile/profile_text.h"
 #include "platform/sync/event.h"
 #include "platform/sync/thread.h"
 #include "platform/text/codepage.h"
+#include "platform/text/printf_text.h"
+#include "protocol/device_packet.h"
 #include "resources/templates/main_dialog_ids.h"
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 
 namespace quellis::miner
 {
+
+using text::PrintfText;
 
 namespace
 {
@@ -74,6 +78,52 @@ PoolSlots WireSlots(const PoolSlots& slots)
     return wire;
 }
 
+// What the answers to the pool and E2 runs do: the counters and wake-ups in
+// the shared state, the lines in the log pane, the label codes read from the
+// edits, and the read-back of a confirmed write on this controller.
+class WindowMinerReplies : public MinerReplyEffects
+{
+public:
+    WindowMinerReplies(MinerController& owner, protocol::SharedState& state, core::Window& window)
+        : owner_(owner)
+        , state_(state)
+        , window_(window)
+    {
+    }
+    void CountSuccess() override { ++state_.successCount; }
+    void CountFailure() override { ++state_.failureCount; }
+    void SignalCommandDone() override { state_.commandDone.Set(); }
+    void Log(core::LogColour colour, std::string_view text, bool toFile) override
+    {
+        window_.log.WriteLog(colour, text, toFile);
+    }
+    std::string QrCodeText() override { return window_.controls.ItemText(resources::kIdQrCodeEdit); }
+    std::string OneDCodeText() override { return window_.controls.ItemText(resources::kIdOneDCodeEdit); }
+    void StartReadBack(std::string_view target) override { owner_.StartReadBack(target); }
+    std::string Timestamp() override
+    {
+        const std::time_t now = std::time(nullptr);
+        std::tm local {};
+        localtime_r(&now, &local);
+        char text[80];
+        std::snprintf(text,
+            sizeof text,
+            "%04d-%02d-%02d %02d:%02d:%02d",
+            local.tm_year + 1900,
+            local.tm_mon + 1,
+            local.tm_mday,
+            local.tm_hour,
+            local.tm_min,
+            local.tm_sec);
+        return text;
+    }
+
+private:
+    MinerController& owner_;
+    protocol::SharedState& state_;
+    core::Window& window_;
+};
+
 } // namespace
 
 // A write run and the read-back that its machine's confirmation starts. The
@@ -88,7 +138,7 @@ struct MinerController::WriteHandOff
     std::string ip; // as the list shows it
     std::string mac; // as the list shows it
     std::string wireMac; // as sent, and as the machine's answer names it
-    discovery::AwaitedReplies::Ticket ticket = discovery::AwaitedReplies::kNone;
+    protocol::AwaitedReplies::Ticket ticket = protocol::AwaitedReplies::kNone;
     bool confirmed = false;
     sync::Event handedOver { sync::EventReset::Manual };
 };
@@ -109,7 +159,7 @@ struct MinerController::Run
 };
 
 MinerController::MinerController(
-    discovery::SharedState& state, core::Window& window, PoolSettingsDialog& poolDialog, MinerOptions options)
+    protocol::SharedState& state, core::Window& window, PoolSettingsDialog& poolDialog, MinerOptions options)
     : state_(state)
     , window_(window)
     , poolDialog_(poolDialog)
@@ -246,19 +296,19 @@ void MinerController::StartBatch(std::unique_ptr<Run> run, std::vector<int> disa
     }
 }
 
-MinerController::Waited MinerController::WaitAnswer(discovery::AwaitedReplies::Ticket ticket)
+MinerController::Waited MinerController::WaitAnswer(protocol::AwaitedReplies::Ticket ticket)
 {
-    switch (discovery::WaitForAnswer(state_.awaitedReplies,
+    switch (protocol::WaitForAnswer(state_.awaitedReplies,
         ticket,
         state_.commandDone,
         std::chrono::milliseconds(options_.replyWaitMs),
         [this] { return stopping_.load(); }))
     {
-    case discovery::AwaitResult::Answered:
+    case protocol::AwaitResult::Answered:
         return Waited::Signalled;
-    case discovery::AwaitResult::Stopped:
+    case protocol::AwaitResult::Stopped:
         return Waited::Stopped;
-    case discovery::AwaitResult::TimedOut:
+    case protocol::AwaitResult::TimedOut:
         break;
     }
     return Waited::TimedOut;
@@ -345,7 +395,7 @@ void MinerController::OnSetPools()
     poolSlots_ = *slots;
     // Nothing may be written past the packet: a pool text that cannot fit for
     // every address is refused before anything is sent.
-    if (discovery::kCommandHeaderSize + LongestPoolText(WireSlots(poolSlots_)) + 1 > discovery::kMaxDatagramSize)
+    if (protocol::kCommandHeaderSize + LongestPoolText(WireSlots(poolSlots_)) + 1 > protocol::kMaxDatagramSize)
     {
         window_.boxes.MessageBox(batchtext::kPoolTextTooLong);
         return;
@@ -498,6 +548,12 @@ void MinerController::OnReadE2()
 
 // ---- The read-back (reply thread) ---------------------------------------------------
 
+void MinerController::RegisterReplies(protocol::ReplyDispatcher& dispatcher)
+{
+    replyEffects_ = std::make_unique<WindowMinerReplies>(*this, state_, window_);
+    RegisterMinerReplies(dispatcher, *replyEffects_);
+}
+
 void MinerController::StartReadBack(std::string_view target)
 {
     std::shared_ptr<WriteHandOff> handOff;
@@ -508,7 +564,7 @@ void MinerController::StartReadBack(std::string_view target)
         for (const auto& awaited : awaitedWrites_)
         {
             if (!awaited->confirmed && awaited->wireMac == target
-                && state_.awaitedReplies.StateOf(awaited->ticket) == discovery::AwaitedReplies::State::Claimed)
+                && state_.awaitedReplies.StateOf(awaited->ticket) == protocol::AwaitedReplies::State::Claimed)
             {
                 awaited->confirmed = true;
                 handOff = awaited;
@@ -683,12 +739,12 @@ bool MinerController::VisitPools(Run& run, const core::RowTarget& machine, bool 
         state_.updating = 1;
     }
     const std::string poolText = BuildPoolText(run.slots, machine.ip);
-    std::vector<std::uint8_t> packet(discovery::kMaxDatagramSize);
+    std::vector<std::uint8_t> packet(protocol::kMaxDatagramSize);
     const std::string wireMac = Wire(machine.mac);
-    const std::size_t length = discovery::BuildPoolConfig(packet, wireMac, Wire(poolText));
+    const std::size_t length = protocol::BuildPoolConfig(packet, wireMac, Wire(poolText));
     Log(poolText + "\r\n");
     // Awaited from before the send: the answer may come at once.
-    const auto ticket = state_.awaitedReplies.Await(discovery::CommandAnswer(discovery::CMD_PoolConfig), wireMac);
+    const auto ticket = state_.awaitedReplies.Await(protocol::CommandAnswer(protocol::CMD_PoolConfig), wireMac);
     if (length == 0 || !state_.SendBroadcast(std::span(packet).first(length)))
     {
         state_.awaitedReplies.Forget(ticket);
@@ -747,7 +803,7 @@ void MinerController::RunE2(Run& run)
         return;
     }
     const std::string wireMac = Wire(machine.mac);
-    discovery::E2Block block;
+    protocol::E2Block block;
     if (write)
     {
         // What the edits hold now is what is written.
@@ -764,15 +820,15 @@ void MinerController::RunE2(Run& run)
     }
     else
     {
-        block.length = discovery::kE2RecordSize;
+        block.length = protocol::kE2RecordSize;
     }
-    std::vector<std::uint8_t> packet(discovery::kMaxDatagramSize);
+    std::vector<std::uint8_t> packet(protocol::kMaxDatagramSize);
     const std::size_t length
-        = discovery::BuildE2Request(packet, wireMac, write ? discovery::CMD_WriteE2 : discovery::CMD_ReadE2, block);
+        = protocol::BuildE2Request(packet, wireMac, write ? protocol::CMD_WriteE2 : protocol::CMD_ReadE2, block);
 
     // Awaited from before the send: a confirmation may come at once.
     const auto ticket = state_.awaitedReplies.Await(
-        discovery::CommandAnswer(write ? discovery::CMD_WriteE2 : discovery::CMD_ReadE2), wireMac);
+        protocol::CommandAnswer(write ? protocol::CMD_WriteE2 : protocol::CMD_ReadE2), wireMac);
     std::shared_ptr<WriteHandOff> handOff;
     if (write)
     {

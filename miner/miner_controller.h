@@ -2,9 +2,10 @@
 
 #include "core/controller.h"
 #include "core/window.h"
-#include "discovery/shared_state.h"
 #include "miner/miner_api_client.h"
+#include "miner/miner_replies.h"
 #include "miner/pool_config.h"
+#include "protocol/shared_state.h"
 
 #include <atomic>
 #include <cstdint>
@@ -57,7 +58,7 @@ class MinerController : public core::Controller
 {
 public:
     MinerController(
-        discovery::SharedState& state, core::Window& window, PoolSettingsDialog& poolDialog, MinerOptions options = {});
+        protocol::SharedState& state, core::Window& window, PoolSettingsDialog& poolDialog, MinerOptions options = {});
     ~MinerController() override;
     MinerController(const MinerController&) = delete;
     MinerController& operator=(const MinerController&) = delete;
@@ -73,6 +74,9 @@ public:
     // its read-back run; that run waits until the write run has ended before
     // it resets commandDone and asks.
     void StartReadBack(std::string_view target);
+    // Start-up: the answers to the pool runs and the E2 reads and writes
+    // count, wake their runs and start the read-back of a confirmed write.
+    void RegisterReplies(protocol::ReplyDispatcher& dispatcher);
 
     // Runs not yet ended (tests wait for 0).
     [[nodiscard]] int ActiveRuns();
@@ -113,11 +117,11 @@ private:
 
     // The answer of the request `ticket` (entered in the shared state's
     // awaited replies before the send), for at most the reply wait.
-    [[nodiscard]] Waited WaitAnswer(discovery::AwaitedReplies::Ticket ticket);
+    [[nodiscard]] Waited WaitAnswer(protocol::AwaitedReplies::Ticket ticket);
     void Log(std::string_view text);
     void Report(const core::RowTarget& machine, bool ok, std::string_view outcome, std::string_view detail);
 
-    discovery::SharedState& state_;
+    protocol::SharedState& state_;
     core::Window& window_;
     PoolSettingsDialog& poolDialog_;
     const MinerOptions options_;
@@ -132,6 +136,7 @@ private:
     std::list<std::unique_ptr<Run>> runs_;
     // Write runs awaiting their machine's confirmation.
     std::vector<std::shared_ptr<WriteHandOff>> awaitedWrites_;
+    std::unique_ptr<MinerReplyEffects> replyEffects_;
 };
 
 // Message and log texts (UTF-8).

@@ -2,6 +2,7 @@
 
 #include "platform/net/wsa_error.h"
 #include "platform/text/codepage.h"
+#include "platform/text/printf_text.h"
 #include "platform/trace/trace.h"
 
 #include <json/json.h>
@@ -13,14 +14,6 @@ namespace quellis::monitor
 
 namespace
 {
-
-template <typename Value> std::string Format(const char* format, Value value)
-{
-    const int length = std::snprintf(nullptr, 0, format, value);
-    std::string line(static_cast<std::size_t>(length), '\0');
-    std::snprintf(line.data(), line.size() + 1, format, value);
-    return line;
-}
 
 } // namespace
 
@@ -79,7 +72,7 @@ Reaction ReactTo(const PollOutcome& outcome)
         {
             return { std::string(monitortext::kTimedOut), true };
         }
-        return { Format(monitortext::kUnknownError, outcome.error), true };
+        return { text::PrintfText(monitortext::kUnknownError, outcome.error), true };
     case PollStep::SendClosed:
         return { std::string(monitortext::kPeerClosed), true };
     case PollStep::ReceiveFailed:
@@ -89,7 +82,7 @@ Reaction ReactTo(const PollOutcome& outcome)
     case PollStep::NoStatus:
         return { std::string(monitortext::kNoStatus), true };
     case PollStep::StatusArray:
-        return { Format(monitortext::kVersion, outcome.description.c_str()), false };
+        return { text::PrintfText(monitortext::kVersion, outcome.description.c_str()), false };
     case PollStep::StatusOther:
         return {};
     }

@@ -62,7 +62,7 @@ std::string ConnectingLine(std::uint32_t address)
 } // namespace
 
 MonitorController::MonitorController(
-    discovery::SharedState& state, core::Window& window, core::Controls& panel, MonitorOptions options)
+    protocol::SharedState& state, core::Window& window, core::Controls& panel, MonitorOptions options)
     : state_(state)
     , window_(window)
     , panel_(panel)

@@ -2,10 +2,10 @@
 
 #include "core/controller.h"
 #include "core/window.h"
-#include "discovery/shared_state.h"
 #include "monitor/devs_poll.h"
 #include "platform/net/socket.h"
 #include "platform/sync/thread.h"
+#include "protocol/shared_state.h"
 
 #include <atomic>
 #include <chrono>
@@ -24,7 +24,7 @@ namespace quellis::monitor
 
 struct MonitorOptions
 {
-    std::uint16_t apiPort = 4029;
+    std::uint16_t apiPort = protocol::kMinerApiPort;
     std::chrono::milliseconds connectTimeout = net::kConnectTimeout;
     // A machine that accepts the connection and never answers would stop all
     // monitoring silently; its silence counts as a failed receive after this.
@@ -39,7 +39,7 @@ class MonitorController : public core::Controller
 public:
     // `panel`: the side panel's controls (the monitor box, the interval).
     MonitorController(
-        discovery::SharedState& state, core::Window& window, core::Controls& panel, MonitorOptions options = {});
+        protocol::SharedState& state, core::Window& window, core::Controls& panel, MonitorOptions options = {});
     ~MonitorController() override;
 
     // A button of the side panel other than the language box; true when handled.
@@ -65,7 +65,7 @@ private:
     [[nodiscard]] PollOutcome Exchange(net::Socket& socket, std::uint32_t address, std::vector<char>& buffer);
     void EnableButtons(bool enable);
 
-    discovery::SharedState& state_;
+    protocol::SharedState& state_;
     core::Window& window_;
     core::Controls& panel_;
     const MonitorOptions options_;

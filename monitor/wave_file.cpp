@@ -1,12 +1,10 @@
 #include "monitor/wave_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/files/regular_file.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 namespace quellis::monitor
@@ -69,41 +67,24 @@ private:
 class FileSource final : public ByteSource
 {
 public:
-    FileSource(int fd, std::uint64_t size)
-        : fd_(fd)
-        , size_(size)
+    explicit FileSource(std::unique_ptr<files::RegularFile> file)
+        : file_(std::move(file))
     {
     }
-    ~FileSource() override { close(fd_); }
-    FileSource(const FileSource&) = delete;
-    FileSource& operator=(const FileSource&) = delete;
 
     std::size_t Read(std::span<std::uint8_t> into) override
     {
-        std::size_t total = 0;
-        while (total < into.size())
-        {
-            const ssize_t got = pread(fd_, into.data() + total, into.size() - total, static_cast<off_t>(position_));
-            if (got < 0 && errno == EINTR)
-            {
-                continue;
-            }
-            if (got <= 0)
-            {
-                break; // the end, or a read error that ends the walk like the end
-            }
-            total += static_cast<std::size_t>(got);
-            position_ += static_cast<std::uint64_t>(got);
-        }
-        return total;
+        // A short read is the end, or a read error that ends the walk like the end.
+        const std::size_t got = file_->ReadAt(position_, into);
+        position_ += got;
+        return got;
     }
-    void Skip(std::uint64_t count) override { position_ += std::min(count, size_ - std::min(size_, position_)); }
+    void Skip(std::uint64_t count) override { position_ += std::min(count, Size() - std::min(Size(), position_)); }
     std::uint64_t Position() const override { return position_; }
-    std::uint64_t Size() const override { return size_; }
+    std::uint64_t Size() const override { return file_->Size(); }
 
 private:
-    const int fd_;
-    const std::uint64_t size_;
+    const std::unique_ptr<files::RegularFile> file_;
     std::uint64_t position_ = 0;
 };
 
@@ -183,20 +164,12 @@ std::optional<WaveSound> ReadWaveFile(const std::filesystem::path& path)
 {
     // Without blocking, so that a pipe by that name cannot hold the opening;
     // only a regular file is read.
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    auto file = files::RegularFile::Open(path);
+    if (!file)
     {
         return std::nullopt;
     }
-    struct stat info
-    {
-    };
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-    {
-        close(fd);
-        return std::nullopt;
-    }
-    FileSource source(fd, static_cast<std::uint64_t>(info.st_size));
+    FileSource source(std::move(file));
     return ReadWave(source);
 }
 

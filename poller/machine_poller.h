@@ -2,6 +2,7 @@
 
 #include "poller/machine_health.h"
 #include "poller/poll_result.h"
+#include "protocol/device_packet.h"
 
 #include <array>
 #include <atomic>
@@ -30,7 +31,7 @@
 namespace quellis::poller
 {
 
-inline constexpr std::uint16_t kMinerApiPort = 4029;
+using protocol::kMinerApiPort;
 
 struct PollerOptions
 {

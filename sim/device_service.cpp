@@ -77,7 +77,7 @@ void DeviceService::Handle(std::span<const std::uint8_t> datagram,
     ReplySink& sink)
 {
     counters_.datagrams.fetch_add(1, std::memory_order_relaxed);
-    const auto header = discovery::ReadHeader(datagram);
+    const auto header = protocol::ReadHeader(datagram);
     if (!header)
     {
         counters_.foreign.fetch_add(1, std::memory_order_relaxed);
@@ -91,16 +91,16 @@ void DeviceService::Handle(std::span<const std::uint8_t> datagram,
     }
     switch (header->type)
     {
-    case discovery::PKT_SEARCH:
-    case discovery::PKT_DEV_SETTING:
-    case discovery::PKT_NET_LED_FLICKER:
+    case protocol::PKT_SEARCH:
+    case protocol::PKT_DEV_SETTING:
+    case protocol::PKT_NET_LED_FLICKER:
     {
-        const auto record = discovery::ReadRecord(datagram);
-        if (header->type == discovery::PKT_SEARCH)
+        const auto record = protocol::ReadRecord(datagram);
+        if (header->type == protocol::PKT_SEARCH)
         {
             HandleSearch(*record, only, source, now, sink);
         }
-        else if (header->type == discovery::PKT_DEV_SETTING)
+        else if (header->type == protocol::PKT_DEV_SETTING)
         {
             HandleSetting(*record, only, source, now, sink);
         }
@@ -110,8 +110,8 @@ void DeviceService::Handle(std::span<const std::uint8_t> datagram,
         }
         break;
     }
-    case discovery::PKT_CMD:
-        HandleCommand(datagram, *discovery::ReadCommand(datagram), only, source, now, sink);
+    case protocol::PKT_CMD:
+        HandleCommand(datagram, *protocol::ReadCommand(datagram), only, source, now, sink);
         break;
     default:
         // Replies (ours echoed back, or another farm's) and unknown types.
@@ -121,9 +121,9 @@ void DeviceService::Handle(std::span<const std::uint8_t> datagram,
 }
 
 void DeviceService::HandleSearch(
-    const discovery::DeviceRecord& request, Machine* only, net::Endpoint source, Clock::time_point now, ReplySink& sink)
+    const protocol::DeviceRecord& request, Machine* only, net::Endpoint source, Clock::time_point now, ReplySink& sink)
 {
-    if (request.searchMode != discovery::kSearchOrdinary && request.searchMode != discovery::kSearchFixedAccount)
+    if (request.searchMode != protocol::kSearchOrdinary && request.searchMode != protocol::kSearchFixedAccount)
     {
         counters_.ignored.fetch_add(1, std::memory_order_relaxed);
         return;
@@ -162,7 +162,7 @@ void DeviceService::HandleSearch(
 }
 
 void DeviceService::HandleSetting(
-    const discovery::DeviceRecord& request, Machine* only, net::Endpoint source, Clock::time_point now, ReplySink& sink)
+    const protocol::DeviceRecord& request, Machine* only, net::Endpoint source, Clock::time_point now, ReplySink& sink)
 {
     Machine* machine = machines_.ByMac(request.mac);
     if (machine == nullptr || (only != nullptr && only != machine) || machine->IsSilent(now))
@@ -181,8 +181,8 @@ void DeviceService::HandleSetting(
     {
         machines_.Moved(*machine, previous);
     }
-    std::vector<std::uint8_t> bytes(discovery::kRecordSize);
-    bytes.resize(machine->BuildRecord(bytes, discovery::PKT_DEV_SETTING_ACK, result, now));
+    std::vector<std::uint8_t> bytes(protocol::kRecordSize);
+    bytes.resize(machine->BuildRecord(bytes, protocol::PKT_DEV_SETTING_ACK, result, now));
     std::vector<OutgoingReply> replies;
     replies.push_back(Reply(*machine, source, now + ReplyDelay(*machine), bytes));
     // The machine answers from where it was asked and is found at its new
@@ -192,7 +192,7 @@ void DeviceService::HandleSetting(
     sink.Schedule(std::move(replies));
 }
 
-void DeviceService::HandleFlicker(const discovery::DeviceRecord& request, Machine* only, Clock::time_point now)
+void DeviceService::HandleFlicker(const protocol::DeviceRecord& request, Machine* only, Clock::time_point now)
 {
     Machine* machine = machines_.ByMac(request.mac);
     if (machine == nullptr || (only != nullptr && only != machine) || machine->IsSilent(now))
@@ -208,14 +208,14 @@ void DeviceService::HandleFlicker(const discovery::DeviceRecord& request, Machin
 }
 
 void DeviceService::HandleCommand(std::span<const std::uint8_t> datagram,
-    const discovery::CommandPacket& command,
+    const protocol::CommandPacket& command,
     Machine* only,
     net::Endpoint source,
     Clock::time_point now,
     ReplySink& sink)
 {
     std::vector<OutgoingReply> replies;
-    if (command.target == discovery::kAllDevices)
+    if (command.target == protocol::kAllDevices)
     {
         if (only != nullptr)
         {
@@ -253,7 +253,7 @@ void DeviceService::HandleCommand(std::span<const std::uint8_t> datagram,
 
 void DeviceService::RunCommand(Machine& machine,
     std::span<const std::uint8_t> datagram,
-    const discovery::CommandPacket& command,
+    const protocol::CommandPacket& command,
     net::Endpoint source,
     Clock::time_point now,
     std::vector<OutgoingReply>& replies,
@@ -267,32 +267,32 @@ void DeviceService::RunCommand(Machine& machine,
                             std::span<const std::uint8_t> data = {},
                             Clock::duration extra = Clock::duration::zero())
     {
-        const std::size_t length = discovery::BuildCommandReply(buffer, mac, command.cmdCode, result, data);
+        const std::size_t length = protocol::BuildCommandReply(buffer, mac, command.cmdCode, result, data);
         replies.push_back(Reply(machine, source, now + ReplyDelay(machine) + extra, std::span(buffer).first(length)));
     };
 
     switch (command.cmdCode)
     {
-    case discovery::CMD_LedTest:
+    case protocol::CMD_LedTest:
         // The answer marks the end of the test, after the LEDs have cycled.
         answer(0, {}, std::chrono::milliseconds(behaviour.ledTestMs));
         break;
-    case discovery::CMD_UARTTest:
+    case protocol::CMD_UARTTest:
         answer(static_cast<std::int32_t>(behaviour.uartMask));
         break;
-    case discovery::CMD_EXECUTE:
+    case protocol::CMD_EXECUTE:
     {
         const ShellResult result = machine.Execute(PayloadText(command.payload), now, UnixTime());
-        answer(result.status, WithNul(result.output, discovery::kMaxDatagramSize - discovery::kCommandReplyTextOffset));
+        answer(result.status, WithNul(result.output, protocol::kMaxDatagramSize - protocol::kCommandReplyTextOffset));
         break;
     }
-    case discovery::CMD_Upgrade:
+    case protocol::CMD_Upgrade:
     {
         if (behaviour.download == DownloadMode::Never)
         {
             break;
         }
-        const std::uint64_t size = discovery::ReadUpgradeSize(command);
+        const std::uint64_t size = protocol::ReadUpgradeSize(command);
         if (size == 0)
         {
             answer(0); // nothing to fetch is a failed upgrade
@@ -308,13 +308,13 @@ void DeviceService::RunCommand(Machine& machine,
             nextPacketNumber_++ });
         break;
     }
-    case discovery::CMD_RestartMiner:
+    case protocol::CMD_RestartMiner:
         machine.RestartMiner(now);
         break;
-    case discovery::CMD_Reboot:
+    case protocol::CMD_Reboot:
         machine.Reboot(now);
         break;
-    case discovery::CMD_PoolConfig:
+    case protocol::CMD_PoolConfig:
     {
         auto pools = ParsePoolText(PayloadText(command.payload));
         const std::int32_t result = pools ? behaviour.poolResult : 0;
@@ -325,21 +325,21 @@ void DeviceService::RunCommand(Machine& machine,
         answer(result);
         break;
     }
-    case discovery::CMD_ReadE2:
+    case protocol::CMD_ReadE2:
     {
-        const auto request = discovery::ReadE2Request(datagram);
+        const auto request = protocol::ReadE2Request(datagram);
         const E2ReadAnswer read = machine.ReadEeprom(*request);
-        const std::size_t length = discovery::BuildE2ReadReply(buffer, mac, read.result, read.block);
+        const std::size_t length = protocol::BuildE2ReadReply(buffer, mac, read.result, read.block);
         replies.push_back(Reply(machine, source, now + ReplyDelay(machine), std::span(buffer).first(length)));
         break;
     }
-    case discovery::CMD_WriteE2:
-        answer(machine.WriteEeprom(*discovery::ReadE2Request(datagram)));
+    case protocol::CMD_WriteE2:
+        answer(machine.WriteEeprom(*protocol::ReadE2Request(datagram)));
         break;
-    case discovery::CMD_GetName:
+    case protocol::CMD_GetName:
         answer(1, WithNul(machine.Name(), kNameCapacity + 1));
         break;
-    case discovery::CMD_SetName:
+    case protocol::CMD_SetName:
     {
         const std::string_view name = PayloadText(command.payload);
         if (!name.empty())

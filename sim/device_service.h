@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/net/ipv4.h"
+#include "protocol/device_packet.h"
 #include "sim/deterministic_random.h"
 #include "sim/machine.h"
 
@@ -61,8 +62,8 @@ struct FarmCounters
 
 struct DeviceServiceSettings
 {
-    std::uint16_t replyPort = discovery::kDevicePort;
-    std::uint16_t packagePort = 2425;
+    std::uint16_t replyPort = protocol::kDevicePort;
+    std::uint16_t packagePort = protocol::kPackagePort;
     int spreadMs = 100;
     std::uint64_t seed = 1;
 };
@@ -86,19 +87,19 @@ public:
     void SetUnixTimeForTesting(std::int64_t unixTime) { fixedUnixTime_ = unixTime; }
 
 private:
-    void HandleSearch(const discovery::DeviceRecord& request,
+    void HandleSearch(const protocol::DeviceRecord& request,
         Machine* only,
         net::Endpoint source,
         Clock::time_point now,
         ReplySink& sink);
-    void HandleSetting(const discovery::DeviceRecord& request,
+    void HandleSetting(const protocol::DeviceRecord& request,
         Machine* only,
         net::Endpoint source,
         Clock::time_point now,
         ReplySink& sink);
-    void HandleFlicker(const discovery::DeviceRecord& request, Machine* only, Clock::time_point now);
+    void HandleFlicker(const protocol::DeviceRecord& request, Machine* only, Clock::time_point now);
     void HandleCommand(std::span<const std::uint8_t> datagram,
-        const discovery::CommandPacket& command,
+        const protocol::CommandPacket& command,
         Machine* only,
         net::Endpoint source,
         Clock::time_point now,
@@ -106,7 +107,7 @@ private:
     // What one machine does with a command; replies go to `replies`.
     void RunCommand(Machine& machine,
         std::span<const std::uint8_t> datagram,
-        const discovery::CommandPacket& command,
+        const protocol::CommandPacket& command,
         net::Endpoint source,
         Clock::time_point now,
         std::vector<OutgoingReply>& replies,
@@ -123,7 +124,7 @@ private:
     SplitMix64 random_;
     std::uint32_t nextPacketNumber_ = 0x3f0;
     std::int64_t fixedUnixTime_ = 0;
-    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(discovery::kMaxDatagramSize);
+    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(protocol::kMaxDatagramSize);
 };
 
 } // namespace quellis::sim

@@ -462,8 +462,8 @@ private:
             // Installed when it answers: a search from then on shows the new version.
             machine.Upgrade(announcedVersion_, now + delay);
         }
-        std::vector<std::uint8_t> bytes(discovery::kCommandReplyTextOffset);
-        bytes.resize(discovery::BuildCommandReply(bytes, machine.identity.mac, discovery::CMD_Upgrade, result));
+        std::vector<std::uint8_t> bytes(protocol::kCommandReplyTextOffset);
+        bytes.resize(protocol::BuildCommandReply(bytes, machine.identity.mac, protocol::CMD_Upgrade, result));
         std::vector<OutgoingReply> replies(1);
         replies[0].machine = order.machine;
         replies[0].destination = net::Endpoint { order.server.address, replyPort_ };

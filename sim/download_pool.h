@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/device_packet.h"
 #include "sim/device_service.h"
 #include "sim/expected_package.h"
 #include "sim/machine.h"
@@ -25,7 +26,7 @@ namespace quellis::sim
 
 struct DownloadSettings
 {
-    std::uint16_t replyPort = 6667;
+    std::uint16_t replyPort = protocol::kDevicePort;
     int threads = 2;
     std::string netns; // entered by every worker: the workers create the sockets
     // What a machine runs after a successful upgrade unless its behaviour names a version.

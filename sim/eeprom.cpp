@@ -1,6 +1,6 @@
 #include "sim/eeprom.h"
 
-#include "discovery/internet_checksum.h"
+#include "protocol/internet_checksum.h"
 
 #include <algorithm>
 #include <span>
@@ -8,8 +8,7 @@
 namespace quellis::sim
 {
 
-E2ReadAnswer ReadE2(
-    const E2Record& record, const discovery::E2Block& request, EepromMode mode, std::int32_t errorNumber)
+E2ReadAnswer ReadE2(const E2Record& record, const protocol::E2Block& request, EepromMode mode, std::int32_t errorNumber)
 {
     E2ReadAnswer answer;
     if (mode == EepromMode::Error)
@@ -33,7 +32,7 @@ E2ReadAnswer ReadE2(
     {
         std::copy_n(record.begin() + request.start, count, answer.block.data.begin());
     }
-    answer.block.checksum = discovery::InternetChecksum(std::span(answer.block.data).first(count));
+    answer.block.checksum = protocol::InternetChecksum(std::span(answer.block.data).first(count));
     if (mode == EepromMode::BadChecksum)
     {
         answer.block.checksum = static_cast<std::uint16_t>(answer.block.checksum ^ 0x5A5A);
@@ -41,7 +40,7 @@ E2ReadAnswer ReadE2(
     return answer;
 }
 
-std::int32_t WriteE2(E2Record& record, const discovery::E2Block& request, EepromMode mode, std::int32_t errorNumber)
+std::int32_t WriteE2(E2Record& record, const protocol::E2Block& request, EepromMode mode, std::int32_t errorNumber)
 {
     if (mode == EepromMode::Error)
     {
@@ -51,7 +50,7 @@ std::int32_t WriteE2(E2Record& record, const discovery::E2Block& request, Eeprom
     {
         return kE2InvalidRequest;
     }
-    if (discovery::InternetChecksum(std::span(request.data).first(request.length)) != request.checksum)
+    if (protocol::InternetChecksum(std::span(request.data).first(request.length)) != request.checksum)
     {
         return kE2ChecksumMismatch;
     }

@@ -85,27 +85,27 @@ std::string_view CommandName(std::size_t slot)
 {
     switch (slot)
     {
-    case discovery::CMD_LedTest:
+    case protocol::CMD_LedTest:
         return "led-test";
-    case discovery::CMD_UARTTest:
+    case protocol::CMD_UARTTest:
         return "uart-test";
-    case discovery::CMD_EXECUTE:
+    case protocol::CMD_EXECUTE:
         return "execute";
-    case discovery::CMD_Upgrade:
+    case protocol::CMD_Upgrade:
         return "upgrade";
-    case discovery::CMD_RestartMiner:
+    case protocol::CMD_RestartMiner:
         return "restart-miner";
-    case discovery::CMD_Reboot:
+    case protocol::CMD_Reboot:
         return "reboot";
-    case discovery::CMD_PoolConfig:
+    case protocol::CMD_PoolConfig:
         return "pool-config";
-    case discovery::CMD_ReadE2:
+    case protocol::CMD_ReadE2:
         return "read-e2";
-    case discovery::CMD_WriteE2:
+    case protocol::CMD_WriteE2:
         return "write-e2";
-    case discovery::CMD_SetName:
+    case protocol::CMD_SetName:
         return "set-name";
-    case discovery::CMD_GetName:
+    case protocol::CMD_GetName:
         return "get-name";
     default:
         return {};
@@ -381,7 +381,7 @@ void Farm::ReceiveLoop()
     // reply scheduler's queue and the download workers' inboxes.
     Engine& engine = *engine_;
     FarmSink sink(*engine.scheduler, *engine.downloads);
-    std::vector<std::uint8_t> storage(static_cast<std::size_t>(kReceiveBatch) * discovery::kMaxDatagramSize);
+    std::vector<std::uint8_t> storage(static_cast<std::size_t>(kReceiveBatch) * protocol::kMaxDatagramSize);
     std::array<mmsghdr, kReceiveBatch> messages {};
     std::array<iovec, kReceiveBatch> vectors {};
     std::array<sockaddr_in, kReceiveBatch> sources {};
@@ -403,8 +403,8 @@ void Farm::ReceiveLoop()
         for (int i = 0; i < kReceiveBatch; ++i)
         {
             vectors[static_cast<std::size_t>(i)]
-                = iovec { storage.data() + static_cast<std::size_t>(i) * discovery::kMaxDatagramSize,
-                      discovery::kMaxDatagramSize };
+                = iovec { storage.data() + static_cast<std::size_t>(i) * protocol::kMaxDatagramSize,
+                      protocol::kMaxDatagramSize };
             msghdr& header = messages[static_cast<std::size_t>(i)].msg_hdr;
             header = msghdr {};
             header.msg_name = &sources[static_cast<std::size_t>(i)];

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/device_packet.h"
 #include "sim/machine.h"
 #include "sim/machine_profile.h"
 #include "sim/scenario.h"
@@ -30,10 +31,10 @@ struct FarmConfig
     int machines = 50;
     std::uint64_t seed = 1;
     std::uint32_t firstAddress = kDefaultFirstAddress;
-    std::uint16_t devicePort = discovery::kDevicePort; // 0: an ephemeral port (DevicePort tells which)
-    std::uint16_t replyPort = discovery::kDevicePort; // where replies go, on the request's source address
-    std::uint16_t apiPort = 4029; // 0: an ephemeral port, the same for every machine (ApiPort)
-    std::uint16_t packagePort = 2425; // the tool's package server, on the offer's source address
+    std::uint16_t devicePort = protocol::kDevicePort; // 0: an ephemeral port (DevicePort tells which)
+    std::uint16_t replyPort = protocol::kDevicePort; // where replies go, on the request's source address
+    std::uint16_t apiPort = protocol::kMinerApiPort; // 0: an ephemeral port, the same for every machine (ApiPort)
+    std::uint16_t packagePort = protocol::kPackagePort; // the tool's package server, on the offer's source address
     std::string netns; // a name under /run/netns; empty: the caller's namespace
     std::string expectedPackage; // when set, downloads are compared with this file
     int downloadThreads = 2;

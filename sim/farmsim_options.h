@@ -21,10 +21,10 @@ struct FarmsimOptions
     std::optional<std::uint64_t> seed;
     std::optional<std::uint32_t> firstAddress;
     std::optional<int> spreadMs;
-    std::uint16_t devicePort = discovery::kDevicePort;
-    std::uint16_t replyPort = discovery::kDevicePort;
-    std::uint16_t apiPort = 4029;
-    std::uint16_t packagePort = 2425;
+    std::uint16_t devicePort = protocol::kDevicePort;
+    std::uint16_t replyPort = protocol::kDevicePort;
+    std::uint16_t apiPort = protocol::kMinerApiPort;
+    std::uint16_t packagePort = protocol::kPackagePort;
     std::string scenarioPath;
     std::string expectedPackage;
     std::string netns;

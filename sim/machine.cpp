@@ -133,12 +133,12 @@ bool Machine::IsRebooting(Clock::time_point now) const
 }
 
 std::size_t Machine::BuildRecord(
-    std::span<std::uint8_t> buffer, discovery::PacketType type, std::int32_t result, Clock::time_point now) const
+    std::span<std::uint8_t> buffer, protocol::PacketType type, std::int32_t result, Clock::time_point now) const
 {
     std::lock_guard lock(mutex_);
     const std::string hostName = behaviour.bom ? std::string(kByteOrderMark) + name_ : name_;
-    discovery::RecordFields fields;
-    fields.ip = behaviour.addressAsAll ? discovery::kAllDevices : std::string_view(ip_);
+    protocol::RecordFields fields;
+    fields.ip = behaviour.addressAsAll ? protocol::kAllDevices : std::string_view(ip_);
     fields.mask = mask_;
     fields.gateway = gateway_;
     fields.mac = identity.mac;
@@ -149,7 +149,7 @@ std::size_t Machine::BuildRecord(
     fields.versionText = version.text;
     fields.hostName = hostName;
     fields.result = result;
-    return discovery::BuildRecordReply(buffer, type, fields, static_cast<std::size_t>(behaviour.shortReply));
+    return protocol::BuildRecordReply(buffer, type, fields, static_cast<std::size_t>(behaviour.shortReply));
 }
 
 std::int32_t Machine::ApplySetting(std::string_view ip, std::string_view mask, std::string_view gateway)
@@ -190,13 +190,13 @@ std::string Machine::Name() const
     return name_;
 }
 
-E2ReadAnswer Machine::ReadEeprom(const discovery::E2Block& request) const
+E2ReadAnswer Machine::ReadEeprom(const protocol::E2Block& request) const
 {
     std::lock_guard lock(mutex_);
     return ReadE2(eeprom_, request, behaviour.eeprom, behaviour.eepromError);
 }
 
-std::int32_t Machine::WriteEeprom(const discovery::E2Block& request)
+std::int32_t Machine::WriteEeprom(const protocol::E2Block& request)
 {
     std::lock_guard lock(mutex_);
     return WriteE2(eeprom_, request, behaviour.eeprom, behaviour.eepromError);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "discovery/device_packet.h"
+#include "protocol/device_packet.h"
 #include "sim/eeprom.h"
 #include "sim/machine_profile.h"
 #include "sim/miner_api_reply.h"
@@ -107,7 +107,7 @@ public:
     // A PKT_SEARCH_ACK or PKT_DEV_SETTING_ACK with the machine's current
     // record, cut to its short-reply length.
     [[nodiscard]] std::size_t BuildRecord(
-        std::span<std::uint8_t> buffer, discovery::PacketType type, std::int32_t result, Clock::time_point now) const;
+        std::span<std::uint8_t> buffer, protocol::PacketType type, std::int32_t result, Clock::time_point now) const;
 
     // The address the machine sends from and is reached at. A network
     // setting moves it; its miner API keeps listening where it started.
@@ -121,8 +121,8 @@ public:
     void SetPools(std::vector<PoolEntry> pools);
     void SetName(std::string_view name);
     [[nodiscard]] std::string Name() const;
-    [[nodiscard]] E2ReadAnswer ReadEeprom(const discovery::E2Block& request) const;
-    [[nodiscard]] std::int32_t WriteEeprom(const discovery::E2Block& request);
+    [[nodiscard]] E2ReadAnswer ReadEeprom(const protocol::E2Block& request) const;
+    [[nodiscard]] std::int32_t WriteEeprom(const protocol::E2Block& request);
     // Silent for the behaviour's reboot time, then up with a run time from 0.
     void Reboot(Clock::time_point now);
     void RestartMiner(Clock::time_point now);

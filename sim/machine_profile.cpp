@@ -79,11 +79,11 @@ std::string HostName(int index, HostNameKind kind)
     return "rack" + rack + "-m" + slot;
 }
 
-std::array<std::uint8_t, discovery::kE2RecordSize> EepromRecord(SplitMix64& random)
+std::array<std::uint8_t, protocol::kE2RecordSize> EepromRecord(SplitMix64& random)
 {
     // Bytes 0-5 the QR code's tail, 15-23 nine characters of the one-D code,
     // 24-39 the one-D code's serial field; the rest zero.
-    std::array<std::uint8_t, discovery::kE2RecordSize> record {};
+    std::array<std::uint8_t, protocol::kE2RecordSize> record {};
     char text[40];
     std::snprintf(text, sizeof text, "N%05u", static_cast<unsigned>(random.Below(100000)));
     std::memcpy(record.data(), text, 6);
@@ -171,7 +171,7 @@ MachineIdentity Generate(int index,
 
     machine.bom = random.Unit() < 0.08;
     const double shortPick = random.Unit();
-    machine.shortReply = shortPick < 0.02 ? 188 : shortPick < 0.04 ? 220 : static_cast<int>(discovery::kRecordSize);
+    machine.shortReply = shortPick < 0.02 ? 188 : shortPick < 0.04 ? 220 : static_cast<int>(protocol::kRecordSize);
     machine.addressAsAll = random.Unit() < 0.03;
     machine.apiNul = random.Unit() < 0.30;
     return machine;

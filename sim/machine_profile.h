@@ -1,6 +1,6 @@
 #pragma once
 
-#include "discovery/device_packet.h"
+#include "protocol/device_packet.h"
 
 #include <array>
 #include <cstdint>
@@ -44,11 +44,11 @@ struct MachineIdentity
     double mhsAv = 0; // average hash rate, MH/s, two decimals
     int chains = 3;
     std::string minerDescription; // the mining software's "Description"
-    std::array<std::uint8_t, discovery::kE2RecordSize> eeprom {};
+    std::array<std::uint8_t, protocol::kE2RecordSize> eeprom {};
 
     // Natural quirks; a scenario may override each of them.
     bool bom = false;
-    int shortReply = static_cast<int>(discovery::kRecordSize);
+    int shortReply = static_cast<int>(protocol::kRecordSize);
     bool addressAsAll = false;
     bool apiNul = false;
 };

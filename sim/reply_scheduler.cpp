@@ -125,8 +125,8 @@ void ReplyScheduler::Send(int socketHandle, std::vector<OutgoingReply>& batch)
         }
         if (reply.searchRecord)
         {
-            reply.bytes.resize(discovery::kRecordSize);
-            reply.bytes.resize(machine.BuildRecord(reply.bytes, discovery::PKT_SEARCH_ACK, 0, now));
+            reply.bytes.resize(protocol::kRecordSize);
+            reply.bytes.resize(machine.BuildRecord(reply.bytes, protocol::PKT_SEARCH_ACK, 0, now));
         }
         vectors[i] = iovec { reply.bytes.data(), reply.bytes.size() };
         destinations[i] = sockaddr_in {};

@@ -1,15 +1,15 @@
 #include "update/update_controller.h"
 
-#include "discovery/device_packet.h"
 #include "discovery/device_table.h"
 #include "platform/files/mapped_file.h"
 #include "platform/text/codepage.h"
+#include "platform/text/printf_text.h"
 #include "platform/trace/trace.h"
+#include "protocol/device_packet.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "resources/templates/monitor_panel_ids.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <vector>
 
@@ -25,20 +25,6 @@ using namespace quellis::resources;
 // not wait out 30 seconds.
 constexpr std::chrono::milliseconds kWaitSlice { 100 };
 
-std::string Format(const char* format, ...)
-{
-    va_list arguments;
-    va_start(arguments, format);
-    va_list copy;
-    va_copy(copy, arguments);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text(static_cast<std::size_t>(std::max(length, 0)), '\0');
-    std::vsnprintf(text.data(), text.size() + 1, format, arguments);
-    va_end(arguments);
-    return text;
-}
-
 // The caption the button had before the run, in the language shown.
 std::string_view StartCaption(int button, bool chinese)
 {
@@ -49,10 +35,35 @@ std::string_view StartCaption(int button, bool chinese)
     return chinese ? updatetext::kUpdateAllCaption : updatetext::kUpdateAllCaptionEnglish;
 }
 
+// What the machines' results do: the run's counters and wake-up in the
+// shared state, the lines in the log pane.
+class WindowUpdateReplies : public UpdateReplyEffects
+{
+public:
+    WindowUpdateReplies(protocol::SharedState& state, core::Window& window)
+        : state_(state)
+        , window_(window)
+    {
+    }
+    std::string CurrentTarget() override { return state_.currentTarget.Get(); }
+    std::string CurrentTargetIp() override { return state_.currentTargetIp.Get(); }
+    void CountSuccess() override { ++state_.successCount; }
+    void CountFailure() override { ++state_.failureCount; }
+    void SignalCommandDone() override { state_.commandDone.Set(); }
+    void Log(core::LogColour colour, std::string_view text, bool toFile) override
+    {
+        window_.log.WriteLog(colour, text, toFile);
+    }
+
+private:
+    protocol::SharedState& state_;
+    core::Window& window_;
+};
+
 } // namespace
 
 UpdateController::UpdateController(
-    discovery::SharedState& state, core::Window& window, core::Controls& panel, UpdateTiming timing)
+    protocol::SharedState& state, core::Window& window, core::Controls& panel, UpdateTiming timing)
     : state_(state)
     , window_(window)
     , panel_(panel)
@@ -69,6 +80,12 @@ UpdateController::~UpdateController()
 void UpdateController::StartPackageServer()
 {
     server_.Start();
+}
+
+void UpdateController::RegisterReplies(protocol::ReplyDispatcher& dispatcher)
+{
+    replyEffects_ = std::make_unique<WindowUpdateReplies>(state_, window_);
+    RegisterUpdateReplies(dispatcher, *replyEffects_);
 }
 
 bool UpdateController::OnCommand(int id)
@@ -126,7 +143,7 @@ void UpdateController::ChoosePackage()
     server_.SetServedPath(*path);
     const bool chinese = LanguageBoxTicked();
     window_.log.WriteLog(core::LogColour::Default,
-        Format(chinese ? updatetext::kPackageChosen : updatetext::kPackageChosenEnglish, path->c_str()),
+        text::PrintfText(chinese ? updatetext::kPackageChosen : updatetext::kPackageChosenEnglish, path->c_str()),
         false);
     window_.controls.EnableItem(kIdUpdateSelected, true);
     window_.controls.EnableItem(kIdUpdateAll, true);
@@ -240,8 +257,9 @@ void UpdateController::UpdateWorker(int button)
         EndRun(button);
         return;
     }
-    window_.log.WriteLog(
-        core::LogColour::Default, Format(updatetext::kPackageSize, static_cast<unsigned long long>(size)), false);
+    window_.log.WriteLog(core::LogColour::Default,
+        text::PrintfText(updatetext::kPackageSize, static_cast<unsigned long long>(size)),
+        false);
 
     // An empty MAC keeps the previous row's target.
     std::string target;
@@ -309,10 +327,10 @@ UpdateController::Offered UpdateController::OfferRow(int row, std::string& targe
     state_.commandDone.Reset();
     if (!mac.empty())
     {
-        window_.log.WriteLog(core::LogColour::Default, Format(updatetext::kWillUpdate, ip.c_str()), false);
+        window_.log.WriteLog(core::LogColour::Default, text::PrintfText(updatetext::kWillUpdate, ip.c_str()), false);
     }
-    std::vector<std::uint8_t> offer(discovery::kRequestBufferSize);
-    offer.resize(discovery::BuildUpgradeOffer(offer, target, packageSize));
+    std::vector<std::uint8_t> offer(protocol::kRequestBufferSize);
+    offer.resize(protocol::BuildUpgradeOffer(offer, target, packageSize));
     if (offer.empty() || !state_.SendBroadcast(offer))
     {
         trace::OutputDebugString("send CMD_EXECUTE package failed\n");
@@ -337,7 +355,7 @@ UpdateController::Offered UpdateController::OfferRow(int row, std::string& targe
             return Offered::Answered;
         }
     }
-    window_.boxes.MessageBox(Format(updatetext::kTimedOut, ip.c_str()));
+    window_.boxes.MessageBox(text::PrintfText(updatetext::kTimedOut, ip.c_str()));
     return Offered::TimedOut;
 }
 
@@ -350,7 +368,7 @@ void UpdateController::EndRun(int button)
     window_.controls.EnableItem(kIdRestartSystem, true);
     window_.busy.Release(core::BusyRun::Update);
     window_.log.WriteLog(core::LogColour::Default,
-        Format(updatetext::kSummary, state_.successCount.load(), state_.failureCount.load()),
+        text::PrintfText(updatetext::kSummary, state_.successCount.load(), state_.failureCount.load()),
         false);
 }
 

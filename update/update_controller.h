@@ -2,12 +2,14 @@
 
 #include "core/controller.h"
 #include "core/window.h"
-#include "discovery/shared_state.h"
 #include "platform/sync/thread.h"
+#include "protocol/shared_state.h"
 #include "update/package_server.h"
+#include "update/update_replies.h"
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string_view>
 
 // The firmware update: the package choice, the update run that offers the
@@ -30,11 +32,13 @@ public:
     // `panel`: the side panel's controls (its language box picks the language
     // of the package line).
     UpdateController(
-        discovery::SharedState& state, core::Window& window, core::Controls& panel, UpdateTiming timing = {});
+        protocol::SharedState& state, core::Window& window, core::Controls& panel, UpdateTiming timing = {});
     ~UpdateController() override;
 
     // Start-up, once the listening socket is open.
     void StartPackageServer();
+    // Start-up: the machines' results count for the run and wake it.
+    void RegisterReplies(protocol::ReplyDispatcher& dispatcher);
 
     // Button 7: the open-file dialog, then the chosen path for the runs and
     // the server.
@@ -66,7 +70,7 @@ private:
     Offered OfferRow(int row, std::string& target, std::uint64_t packageSize);
     void EndRun(int button);
 
-    discovery::SharedState& state_;
+    protocol::SharedState& state_;
     core::Window& window_;
     core::Controls& panel_;
     const UpdateTiming timing_;
@@ -76,6 +80,7 @@ private:
     std::atomic<bool> runActive_ { false };
     // Teardown: the run's worker leaves its wait and shows no more boxes.
     std::atomic<bool> stopping_ { false };
+    std::unique_ptr<UpdateReplyEffects> replyEffects_;
 };
 
 // The texts of the update (UTF-8).

@@ -1,10 +1,9 @@
 #include "platform/ui/async_select.h"
 
+#include "platform/net/readiness.h"
 #include "platform/ui/dialog.h"
 
 #include <QSocketNotifier>
-
-#include <sys/socket.h>
 
 #include <memory>
 
@@ -29,13 +28,6 @@ std::map<int, Registration>& Registrations()
     return registrations;
 }
 
-bool IsListening(int socket)
-{
-    int accepting = 0;
-    socklen_t length = sizeof accepting;
-    return getsockopt(socket, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &length) == 0 && accepting != 0;
-}
-
 void Notify(int socket)
 {
     auto found = Registrations().find(socket);
@@ -57,14 +49,7 @@ void Notify(int socket)
     }
     else
     {
-        // Readable with nothing to read is the peer's close.
-        char probe = 0;
-        const ssize_t peeked = recv(socket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-        event = peeked == 0 ? kFdClose : kFdRead;
-        if (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-        {
-            event = kFdClose;
-        }
+        event = net::PeerHasClosed(socket) ? kFdClose : kFdRead;
     }
     if ((registration.events & event) != 0)
     {
@@ -95,7 +80,7 @@ bool AsyncSelect(int socket, Dialog* dialog, std::uint32_t message, std::intptr_
     registration.dialog = dialog;
     registration.message = message;
     registration.events = events;
-    registration.listening = IsListening(socket);
+    registration.listening = net::IsListening(socket);
     registration.notifier = std::make_unique<QSocketNotifier>(socket, QSocketNotifier::Read);
     QObject::connect(registration.notifier.get(), &QSocketNotifier::activated, dialog, [socket] { Notify(socket); });
     return true;

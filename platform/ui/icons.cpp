@@ -1,7 +1,5 @@
 #include "platform/ui/icons.h"
 
-#include "resources/resource_ids.h"
-
 #include <QApplication>
 #include <QIconEngine>
 #include <QImageReader>
@@ -18,9 +16,16 @@ namespace quellis::ui
 namespace
 {
 
+IconSource source;
+
+std::span<const int> IconSizes(int iconId)
+{
+    return source.sizes != nullptr ? source.sizes(iconId) : std::span<const int>();
+}
+
 QString IconPath(int iconId, int drawnSize)
 {
-    return QString::fromStdString(resources::ResourcePath(resources::ResourceKind::Icon, iconId, drawnSize));
+    return source.path != nullptr ? QString::fromStdString(source.path(iconId, drawnSize)) : QString();
 }
 
 // Each drawn size of an icon is decoded once for the process: the lamps of a
@@ -112,7 +117,7 @@ public:
         QList<QSize> sizes;
         if (mode == QIcon::Normal && state == QIcon::Off)
         {
-            for (const int drawn : resources::IconSizes(iconId_))
+            for (const int drawn : IconSizes(iconId_))
             {
                 sizes.append(QSize(drawn, drawn));
             }
@@ -120,7 +125,7 @@ public:
         return sizes;
     }
 
-    bool isNull() override { return resources::IconSizes(iconId_).empty(); }
+    bool isNull() override { return IconSizes(iconId_).empty(); }
     QString key() const override { return QStringLiteral("QuellisResourceIcon"); }
     QIconEngine* clone() const override { return new ResourceIconEngine(iconId_); }
 
@@ -130,7 +135,7 @@ private:
     int BestSize(const QSize& size) const
     {
         int best = 0;
-        for (const int drawn : resources::IconSizes(iconId_))
+        for (const int drawn : IconSizes(iconId_))
         {
             best = drawn;
             if (drawn * drawn >= size.width() * size.height())
@@ -146,10 +151,15 @@ private:
 
 } // namespace
 
+void SetIconSource(IconSource given)
+{
+    source = given;
+}
+
 QPixmap LoadIconPixmap(int iconId, int size)
 {
     // The drawn size the system would pick, scaled when it is not the one asked for.
-    const int drawn = resources::IconSizeFor(iconId, size);
+    const int drawn = source.sizeFor != nullptr ? source.sizeFor(iconId, size) : 0;
     if (drawn == 0)
     {
         return {};

@@ -110,8 +110,8 @@ TEST(LabCli, MaintenanceCommandsReachTheMachinesNamedAndReportEachOne)
         { QUELLIS_CLI_PATH, "exec", "--mac", firstMac, "echo hello farm", "--format", "csv", "--wait", "0.5" });
     ASSERT_EQ(executed.status, 0) << executed.out << executed.err;
     EXPECT_EQ(executed.out, "MAC,IP,Result,Outcome,Detail\n" + firstMac + ",,ok,exit status 0,\"hello farm\n\"\n");
-    EXPECT_EQ(commands(first, discovery::CMD_EXECUTE), 1u);
-    EXPECT_EQ(commands(second, discovery::CMD_EXECUTE), 0u);
+    EXPECT_EQ(commands(first, protocol::CMD_EXECUTE), 1u);
+    EXPECT_EQ(commands(second, protocol::CMD_EXECUTE), 0u);
 
     // The serial-port test of a machine by its address (found by a search
     // first), and of one that is not there: that one fails the command.
@@ -131,7 +131,7 @@ TEST(LabCli, MaintenanceCommandsReachTheMachinesNamedAndReportEachOne)
         std::string::npos)
         << tested.out;
     EXPECT_NE(tested.out.find("00000000FFFF,,failed,not found"), std::string::npos) << tested.out;
-    EXPECT_EQ(commands(second, discovery::CMD_UARTTest), 1u);
+    EXPECT_EQ(commands(second, protocol::CMD_UARTTest), 1u);
 
     // Every machine: refused without --yes when no one can be asked, and
     // nothing sent; with --yes one request to "FFFFFFFFFFFF" reaches all.
@@ -140,12 +140,12 @@ TEST(LabCli, MaintenanceCommandsReachTheMachinesNamedAndReportEachOne)
     EXPECT_NE(refused.err.find("Refused without --yes"), std::string::npos) << refused.err;
     const ProcessResult restarted = RunProcess({ QUELLIS_CLI_PATH, "restart-miner", "--all", "--yes" });
     EXPECT_EQ(restarted.status, 0) << restarted.err;
-    for (int i = 0; i < 200 && farm->Totals().commands[sim::CommandSlot(discovery::CMD_RestartMiner)] < 12u; ++i)
+    for (int i = 0; i < 200 && farm->Totals().commands[sim::CommandSlot(protocol::CMD_RestartMiner)] < 12u; ++i)
     {
         std::this_thread::sleep_for(10ms);
     }
-    EXPECT_EQ(farm->Totals().commands[sim::CommandSlot(discovery::CMD_RestartMiner)], 12u);
-    EXPECT_EQ(commands(first, discovery::CMD_RestartMiner), 1u);
+    EXPECT_EQ(farm->Totals().commands[sim::CommandSlot(protocol::CMD_RestartMiner)], 12u);
+    EXPECT_EQ(commands(first, protocol::CMD_RestartMiner), 1u);
 
     // DHCP for one machine: it acknowledges, and its MAC is in changeMac.txt.
     const ProcessResult dhcp

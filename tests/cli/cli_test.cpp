@@ -146,15 +146,15 @@ TEST(CliDeviceList, NewMacsPastTheCeilingGetNoRowAndTheLogSaysSoOnce)
     window.SetAppliedHandler([&](const std::string& lines) { versionLines += lines; });
     const auto record = [](int n, const std::string& ip)
     {
-        discovery::DeviceRecord made;
+        protocol::DeviceRecord made;
         char mac[13];
         std::snprintf(mac, sizeof mac, "02%010X", static_cast<unsigned>(n));
         made.mac = mac;
         made.ip = ip;
-        made.receivedLength = discovery::kRecordSize;
+        made.receivedLength = protocol::kRecordSize;
         return made;
     };
-    std::vector<discovery::DeviceRecord> burst;
+    std::vector<protocol::DeviceRecord> burst;
     for (int n = 0; n < discovery::kMaxDeviceRows + 2; ++n)
     {
         burst.push_back(record(n, "10.77.128.1"));

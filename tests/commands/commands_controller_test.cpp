@@ -2,8 +2,9 @@
 // companion, and loopback sockets standing in for the machines: what each
 // button sends, what it refuses, what the time-outs do, and the blink thread.
 #include "commands/commands_controller.h"
-#include "discovery/device_packet.h"
+#include "discovery/device_table.h"
 #include "platform/text/codepage.h"
+#include "protocol/device_packet.h"
 #include "resources/resource_ids.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "tests/support/fake_window.h"
@@ -22,6 +23,7 @@ namespace
 
 using namespace quellis::resources;
 using namespace quellis::discovery;
+using namespace quellis::protocol;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint32_t kLoopback = 0x7F000001;

@@ -7,6 +7,8 @@
 
 namespace quellis::discovery
 {
+
+using namespace quellis::protocol;
 namespace
 {
 
@@ -106,6 +108,42 @@ TEST(DeviceSort, EachColumnHasItsOwnDirectionStartingDescending)
         EXPECT_FALSE(state.Click(column, ascending)) << column;
     }
     EXPECT_EQ(state.LastColumn(), kColumnIp);
+}
+
+TEST(PlaceRecord, NewMacsTakeTheNextRowOnceKnownOnesRefreshTheirsAndTheCeilingIsToldOnce)
+{
+    MacIndex index;
+    bool ceilingLogged = false;
+    std::string lines;
+    DeviceRecord record;
+    record.mac = "A1B2C3D4E5F6";
+    record.ip = "10.0.0.5";
+    record.versionNumber = 10203;
+    record.runSeconds = 60;
+    record.receivedLength = kRecordSize;
+
+    const auto added = PlaceRecord(record, 0, 7, index, ceilingLogged, lines);
+    ASSERT_TRUE(added);
+    EXPECT_TRUE(added->added);
+    EXPECT_EQ(added->row, 7);
+    EXPECT_EQ(added->cells.front(), (std::pair<int, std::string>(kColumnIndex, "8")));
+    EXPECT_EQ(lines, "8 Device 10.0.0.5 server version 1.2.3\r\n");
+
+    // The same MAC again, whatever row would come next: its own row, no line.
+    const auto refreshed = PlaceRecord(record, 0, 9, index, ceilingLogged, lines);
+    ASSERT_TRUE(refreshed);
+    EXPECT_FALSE(refreshed->added);
+    EXPECT_EQ(refreshed->row, 7);
+    EXPECT_EQ(refreshed->cells, RecordCells(record, 0));
+
+    // At the ceiling new MACs get no row, and the line comes once.
+    lines.clear();
+    for (const char* mac : { "000000000001", "000000000002" })
+    {
+        record.mac = mac;
+        EXPECT_FALSE(PlaceRecord(record, 0, kMaxDeviceRows, index, ceilingLogged, lines));
+    }
+    EXPECT_EQ(lines, RowCeilingLine());
 }
 
 TEST(MacIndex, FindsRowsByExactMacText)

@@ -13,6 +13,8 @@
 
 namespace quellis::discovery
 {
+
+using namespace quellis::protocol;
 namespace
 {
 
@@ -154,7 +156,7 @@ TEST_F(DiscoveryControllerTest, ReceivedRepliesBecomeRecordsAndRequestsAndFilter
 {
     state.running = 1;
     ASSERT_TRUE(controller.StartReplyThread());
-    ASSERT_TRUE(controller.StartLisServ({ 128, 1, 10 }));
+    ASSERT_EQ(controller.StartLisServ({ 128, 1, 10 }), ReceiveStart::Started);
     const auto bound = state.receiveSocket.LocalEndpoint();
     ASSERT_TRUE(bound);
     net::Socket machine = net::Socket::Create(net::SocketKind::Udp);

@@ -1,6 +1,6 @@
 // The identification record built from the two label codes.
-#include "discovery/internet_checksum.h"
 #include "miner/e2_record.h"
+#include "protocol/internet_checksum.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +27,7 @@ TEST(E2Record, TheLabelExampleFillsTheWholeRecord)
             40));
     EXPECT_EQ(write.block.length, 40u);
     EXPECT_EQ(write.block.start, 0u);
-    EXPECT_EQ(write.block.checksum, discovery::InternetChecksum(std::span(write.block.data).first(40)));
+    EXPECT_EQ(write.block.checksum, protocol::InternetChecksum(std::span(write.block.data).first(40)));
     EXPECT_TRUE(write.logLines.empty());
 }
 
@@ -83,7 +83,7 @@ TEST(E2Record, LengthsOffsetAndLogLinesOfEveryShape)
         EXPECT_EQ(std::string(write.block.data.begin(), write.block.data.begin() + c.length), c.data) << c.oneD;
         EXPECT_EQ(write.logLines, c.logLines) << c.qr << " / " << c.oneD;
         EXPECT_EQ(write.block.checksum,
-            c.length == 0 ? 0 : discovery::InternetChecksum(std::span(write.block.data).first(c.length)));
+            c.length == 0 ? 0 : protocol::InternetChecksum(std::span(write.block.data).first(c.length)));
     }
 }
 

@@ -5,7 +5,7 @@
 #include "core/settings.h"
 #include "discovery/discovery_controller.h"
 #include "miner/miner_controller.h"
-#include "miner/printf_text.h"
+#include "platform/text/printf_text.h"
 #include "platform/sync/thread.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "sim/pool_config.h"
@@ -19,6 +19,8 @@
 
 namespace quellis::miner
 {
+
+using text::PrintfText;
 namespace
 {
 
@@ -43,7 +45,7 @@ public:
 class NoRows : public discovery::DeviceRecordSink
 {
 public:
-    void Enqueue(std::vector<discovery::DeviceRecord>) override { }
+    void Enqueue(std::vector<protocol::DeviceRecord>) override { }
     void Flush() override { }
     void Clear() override { }
     void SortByColumn(int) override { }
@@ -61,8 +63,7 @@ protected:
         EXPECT_TRUE(state.replyQueue.Initialise());
         state.running = 1;
         EXPECT_TRUE(discovery.StartReplyThread());
-        EXPECT_TRUE(discovery.StartLisServ({ -1, -1, -1 }));
-        discovery.SetReadBackStarter([this](std::string_view target) { controller->StartReadBack(target); });
+        EXPECT_EQ(discovery.StartLisServ({ -1, -1, -1 }), discovery::ReceiveStart::Started);
     }
     ~MinerControllerTest() override
     {
@@ -90,6 +91,7 @@ protected:
         options.client = { farm->ApiPort(), 500ms, 500ms };
         options.replyWaitMs = 600;
         controller = std::make_unique<MinerController>(state, window.Window(), pools, options);
+        controller->RegisterReplies(discovery.Replies());
         for (int i = 0; i < machines; ++i)
         {
             window.AddRow(Ip(i), Mac(i));
@@ -136,7 +138,7 @@ protected:
     }
 
     test::TempDir dir;
-    discovery::SharedState state { dir / "config.ini" };
+    protocol::SharedState state { dir / "config.ini" };
     test::FakeWindow window;
     NoRows rows;
     discovery::DiscoveryController discovery { state, window.Window(), rows };
@@ -396,7 +398,7 @@ TEST_F(MinerControllerTest, APoolRunEndsAtTheFirstMachineThatDoesNotAnswer)
                     farm->MachineAt(0).identity.address & 0xFF),
             "secret" }));
     EXPECT_EQ(held[1], (sim::PoolEntry { "stratum+tcp://backup.lab:4444", "ops.b", "x" }));
-    EXPECT_EQ(farm->MachineAt(2).counters.commands[discovery::CMD_PoolConfig].load(), 0u) << "not sent to the third";
+    EXPECT_EQ(farm->MachineAt(2).counters.commands[protocol::CMD_PoolConfig].load(), 0u) << "not sent to the third";
     EXPECT_EQ(state.updating.load(), 0);
     for (const int id : { kIdUpdateSelected, kIdUpdateAll })
     {
@@ -422,14 +424,14 @@ TEST_F(MinerControllerTest, APoolPacketIsTheHeaderTheTextAndItsNul)
     (*pools.answer)[1] = { true, "U", "W", "P", kSuffixIp };
     window.Select({ 0 });
     EXPECT_TRUE(controller->OnCommand(kIdSetPools));
-    std::vector<std::uint8_t> packet(discovery::kMaxDatagramSize);
+    std::vector<std::uint8_t> packet(protocol::kMaxDatagramSize);
     const int length = machines.ReceiveFrom(packet.data(), packet.size(), nullptr);
     EXPECT_EQ(state.updating.load(), 1) << "set from the first selected machine until the end";
     const std::string text = BuildPoolText(*pools.answer, Ip(0));
     ASSERT_EQ(length, static_cast<int>(48 + text.size() + 1));
     packet.resize(static_cast<std::size_t>(length));
-    std::vector<std::uint8_t> expected(discovery::kMaxDatagramSize);
-    expected.resize(discovery::BuildPoolConfig(expected, Mac(0), text));
+    std::vector<std::uint8_t> expected(protocol::kMaxDatagramSize);
+    expected.resize(protocol::BuildPoolConfig(expected, Mac(0), text));
     EXPECT_EQ(packet, expected);
     EXPECT_TRUE(window.WaitFor([&] { return controller->ActiveRuns() == 0; }));
     const Lines lines = NewLogLines();
@@ -511,7 +513,7 @@ TEST_F(E2Test, TheLabelExampleIsWrittenConfirmedAndReadBack)
     EXPECT_TRUE(window.WaitFor([&] { return window.LogText().find("写E2失败") != std::string::npos; }));
     EXPECT_EQ(NewColouredLines(), (Lines { "red file [T]写E2失败5\r\n" }));
     std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(farm->MachineAt(2).counters.commands[discovery::CMD_ReadE2].load(), 0u);
+    EXPECT_EQ(farm->MachineAt(2).counters.commands[protocol::CMD_ReadE2].load(), 0u);
     Press(kIdReadE2);
     EXPECT_TRUE(window.WaitFor([&] { return window.LogText().find("读E2失败5") != std::string::npos; }));
     EXPECT_EQ(NewColouredLines(), (Lines { "red file [T]读E2失败5\r\n" }));
@@ -574,7 +576,7 @@ TEST_F(E2Test, TheHandlersRefuseInTheirOrder)
 TEST(E2HandOff, TheWritesSignalReleasesTheWriteRunAndNeverTheReadBack)
 {
     test::TempDir dir;
-    discovery::SharedState state { dir / "config.ini" };
+    protocol::SharedState state { dir / "config.ini" };
     net::Socket machines = net::Socket::Create(net::SocketKind::Udp);
     ASSERT_TRUE(machines.Bind({ sim::test::kToolAddress, 0 }));
     state.sendSocket = net::Socket::Create(net::SocketKind::Udp);
@@ -594,7 +596,7 @@ TEST(E2HandOff, TheWritesSignalReleasesTheWriteRunAndNeverTheReadBack)
     constexpr int kRounds = 2000;
     int readBacks = 0;
     int writeTimeOuts = 0;
-    std::vector<std::uint8_t> datagram(discovery::kMaxDatagramSize);
+    std::vector<std::uint8_t> datagram(protocol::kMaxDatagramSize);
     const auto received = [&](std::chrono::milliseconds limit) -> std::optional<std::uint16_t>
     {
         if (machines.WaitReadable(limit) != net::PollResult::Ready)
@@ -603,7 +605,7 @@ TEST(E2HandOff, TheWritesSignalReleasesTheWriteRunAndNeverTheReadBack)
         }
         const int length = machines.ReceiveFrom(datagram.data(), datagram.size(), nullptr);
         const auto request
-            = discovery::ReadCommand(std::span(datagram).first(static_cast<std::size_t>(std::max(length, 0))));
+            = protocol::ReadCommand(std::span(datagram).first(static_cast<std::size_t>(std::max(length, 0))));
         return request ? std::optional(request->cmdCode) : std::nullopt;
     };
     for (int round = 0; round < kRounds; ++round)
@@ -612,12 +614,11 @@ TEST(E2HandOff, TheWritesSignalReleasesTheWriteRunAndNeverTheReadBack)
         const int busyBefore = window.BusyStarts();
         ASSERT_TRUE(controller.OnCommand(kIdWriteE2));
         // The machine's answer comes after the request, at any moment around the deadline.
-        ASSERT_EQ(received(2000ms), discovery::CMD_WriteE2) << "round " << round;
+        ASSERT_EQ(received(2000ms), protocol::CMD_WriteE2) << "round " << round;
         std::this_thread::sleep_for(std::chrono::microseconds(delayUs(random)));
-        const auto claimed
-            = state.awaitedReplies.Claim(discovery::CommandAnswer(discovery::CMD_WriteE2), "A1B2C3D4E5F6");
+        const auto claimed = state.awaitedReplies.Claim(protocol::CommandAnswer(protocol::CMD_WriteE2), "A1B2C3D4E5F6");
         controller.StartReadBack("A1B2C3D4E5F6");
-        if (claimed != discovery::AwaitedReplies::kNone)
+        if (claimed != protocol::AwaitedReplies::kNone)
         {
             state.awaitedReplies.Answered(claimed);
         }
@@ -626,7 +627,7 @@ TEST(E2HandOff, TheWritesSignalReleasesTheWriteRunAndNeverTheReadBack)
         int readRequests = 0;
         while (const auto code = received(0ms))
         {
-            readRequests += *code == discovery::CMD_ReadE2 ? 1 : 0;
+            readRequests += *code == protocol::CMD_ReadE2 ? 1 : 0;
         }
         bool writeTimedOut = false;
         bool readTimedOut = false;
@@ -638,7 +639,7 @@ TEST(E2HandOff, TheWritesSignalReleasesTheWriteRunAndNeverTheReadBack)
         }
         const bool readBackStarted = window.BusyStarts() - busyBefore == 2;
         ASSERT_NE(writeTimedOut, readBackStarted) << "round " << round;
-        ASSERT_EQ(readBackStarted, claimed != discovery::AwaitedReplies::kNone) << "round " << round;
+        ASSERT_EQ(readBackStarted, claimed != protocol::AwaitedReplies::kNone) << "round " << round;
         ASSERT_EQ(readRequests, readBackStarted ? 1 : 0) << "round " << round;
         ASSERT_EQ(readBackStarted, readTimedOut) << "round " << round << ": the read-back was released by the write";
         readBacks += readBackStarted ? 1 : 0;

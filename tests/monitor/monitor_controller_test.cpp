@@ -140,7 +140,7 @@ protected:
     }
 
     test::TempDir dir_;
-    discovery::SharedState state_ { dir_ / "config.ini" };
+    protocol::SharedState state_ { dir_ / "config.ini" };
     test::FakeWindow window_;
     test::FakeWindow panel_;
     std::unique_ptr<sim::Farm> farm_;

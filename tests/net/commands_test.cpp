@@ -1,5 +1,5 @@
-#include "discovery/internet_checksum.h"
 #include "platform/net/ipv4.h"
+#include "protocol/internet_checksum.h"
 #include "sim/scenario.h"
 #include "tests/net/lab_tool.h"
 
@@ -12,7 +12,7 @@ namespace quellis::test
 namespace
 {
 
-using namespace quellis::discovery;
+using namespace quellis::protocol;
 
 sim::BehaviourGroup Group(const char* option)
 {

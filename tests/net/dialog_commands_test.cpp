@@ -167,10 +167,10 @@ TEST_F(LabDialogCommands, TestsEndByTheirAnswerOrTimerAndCommandsReachTheMachine
     EXPECT_EQ(fixture.Boxes().back().text, "确认要重启局域网内所有设备挖矿程序？");
     SelectOnly(Dialog(), { RowOfMachine(2) });
     fixture.Click(kIdRestartSystem);
-    ASSERT_TRUE(fixture.WaitFor([&] { return farm->Totals().commands[discovery::CMD_Reboot] == 1; }));
-    EXPECT_EQ(farm->Totals().commands[discovery::CMD_RestartMiner], 3u);
-    EXPECT_EQ(At(2).counters.commands[discovery::CMD_Reboot].load(), 1u);
-    EXPECT_EQ(farm->Totals().commands[discovery::CMD_EXECUTE], 3u);
+    ASSERT_TRUE(fixture.WaitFor([&] { return farm->Totals().commands[protocol::CMD_Reboot] == 1; }));
+    EXPECT_EQ(farm->Totals().commands[protocol::CMD_RestartMiner], 3u);
+    EXPECT_EQ(At(2).counters.commands[protocol::CMD_Reboot].load(), 1u);
+    EXPECT_EQ(farm->Totals().commands[protocol::CMD_EXECUTE], 3u);
 
     // Each timer gives its button back with its message; the late answer
     // then finds the button enabled and changes nothing.

@@ -167,11 +167,11 @@ TEST(LabDialog, ClickingARowMakesThatMachineFlickerAndASettingFailureIsShownForI
     const std::string other = fixture.Row(0)[discovery::kColumnMac];
     // As the network settings send theirs: the target, and its answer awaited.
     dialog.State().currentTarget.Set(mac);
-    [[maybe_unused]] const auto ticket = dialog.State().awaitedReplies.Await(discovery::kSettingAnswer, mac);
+    [[maybe_unused]] const auto ticket = dialog.State().awaitedReplies.Await(protocol::kSettingAnswer, mac);
     for (const std::string& target : { other, mac })
     {
-        std::vector<std::uint8_t> setting(discovery::kRequestBufferSize);
-        setting.resize(discovery::BuildDevSetting(setting, { {}, {}, {}, target, {}, "1.1.1.1" }));
+        std::vector<std::uint8_t> setting(protocol::kRequestBufferSize);
+        setting.resize(protocol::BuildDevSetting(setting, { {}, {}, {}, target, {}, "1.1.1.1" }));
         ASSERT_TRUE(dialog.State().SendBroadcast(setting));
     }
     ASSERT_TRUE(fixture.WaitFor([&] { return !fixture.Boxes().empty(); }));

@@ -9,7 +9,7 @@ namespace quellis::test
 namespace
 {
 
-using namespace quellis::discovery;
+using namespace quellis::protocol;
 
 TEST(LabDownload, AMachineFetchesAPackageOfAFewMiBAndVerifiesItByteForByte)
 {

@@ -60,16 +60,16 @@ TEST(LabFarmsim, TheProgramServesTheFarmSideUntilItIsStopped)
         NetLab::Enter tool(lab->ToolNamespace());
         ASSERT_TRUE(tool.Ok());
         LabTool side;
-        Bytes search(discovery::kRequestBufferSize);
-        search.resize(discovery::BuildSearch(search, discovery::kSearchOrdinary));
+        Bytes search(protocol::kRequestBufferSize);
+        search.resize(protocol::BuildSearch(search, protocol::kSearchOrdinary));
         side.Broadcast(search);
         std::set<std::uint32_t> machines;
         side.Collect(300,
             10s,
             [&](const Received& datagram)
             {
-                const auto header = discovery::ReadHeader(datagram.bytes);
-                if (header && header->type == discovery::PKT_SEARCH_ACK)
+                const auto header = protocol::ReadHeader(datagram.bytes);
+                if (header && header->type == protocol::PKT_SEARCH_ACK)
                 {
                     machines.insert(datagram.from.address);
                     return true;

@@ -245,7 +245,7 @@ TEST_F(LabFlood, ASearchUnderAFloodListsEveryMachineAndTheRunsAfterItAreUnchange
 
     FloodConfig flood;
     flood.netns = lab->FarmNamespace();
-    flood.target = { net::InetAddr(NetLab::kToolAddress), discovery::kDevicePort };
+    flood.target = { net::InetAddr(NetLab::kToolAddress), protocol::kDevicePort };
     flood.count = kFloodCount;
     flood.limit = std::chrono::seconds(60);
     flood.seed = 41;
@@ -255,7 +255,7 @@ TEST_F(LabFlood, ASearchUnderAFloodListsEveryMachineAndTheRunsAfterItAreUnchange
         flood.realMacs.push_back(farm->MachineAt(i).identity.mac);
     }
     Flooder flooder(flood);
-    const discovery::SharedState& state = fixture.Dialog().State();
+    const protocol::SharedState& state = fixture.Dialog().State();
     const std::uint64_t receivedBefore = state.datagramsReceived.load();
     const std::uint64_t queuedBefore = state.datagramsQueued.load();
 

@@ -5,10 +5,11 @@
 // address, broadcasting), opened inside the lab's tool namespace, and a farm
 // of simulated machines in its farm namespace.
 
-#include "discovery/device_packet.h"
 #include "platform/net/default_route.h"
 #include "platform/net/socket.h"
+#include "protocol/device_packet.h"
 #include "sim/farm.h"
+#include "tests/support/datagrams.h"
 #include "tests/support/netlab.h"
 
 #include <gtest/gtest.h>
@@ -20,14 +21,7 @@
 namespace quellis::test
 {
 
-using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
-
-struct Received
-{
-    Bytes bytes;
-    net::Endpoint from;
-};
 
 class LabTool
 {
@@ -36,7 +30,7 @@ public:
     LabTool()
     {
         receive_ = net::Socket::Create(net::SocketKind::Udp);
-        EXPECT_TRUE(receive_.Bind({ net::kInaddrAny, discovery::kDevicePort }));
+        EXPECT_TRUE(receive_.Bind({ net::kInaddrAny, protocol::kDevicePort }));
         receive_.SetLargeReceiveBuffer(32 * 1024 * 1024);
         send_ = net::Socket::Create(net::SocketKind::Udp);
         EXPECT_TRUE(send_.SetBroadcast(true));
@@ -48,7 +42,7 @@ public:
 
     void Broadcast(std::span<const std::uint8_t> datagram)
     {
-        ASSERT_EQ(send_.SendTo(datagram.data(), datagram.size(), { net::kInaddrBroadcast, discovery::kDevicePort }),
+        ASSERT_EQ(send_.SendTo(datagram.data(), datagram.size(), { net::kInaddrBroadcast, protocol::kDevicePort }),
             static_cast<int>(datagram.size()));
     }
 
@@ -57,30 +51,7 @@ public:
     template <typename Accept>
     std::vector<Received> Collect(std::size_t count, std::chrono::milliseconds limit, Accept accept)
     {
-        std::vector<Received> received;
-        const auto end = std::chrono::steady_clock::now() + limit;
-        Bytes buffer(discovery::kMaxDatagramSize);
-        while (received.size() < count)
-        {
-            const auto left
-                = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || receive_.WaitReadable(left) != net::PollResult::Ready)
-            {
-                break;
-            }
-            net::Endpoint from;
-            const int got = receive_.ReceiveFrom(buffer.data(), buffer.size(), &from);
-            if (got < 0)
-            {
-                continue;
-            }
-            Received datagram { Bytes(buffer.begin(), buffer.begin() + got), from };
-            if (accept(datagram))
-            {
-                received.push_back(std::move(datagram));
-            }
-        }
-        return received;
+        return CollectDatagrams(receive_, count, limit, accept);
     }
 
     std::vector<Received> CollectReplies(std::size_t count, std::chrono::milliseconds limit)
@@ -89,10 +60,10 @@ public:
             limit,
             [](const Received& datagram)
             {
-                const auto header = discovery::ReadHeader(datagram.bytes);
+                const auto header = protocol::ReadHeader(datagram.bytes);
                 return header
-                    && (header->type == discovery::PKT_SEARCH_ACK || header->type == discovery::PKT_DEV_SETTING_ACK
-                        || header->type == discovery::PKT_CMD_ACK);
+                    && (header->type == protocol::PKT_SEARCH_ACK || header->type == protocol::PKT_DEV_SETTING_ACK
+                        || header->type == protocol::PKT_CMD_ACK);
             });
     }
 
@@ -122,7 +93,7 @@ inline Bytes Request(
     std::string_view target,
     std::uint16_t code)
 {
-    Bytes buffer(discovery::kRequestBufferSize);
+    Bytes buffer(protocol::kRequestBufferSize);
     buffer.resize(build(buffer, target, code, {}));
     return buffer;
 }

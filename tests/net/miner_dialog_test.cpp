@@ -4,9 +4,9 @@
 // machines' management server and mining software on the farm side.
 #include "discovery/device_list_dlg.h"
 #include "miner/pool_info_dlg.h"
-#include "miner/printf_text.h"
 #include "platform/net/ipv4.h"
 #include "platform/text/codepage.h"
+#include "platform/text/printf_text.h"
 #include "platform/ui/list_view.h"
 #include "platform/ui/message_box.h"
 #include "resources/templates/main_dialog_ids.h"
@@ -141,8 +141,7 @@ TEST_F(LabMiner, HashRatesAndFirstPoolsOfEveryMachineAndOfTheSelectedOnes)
             break;
         default:
             expected += ip + "\t"
-                + miner::PrintfText(
-                    "%f", std::strtod(miner::PrintfText("%.2f", machine.identity.mhsAv).c_str(), nullptr))
+                + text::PrintfText("%f", std::strtod(text::PrintfText("%.2f", machine.identity.mhsAv).c_str(), nullptr))
                 + "Mh/s\r\n";
             EXPECT_EQ(machine.LastApiRequest(), R"({"parameter": "", "command": "summary"})");
             break;
@@ -217,13 +216,13 @@ TEST_F(LabMiner, PoolsFromTheSettingsDialogReachEveryMachineWithItsAddressSuffix
         ASSERT_EQ(held.size(), 3u) << "the unticked row is sent empty";
         EXPECT_EQ(held[0],
             (sim::PoolEntry { "stratum+tcp://pool.lab:3333",
-                miner::PrintfText(
+                text::PrintfText(
                     "ops.%ux%ux%ux%u", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF, address & 0xFF),
                 rows[0].password }));
         EXPECT_EQ(held[1], (sim::PoolEntry { rows[2].url, rows[2].worker, rows[2].password })) << "no suffix";
         EXPECT_EQ(held[2].user,
             rows[3].worker
-                + miner::PrintfText(
+                + text::PrintfText(
                     ".%ux%ux%ux%u", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF, address & 0xFF));
     }
 }

@@ -34,7 +34,7 @@ TEST(LabMonitor, AMachineThatLosesPowerIsReportedUntilItIsBack)
     ASSERT_TRUE(tool.Ok());
 
     TempDir dir;
-    discovery::SharedState state(dir / "config.ini");
+    protocol::SharedState state(dir / "config.ini");
     FakeWindow window;
     FakeWindow panel;
     for (int i = 0; i < 3; ++i)
@@ -104,7 +104,7 @@ TEST(LabMonitor, AMachineOffAtTheLinkLevelReadsAsTimedOutInTheMinerRunsAndTheMon
     }
 
     TempDir dir;
-    discovery::SharedState state(dir / "config.ini");
+    protocol::SharedState state(dir / "config.ini");
     FakeWindow window;
     FakeWindow panel;
     window.AddRow(ip0, farm->MachineAt(0).identity.mac);

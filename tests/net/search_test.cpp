@@ -35,8 +35,8 @@ TEST(NetLab, ASearchReachesAThousandMachinesAndEachAnswersFromItsOwnAddress)
     NetLab::Enter tool(lab->ToolNamespace());
     ASSERT_TRUE(tool.Ok());
     LabTool side;
-    Bytes search(discovery::kRequestBufferSize);
-    search.resize(discovery::BuildSearch(search, discovery::kSearchOrdinary));
+    Bytes search(protocol::kRequestBufferSize);
+    search.resize(protocol::BuildSearch(search, protocol::kSearchOrdinary));
     side.Broadcast(search);
 
     bool heardOwnBroadcast = false;
@@ -45,13 +45,13 @@ TEST(NetLab, ASearchReachesAThousandMachinesAndEachAnswersFromItsOwnAddress)
         10s,
         [&](const Received& datagram)
         {
-            const auto header = discovery::ReadHeader(datagram.bytes);
-            if (header && header->type == discovery::PKT_SEARCH)
+            const auto header = protocol::ReadHeader(datagram.bytes);
+            if (header && header->type == protocol::PKT_SEARCH)
             {
                 heardOwnBroadcast = datagram.from.address == net::InetAddr(NetLab::kToolAddress);
                 return true;
             }
-            if (header && header->type == discovery::PKT_SEARCH_ACK)
+            if (header && header->type == protocol::PKT_SEARCH_ACK)
             {
                 replies.emplace(datagram.from.address, datagram);
                 return true;
@@ -67,13 +67,13 @@ TEST(NetLab, ASearchReachesAThousandMachinesAndEachAnswersFromItsOwnAddress)
         const auto& identity = machine.identity;
         const auto found = replies.find(identity.address);
         ASSERT_NE(found, replies.end()) << "no reply from " << net::FormatIpv4(identity.address);
-        EXPECT_EQ(found->second.from.port, discovery::kDevicePort);
-        const auto record = discovery::ReadRecord(found->second.bytes);
+        EXPECT_EQ(found->second.from.port, protocol::kDevicePort);
+        const auto record = protocol::ReadRecord(found->second.bytes);
         ASSERT_TRUE(record);
         EXPECT_EQ(record->mac, identity.mac);
         EXPECT_EQ(record->receivedLength, static_cast<std::size_t>(machine.behaviour.shortReply));
         EXPECT_EQ(record->ip,
-            machine.behaviour.addressAsAll ? std::string(discovery::kAllDevices) : net::FormatIpv4(identity.address));
+            machine.behaviour.addressAsAll ? std::string(protocol::kAllDevices) : net::FormatIpv4(identity.address));
         if (record->receivedLength >= 104)
         {
             EXPECT_EQ(record->mask, identity.mask.substr(0, 31));

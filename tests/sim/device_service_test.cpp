@@ -1,4 +1,4 @@
-#include "discovery/internet_checksum.h"
+#include "protocol/internet_checksum.h"
 #include "sim/deterministic_random.h"
 #include "sim/device_service.h"
 
@@ -67,30 +67,30 @@ protected:
 
     static Bytes Packet(std::size_t length, const std::function<std::size_t(std::span<std::uint8_t>)>& build)
     {
-        Bytes buffer(std::max(length, discovery::kMaxDatagramSize));
+        Bytes buffer(std::max(length, protocol::kMaxDatagramSize));
         buffer.resize(build(buffer));
         return buffer;
     }
 
-    static Bytes Search(discovery::SearchMode mode = discovery::kSearchOrdinary)
+    static Bytes Search(protocol::SearchMode mode = protocol::kSearchOrdinary)
     {
-        return Packet(512, [&](auto buffer) { return discovery::BuildSearch(buffer, mode, "account"); });
+        return Packet(512, [&](auto buffer) { return protocol::BuildSearch(buffer, mode, "account"); });
     }
 
     static Bytes Command(std::string_view target, std::uint16_t code, std::string_view payload = {})
     {
-        return Packet(512,
-            [&](auto buffer) { return discovery::BuildCommand(buffer, target, code, discovery::AsBytes(payload)); });
+        return Packet(
+            512, [&](auto buffer) { return protocol::BuildCommand(buffer, target, code, protocol::AsBytes(payload)); });
     }
 
-    std::vector<discovery::CommandPacket> CommandReplies() const
+    std::vector<protocol::CommandPacket> CommandReplies() const
     {
-        std::vector<discovery::CommandPacket> packets;
+        std::vector<protocol::CommandPacket> packets;
         for (const auto& reply : sink_.replies)
         {
-            auto packet = discovery::ReadCommand(reply.bytes);
+            auto packet = protocol::ReadCommand(reply.bytes);
             EXPECT_TRUE(packet);
-            EXPECT_EQ(packet->type, discovery::PKT_CMD_ACK);
+            EXPECT_EQ(packet->type, protocol::PKT_CMD_ACK);
             packets.push_back(*packet);
         }
         return packets;
@@ -126,7 +126,7 @@ TEST_F(DeviceServiceTest, EveryMachineThatIsNotSilentAnswersASearch)
     EXPECT_EQ(At(4).counters.searches.load(), 1u);
 
     sink_.replies.clear();
-    Send(Search(discovery::kSearchFixedAccount));
+    Send(Search(protocol::kSearchFixedAccount));
     EXPECT_EQ(sink_.replies.size(), 18u);
     sink_.replies.clear();
     Bytes otherMode = Search();
@@ -144,12 +144,12 @@ TEST_F(DeviceServiceTest, ADatagramToOneMachinesAddressReachesThatMachineOnly)
     sink_.replies.clear();
     Send(Search(), At(2).identity.address);
     EXPECT_TRUE(sink_.replies.empty());
-    Send(Command(discovery::kAllDevices, discovery::CMD_UARTTest), At(6).identity.address);
+    Send(Command(protocol::kAllDevices, protocol::CMD_UARTTest), At(6).identity.address);
     ASSERT_EQ(CommandReplies().size(), 1u);
     EXPECT_EQ(CommandReplies()[0].target, Mac(6));
     // A command for machine 1 that only machine 6 hears goes unanswered.
     sink_.replies.clear();
-    Send(Command(Mac(1), discovery::CMD_UARTTest), At(6).identity.address);
+    Send(Command(Mac(1), protocol::CMD_UARTTest), At(6).identity.address);
     EXPECT_TRUE(sink_.replies.empty());
 }
 
@@ -158,19 +158,19 @@ TEST_F(DeviceServiceTest, RecordsShowTheMachineWithItsQuirks)
     Build(3,
         { "indexes=0,shortReply=188,addressAsAll=true,bom=true",
             "indexes=1,bom=false,shortReply=256,addressAsAll=false" });
-    Bytes buffer(discovery::kRecordSize);
-    buffer.resize(At(0).BuildRecord(buffer, discovery::PKT_SEARCH_ACK, 0, start_ + 10s));
+    Bytes buffer(protocol::kRecordSize);
+    buffer.resize(At(0).BuildRecord(buffer, protocol::PKT_SEARCH_ACK, 0, start_ + 10s));
     EXPECT_EQ(buffer.size(), 188u);
-    auto record = discovery::ReadRecord(buffer);
+    auto record = protocol::ReadRecord(buffer);
     EXPECT_EQ(record->ip, "FFFFFFFFFFFF");
     EXPECT_EQ(record->mac, Mac(0));
     EXPECT_EQ(record->hostName, ""); // cut off with the rest of the record
 
-    buffer.assign(discovery::kRecordSize, 0);
-    buffer.resize(At(1).BuildRecord(buffer, discovery::PKT_SEARCH_ACK, 0, start_ + 10s));
-    record = discovery::ReadRecord(buffer);
+    buffer.assign(protocol::kRecordSize, 0);
+    buffer.resize(At(1).BuildRecord(buffer, protocol::PKT_SEARCH_ACK, 0, start_ + 10s));
+    record = protocol::ReadRecord(buffer);
     ASSERT_TRUE(record->IsFullRecord());
-    EXPECT_EQ(record->type, discovery::PKT_SEARCH_ACK);
+    EXPECT_EQ(record->type, protocol::PKT_SEARCH_ACK);
     EXPECT_EQ(record->ip, net::FormatIpv4(At(1).identity.address));
     EXPECT_EQ(record->mask, At(1).identity.mask);
     EXPECT_EQ(record->gateway, At(1).identity.gateway);
@@ -182,9 +182,9 @@ TEST_F(DeviceServiceTest, RecordsShowTheMachineWithItsQuirks)
     EXPECT_EQ(record->runSeconds, At(1).identity.initialRunSeconds + 10);
 
     Build(3, { "indexes=2,bom=true,shortReply=256" });
-    buffer.assign(discovery::kRecordSize, 0);
-    buffer.resize(At(2).BuildRecord(buffer, discovery::PKT_SEARCH_ACK, 0, start_));
-    EXPECT_EQ(discovery::ReadRecord(buffer)->hostName, "\xEF\xBB\xBF" + At(2).identity.name);
+    buffer.assign(protocol::kRecordSize, 0);
+    buffer.resize(At(2).BuildRecord(buffer, protocol::PKT_SEARCH_ACK, 0, start_));
+    EXPECT_EQ(protocol::ReadRecord(buffer)->hostName, "\xEF\xBB\xBF" + At(2).identity.name);
 }
 
 TEST_F(DeviceServiceTest, SettingsApplyOrFailAsTheMachineIsTold)
@@ -194,14 +194,14 @@ TEST_F(DeviceServiceTest, SettingsApplyOrFailAsTheMachineIsTold)
     {
         return Packet(512,
             [&](auto buffer) {
-                return discovery::BuildDevSetting(
-                    buffer, discovery::DevSetting { ip, mask, gateway, mac, "", "8.8.8.8" });
+                return protocol::BuildDevSetting(
+                    buffer, protocol::DevSetting { ip, mask, gateway, mac, "", "8.8.8.8" });
             });
     };
     Send(setting(Mac(0), "10.77.140.9", "255.255.0.0", "10.77.0.1"));
     ASSERT_EQ(sink_.replies.size(), 1u);
-    auto record = discovery::ReadRecord(sink_.replies[0].bytes);
-    EXPECT_EQ(record->type, discovery::PKT_DEV_SETTING_ACK);
+    auto record = protocol::ReadRecord(sink_.replies[0].bytes);
+    EXPECT_EQ(record->type, protocol::PKT_DEV_SETTING_ACK);
     EXPECT_EQ(record->result, 0);
     EXPECT_EQ(record->ip, "10.77.140.9");
     EXPECT_EQ(record->gateway, "10.77.0.1");
@@ -220,17 +220,17 @@ TEST_F(DeviceServiceTest, SettingsApplyOrFailAsTheMachineIsTold)
     for (const char* address : { "10.77.140", "FFFFFFFFFFFF", "0.0.0.0", "239.1.1.1", "10.77.140.256" })
     {
         Send(setting(Mac(3), address, "255.255.0.0", "10.77.0.1"));
-        EXPECT_EQ(discovery::ReadRecord(sink_.replies.back().bytes)->result, 3) << address;
+        EXPECT_EQ(protocol::ReadRecord(sink_.replies.back().bytes)->result, 3) << address;
         EXPECT_EQ(At(3).WireAddress(), At(3).identity.address) << address;
     }
 
     Send(setting(Mac(1), "10.77.140.10", "255.255.0.0", "10.77.0.1"));
-    record = discovery::ReadRecord(sink_.replies.back().bytes);
+    record = protocol::ReadRecord(sink_.replies.back().bytes);
     EXPECT_EQ(record->result, 2);
     EXPECT_EQ(At(1).Snapshot(start_).ip, net::FormatIpv4(At(1).identity.address));
 
     Send(setting(Mac(2), "", "", "")); // DHCP
-    EXPECT_EQ(discovery::ReadRecord(sink_.replies.back().bytes)->result, 0);
+    EXPECT_EQ(protocol::ReadRecord(sink_.replies.back().bytes)->result, 0);
     EXPECT_EQ(At(2).Snapshot(start_).ip, net::FormatIpv4(At(2).identity.address));
     EXPECT_EQ(At(2).Snapshot(start_).mask, At(2).identity.mask);
 
@@ -243,15 +243,15 @@ TEST_F(DeviceServiceTest, SettingsApplyOrFailAsTheMachineIsTold)
 TEST_F(DeviceServiceTest, CommandsAnswerWithTheirOwnResults)
 {
     Build(3, { "indexes=1,uartMask=0x15,ledTestMs=700", "indexes=2,execStatus=3,execOutput=forced,poolResult=0" });
-    Send(Command(Mac(1), discovery::CMD_LedTest));
-    Send(Command(Mac(1), discovery::CMD_UARTTest));
-    Send(Command(Mac(0), discovery::CMD_EXECUTE, "echo hi there"));
-    Send(Command(Mac(0), discovery::CMD_EXECUTE, "nosuch --flag"));
-    Send(Command(Mac(2), discovery::CMD_EXECUTE, "hostname"));
-    Send(Command(Mac(0), discovery::CMD_GetName));
-    Send(Command(Mac(0), discovery::CMD_SetName, std::string("m-renamed") + '\0'));
+    Send(Command(Mac(1), protocol::CMD_LedTest));
+    Send(Command(Mac(1), protocol::CMD_UARTTest));
+    Send(Command(Mac(0), protocol::CMD_EXECUTE, "echo hi there"));
+    Send(Command(Mac(0), protocol::CMD_EXECUTE, "nosuch --flag"));
+    Send(Command(Mac(2), protocol::CMD_EXECUTE, "hostname"));
+    Send(Command(Mac(0), protocol::CMD_GetName));
+    Send(Command(Mac(0), protocol::CMD_SetName, std::string("m-renamed") + '\0'));
     Send(Command(Mac(0), 13)); // unknown: no answer
-    Send(Command(Mac(0), discovery::CMD_RestartMiner));
+    Send(Command(Mac(0), protocol::CMD_RestartMiner));
 
     const auto replies = CommandReplies();
     ASSERT_EQ(replies.size(), 7u);
@@ -259,11 +259,11 @@ TEST_F(DeviceServiceTest, CommandsAnswerWithTheirOwnResults)
     {
         EXPECT_EQ(reply.target.size(), 12u);
     }
-    EXPECT_EQ(replies[0].cmdCode, discovery::CMD_LedTest);
+    EXPECT_EQ(replies[0].cmdCode, protocol::CMD_LedTest);
     EXPECT_EQ(replies[0].target, Mac(1));
     EXPECT_EQ(sink_.replies[0].due, start_ + 700ms) << "the LED test ends after its time";
     EXPECT_EQ(replies[1].result, 0x15);
-    EXPECT_EQ(replies[2].cmdCode, discovery::CMD_EXECUTE);
+    EXPECT_EQ(replies[2].cmdCode, protocol::CMD_EXECUTE);
     EXPECT_EQ(replies[2].result, 0);
     EXPECT_EQ(replies[2].text, "hi there\n");
     EXPECT_EQ(replies[3].result, kCommandNotFound);
@@ -272,11 +272,11 @@ TEST_F(DeviceServiceTest, CommandsAnswerWithTheirOwnResults)
     EXPECT_EQ(replies[4].text, "forced");
     EXPECT_EQ(replies[5].result, 1);
     EXPECT_EQ(replies[5].text, At(0).identity.name);
-    EXPECT_EQ(replies[6].cmdCode, discovery::CMD_SetName);
+    EXPECT_EQ(replies[6].cmdCode, protocol::CMD_SetName);
     EXPECT_EQ(replies[6].text, "m-renamed");
     EXPECT_EQ(At(0).Name(), "m-renamed");
     EXPECT_EQ(At(0).counters.commands[13].load(), 1u);
-    EXPECT_EQ(At(0).counters.commands[discovery::CMD_RestartMiner].load(), 1u);
+    EXPECT_EQ(At(0).counters.commands[protocol::CMD_RestartMiner].load(), 1u);
 }
 
 TEST_F(DeviceServiceTest, PoolConfigurationIsKeptWhenReadable)
@@ -286,8 +286,8 @@ TEST_F(DeviceServiceTest, PoolConfigurationIsKeptWhenReadable)
         = R"({"pools":[{"url":"stratum+tcp://p.example:1","user":"w.1","pass":"x"},{"url":"","user":"","pass":""}]})";
     const auto configure = [&](int machine, std::string_view text)
     {
-        Send(Packet(10240, [&](auto buffer) { return discovery::BuildPoolConfig(buffer, Mac(machine), text); }));
-        return discovery::ReadCommand(sink_.replies.back().bytes)->result;
+        Send(Packet(10240, [&](auto buffer) { return protocol::BuildPoolConfig(buffer, Mac(machine), text); }));
+        return protocol::ReadCommand(sink_.replies.back().bytes)->result;
     };
     EXPECT_EQ(configure(0, pools), 1);
     EXPECT_EQ(At(0).Snapshot(start_).pools, (std::vector<PoolEntry> { { "stratum+tcp://p.example:1", "w.1", "x" } }));
@@ -301,26 +301,26 @@ TEST_F(DeviceServiceTest, PoolConfigurationIsKeptWhenReadable)
 TEST_F(DeviceServiceTest, EepromReadsAndWritesGoThroughTheRecord)
 {
     Build(2, { "indexes=1,eeprom=bad-checksum" });
-    discovery::E2Block write;
+    protocol::E2Block write;
     write.start = 0;
     write.length = 15;
     std::memcpy(write.data.data(), "N00777", 6);
-    write.checksum = discovery::InternetChecksum(std::span(write.data).first(15));
+    write.checksum = protocol::InternetChecksum(std::span(write.data).first(15));
     Send(Packet(
-        512, [&](auto buffer) { return discovery::BuildE2Request(buffer, Mac(0), discovery::CMD_WriteE2, write); }));
-    EXPECT_EQ(discovery::ReadCommand(sink_.replies.back().bytes)->result, 0);
+        512, [&](auto buffer) { return protocol::BuildE2Request(buffer, Mac(0), protocol::CMD_WriteE2, write); }));
+    EXPECT_EQ(protocol::ReadCommand(sink_.replies.back().bytes)->result, 0);
 
-    discovery::E2Block read;
+    protocol::E2Block read;
     read.length = 40;
     for (int machine : { 0, 1 })
     {
         Send(Packet(512,
-            [&](auto buffer) { return discovery::BuildE2Request(buffer, Mac(machine), discovery::CMD_ReadE2, read); }));
-        const auto reply = discovery::ReadE2Reply(sink_.replies.back().bytes);
+            [&](auto buffer) { return protocol::BuildE2Request(buffer, Mac(machine), protocol::CMD_ReadE2, read); }));
+        const auto reply = protocol::ReadE2Reply(sink_.replies.back().bytes);
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->result, 0);
         EXPECT_EQ(reply->block.length, 40u);
-        EXPECT_EQ(discovery::ReadCommand(sink_.replies.back().bytes)->cmdCode, discovery::CMD_ReadE2);
+        EXPECT_EQ(protocol::ReadCommand(sink_.replies.back().bytes)->cmdCode, protocol::CMD_ReadE2);
         if (machine == 0)
         {
             EXPECT_EQ(reply->computedChecksum, reply->block.checksum);
@@ -338,7 +338,7 @@ TEST_F(DeviceServiceTest, AnUpgradeOfferStartsOneDownload)
 {
     Build(3, { "indexes=2,download=never" });
     const auto offer = [](std::string_view target, std::uint64_t size)
-    { return Packet(512, [&](auto buffer) { return discovery::BuildUpgradeOffer(buffer, target, size); }); };
+    { return Packet(512, [&](auto buffer) { return protocol::BuildUpgradeOffer(buffer, target, size); }); };
     Send(offer(Mac(0), 0x1'2345'6789ull));
     ASSERT_EQ(sink_.downloads.size(), 1u);
     EXPECT_EQ(sink_.downloads[0].machine, 0);
@@ -354,13 +354,13 @@ TEST_F(DeviceServiceTest, AnUpgradeOfferStartsOneDownload)
     EXPECT_TRUE(sink_.replies.empty());
     Send(offer(Mac(1), 0));
     ASSERT_EQ(sink_.replies.size(), 1u);
-    EXPECT_EQ(discovery::ReadCommand(sink_.replies[0].bytes)->result, 0) << "an empty package is a failed upgrade";
+    EXPECT_EQ(protocol::ReadCommand(sink_.replies[0].bytes)->result, 0) << "an empty package is a failed upgrade";
 }
 
 TEST_F(DeviceServiceTest, TheAllDevicesTargetReachesEveryMachineThatListens)
 {
     Build(12, { "indexes=0:11,silent=true" });
-    Send(Command(discovery::kAllDevices, discovery::CMD_UARTTest));
+    Send(Command(protocol::kAllDevices, protocol::CMD_UARTTest));
     const auto replies = CommandReplies();
     ASSERT_EQ(replies.size(), 10u);
     std::set<std::string> targets;
@@ -375,7 +375,7 @@ TEST_F(DeviceServiceTest, TheAllDevicesTargetReachesEveryMachineThatListens)
 TEST_F(DeviceServiceTest, ARebootSilencesTheMachineAndRestartsItsRunTime)
 {
     Build(2, { "rebootMs=3000" });
-    Send(Command(Mac(1), discovery::CMD_Reboot));
+    Send(Command(Mac(1), protocol::CMD_Reboot));
     EXPECT_TRUE(sink_.replies.empty());
     EXPECT_TRUE(At(1).IsSilent(start_ + 2s));
     Send(Search(), 0xFFFFFFFF, start_ + 2s);
@@ -391,7 +391,7 @@ TEST_F(DeviceServiceTest, ForeignOddAndTruncatedDatagramsAreSurvived)
     Send(Bytes { 1, 2, 3 });
     Send(Bytes(300, 0x41));
     EXPECT_EQ(counters_.foreign.load(), 2u);
-    for (const auto type : { discovery::PKT_SEARCH_ACK, discovery::PKT_DEV_SETTING_ACK, discovery::PKT_CMD_ACK })
+    for (const auto type : { protocol::PKT_SEARCH_ACK, protocol::PKT_DEV_SETTING_ACK, protocol::PKT_CMD_ACK })
     {
         Bytes reply = Search();
         reply[4] = static_cast<std::uint8_t>(type);
@@ -402,11 +402,11 @@ TEST_F(DeviceServiceTest, ForeignOddAndTruncatedDatagramsAreSurvived)
     // Every prefix of every request, and random bytes behind a valid header:
     // the readers are bounded, so nothing may crash or read past the end.
     const std::vector<Bytes> requests = { Search(),
-        Command(Mac(0), discovery::CMD_EXECUTE, "uptime"),
-        Command(Mac(0), discovery::CMD_PoolConfig, "{\"pools\":["),
-        Command(Mac(0), discovery::CMD_ReadE2),
-        Command(Mac(0), discovery::CMD_WriteE2),
-        Command(Mac(0), discovery::CMD_Upgrade, "\x01") };
+        Command(Mac(0), protocol::CMD_EXECUTE, "uptime"),
+        Command(Mac(0), protocol::CMD_PoolConfig, "{\"pools\":["),
+        Command(Mac(0), protocol::CMD_ReadE2),
+        Command(Mac(0), protocol::CMD_WriteE2),
+        Command(Mac(0), protocol::CMD_Upgrade, "\x01") };
     for (const auto& request : requests)
     {
         for (std::size_t length = 0; length <= request.size(); ++length)
@@ -424,7 +424,7 @@ TEST_F(DeviceServiceTest, ForeignOddAndTruncatedDatagramsAreSurvived)
         }
         if (datagram.size() >= 8)
         {
-            const std::uint32_t magic = discovery::kPacketMagic;
+            const std::uint32_t magic = protocol::kPacketMagic;
             std::memcpy(datagram.data(), &magic, 4);
             datagram[4] = static_cast<std::uint8_t>(random.Below(7));
             std::memset(datagram.data() + 5, 0, 3);

@@ -1,5 +1,5 @@
-#include "discovery/internet_checksum.h"
 #include "platform/net/ipv4.h"
+#include "protocol/internet_checksum.h"
 #include "tests/sim/loopback_tool.h"
 
 #include <gtest/gtest.h>
@@ -36,19 +36,19 @@ protected:
     const std::string& Mac(int machine) const { return farm_->MachineAt(machine).identity.mac; }
 
     // Sends a command and returns its replies, read as command replies.
-    std::vector<discovery::CommandPacket> Ask(const Bytes& request,
+    std::vector<protocol::CommandPacket> Ask(const Bytes& request,
         std::size_t expected,
         std::chrono::milliseconds limit = 2000ms,
         std::vector<Datagram>* raw = nullptr)
     {
         tool_.Send(request, FarmEndpoint());
         received_ = tool_.Collect(expected, limit);
-        std::vector<discovery::CommandPacket> replies;
+        std::vector<protocol::CommandPacket> replies;
         for (const auto& datagram : received_)
         {
-            const auto packet = discovery::ReadCommand(datagram.bytes);
+            const auto packet = protocol::ReadCommand(datagram.bytes);
             EXPECT_TRUE(packet);
-            EXPECT_EQ(packet->type, discovery::PKT_CMD_ACK);
+            EXPECT_EQ(packet->type, protocol::PKT_CMD_ACK);
             replies.push_back(*packet);
         }
         if (raw != nullptr)
@@ -61,11 +61,11 @@ protected:
     // Checks a search reply against the machine it claims to come from.
     void ExpectRecordOfItsMachine(const Datagram& datagram)
     {
-        const auto record = discovery::ReadRecord(datagram.bytes);
+        const auto record = protocol::ReadRecord(datagram.bytes);
         ASSERT_TRUE(record);
         const Machine* machine = farm_->FindMachine(record->mac);
         ASSERT_NE(machine, nullptr) << record->mac;
-        EXPECT_EQ(record->type, discovery::PKT_SEARCH_ACK);
+        EXPECT_EQ(record->type, protocol::PKT_SEARCH_ACK);
         EXPECT_EQ(datagram.from.address, machine->identity.address) << "a machine answers from its own address";
         EXPECT_EQ(datagram.bytes.size(), static_cast<std::size_t>(machine->behaviour.shortReply));
         EXPECT_EQ(
@@ -76,7 +76,7 @@ protected:
         {
             EXPECT_EQ(record->temperature, machine->identity.temperature);
             EXPECT_GE(record->runSeconds, machine->identity.initialRunSeconds);
-            EXPECT_EQ(std::string(discovery::SkipByteOrderMark(record->hostName)), machine->identity.name);
+            EXPECT_EQ(std::string(protocol::SkipByteOrderMark(record->hostName)), machine->identity.name);
         }
         EXPECT_EQ(record->versionNumber, machine->identity.versionNumber);
         EXPECT_EQ(record->versionText, machine->identity.versionText);
@@ -96,7 +96,7 @@ TEST_F(FarmLoopback, ASearchIsAnsweredOnceByEveryListeningMachineFromItsOwnAddre
     const int machines = std::min(500, tool_.ReceiveBuffer() / 1536);
     StartFarm(machines, { "fraction=0.1,silent=true" });
     const auto listening = static_cast<std::size_t>(machines - machines / 10);
-    tool_.Send(Request([](auto buffer) { return discovery::BuildSearch(buffer, discovery::kSearchOrdinary, ""); }),
+    tool_.Send(Request([](auto buffer) { return protocol::BuildSearch(buffer, protocol::kSearchOrdinary, ""); }),
         FarmEndpoint());
     const auto replies = tool_.Collect(listening, 5000ms);
     ASSERT_EQ(replies.size(), listening);
@@ -117,14 +117,14 @@ TEST_F(FarmLoopback, ASpreadSearchStillBringsEveryReplyOverTheSpread)
     StartFarm(500, { "bom=true" }, 400);
     const auto sent = Clock::now();
     tool_.Send(
-        Request([](auto buffer) { return discovery::BuildSearch(buffer, discovery::kSearchFixedAccount, "acct"); }),
+        Request([](auto buffer) { return protocol::BuildSearch(buffer, protocol::kSearchFixedAccount, "acct"); }),
         FarmEndpoint());
     const auto replies = tool_.Collect(500, 5000ms);
     ASSERT_EQ(replies.size(), 500u);
     std::set<std::string> macs;
     for (const auto& reply : replies)
     {
-        macs.insert(discovery::ReadRecord(reply.bytes)->mac);
+        macs.insert(protocol::ReadRecord(reply.bytes)->mac);
         ExpectRecordOfItsMachine(reply);
     }
     EXPECT_EQ(macs.size(), 500u);
@@ -144,15 +144,15 @@ TEST_F(FarmLoopback, ASettingMovesTheMachineToItsNewAddress)
         return Request(
             [&](auto buffer)
             {
-                return discovery::BuildDevSetting(
+                return protocol::BuildDevSetting(
                     buffer, { net::FormatIpv4(moved), "255.255.255.0", "127.0.0.1", Mac(machine), "", "8.8.8.8" });
             });
     };
     tool_.Send(setting(2), FarmEndpoint());
     auto replies = tool_.Collect(1, 2000ms);
     ASSERT_EQ(replies.size(), 1u);
-    auto record = discovery::ReadRecord(replies[0].bytes);
-    EXPECT_EQ(record->type, discovery::PKT_DEV_SETTING_ACK);
+    auto record = protocol::ReadRecord(replies[0].bytes);
+    EXPECT_EQ(record->type, protocol::PKT_DEV_SETTING_ACK);
     EXPECT_EQ(record->result, 0);
     EXPECT_EQ(record->ip, net::FormatIpv4(moved));
     EXPECT_EQ(replies[0].from.address, wire) << "answered from where it was asked";
@@ -160,21 +160,21 @@ TEST_F(FarmLoopback, ASettingMovesTheMachineToItsNewAddress)
     tool_.Send(setting(3), FarmEndpoint());
     replies = tool_.Collect(1, 2000ms);
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(discovery::ReadRecord(replies[0].bytes)->result, 1);
+    EXPECT_EQ(protocol::ReadRecord(replies[0].bytes)->result, 1);
 
     // Its old address reaches nobody now; the new one reaches it alone, and it answers from there.
     const Bytes search
-        = Request([](auto buffer) { return discovery::BuildSearch(buffer, discovery::kSearchOrdinary, ""); });
+        = Request([](auto buffer) { return protocol::BuildSearch(buffer, protocol::kSearchOrdinary, ""); });
     tool_.Send(search, { wire, farm_->DevicePort() });
     EXPECT_TRUE(tool_.Collect(6, 300ms).empty());
     tool_.Send(search, { moved, farm_->DevicePort() });
     replies = tool_.Collect(6, 500ms);
     ASSERT_EQ(replies.size(), 1u);
-    record = discovery::ReadRecord(replies[0].bytes);
+    record = protocol::ReadRecord(replies[0].bytes);
     EXPECT_EQ(record->mac, Mac(2));
     EXPECT_EQ(record->mask, "255.255.255.0");
     EXPECT_EQ(replies[0].from.address, moved);
-    tool_.Send(Request([&](auto buffer) { return discovery::BuildNetLedFlicker(buffer, Mac(2)); }),
+    tool_.Send(Request([&](auto buffer) { return protocol::BuildNetLedFlicker(buffer, Mac(2)); }),
         { moved, farm_->DevicePort() });
     EXPECT_TRUE(tool_.Quiet(100ms).empty());
     EXPECT_EQ(farm_->MachineAt(2).counters.unicastFlickers.load(), 1u);
@@ -185,36 +185,36 @@ TEST_F(FarmLoopback, CommandsAreAnsweredByTheMachinesMeant)
 {
     StartFarm(20, { "ledTestMs=50", "indexes=0,silent=true", "indexes=4,uartMask=0x15" });
     const auto command = [](std::string_view target, std::uint16_t code)
-    { return Request([&](auto buffer) { return discovery::BuildCommand(buffer, target, code); }); };
+    { return Request([&](auto buffer) { return protocol::BuildCommand(buffer, target, code); }); };
 
-    auto replies = Ask(command(Mac(4), discovery::CMD_LedTest), 1);
+    auto replies = Ask(command(Mac(4), protocol::CMD_LedTest), 1);
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0].cmdCode, discovery::CMD_LedTest);
+    EXPECT_EQ(replies[0].cmdCode, protocol::CMD_LedTest);
     EXPECT_EQ(replies[0].target, Mac(4));
     EXPECT_EQ(received_[0].from.address, farm_->MachineAt(4).identity.address);
 
-    replies = Ask(command(Mac(4), discovery::CMD_UARTTest), 1);
+    replies = Ask(command(Mac(4), protocol::CMD_UARTTest), 1);
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].result, 0x15);
 
     replies
-        = Ask(Request([&](auto buffer) { return discovery::BuildExecute(buffer, Mac(5), "echo from the farm"); }), 1);
+        = Ask(Request([&](auto buffer) { return protocol::BuildExecute(buffer, Mac(5), "echo from the farm"); }), 1);
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0].cmdCode, discovery::CMD_EXECUTE);
+    EXPECT_EQ(replies[0].cmdCode, protocol::CMD_EXECUTE);
     EXPECT_EQ(replies[0].result, 0);
     EXPECT_EQ(replies[0].text, "from the farm\n");
-    replies = Ask(Request([&](auto buffer) { return discovery::BuildExecute(buffer, Mac(5), "frobnicate"); }), 1);
+    replies = Ask(Request([&](auto buffer) { return protocol::BuildExecute(buffer, Mac(5), "frobnicate"); }), 1);
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].result, 127);
 
-    replies = Ask(command(Mac(6), discovery::CMD_GetName), 1);
+    replies = Ask(command(Mac(6), protocol::CMD_GetName), 1);
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].result, 1);
     EXPECT_EQ(replies[0].text, farm_->MachineAt(6).identity.name);
 
     // Every machine but the silent one, each with its own MAC, once.
     std::vector<Datagram> raw;
-    replies = Ask(command(discovery::kAllDevices, discovery::CMD_UARTTest), 19, 2000ms, &raw);
+    replies = Ask(command(protocol::kAllDevices, protocol::CMD_UARTTest), 19, 2000ms, &raw);
     ASSERT_EQ(replies.size(), 19u);
     std::set<std::string> targets;
     for (std::size_t i = 0; i < replies.size(); ++i)
@@ -226,11 +226,11 @@ TEST_F(FarmLoopback, CommandsAreAnsweredByTheMachinesMeant)
     EXPECT_EQ(targets.count(Mac(0)), 0u);
 
     // Restart and reboot have no answer; a flicker is counted.
-    EXPECT_TRUE(Ask(command(Mac(7), discovery::CMD_RestartMiner), 1, 200ms).empty());
-    tool_.Send(Request([&](auto buffer) { return discovery::BuildNetLedFlicker(buffer, Mac(7)); }), FarmEndpoint());
+    EXPECT_TRUE(Ask(command(Mac(7), protocol::CMD_RestartMiner), 1, 200ms).empty());
+    tool_.Send(Request([&](auto buffer) { return protocol::BuildNetLedFlicker(buffer, Mac(7)); }), FarmEndpoint());
     EXPECT_TRUE(tool_.Quiet(100ms).empty());
     EXPECT_EQ(farm_->MachineAt(7).counters.flickers.load(), 1u);
-    EXPECT_EQ(farm_->MachineAt(7).counters.commands[discovery::CMD_RestartMiner].load(), 1u);
+    EXPECT_EQ(farm_->MachineAt(7).counters.commands[protocol::CMD_RestartMiner].load(), 1u);
 }
 
 TEST_F(FarmLoopback, APoolConfigurationShowsInTheMinerApi)
@@ -240,10 +240,9 @@ TEST_F(FarmLoopback, APoolConfigurationShowsInTheMinerApi)
         = R"({"pools":[{"url":"stratum+tcp://farmpool.example:9560","user":"ops.127x0x0x1","pass":"x"},)"
           R"({"url":"","user":"","pass":""},{"url":"stratum+tcp://backup.example:3272","user":"ops2","pass":"y"},)"
           R"({"url":"","user":"","pass":""}]})";
-    const auto replies
-        = Ask(Request([&](auto buffer) { return discovery::BuildPoolConfig(buffer, Mac(1), pools); }), 1);
+    const auto replies = Ask(Request([&](auto buffer) { return protocol::BuildPoolConfig(buffer, Mac(1), pools); }), 1);
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0].cmdCode, discovery::CMD_PoolConfig);
+    EXPECT_EQ(replies[0].cmdCode, protocol::CMD_PoolConfig);
     EXPECT_EQ(replies[0].result, 1);
 
     const ApiExchange exchange = AskApi(ApiOf(1), R"({"parameter": "", "command": "pools"})");
@@ -264,50 +263,50 @@ TEST_F(FarmLoopback, APoolConfigurationShowsInTheMinerApi)
 TEST_F(FarmLoopback, EepromRecordsAndTheirFaultsGoOverTheWire)
 {
     StartFarm(4, { "indexes=1,eeprom=blank", "indexes=2,eeprom=bad-checksum", "indexes=3,eeprom=error,eepromError=9" });
-    discovery::E2Block write;
+    protocol::E2Block write;
     write.length = 40;
     std::memcpy(write.data.data(), "N00042", 6);
     std::memcpy(write.data.data() + 15, "1234890ABSN0001", 15);
-    write.checksum = discovery::InternetChecksum(std::span(write.data).first(40));
-    const auto e2 = [&](int machine, discovery::CommandCode code, const discovery::E2Block& block)
-    { return Request([&](auto buffer) { return discovery::BuildE2Request(buffer, Mac(machine), code, block); }); };
-    discovery::E2Block read;
+    write.checksum = protocol::InternetChecksum(std::span(write.data).first(40));
+    const auto e2 = [&](int machine, protocol::CommandCode code, const protocol::E2Block& block)
+    { return Request([&](auto buffer) { return protocol::BuildE2Request(buffer, Mac(machine), code, block); }); };
+    protocol::E2Block read;
     read.length = 40;
 
-    auto replies = Ask(e2(0, discovery::CMD_WriteE2, write), 1);
+    auto replies = Ask(e2(0, protocol::CMD_WriteE2, write), 1);
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].result, 0);
-    Ask(e2(0, discovery::CMD_ReadE2, read), 1);
+    Ask(e2(0, protocol::CMD_ReadE2, read), 1);
     ASSERT_EQ(received_.size(), 1u);
-    auto reply = discovery::ReadE2Reply(received_[0].bytes);
+    auto reply = protocol::ReadE2Reply(received_[0].bytes);
     EXPECT_EQ(reply->result, 0);
     EXPECT_EQ(reply->computedChecksum, reply->block.checksum);
     EXPECT_EQ(std::memcmp(reply->block.data.data(), write.data.data(), 40), 0);
 
-    discovery::E2Block corrupt = write;
+    protocol::E2Block corrupt = write;
     corrupt.checksum ^= 1;
-    replies = Ask(e2(0, discovery::CMD_WriteE2, corrupt), 1);
+    replies = Ask(e2(0, protocol::CMD_WriteE2, corrupt), 1);
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].result, kE2ChecksumMismatch);
 
-    Ask(e2(1, discovery::CMD_ReadE2, read), 1);
+    Ask(e2(1, protocol::CMD_ReadE2, read), 1);
     ASSERT_EQ(received_.size(), 1u);
-    reply = discovery::ReadE2Reply(received_[0].bytes);
+    reply = protocol::ReadE2Reply(received_[0].bytes);
     EXPECT_EQ(reply->result, 0);
     EXPECT_EQ(reply->computedChecksum, reply->block.checksum);
     EXPECT_EQ(reply->block.data[0], 0xFF);
     EXPECT_EQ(reply->block.data[15], 0xFF);
 
-    Ask(e2(2, discovery::CMD_ReadE2, read), 1);
+    Ask(e2(2, protocol::CMD_ReadE2, read), 1);
     ASSERT_EQ(received_.size(), 1u);
-    reply = discovery::ReadE2Reply(received_[0].bytes);
+    reply = protocol::ReadE2Reply(received_[0].bytes);
     EXPECT_EQ(reply->result, 0);
     EXPECT_NE(reply->computedChecksum, reply->block.checksum);
 
-    Ask(e2(3, discovery::CMD_ReadE2, read), 1);
+    Ask(e2(3, protocol::CMD_ReadE2, read), 1);
     ASSERT_EQ(received_.size(), 1u);
-    EXPECT_EQ(discovery::ReadE2Reply(received_[0].bytes)->result, 9);
-    replies = Ask(e2(3, discovery::CMD_WriteE2, write), 1);
+    EXPECT_EQ(protocol::ReadE2Reply(received_[0].bytes)->result, 9);
+    replies = Ask(e2(3, protocol::CMD_WriteE2, write), 1);
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].result, 9);
 }
@@ -441,10 +440,10 @@ TEST_F(FarmLoopback, ARebootSilencesTheMachineUntilItIsUpAgain)
 {
     StartFarm(3, { "rebootMs=800,shortReply=256" });
     const Bytes search
-        = Request([](auto buffer) { return discovery::BuildSearch(buffer, discovery::kSearchOrdinary, ""); });
+        = Request([](auto buffer) { return protocol::BuildSearch(buffer, protocol::kSearchOrdinary, ""); });
     const auto rebooted = Clock::now();
     EXPECT_TRUE(Ask(
-        Request([&](auto buffer) { return discovery::BuildCommand(buffer, Mac(1), discovery::CMD_Reboot); }), 1, 100ms)
+        Request([&](auto buffer) { return protocol::BuildCommand(buffer, Mac(1), protocol::CMD_Reboot); }), 1, 100ms)
                     .empty());
     const ApiExchange exchange = AskApi(ApiOf(1), R"({"command":"devs"})");
     EXPECT_LE(exchange.firstReceive, 0) << "its mining software is not up either";
@@ -459,7 +458,7 @@ TEST_F(FarmLoopback, ARebootSilencesTheMachineUntilItIsUpAgain)
     ASSERT_EQ(replies.size(), 3u);
     for (const auto& reply : replies)
     {
-        const auto record = discovery::ReadRecord(reply.bytes);
+        const auto record = protocol::ReadRecord(reply.bytes);
         if (record->mac == Mac(1))
         {
             EXPECT_LE(record->runSeconds, 1) << "the run time starts again";
@@ -473,13 +472,13 @@ TEST_F(FarmLoopback, AMachineSwitchedOffAnswersNothingUntilItIsBackOn)
     StartFarm(4, { "offAtMs=0,offForMs=1500", "indexes=0:2:3,offAtMs=-1", "indexes=3,api=refuse" });
     const auto started = Clock::now();
     const Bytes search
-        = Request([](auto buffer) { return discovery::BuildSearch(buffer, discovery::kSearchOrdinary, ""); });
+        = Request([](auto buffer) { return protocol::BuildSearch(buffer, protocol::kSearchOrdinary, ""); });
     farm_->SwitchOff(2);
     tool_.Send(search, FarmEndpoint());
     std::set<std::string> answered;
     for (const auto& reply : tool_.Collect(4, 500ms))
     {
-        answered.insert(discovery::ReadRecord(reply.bytes)->mac);
+        answered.insert(protocol::ReadRecord(reply.bytes)->mac);
     }
     EXPECT_EQ(answered, (std::set<std::string> { Mac(0), Mac(3) }));
 
@@ -510,7 +509,7 @@ TEST_F(FarmLoopback, AMachineSwitchedOffAnswersNothingUntilItIsBackOn)
     ASSERT_EQ(replies.size(), 4u);
     for (const auto& reply : replies)
     {
-        const auto record = discovery::ReadRecord(reply.bytes);
+        const auto record = protocol::ReadRecord(reply.bytes);
         if (record->mac == Mac(1) || record->mac == Mac(2))
         {
             EXPECT_LE(record->runSeconds, 1) << "back on, it has booted";

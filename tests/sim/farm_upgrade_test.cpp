@@ -182,17 +182,17 @@ protected:
 
     // Offers the package to one machine and returns the upgrade answers that
     // come within `limit`.
-    std::vector<discovery::CommandPacket> Offer(
+    std::vector<protocol::CommandPacket> Offer(
         int machine, std::uint64_t size, std::chrono::milliseconds limit = 5000ms)
     {
         tool_.Send(Request([&](auto buffer)
-                       { return discovery::BuildUpgradeOffer(buffer, farm_->MachineAt(machine).identity.mac, size); }),
+                       { return protocol::BuildUpgradeOffer(buffer, farm_->MachineAt(machine).identity.mac, size); }),
             { kToolAddress, farm_->DevicePort() });
-        std::vector<discovery::CommandPacket> answers;
+        std::vector<protocol::CommandPacket> answers;
         for (const auto& datagram : tool_.Collect(1, limit))
         {
-            const auto packet = discovery::ReadCommand(datagram.bytes);
-            EXPECT_EQ(packet->cmdCode, discovery::CMD_Upgrade);
+            const auto packet = protocol::ReadCommand(datagram.bytes);
+            EXPECT_EQ(packet->cmdCode, protocol::CMD_Upgrade);
             EXPECT_EQ(packet->target, farm_->MachineAt(machine).identity.mac);
             EXPECT_EQ(datagram.from.address, farm_->MachineAt(machine).identity.address);
             answers.push_back(*packet);
@@ -205,10 +205,10 @@ protected:
     // The version a search shows: the record the machine answers with.
     std::string SearchedVersion(int machine) const
     {
-        std::array<std::uint8_t, discovery::kRecordSize> record {};
+        std::array<std::uint8_t, protocol::kRecordSize> record {};
         const std::size_t length
-            = farm_->MachineAt(machine).BuildRecord(record, discovery::PKT_SEARCH_ACK, 0, Clock::now());
-        const auto read = discovery::ReadRecord(std::span(record).first(length));
+            = farm_->MachineAt(machine).BuildRecord(record, protocol::PKT_SEARCH_ACK, 0, Clock::now());
+        const auto read = protocol::ReadRecord(std::span(record).first(length));
         return read ? read->versionText : "";
     }
     std::string VersionBefore(int machine) const { return farm_->MachineAt(machine).identity.versionText; }

@@ -172,7 +172,7 @@ TEST(Farmsim, ServesUntilTerminatedAndPrintsItsTotals)
     EXPECT_NE(tcp, 0u);
     const auto port = static_cast<std::uint16_t>(udp);
 
-    tool.Send(Request([](auto buffer) { return discovery::BuildSearch(buffer, discovery::kSearchOrdinary, ""); }),
+    tool.Send(Request([](auto buffer) { return protocol::BuildSearch(buffer, protocol::kSearchOrdinary, ""); }),
         { kToolAddress, port });
     EXPECT_EQ(tool.Collect(3, 300ms).size(), 2u);
 

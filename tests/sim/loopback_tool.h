@@ -5,10 +5,11 @@
 // started on a random 127.x.y.1 range with ephemeral ports, so that test
 // processes running at the same time do not meet.
 
-#include "discovery/device_packet.h"
 #include "platform/net/socket.h"
 #include "platform/net/wsa_error.h"
+#include "protocol/device_packet.h"
 #include "sim/farm.h"
+#include "tests/support/datagrams.h"
 
 #include <gtest/gtest.h>
 
@@ -21,17 +22,11 @@
 namespace quellis::sim::test
 {
 
-using Bytes = std::vector<std::uint8_t>;
+using quellis::test::Bytes;
+using Datagram = quellis::test::Received;
 using namespace std::chrono_literals;
 
 inline constexpr std::uint32_t kToolAddress = 0x7F000001; // 127.0.0.1
-
-struct Datagram
-{
-    Bytes bytes;
-    net::Endpoint from;
-    Clock::time_point at;
-};
 
 class ToolSide
 {
@@ -56,24 +51,7 @@ public:
     // Replies until `count` have come or `limit` has passed.
     std::vector<Datagram> Collect(std::size_t count, std::chrono::milliseconds limit)
     {
-        std::vector<Datagram> received;
-        const auto end = Clock::now() + limit;
-        Bytes buffer(discovery::kMaxDatagramSize + 1);
-        while (received.size() < count)
-        {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0 || socket_.WaitReadable(left) != net::PollResult::Ready)
-            {
-                break;
-            }
-            net::Endpoint from;
-            const int got = socket_.ReceiveFrom(buffer.data(), buffer.size(), &from);
-            if (got >= 0)
-            {
-                received.push_back({ Bytes(buffer.begin(), buffer.begin() + got), from, Clock::now() });
-            }
-        }
-        return received;
+        return quellis::test::CollectDatagrams(socket_, count, limit, [](const Datagram&) { return true; });
     }
 
     // Everything that arrives within `period`.
@@ -124,7 +102,7 @@ inline std::vector<BehaviourGroup> Groups(std::initializer_list<const char*> opt
 
 template <typename Build> Bytes Request(Build build)
 {
-    Bytes buffer(discovery::kMaxDatagramSize);
+    Bytes buffer(protocol::kMaxDatagramSize);
     buffer.resize(build(std::span(buffer)));
     return buffer;
 }

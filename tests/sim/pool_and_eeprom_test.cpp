@@ -1,4 +1,4 @@
-#include "discovery/internet_checksum.h"
+#include "protocol/internet_checksum.h"
 #include "sim/eeprom.h"
 #include "sim/package_request.h"
 #include "sim/pool_config.h"
@@ -52,13 +52,13 @@ TEST(PoolConfig, RefusesWhatIsNeitherJsonNorTheToolsShape)
     }
 }
 
-discovery::E2Block Block(std::uint32_t start, std::string_view data, std::optional<std::uint16_t> checksum = {})
+protocol::E2Block Block(std::uint32_t start, std::string_view data, std::optional<std::uint16_t> checksum = {})
 {
-    discovery::E2Block block;
+    protocol::E2Block block;
     block.start = start;
     block.length = static_cast<std::uint32_t>(data.size());
     std::memcpy(block.data.data(), data.data(), data.size());
-    block.checksum = checksum.value_or(discovery::InternetChecksum(std::span(block.data).first(data.size())));
+    block.checksum = checksum.value_or(protocol::InternetChecksum(std::span(block.data).first(data.size())));
     return block;
 }
 
@@ -72,13 +72,13 @@ E2Record Record(std::string_view text)
 TEST(Eeprom, ReadsWithAMatchingChecksumAndWritesWhereAsked)
 {
     E2Record record = Record("N00042");
-    discovery::E2Block request;
+    protocol::E2Block request;
     request.length = 40;
     E2ReadAnswer read = ReadE2(record, request, EepromMode::Ok, 5);
     EXPECT_EQ(read.result, 0);
     EXPECT_EQ(read.block.length, 40u);
     EXPECT_EQ(std::memcmp(read.block.data.data(), record.data(), 40), 0);
-    EXPECT_EQ(read.block.checksum, discovery::InternetChecksum(record));
+    EXPECT_EQ(read.block.checksum, protocol::InternetChecksum(record));
 
     // The one-D part alone, from byte 15.
     EXPECT_EQ(WriteE2(record, Block(15, "1234890ABSN0001"), EepromMode::Ok, 5), 0);
@@ -105,11 +105,11 @@ TEST(Eeprom, RefusesBadWrites)
     EXPECT_EQ(WriteE2(record, Block(0, "ABCDEF", 0x1234), EepromMode::Ok, 5), kE2ChecksumMismatch);
     EXPECT_EQ(WriteE2(record, Block(0, ""), EepromMode::Ok, 5), kE2InvalidRequest);
     EXPECT_EQ(WriteE2(record, Block(40, "A"), EepromMode::Ok, 5), kE2InvalidRequest);
-    discovery::E2Block tooLong = Block(0, "A");
+    protocol::E2Block tooLong = Block(0, "A");
     tooLong.length = 257;
     EXPECT_EQ(WriteE2(record, tooLong, EepromMode::Ok, 5), kE2InvalidRequest);
     EXPECT_EQ(record, before);
-    discovery::E2Block request;
+    protocol::E2Block request;
     request.start = 40;
     request.length = 1;
     EXPECT_EQ(ReadE2(record, request, EepromMode::Ok, 5).result, kE2InvalidRequest);
@@ -118,7 +118,7 @@ TEST(Eeprom, RefusesBadWrites)
 TEST(Eeprom, FaultsDoExactlyWhatTheySay)
 {
     E2Record record = Record("N00042");
-    discovery::E2Block request;
+    protocol::E2Block request;
     request.length = 40;
 
     const E2ReadAnswer blank = ReadE2(record, request, EepromMode::Blank, 5);
@@ -126,14 +126,14 @@ TEST(Eeprom, FaultsDoExactlyWhatTheySay)
     EXPECT_EQ(blank.block.data[0], 0xFF);
     EXPECT_EQ(blank.block.data[39], 0xFF);
     EXPECT_EQ(blank.block.data[40], 0x00);
-    EXPECT_EQ(blank.block.checksum, discovery::InternetChecksum(std::span(blank.block.data).first(40)));
+    EXPECT_EQ(blank.block.checksum, protocol::InternetChecksum(std::span(blank.block.data).first(40)));
     EXPECT_EQ(WriteE2(record, Block(0, "ZZZZZZ"), EepromMode::Blank, 5), 0);
     EXPECT_EQ(record[0], 'N') << "a blank EEPROM keeps nothing";
 
     const E2ReadAnswer bad = ReadE2(record, request, EepromMode::BadChecksum, 5);
     EXPECT_EQ(bad.result, 0);
     EXPECT_EQ(bad.block.data[0], 'N');
-    EXPECT_NE(bad.block.checksum, discovery::InternetChecksum(std::span(bad.block.data).first(40)));
+    EXPECT_NE(bad.block.checksum, protocol::InternetChecksum(std::span(bad.block.data).first(40)));
 
     const E2ReadAnswer failed = ReadE2(record, request, EepromMode::Error, 17);
     EXPECT_EQ(failed.result, 17);

@@ -1,9 +1,9 @@
 #include "tests/support/fake_window.h"
 
+#include "platform/net/readiness.h"
 #include "platform/sync/thread.h"
 
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
@@ -153,19 +153,6 @@ int FakeWindow::BusyStarts() const
     return busyStarts_;
 }
 
-int FakeWindow::Icon(int id) const
-{
-    std::lock_guard lock(lock_);
-    const auto found = icons_.find(id);
-    return found == icons_.end() ? 0 : found->second;
-}
-
-int FakeWindow::Focus() const
-{
-    std::lock_guard lock(lock_);
-    return focus_;
-}
-
 int FakeWindow::RunPosted()
 {
     int ran = 0;
@@ -230,10 +217,7 @@ int FakeWindow::DeliverMessages()
                 std::intptr_t event = core::kFdAccept;
                 if (!watch.listening)
                 {
-                    char probe = 0;
-                    const ssize_t peeked = recv(entry.fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-                    const bool closed = peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-                    event = closed ? core::kFdClose : core::kFdRead;
+                    event = net::PeerHasClosed(entry.fd) ? core::kFdClose : core::kFdRead;
                 }
                 if ((watch.events & event) != 0)
                 {
@@ -293,20 +277,21 @@ std::vector<core::RowTarget> FakeWindow::Targets(bool selectedOnly)
 
 void FakeWindow::SelectAndFocusRow(int row)
 {
-    std::lock_guard lock(lock_);
-    if (row >= 0 && row < static_cast<int>(rows_.size()))
     {
-        selected_.insert(row);
-        focusedRow_ = row;
+        std::lock_guard lock(lock_);
+        if (row >= 0 && row < static_cast<int>(rows_.size()))
+        {
+            selected_.insert(row);
+            focusedRow_ = row;
+        }
     }
-    focus_ = kListFocus;
+    SetFocusItem(kListFocus);
     Changed();
 }
 
 void FakeWindow::FocusList()
 {
-    std::lock_guard lock(lock_);
-    focus_ = kListFocus;
+    SetFocusItem(kListFocus);
 }
 
 // ---- core::LogSink ----
@@ -316,63 +301,6 @@ void FakeWindow::WriteLog(core::LogColour colour, std::string_view text, bool to
     std::lock_guard lock(lock_);
     log_.push_back({ colour, std::string(text), toLogFile });
     Changed();
-}
-
-// ---- core::Controls ----
-
-void FakeWindow::EnableItem(int id, bool enable)
-{
-    std::lock_guard lock(lock_);
-    enabled_[id] = enable;
-    Changed();
-}
-
-bool FakeWindow::IsItemEnabled(int id)
-{
-    std::lock_guard lock(lock_);
-    const auto found = enabled_.find(id);
-    return found == enabled_.end() || found->second;
-}
-
-void FakeWindow::SetItemText(int id, std::string_view text)
-{
-    std::lock_guard lock(lock_);
-    texts_[id] = std::string(text);
-    Changed();
-}
-
-std::string FakeWindow::ItemText(int id)
-{
-    std::lock_guard lock(lock_);
-    const auto found = texts_.find(id);
-    return found == texts_.end() ? std::string() : found->second;
-}
-
-void FakeWindow::CheckButton(int id, int state)
-{
-    std::lock_guard lock(lock_);
-    checks_[id] = state;
-    Changed();
-}
-
-int FakeWindow::IsButtonChecked(int id)
-{
-    std::lock_guard lock(lock_);
-    const auto found = checks_.find(id);
-    return found == checks_.end() ? core::kUnchecked : found->second;
-}
-
-void FakeWindow::SetItemIcon(int id, int iconId)
-{
-    std::lock_guard lock(lock_);
-    icons_[id] = iconId;
-    Changed();
-}
-
-void FakeWindow::SetFocusItem(int id)
-{
-    std::lock_guard lock(lock_);
-    focus_ = id;
 }
 
 // ---- core::MessageBoxes ----
@@ -449,10 +377,7 @@ bool FakeWindow::SelectSocket(int socket, std::uint32_t message, std::intptr_t e
         return true;
     }
     selectedSockets_[socket] = events;
-    int accepting = 0;
-    socklen_t length = sizeof accepting;
-    const bool listening = getsockopt(socket, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &length) == 0 && accepting != 0;
-    watched_[socket] = Watch { message, events, true, listening };
+    watched_[socket] = Watch { message, events, true, net::IsListening(socket) };
     return socket >= 0;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/plain_controls.h"
 #include "core/window.h"
 
 #include <array>
@@ -29,7 +30,7 @@ namespace quellis::test
 
 class FakeWindow : public core::DeviceListView,
                    public core::LogSink,
-                   public core::Controls,
+                   public core::PlainControls,
                    public core::MessageBoxes,
                    public core::WindowMessages,
                    public core::BusyAnimation,
@@ -80,8 +81,6 @@ public:
     [[nodiscard]] std::vector<Posted> PostedMessages() const;
     [[nodiscard]] bool Busy() const;
     [[nodiscard]] int BusyStarts() const;
-    [[nodiscard]] int Icon(int id) const;
-    [[nodiscard]] int Focus() const;
     // Runs the work posted to the UI thread so far, then delivers messages
     // and socket notifications when a handler is set; returns how much ran.
     int RunPosted();
@@ -99,15 +98,6 @@ public:
     void FocusList() override;
     // ---- core::LogSink ----
     void WriteLog(core::LogColour colour, std::string_view text, bool toLogFile) override;
-    // ---- core::Controls ----
-    void EnableItem(int id, bool enable) override;
-    bool IsItemEnabled(int id) override;
-    void SetItemText(int id, std::string_view text) override;
-    std::string ItemText(int id) override;
-    void CheckButton(int id, int state) override;
-    int IsButtonChecked(int id) override;
-    void SetItemIcon(int id, int iconId) override;
-    void SetFocusItem(int id) override;
     // ---- core::MessageBoxes ----
     int MessageBox(std::string_view text, std::string_view caption, unsigned type) override;
     std::optional<std::string> OpenFile(std::string_view title, std::string_view filter) override;
@@ -143,6 +133,7 @@ private:
     };
 
     void Changed();
+    void OnControlChanged() override { Changed(); }
     int DeliverMessages();
 
     mutable std::mutex lock_;
@@ -152,11 +143,6 @@ private:
     std::set<int> selected_;
     int focusedRow_ = -1;
     std::vector<LogLine> log_;
-    std::map<int, bool> enabled_;
-    std::map<int, std::string> texts_;
-    std::map<int, int> checks_;
-    std::map<int, int> icons_;
-    int focus_ = 0;
     std::vector<Box> boxes_;
     std::deque<int> answers_;
     std::deque<std::optional<std::string>> fileAnswers_;

@@ -1,6 +1,6 @@
 #include "tests/support/flooder.h"
 
-#include "discovery/device_packet.h"
+#include "protocol/device_packet.h"
 #include "tests/support/netlab.h"
 
 #include <cstdio>
@@ -14,7 +14,7 @@ namespace quellis::test
 namespace
 {
 
-using namespace quellis::discovery;
+using namespace quellis::protocol;
 
 // A small generator of its own, seeded per datagram, so that datagram n is
 // the same whatever came before it.

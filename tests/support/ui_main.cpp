@@ -1,4 +1,5 @@
 #include "platform/ui/application.h"
+#include "resources/templates/icon_source.h"
 #include "tests/support/runtime_dir.h"
 
 #include <gtest/gtest.h>
@@ -57,6 +58,7 @@ int main(int argc, char** argv)
     setenv("QUELLIS_AUDIO", "null", 0);
     const quellis::test::PrivateRuntimeDir runtime;
     quellis::ui::Application application(argc, argv);
+    quellis::resources::HandIconsToPlatform();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -4,11 +4,11 @@
 // needs the network runs in the lab (tests/net).
 #include "controls/picture_ex.h"
 #include "discovery/device_list_dlg.h"
-#include "discovery/device_packet.h"
-#include "discovery/internet_checksum.h"
 #include "platform/net/socket.h"
 #include "platform/ui/list_view.h"
 #include "platform/ui/rich_edit.h"
+#include "protocol/device_packet.h"
+#include "protocol/internet_checksum.h"
 #include "resources/resource_ids.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "tests/support/quellis_dlg_fixture.h"
@@ -29,6 +29,7 @@ namespace
 {
 
 using namespace quellis::discovery;
+using namespace quellis::protocol;
 using namespace quellis::resources;
 using Bytes = std::vector<std::uint8_t>;
 

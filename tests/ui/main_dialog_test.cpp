@@ -256,9 +256,9 @@ TEST(MainDialogStartup, InitialisesStateSocketsAndControls)
     const auto listening = dialog.State().listeningSocket.LocalEndpoint();
     ASSERT_TRUE(listening);
     EXPECT_EQ(listening->address, net::kInaddrAny);
-    EXPECT_EQ(listening->port, app::kPackagePort);
+    EXPECT_EQ(listening->port, protocol::kPackagePort);
     net::Socket client = net::Socket::Create(net::SocketKind::Tcp);
-    EXPECT_TRUE(client.Connect({ kLoopback, app::kPackagePort }));
+    EXPECT_TRUE(client.Connect({ kLoopback, protocol::kPackagePort }));
     client.Close();
 
     // Another instance finds the window by its class.
@@ -284,7 +284,7 @@ TEST(MainDialogStartup, TeardownReleasesSocketsQueueAndWindowClass)
     // (with address reuse, as the dialog binds it).
     net::Socket probe = net::Socket::Create(net::SocketKind::Tcp);
     ASSERT_TRUE(probe.SetReuseAddress(true));
-    EXPECT_TRUE(probe.Bind({ net::kInaddrAny, app::kPackagePort }));
+    EXPECT_TRUE(probe.Bind({ net::kInaddrAny, protocol::kPackagePort }));
 }
 
 // A dialog destroyed while open, without its window being closed first (an
@@ -327,7 +327,8 @@ net::Socket OccupyPackagePort()
     net::Socket blocker = net::Socket::Create(net::SocketKind::Tcp);
     // Address reuse lets it bind past connections of earlier tests that are
     // still in TIME_WAIT; its listening still keeps every other bind out.
-    if (!blocker.SetReuseAddress(true) || !blocker.Bind({ net::kInaddrAny, app::kPackagePort }) || !blocker.Listen(1))
+    if (!blocker.SetReuseAddress(true) || !blocker.Bind({ net::kInaddrAny, protocol::kPackagePort })
+        || !blocker.Listen(1))
     {
         // Taken already, by another test or program: just as good.
         blocker.Close();
@@ -368,10 +369,10 @@ TEST(MainDialogStartup, BindsThePortWhileItsLastConnectionsAreInTimeWait)
         // package download leaves it: its port stays in TIME_WAIT for a minute.
         net::Socket server = net::Socket::Create(net::SocketKind::Tcp);
         ASSERT_TRUE(server.SetReuseAddress(true));
-        ASSERT_TRUE(server.Bind({ net::kInaddrAny, app::kPackagePort }));
+        ASSERT_TRUE(server.Bind({ net::kInaddrAny, protocol::kPackagePort }));
         ASSERT_TRUE(server.Listen(1));
         net::Socket client = net::Socket::Create(net::SocketKind::Tcp);
-        ASSERT_TRUE(client.Connect({ kLoopback, app::kPackagePort }));
+        ASSERT_TRUE(client.Connect({ kLoopback, protocol::kPackagePort }));
         net::Socket accepted = server.Accept();
         ASSERT_TRUE(accepted.IsValid());
         accepted.Close();

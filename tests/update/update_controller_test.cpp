@@ -30,7 +30,7 @@ constexpr std::uint32_t kLoopback = 0x7F000001;
 class NoRecords : public discovery::DeviceRecordSink
 {
 public:
-    void Enqueue(std::vector<discovery::DeviceRecord>) override { }
+    void Enqueue(std::vector<protocol::DeviceRecord>) override { }
     void Flush() override { }
     void Clear() override { }
     void SortByColumn(int) override { }
@@ -75,7 +75,7 @@ protected:
         EXPECT_TRUE(state_.replyQueue.Initialise());
         state_.running = 1;
         EXPECT_TRUE(discovery_.StartReplyThread());
-        EXPECT_TRUE(discovery_.StartLisServ({}));
+        EXPECT_EQ(discovery_.StartLisServ({}), discovery::ReceiveStart::Started);
         panel_.CheckButton(kIdLanguageCheck, core::kChecked);
     }
 
@@ -97,6 +97,7 @@ protected:
         UpdateTiming timing;
         timing.resultWait = resultWait;
         controller_ = std::make_unique<UpdateController>(state_, window_.Window(), panel_, timing);
+        controller_->RegisterReplies(discovery_.Replies());
         window_.SetMessageHandler([this](std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
             { EXPECT_TRUE(controller_->OnMessage(message, wParam, lParam)); });
         EXPECT_TRUE(
@@ -130,7 +131,7 @@ protected:
 
     [[nodiscard]] std::uint64_t Offers(int machine) const
     {
-        return farm_->MachineAt(machine).counters.commands[discovery::CMD_Upgrade].load();
+        return farm_->MachineAt(machine).counters.commands[protocol::CMD_Upgrade].load();
     }
 
     void Choose(const std::string& name, const std::string& bytes)
@@ -178,7 +179,7 @@ protected:
     }
 
     test::TempDir directory_;
-    discovery::SharedState state_ { "config.ini" };
+    protocol::SharedState state_ { "config.ini" };
     HeldBoxes window_;
     test::FakeWindow panel_;
     NoRecords records_;

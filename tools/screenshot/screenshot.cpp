@@ -21,6 +21,7 @@
 #include "platform/ui/application.h"
 #include "platform/ui/dialog.h"
 #include "platform/ui/list_view.h"
+#include "resources/templates/icon_source.h"
 #include "resources/templates/main_dialog_ids.h"
 
 #include <QAbstractButton>
@@ -137,6 +138,7 @@ int main(int argc, char** argv)
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
     }
     quellis::ui::Application application(argc, argv);
+    quellis::resources::HandIconsToPlatform();
 
     // Before the change of directory below: a relative OUTPUT is meant from here.
     const QString outputPath

@@ -1,5 +1,5 @@
-#include "discovery/device_packet.h"
-#include "discovery/internet_checksum.h"
+#include "protocol/device_packet.h"
+#include "protocol/internet_checksum.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 namespace
 {
@@ -428,4 +428,4 @@ TEST(DevicePacket, E2ReadReplyChecksumIsComputedOverWhatArrived)
 }
 
 } // namespace
-} // namespace quellis::discovery
+} // namespace quellis::protocol

@@ -1,8 +1,8 @@
-#include "discovery/awaited_replies.h"
+#include "protocol/awaited_replies.h"
 
 #include <algorithm>
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 
 namespace
@@ -163,4 +163,4 @@ AwaitResult WaitForAnswer(AwaitedReplies& awaited,
     }
 }
 
-} // namespace quellis::discovery
+} // namespace quellis::protocol

@@ -1,11 +1,12 @@
 #pragma once
 
-#include "discovery/awaited_replies.h"
-#include "discovery/reply_queue.h"
 #include "platform/net/ipv4.h"
 #include "platform/net/socket.h"
 #include "platform/sync/event.h"
 #include "platform/sync/shared_text.h"
+#include "protocol/awaited_replies.h"
+#include "protocol/device_packet.h"
+#include "protocol/reply_queue.h"
 
 #include <atomic>
 #include <cstdint>
@@ -16,7 +17,7 @@
 // before the first thread starts and outlives the last one. Threads get a
 // reference to it. For each member: who writes it, who reads it.
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 
 struct SharedState
@@ -35,8 +36,8 @@ struct SharedState
     int toolType = 0;
     // Where requests to the machines go, and the port their answers come to.
     // Fixed before any thread runs; tests aim them at loopback.
-    net::Endpoint deviceBroadcast { net::kInaddrBroadcast, 6667 };
-    std::uint16_t replyPort = 6667;
+    net::Endpoint deviceBroadcast { net::kInaddrBroadcast, kDevicePort };
+    std::uint16_t replyPort = kDevicePort;
     // [COMMON] LANG: written by the UI thread (start-up, language switch);
     // read by the reply thread for the run-time texts.
     std::atomic<int> language { 1 };
@@ -107,4 +108,4 @@ struct SharedState
     bool SendBroadcast(std::span<const std::uint8_t> datagram);
 };
 
-} // namespace quellis::discovery
+} // namespace quellis::protocol

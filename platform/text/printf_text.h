@@ -7,7 +7,7 @@
 
 // A text formatted as the program's printf-style message formats give it.
 
-namespace quellis::miner
+namespace quellis::text
 {
 
 std::string PrintfText(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -26,4 +26,4 @@ inline std::string PrintfText(const char* format, ...)
     return text;
 }
 
-} // namespace quellis::miner
+} // namespace quellis::text

@@ -16,14 +16,19 @@
 #include <string>
 #include <string_view>
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 
 static_assert(std::endian::native == std::endian::little,
     "the wire layout is little-endian and is copied as it stands; add byte swaps before porting");
 
 inline constexpr std::uint32_t kPacketMagic = 0xF05A5A41;
+// The ports of the conversation with the machines: their management server
+// (UDP), the package server of the tool that they download an update from
+// (TCP), and their mining software's API (TCP).
 inline constexpr std::uint16_t kDevicePort = 6667;
+inline constexpr std::uint16_t kPackagePort = 2425;
+inline constexpr std::uint16_t kMinerApiPort = 4029;
 inline constexpr std::uint16_t kCommandFamily = 2;
 inline constexpr std::size_t kRecordSize = 256;
 inline constexpr std::size_t kCommandHeaderSize = 48;
@@ -345,4 +350,4 @@ struct RecordFields
     return { reinterpret_cast<const std::uint8_t*>(text.data()), text.size() };
 }
 
-} // namespace quellis::discovery
+} // namespace quellis::protocol

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "discovery/device_packet.h"
 #include "platform/sync/event.h"
+#include "protocol/device_packet.h"
 
 #include <array>
 #include <chrono>
@@ -17,7 +17,7 @@
 // it, and only once: the first matching answer claims the request, and a
 // second copy finds nothing.
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 
 // A PKT_CMD_ACK of one command code, or the PKT_DEV_SETTING_ACK of a setting.
@@ -105,4 +105,4 @@ enum class AwaitResult
     std::chrono::milliseconds limit,
     const std::function<bool()>& stopping);
 
-} // namespace quellis::discovery
+} // namespace quellis::protocol

@@ -1,10 +1,10 @@
-#include "discovery/awaited_replies.h"
+#include "protocol/awaited_replies.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 namespace
 {
@@ -91,4 +91,4 @@ TEST(AwaitedReplies, AWorkerIsReleasedOnlyByItsOwnAnswer)
 }
 
 } // namespace
-} // namespace quellis::discovery
+} // namespace quellis::protocol

@@ -1,4 +1,4 @@
-#include "discovery/reply_queue.h"
+#include "protocol/reply_queue.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 namespace
 {
@@ -143,9 +143,9 @@ TEST(ReplyQueue, WaitForFreeSlotReturnsWhenATakeFreesOne)
 }
 
 } // namespace
-} // namespace quellis::discovery
+} // namespace quellis::protocol
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 namespace
 {
@@ -168,4 +168,4 @@ TEST(ReplyQueue, WaitForDatagramReturnsWhenAPutArrivesNotAfterItsTimeOut)
 }
 
 } // namespace
-} // namespace quellis::discovery
+} // namespace quellis::protocol

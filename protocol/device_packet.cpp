@@ -1,11 +1,11 @@
-#include "discovery/device_packet.h"
+#include "protocol/device_packet.h"
 
-#include "discovery/internet_checksum.h"
+#include "protocol/internet_checksum.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 
 namespace
@@ -368,4 +368,4 @@ std::size_t BuildE2ReadReply(
     return total;
 }
 
-} // namespace quellis::discovery
+} // namespace quellis::protocol

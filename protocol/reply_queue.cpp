@@ -1,10 +1,10 @@
-#include "discovery/reply_queue.h"
+#include "protocol/reply_queue.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 
 void ReplyQueue::List::Append(Node* node)
@@ -184,4 +184,4 @@ std::size_t ReplyQueue::UsedCount() const
     return used_.count;
 }
 
-} // namespace quellis::discovery
+} // namespace quellis::protocol

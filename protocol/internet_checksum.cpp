@@ -1,6 +1,6 @@
-#include "discovery/internet_checksum.h"
+#include "protocol/internet_checksum.h"
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 
 std::uint16_t InternetChecksum(std::span<const std::uint8_t> bytes)
@@ -23,4 +23,4 @@ std::uint16_t InternetChecksum(std::span<const std::uint8_t> bytes)
     return static_cast<std::uint16_t>(~sum & 0xFFFF);
 }
 
-} // namespace quellis::discovery
+} // namespace quellis::protocol

@@ -16,7 +16,7 @@
 // neither ever holds both locks. The slot bytes are copied outside the locks:
 // between leaving one list and joining the other a node belongs to one side.
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 
 inline constexpr std::size_t kReplySlotCount = 256;
@@ -91,4 +91,4 @@ private:
     std::condition_variable_any datagramQueued_;
 };
 
-} // namespace quellis::discovery
+} // namespace quellis::protocol

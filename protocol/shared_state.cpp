@@ -1,6 +1,6 @@
-#include "discovery/shared_state.h"
+#include "protocol/shared_state.h"
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 
 bool SharedState::SendBroadcast(std::span<const std::uint8_t> datagram)
@@ -9,4 +9,4 @@ bool SharedState::SendBroadcast(std::span<const std::uint8_t> datagram)
     return sent > 0;
 }
 
-} // namespace quellis::discovery
+} // namespace quellis::protocol

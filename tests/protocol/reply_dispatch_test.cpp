@@ -1,12 +1,15 @@
-#include "discovery/internet_checksum.h"
-#include "discovery/reply_dispatch.h"
+#include "commands/command_replies.h"
+#include "miner/miner_replies.h"
+#include "protocol/internet_checksum.h"
+#include "protocol/reply_dispatch.h"
+#include "update/update_replies.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <set>
 
-namespace quellis::discovery
+namespace quellis::protocol
 {
 namespace
 {
@@ -14,8 +17,12 @@ namespace
 using core::LogColour;
 using Bytes = std::vector<std::uint8_t>;
 
-// Records every effect in order as one line of text.
-class RecordingEffects : public ReplyEffects
+// Records every effect in order as one line of text: the dispatcher's own
+// and those of every subsystem's answers.
+class RecordingEffects : public ReplySink,
+                         public commands::CommandReplyEffects,
+                         public update::UpdateReplyEffects,
+                         public miner::MinerReplyEffects
 {
 public:
     std::vector<std::string> effects;
@@ -44,7 +51,7 @@ public:
         enabled.insert(id);
         effects.push_back("enable " + std::to_string(id));
     }
-    void StopBusyAnimation() override { effects.push_back("stop animation"); }
+    void ReleaseBusyAnimation(core::BusyRun) override { effects.push_back("stop animation"); }
     void KillTimer(int id) override { effects.push_back("kill " + std::to_string(id)); }
     void SetLamp(int id, bool lit) override
     {
@@ -111,6 +118,16 @@ Bytes Record(PacketType type, const std::string& mac, std::int32_t result = 0)
     return buffer;
 }
 
+// The dispatcher with the handlers of every subsystem, as the session wires it.
+ReplyDispatcher Registered(RecordingEffects& effects)
+{
+    ReplyDispatcher dispatcher(effects, effects.awaited);
+    commands::RegisterCommandReplies(dispatcher, effects);
+    update::RegisterUpdateReplies(dispatcher, effects);
+    miner::RegisterMinerReplies(dispatcher, effects);
+    return dispatcher;
+}
+
 std::vector<std::string> Dispatched(RecordingEffects& effects, const std::vector<Bytes>& datagrams)
 {
     std::vector<std::span<const std::uint8_t>> views;
@@ -119,7 +136,7 @@ std::vector<std::string> Dispatched(RecordingEffects& effects, const std::vector
         views.emplace_back(datagram);
     }
     effects.effects.clear();
-    ReplyDispatcher(effects, effects.awaited).Dispatch(views);
+    Registered(effects).Dispatch(views);
     return effects.effects;
 }
 
@@ -314,7 +331,7 @@ TEST(ReplyDispatch, SettingRepliesAndRecordsKeepTheirOrderInBatches)
 TEST(ReplyDispatch, AnswersNobodyAwaitsAreCountedAndLoggedOnceASecond)
 {
     RecordingEffects effects;
-    ReplyDispatcher dispatcher(effects, effects.awaited);
+    ReplyDispatcher dispatcher = Registered(effects);
     // Awaited, but from another machine or for another code.
     effects.Await(CMD_PoolConfig, "FFEEDDCCBBAA");
     effects.Await(CMD_ReadE2);
@@ -369,4 +386,4 @@ TEST(ReplyDispatch, RequestsHeardFromOwnBroadcastsAndForeignDataAreIgnored)
 }
 
 } // namespace
-} // namespace quellis::discovery
+} // namespace quellis::protocol
