@@ -5,8 +5,8 @@
 #include "platform/trace/trace.h"
 #include "platform/ui/application.h"
 #include "platform/ui/font_config.h"
-#include "platform/version/program_version.h"
 #include "platform/ui/termination.h"
+#include "platform/version/program_version.h"
 #include "platform/version/version_record.h"
 
 #include <QApplication>

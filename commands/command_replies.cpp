@@ -66,7 +66,11 @@ void OnSerialTest(CommandReplyEffects& effects, const CommandPacket& reply, Repl
         effects.SetLamp(kSerialLamps[port], lit);
         working += lit ? 1 : 0;
     }
-    EndTest(effects, kIdSerialTest, core::BusyRun::SerialTest, kTimerSerialTest, PrintfText(replytext::kSerialTestDone, working));
+    EndTest(effects,
+        kIdSerialTest,
+        core::BusyRun::SerialTest,
+        kTimerSerialTest,
+        PrintfText(replytext::kSerialTestDone, working));
     context.Awaited().Answered(ticket);
 }
 
