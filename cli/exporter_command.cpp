@@ -1,10 +1,14 @@
 // The Prometheus exporter: the farm poller over the machines of a file or of
-// address ranges, and the metrics served over HTTP, until SIGTERM or Ctrl-C.
-// It polls over TCP only and binds no UDP port, so the window and the other
-// commands keep the host's search port.
+// address ranges, or over the machines repeated searches find, and the
+// metrics served over HTTP, until SIGTERM or Ctrl-C. With a file or ranges it
+// polls over TCP only and binds no UDP port, so the window and the other
+// commands keep the host's search port; a search holds that port only for its
+// wait.
 #include "cli/commands.h"
 #include "cli/machine_file.h"
 #include "cli/selection.h"
+#include "cli/session.h"
+#include "discovery/device_table.h"
 #include "exporter/metrics_server.h"
 #include "exporter/prometheus_text.h"
 #include "platform/net/socket.h"
@@ -99,6 +103,52 @@ bool ReadFile(const std::string& path, std::vector<poller::MachineInfo>* machine
     return true;
 }
 
+// One search of the local segment: the machines that answered it, with what
+// their records tell. The session is opened for the search only, so that
+// between searches the search port is free for the window and the other
+// commands of this host.
+bool SearchOnce(std::chrono::milliseconds wait, std::vector<poller::MachineInfo>* machines, std::string* error)
+{
+    Session session(DefaultConfigPath());
+    if (!session.Open(discovery::ReceiveFilter {}, false, error))
+    {
+        return false;
+    }
+    session.Search(wait);
+    const auto rows = session.Window().Rows();
+    const auto seen
+        = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    for (std::size_t row = 0; row < rows.size(); ++row)
+    {
+        const auto& cells = rows[row];
+        const auto address = net::ParseIpv4(cells[discovery::kColumnIp]);
+        if (!address)
+        {
+            continue;
+        }
+        poller::MachineInfo info;
+        info.address = *address;
+        info.mac = NormaliseMac(cells[discovery::kColumnMac]);
+        info.version = cells[discovery::kColumnVersion];
+        info.host = cells[discovery::kColumnHostName];
+        char* end = nullptr;
+        const std::string& temperature = cells[discovery::kColumnTemperature];
+        const double degrees = std::strtod(temperature.c_str(), &end);
+        if (!temperature.empty() && *end == '\0')
+        {
+            info.temperature = degrees;
+        }
+        if (const std::int32_t runSeconds = session.Window().RunSeconds(static_cast<int>(row)); runSeconds >= 0)
+        {
+            info.uptimeSeconds = runSeconds;
+        }
+        info.lastSeenUnix = seen;
+        machines->push_back(std::move(info));
+    }
+    session.Close();
+    return true;
+}
+
 // One line per change of a machine's state, on standard error (the journal
 // of a service).
 void PrintEvent(const poller::StateEvent& event)
@@ -132,23 +182,25 @@ int RunExporter(Arguments& arguments)
     const auto period = ParseNumber(arguments.Value("period"), 10, 1, 86400);
     const auto grace = ParseNumber(arguments.Value("grace"), 2, 1, 100);
     const auto apiPort = ParseNumber(arguments.Value("api-port"), poller::kMinerApiPort, 1, 65535);
+    const auto searchEvery = ParseNumber(arguments.Value("search-every"), 60, 5, 86400);
+    const auto wait = ParseNumber(arguments.Value("wait"), 3, 1, 60);
     if (const std::string error = arguments.Error(); !error.empty())
     {
         return Usage(error);
     }
     const auto listen = ParseListen(listenText.value_or("127.0.0.1:9469"));
-    if (!listen || !concurrency || !period || !grace || !apiPort)
+    if (!listen || !concurrency || !period || !grace || !apiPort || !searchEvery || !wait)
     {
         return Usage(!listen   ? "--listen is ADDRESS:PORT, for example 127.0.0.1:9469"
                 : !concurrency ? "--concurrency takes 1 to 4096"
                 : !period      ? "--period takes seconds, 1 to 86400"
                 : !grace       ? "--grace takes 1 to 100 failed polls"
-                               : "--api-port takes 1 to 65535");
+                : !apiPort     ? "--api-port takes 1 to 65535"
+                : !searchEvery ? "--search-every takes seconds, 5 to 86400"
+                               : "--wait takes seconds, 1 to 60");
     }
-    if (!fromPath && ranges.empty())
-    {
-        return Usage("name the machines with --from FILE (as written by search) or --ip ADDRESSES");
-    }
+    // Without a file or ranges the machines come from searches.
+    const bool searching = !fromPath && ranges.empty();
 
     std::vector<poller::MachineInfo> machines;
     std::string error;
@@ -198,15 +250,45 @@ int RunExporter(Arguments& arguments)
         return kExitSomeFailed;
     }
     const std::size_t count = poller.Snapshot().machines.size();
-    std::fprintf(stderr,
-        "%s: serving http://%s:%u/metrics, polling %zu machines every %lds\n",
-        kName,
-        net::FormatIpv4(listen->address).c_str(),
-        static_cast<unsigned>(server.Port()),
-        count,
-        *period);
+    if (searching)
+    {
+        std::fprintf(stderr,
+            "%s: serving http://%s:%u/metrics, searching every %lds and polling the machines found every %lds\n",
+            kName,
+            net::FormatIpv4(listen->address).c_str(),
+            static_cast<unsigned>(server.Port()),
+            *searchEvery,
+            *period);
+    }
+    else
+    {
+        std::fprintf(stderr,
+            "%s: serving http://%s:%u/metrics, polling %zu machines every %lds\n",
+            kName,
+            net::FormatIpv4(listen->address).c_str(),
+            static_cast<unsigned>(server.Port()),
+            count,
+            *period);
+    }
+    auto nextSearch = std::chrono::steady_clock::now();
     while (!stopRequested)
     {
+        if (searching && std::chrono::steady_clock::now() >= nextSearch)
+        {
+            // Machines a search no longer finds stay polled: the poller keeps
+            // them, and their last-seen time stops moving.
+            std::vector<poller::MachineInfo> found;
+            if (SearchOnce(std::chrono::seconds(*wait), &found, &error))
+            {
+                poller.Update(found);
+                std::fprintf(stderr, "%s: %zu machines answered the search\n", kName, found.size());
+            }
+            else
+            {
+                std::fprintf(stderr, "%s: no search this time: %s\n", kName, error.c_str());
+            }
+            nextSearch = std::chrono::steady_clock::now() + std::chrono::seconds(*searchEvery);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     server.Stop();

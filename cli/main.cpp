@@ -107,16 +107,20 @@ constexpr std::string_view kMonitorHelp
       "in a row (2), up after one good one, and each change is a line.\n" QUELLIS_SELECTION_HELP;
 
 constexpr std::string_view kExporterHelp
-    = "usage: quellis-cli exporter --from FILE | --ip ADDRESSES [--listen ADDRESS:PORT]\n"
-      "           [--concurrency N] [--period SECONDS] [--grace K] [--api-port PORT]\n\n"
+    = "usage: quellis-cli exporter [--from FILE | --ip ADDRESSES] [--listen ADDRESS:PORT]\n"
+      "           [--concurrency N] [--period SECONDS] [--grace K] [--api-port PORT]\n"
+      "           [--search-every SECONDS] [--wait SECONDS]\n\n"
       "Serves the machines' state and hash rates for Prometheus at\n"
       "http://ADDRESS:PORT/metrics (127.0.0.1:9469). The machines come from a file\n"
       "written by `search --format csv` or `--format json` (or one address per line)\n"
-      "and from --ip addresses and ranges (10.77.128.1-10.77.131.254). Each machine's\n"
-      "miner API is polled every --period seconds (10), at most N at a time (256); a\n"
-      "machine is down after K failed polls in a row (2) and up again after one good\n"
-      "one. Every change is a line on standard error. Binds no UDP port, so it runs\n"
-      "beside the window and the other commands. Ends on SIGTERM or Ctrl-C.\n";
+      "and from --ip addresses and ranges (10.77.128.1-10.77.131.254); these bind no\n"
+      "UDP port, so the exporter runs beside the window and the other commands.\n"
+      "Without either, a search of the local segment every --search-every seconds\n"
+      "(60) finds them (each search holds UDP 6667 for its --wait, 3 s): new machines\n"
+      "join, and machines no longer found stay polled. Each machine's miner API is\n"
+      "polled every --period seconds (10), at most N at a time (256); a machine is\n"
+      "down after K failed polls in a row (2) and up again after one good one. Every\n"
+      "change is a line on standard error. Ends on SIGTERM or Ctrl-C.\n";
 
 constexpr std::string_view kUpdateHelp
     = "usage: quellis-cli update MACHINES PACKAGE [--concurrency N] [--timeout SECONDS]\n\n"

@@ -167,6 +167,54 @@ TEST(LabPrometheus, ScrapesTheExporterAndSeesAMachineGoAndComeBack)
     EXPECT_NE(log.find("quellis-cli exporter: stopped"), std::string::npos);
 }
 
+// Without a file or ranges the exporter searches: the machines found are
+// served with what their records tell, and between its searches the search
+// port is free for the other programs of the host.
+TEST(LabPrometheus, TheExporterFindsTheMachinesBySearchAndLeavesTheSearchPortFree)
+{
+    QUELLIS_REQUIRE_NETLAB(lab);
+    sim::FarmConfig config;
+    config.machines = 20;
+    config.seed = 19;
+    auto farm = StartLabFarm(*lab, config);
+    ASSERT_TRUE(farm);
+    NetLab::Enter tool(lab->ToolNamespace());
+    ASSERT_TRUE(tool.Ok());
+    TempDir dir;
+    BackgroundProcess exporter({ QUELLIS_CLI_PATH,
+                                   "exporter",
+                                   "--listen",
+                                   "127.0.0.1:" + std::to_string(kExporterPort),
+                                   "--period",
+                                   "2",
+                                   "--wait",
+                                   "2" },
+        (dir / "exporter.log").string());
+    ASSERT_TRUE(exporter.Started());
+
+    const auto& machine = farm->MachineAt(7).identity;
+    const std::string selector = "{mac=\"" + machine.mac + "\",ip=\"" + net::FormatIpv4(machine.address) + "\"}";
+    std::string metrics;
+    for (int attempt = 0; attempt < 40 && metrics.find("quellis_machines{state=\"up\"} 20") == std::string::npos;
+         ++attempt)
+    {
+        std::this_thread::sleep_for(500ms);
+        metrics = HttpGet(kExporterPort, "/metrics");
+    }
+    EXPECT_NE(metrics.find("quellis_machines{state=\"up\"} 20"), std::string::npos) << metrics.substr(0, 2000);
+    EXPECT_NE(metrics.find("quellis_machine_temperature_celsius" + selector + " "), std::string::npos);
+    EXPECT_NE(metrics.find("quellis_machine_last_seen_timestamp_seconds" + selector + " "), std::string::npos);
+    EXPECT_NE(metrics.find("quellis_machine_info{mac=\"" + machine.mac), std::string::npos);
+
+    // The next search is a minute away: a search beside the exporter binds.
+    const ProcessResult beside = RunProcess({ QUELLIS_CLI_PATH, "search", "--wait", "1", "--format", "csv" });
+    EXPECT_EQ(beside.status, 0) << beside.err;
+    EXPECT_NE(beside.out.find(net::FormatIpv4(machine.address) + ","), std::string::npos);
+
+    EXPECT_EQ(exporter.Stop(), 0);
+    EXPECT_NE(dir.Read("exporter.log").find("20 machines answered the search"), std::string::npos);
+}
+
 // monitor --concurrency: the machines found polled all at once, each change
 // of state a line; a refusing machine goes down after two polls.
 TEST(LabCli, MonitorWithConcurrencyPollsTheMachinesAtOnce)
