@@ -10,6 +10,7 @@
 #include "discovery/device_list_dlg.h"
 #include "monitor/monitor_dlg.h"
 #include "monitor/wave.h"
+#include "platform/instance/port_note.h"
 #include "platform/trace/trace.h"
 #include "platform/ui/icons.h"
 #include "platform/ui/list_view.h"
@@ -44,6 +45,8 @@ constexpr std::string_view kTcpSocketFailed = "TCP套接字创建失败，请检
 constexpr std::string_view kTcpBindFailed = "Bind TCP套接字失败，请检查！";
 constexpr std::string_view kTcpReuseFailed = "设置TCP套接字复用失败，请检查！";
 constexpr std::string_view kTcpListenFailed = "监听TCP套接字失败，请检查！";
+// The line under the receive port's bind failure that names its holder.
+constexpr const char* kPortHeldBy = "占用该端口的程序：";
 constexpr std::string_view kTcpSelectFailed = "TCP套接字WSAAsyncSelect失败，请检查！";
 
 // Lists of control ids, in the order the layouts give them.
@@ -293,6 +296,14 @@ bool CQuellisDlg::OnStartFailure(engine::StartFailure failure)
         text = discovery::discoverytext::kReceiveSocketFailed;
         break;
     case StartFailure::ReceiveBind:
+        // The box names the program of this host that holds the port, when
+        // it left its note.
+        if (const auto holder = instance::PortHolder(state_.replyPort))
+        {
+            ui::ShowMessageBox(
+                this, std::string(discovery::discoverytext::kReceiveBindFailed) + "\n" + kPortHeldBy + *holder);
+            return true;
+        }
         text = discovery::discoverytext::kReceiveBindFailed;
         break;
     case StartFailure::Broadcast:

@@ -1,6 +1,7 @@
 // quellis-cli: the operations of the tool from the command line, over the
 // same controllers as the window, without Qt and without a display.
 #include "cli/commands.h"
+#include "cli/session.h"
 #include "platform/version/program_version.h"
 
 #include <csignal>
@@ -212,6 +213,7 @@ int main(int argc, char** argv)
             std::fwrite(command.help.data(), 1, command.help.size(), stdout);
             return kExitOk;
         }
+        SetProgramName("quellis-cli " + std::string(command.name));
         return command.run(arguments);
     }
     std::fprintf(stderr, "quellis-cli: no command %s\n\n", args[0].c_str());

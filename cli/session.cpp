@@ -1,6 +1,7 @@
 #include "cli/session.h"
 
 #include "core/settings.h"
+#include "platform/instance/port_note.h"
 #include "platform/places/user_places.h"
 #include "platform/version/version_info.h"
 
@@ -29,7 +30,13 @@ bool IsPackageStep(StartFailure failure)
     }
 }
 
-std::string FailureText(StartFailure failure)
+std::string& ProgramName()
+{
+    static std::string name = "quellis-cli";
+    return name;
+}
+
+std::string FailureText(StartFailure failure, std::uint16_t receivePort)
 {
     switch (failure)
     {
@@ -44,6 +51,11 @@ std::string FailureText(StartFailure failure)
     case StartFailure::ReceiveSocket:
         return std::string(discovery::discoverytext::kReceiveSocketFailed) + " (UDP port 6667)";
     case StartFailure::ReceiveBind:
+        if (const auto holder = instance::PortHolder(receivePort))
+        {
+            return std::string(discovery::discoverytext::kReceiveBindFailed) + " (UDP port 6667, held by " + *holder
+                + ")";
+        }
         return std::string(discovery::discoverytext::kReceiveBindFailed) + " (UDP port 6667)";
     case StartFailure::ReceiveThread:
         return "cannot receive on UDP port 6667";
@@ -59,6 +71,11 @@ std::string FailureText(StartFailure failure)
 }
 
 } // namespace
+
+void SetProgramName(std::string name)
+{
+    ProgramName() = std::move(name);
+}
 
 std::filesystem::path DefaultConfigPath()
 {
@@ -91,7 +108,7 @@ bool Session::Open(const discovery::ReceiveFilter& filter, bool packageServer, s
     // failure of the package server is told only when the rest started.
     std::optional<StartFailure> stopped;
     std::optional<StartFailure> package;
-    const bool started = engine_.Start({ packageServer, filter },
+    const bool started = engine_.Start({ packageServer, filter, ProgramName() },
         [&](StartFailure failure)
         {
             if (IsPackageStep(failure))
@@ -104,7 +121,7 @@ bool Session::Open(const discovery::ReceiveFilter& filter, bool packageServer, s
         });
     if (!started || package)
     {
-        *error = FailureText(stopped.value_or(package.value_or(StartFailure::SendSocket)));
+        *error = FailureText(stopped.value_or(package.value_or(StartFailure::SendSocket)), engine_.State().replyPort);
         return false;
     }
     return true;

@@ -85,6 +85,10 @@ private:
     engine::Session engine_;
 };
 
+// How this process names itself to another program of the host that cannot
+// have the search port it holds ("quellis-cli monitor").
+void SetProgramName(std::string name);
+
 // config.ini as the window finds it: beside the executable, or the user's
 // own when the program is installed.
 [[nodiscard]] std::filesystem::path DefaultConfigPath();

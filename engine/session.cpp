@@ -120,6 +120,7 @@ bool Session::Start(const StartOptions& options, const StartFailureHandler& fail
         switch (controllers_->discovery.StartLisServ(*options.receive))
         {
         case discovery::ReceiveStart::Started:
+            receiveNote_ = instance::PortNote::Write(state_.replyPort, options.program);
             break;
         case discovery::ReceiveStart::SocketFailed:
             return failed(StartFailure::ReceiveSocket);
@@ -199,6 +200,7 @@ void Session::Stop()
         threadsEnded_();
     }
     state_.receiveSocket.Close();
+    receiveNote_.Remove();
     state_.replyQueue.Release();
     if (listenerWatched_)
     {

@@ -7,6 +7,7 @@
 #include "discovery/receive_filter.h"
 #include "miner/miner_controller.h"
 #include "monitor/monitor_controller.h"
+#include "platform/instance/port_note.h"
 #include "protocol/shared_state.h"
 #include "update/update_controller.h"
 
@@ -82,6 +83,9 @@ struct StartOptions
     bool packageListener = true;
     // Receive the machines' answers on UDP 6667 with this address filter.
     std::optional<discovery::ReceiveFilter> receive;
+    // How the runtime directory's note of the receive port names this
+    // program to another that cannot have the port ("quellis-cli monitor").
+    std::string program = "quellis";
 };
 
 // Told each failed step as it fails; true to go on with the start. A fatal
@@ -140,6 +144,8 @@ private:
     std::vector<core::Controller*> routing_;
     core::WindowMessages* messages_ = nullptr;
     std::function<void()> threadsEnded_;
+    // Kept while the receive socket holds its port.
+    instance::PortNote receiveNote_;
     bool listenerWatched_ = false;
     bool stopped_ = false;
 };

@@ -11,6 +11,9 @@
 namespace quellis::instance
 {
 
+// Where machine-wide locks live: /run/lock, or /tmp where that is unusable.
+[[nodiscard]] const std::filesystem::path& MachineLockDirectory();
+
 class NamedLock
 {
 public:

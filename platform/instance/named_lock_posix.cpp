@@ -33,11 +33,13 @@ constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NO
 // again; a few rounds settle any such race.
 constexpr int kOpenAttempts = 8;
 
+} // namespace
+
 // /run/lock is the system's place for lock files and is not aged like /tmp,
 // where some systems delete files untouched for days while a long-running
 // instance still holds one. The choice depends only on the directory itself,
 // so every user and process of the machine makes the same one.
-const std::filesystem::path& LockDirectory()
+const std::filesystem::path& MachineLockDirectory()
 {
     static const std::filesystem::path directory = []
     {
@@ -48,6 +50,9 @@ const std::filesystem::path& LockDirectory()
     }();
     return directory;
 }
+
+namespace
+{
 
 bool SameFile(const struct stat& first, const struct stat& second)
 {
@@ -147,7 +152,7 @@ std::filesystem::path NamedLock::LockFilePath(std::string_view name)
         return {};
     }
     const auto privateDirectory = PrivateRuntimeDirectory();
-    return (privateDirectory ? *privateDirectory : LockDirectory()) / (std::string(kFilePrefix) + escaped);
+    return (privateDirectory ? *privateDirectory : MachineLockDirectory()) / (std::string(kFilePrefix) + escaped);
 }
 
 NamedLock::Result NamedLock::Create(std::string_view name, NamedLock& out)

@@ -3,10 +3,12 @@
 // command line prints them, and the stop.
 #include "cli/session.h"
 #include "discovery/device_table.h"
+#include "platform/instance/port_note.h"
 #include "tests/sim/loopback_tool.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <set>
 
@@ -63,6 +65,42 @@ TEST(CliSession, AReceivePortTakenIsTheBindFailureTheCommandLinePrints)
     EXPECT_EQ(error, "监听端口绑定失败，请确认该应用程序是否已启用! (UDP port 6667)");
     session.Close();
     EXPECT_EQ(session.State().running.load(), 0);
+}
+
+// A session that holds the reply port leaves a note in the runtime
+// directory: another one that cannot have the port names it, and once the
+// holder has closed, the port is free again and its note gone.
+TEST(CliSession, APortHeldByAnotherSessionNamesItsHolder)
+{
+    std::uint16_t port = 0;
+    {
+        net::Socket probe = net::Socket::Create(net::SocketKind::Udp);
+        ASSERT_TRUE(probe.Bind({ net::kInaddrAny, 0 }));
+        port = probe.LocalEndpoint()->port;
+    }
+    test::TempDir dir;
+    SetProgramName("quellis-cli monitor");
+    Session holder(dir / "config.ini");
+    holder.State().replyPort = port;
+    std::string error;
+    ASSERT_TRUE(holder.Open({}, false, &error)) << error;
+
+    SetProgramName("quellis-cli search");
+    Session second(dir / "config.ini");
+    second.State().replyPort = port;
+    EXPECT_FALSE(second.Open({}, false, &error));
+    EXPECT_EQ(error,
+        "监听端口绑定失败，请确认该应用程序是否已启用! (UDP port 6667, held by quellis-cli monitor (pid "
+            + std::to_string(getpid()) + "))");
+    second.Close();
+
+    holder.Close();
+    EXPECT_FALSE(instance::PortHolder(port));
+    Session third(dir / "config.ini");
+    third.State().replyPort = port;
+    EXPECT_TRUE(third.Open({}, false, &error)) << error;
+    third.Close();
+    SetProgramName("quellis-cli");
 }
 
 } // namespace
