@@ -6,6 +6,7 @@
 // wait.
 #include "cli/commands.h"
 #include "cli/machine_file.h"
+#include "cli/polled_monitor.h"
 #include "cli/selection.h"
 #include "cli/session.h"
 #include "discovery/device_table.h"
@@ -47,22 +48,6 @@ int Usage(const std::string& error)
     return kExitUsage;
 }
 
-// A whole number in [low, high], or nothing.
-std::optional<long> ParseNumber(const std::optional<std::string>& text, long fallback, long low, long high)
-{
-    if (!text)
-    {
-        return fallback;
-    }
-    char* end = nullptr;
-    const long value = std::strtol(text->c_str(), &end, 10);
-    if (text->empty() || *end != '\0' || value < low || value > high)
-    {
-        return std::nullopt;
-    }
-    return value;
-}
-
 // "ADDRESS:PORT" with a dotted address.
 std::optional<net::Endpoint> ParseListen(const std::string& text)
 {
@@ -71,7 +56,7 @@ std::optional<net::Endpoint> ParseListen(const std::string& text)
     {
         return std::nullopt;
     }
-    const auto port = ParseNumber(text.substr(colon + 1), 0, 0, 65535);
+    const auto port = ParseWholeNumber(text.substr(colon + 1), 0, 0, 65535);
     if (!port)
     {
         return std::nullopt;
@@ -153,22 +138,7 @@ bool SearchOnce(std::chrono::milliseconds wait, std::vector<poller::MachineInfo>
 // of a service).
 void PrintEvent(const poller::StateEvent& event)
 {
-    const std::time_t time = std::chrono::system_clock::to_time_t(event.time);
-    std::tm local {};
-    localtime_r(&time, &local);
-    char when[32];
-    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
-    const std::string_view reason = poller::FailureName(event.transition.reason);
-    std::fprintf(stderr,
-        "%s %s %s %s -> %s%s%.*s\n",
-        when,
-        net::FormatIpv4(event.address).c_str(),
-        event.mac.empty() ? "-" : event.mac.c_str(),
-        std::string(poller::StateName(event.transition.from)).c_str(),
-        std::string(poller::StateName(event.transition.to)).c_str(),
-        reason.empty() ? "" : " ",
-        static_cast<int>(reason.size()),
-        reason.data());
+    std::fputs(StateEventLine(event).c_str(), stderr);
 }
 
 } // namespace
@@ -178,12 +148,12 @@ int RunExporter(Arguments& arguments)
     const auto listenText = arguments.Value("listen");
     const auto fromPath = arguments.Value("from");
     const std::vector<std::string> ranges = arguments.Values("ip");
-    const auto concurrency = ParseNumber(arguments.Value("concurrency"), 256, 1, 4096);
-    const auto period = ParseNumber(arguments.Value("period"), 10, 1, 86400);
-    const auto grace = ParseNumber(arguments.Value("grace"), 2, 1, 100);
-    const auto apiPort = ParseNumber(arguments.Value("api-port"), poller::kMinerApiPort, 1, 65535);
-    const auto searchEvery = ParseNumber(arguments.Value("search-every"), 60, 5, 86400);
-    const auto wait = ParseNumber(arguments.Value("wait"), 3, 1, 60);
+    const auto concurrency = ParseWholeNumber(arguments.Value("concurrency"), 256, 1, 4096);
+    const auto period = ParseWholeNumber(arguments.Value("period"), 10, 1, 86400);
+    const auto grace = ParseWholeNumber(arguments.Value("grace"), 2, 1, 100);
+    const auto apiPort = ParseWholeNumber(arguments.Value("api-port"), poller::kMinerApiPort, 1, 65535);
+    const auto searchEvery = ParseWholeNumber(arguments.Value("search-every"), 60, 5, 86400);
+    const auto wait = ParseWholeNumber(arguments.Value("wait"), 3, 1, 60);
     if (const std::string error = arguments.Error(); !error.empty())
     {
         return Usage(error);

@@ -14,10 +14,7 @@
 namespace quellis::cli
 {
 
-namespace
-{
-
-std::optional<int> ParseNumber(const std::optional<std::string>& text, int fallback, int low, int high)
+std::optional<long> ParseWholeNumber(const std::optional<std::string>& text, long fallback, long low, long high)
 {
     if (!text)
     {
@@ -29,20 +26,27 @@ std::optional<int> ParseNumber(const std::optional<std::string>& text, int fallb
     {
         return std::nullopt;
     }
-    return static_cast<int>(value);
+    return value;
 }
 
-std::string Now(std::chrono::system_clock::time_point time)
+std::string StateEventLine(const poller::StateEvent& event)
 {
-    const std::time_t now = std::chrono::system_clock::to_time_t(time);
+    const std::time_t time = std::chrono::system_clock::to_time_t(event.time);
     std::tm local {};
-    localtime_r(&now, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
+    localtime_r(&time, &local);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+    const std::string_view reason = poller::FailureName(event.transition.reason);
+    std::string line = std::string(when) + " " + net::FormatIpv4(event.address) + " "
+        + (event.mac.empty() ? std::string("-") : event.mac) + " "
+        + std::string(poller::StateName(event.transition.from)) + " -> "
+        + std::string(poller::StateName(event.transition.to));
+    if (!reason.empty())
+    {
+        line += " " + std::string(reason);
+    }
+    return line + "\n";
 }
-
-} // namespace
 
 bool ParsePolledMonitor(const std::optional<std::string>& concurrency,
     const std::optional<std::string>& period,
@@ -55,9 +59,9 @@ bool ParsePolledMonitor(const std::optional<std::string>& concurrency,
         *error = "--period and --grace go with --concurrency";
         return false;
     }
-    const auto connections = ParseNumber(concurrency, 0, 1, 4096);
-    const auto seconds = ParseNumber(period, 10, 1, 86400);
-    const auto failures = ParseNumber(grace, 2, 1, 100);
+    const auto connections = ParseWholeNumber(concurrency, 0, 1, 4096);
+    const auto seconds = ParseWholeNumber(period, 10, 1, 86400);
+    const auto failures = ParseWholeNumber(grace, 2, 1, 100);
     if (!connections || !seconds || !failures)
     {
         *error = !connections ? "--concurrency takes 1 to 4096"
@@ -65,7 +69,7 @@ bool ParsePolledMonitor(const std::optional<std::string>& concurrency,
                               : "--grace takes 1 to 100 failed polls";
         return false;
     }
-    *options = { *connections, *seconds, *failures };
+    *options = { static_cast<int>(*connections), static_cast<int>(*seconds), static_cast<int>(*failures) };
     return true;
 }
 
@@ -100,16 +104,7 @@ int RunPolledMonitor(Session& session,
     poller::MachinePoller poller(pollerOptions,
         [&](const poller::StateEvent& event)
         {
-            const std::string_view reason = poller::FailureName(event.transition.reason);
-            std::printf("%s %s %s %s -> %s%s%.*s\n",
-                Now(event.time).c_str(),
-                net::FormatIpv4(event.address).c_str(),
-                event.mac.c_str(),
-                std::string(poller::StateName(event.transition.from)).c_str(),
-                std::string(poller::StateName(event.transition.to)).c_str(),
-                reason.empty() ? "" : " ",
-                static_cast<int>(reason.size()),
-                reason.data());
+            std::fputs(StateEventLine(event).c_str(), stdout);
             std::fflush(stdout);
             if (event.transition.to == poller::MachineState::Down)
             {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/run.h"
+#include "poller/machine_poller.h"
 
 #include <atomic>
 #include <functional>
@@ -14,6 +15,15 @@
 
 namespace quellis::cli
 {
+
+// A whole number in [low, high]; `fallback` when the option is absent; nothing
+// for anything else.
+[[nodiscard]] std::optional<long> ParseWholeNumber(
+    const std::optional<std::string>& text, long fallback, long low, long high);
+
+// One change of a machine's state as the monitor and the exporter print it:
+// local time, address, MAC, from -> to and the reason of a failure.
+[[nodiscard]] std::string StateEventLine(const poller::StateEvent& event);
 
 struct PolledMonitorOptions
 {
