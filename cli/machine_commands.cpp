@@ -3,6 +3,7 @@
 // window takes one selected row, and the answers are gathered per machine.
 #include "cli/commands.h"
 #include "cli/run.h"
+#include "cli/static_address.h"
 #include "commands/commands_controller.h"
 #include "platform/net/ipv4.h"
 #include "resources/templates/main_dialog_ids.h"
@@ -355,24 +356,22 @@ int RunSetIp(Arguments& arguments)
     }
     if (dhcp == staticText.has_value())
     {
-        return UsageError("set-ip", "give either --static ADDR/MASK --gateway G or --dhcp");
+        return UsageError("set-ip", "give either --static ADDR/PREFIX --gateway G or --dhcp");
     }
     commands::DevSetFields fields;
     fields.staticAddress = dhcp ? 0 : 1;
     fields.dns = net::ParseIpv4(dnsText.value_or("8.8.8.8")).value_or(0);
     if (staticText)
     {
-        const std::size_t slash = staticText->find('/');
-        const auto address = net::ParseIpv4(staticText->substr(0, slash));
-        const auto mask = slash == std::string::npos ? std::nullopt : net::ParseIpv4(staticText->substr(slash + 1));
-        const auto gateway = gatewayText ? net::ParseIpv4(*gatewayText) : std::nullopt;
-        if (!address || !mask || !gateway)
+        std::string error;
+        const auto parsed = ParseStaticAddress(*staticText, gatewayText.value_or(""), &error);
+        if (!parsed)
         {
-            return UsageError("set-ip", "--static takes ADDR/MASK (dotted) and needs --gateway G");
+            return UsageError("set-ip", error);
         }
-        fields.address = *address;
-        fields.mask = *mask;
-        fields.gateway = *gateway;
+        fields.address = parsed->address;
+        fields.mask = parsed->mask;
+        fields.gateway = parsed->gateway;
     }
     if (options.selection.all && !Confirm("Change the network settings of every machine?", options.yes))
     {
