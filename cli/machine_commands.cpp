@@ -6,9 +6,11 @@
 #include "cli/static_address.h"
 #include "commands/commands_controller.h"
 #include "platform/net/ipv4.h"
+#include "platform/text/codepage.h"
 #include "resources/templates/main_dialog_ids.h"
 
 #include <cstdio>
+#include <map>
 
 namespace quellis::cli
 {
@@ -217,13 +219,24 @@ int RunExec(Arguments& arguments)
     HeadlessWindow& window = run.Run().Window();
     commands::CommandsController& controller = run.Run().Commands();
     window.SetItemText(kIdSystemCommandEdit, positional[0]);
-    const auto record = [&](const protocol::CommandPacket& reply, const std::string& ip) {
-        run.Results().Set(
-            reply.target, ip, reply.result == 0, "exit status " + std::to_string(reply.result), reply.text);
+    // The output as the window shows it.
+    const auto record = [&](const protocol::CommandPacket& reply, const std::string& ip)
+    {
+        run.Results().Set(reply.target,
+            ip,
+            reply.result == 0,
+            "exit status " + std::to_string(reply.result),
+            text::DeviceTextToUtf8(reply.text));
     };
     if (options.selection.all)
     {
-        // One request to every machine; each answers for itself.
+        // The addresses of the machines, from a search; then one request to
+        // every machine, and each answers for itself.
+        std::map<std::string, std::string> addresses;
+        for (const Target& target : run.Resolve(true))
+        {
+            addresses[target.mac] = target.ip;
+        }
         run.SelectOnly({});
         controller.OnCommand(kIdExecuteSystemCommand);
         const std::string refusal = Refusal(run);
@@ -236,7 +249,8 @@ int RunExec(Arguments& arguments)
         run.Run().Loop().RunFor(options.wait);
         for (const auto& reply : run.Answers().Commands(protocol::CMD_EXECUTE))
         {
-            record(reply, "");
+            const auto address = addresses.find(reply.target);
+            record(reply, address != addresses.end() ? address->second : "");
         }
         return run.Finish();
     }
@@ -314,8 +328,11 @@ int RunOneShot(const char* command, Arguments& arguments, int button, std::strin
             }
             else
             {
-                run.Results().Set(
-                    target.mac, target.ip, reply->result != 0, reply->result != 0 ? "name" : "no name", reply->text);
+                run.Results().Set(target.mac,
+                    target.ip,
+                    reply->result != 0,
+                    reply->result != 0 ? "name" : "no name",
+                    text::DeviceTextToUtf8(reply->text));
             }
         }
     }

@@ -120,6 +120,11 @@ TEST(CliOutput, CsvQuotesAndJsonEscapesWhatWouldBreakThem)
     // The table lines its columns up by display width: a CJK character takes two.
     results.rows = { { "A1", "机架", "1" }, { "B2", "ab", "2" } };
     EXPECT_EQ(Printed(results, Format::Table), "MAC  Host name  Seconds\nA1   机架       1\nB2   ab         2\n");
+    // A command's output as the machine sent it: its first line in the row,
+    // the rest below; a terminal's escapes are blanked.
+    results.rows = { { "A1", "ok", "total 8\r\n\tdrwx x\n-rw- \x1b[2Jy\n" }, { "B2", "\x1b]0;t\a", "" } };
+    EXPECT_EQ(Printed(results, Format::Table),
+        "MAC  Host name  Seconds\nA1   ok         total 8\n\tdrwx x\n-rw-  [2Jy\nB2    ]0;t      \n");
 }
 
 // What set-ip accepts before anything is sent: a prefix length or a dotted
