@@ -242,6 +242,21 @@ TEST(LabCli, MinerRunsPoolsLabelCodesAndTheMonitorReportEachMachine)
     std::replace(suffix.begin(), suffix.end(), '.', 'x');
     EXPECT_EQ(state.pools[0].user, "farm1." + suffix);
     EXPECT_EQ(state.pools[1].user, "farm1");
+    // Every pool it has, each with its priority.
+    const ProcessResult shown
+        = RunProcess({ QUELLIS_CLI_PATH, "pools", "show", "--mac", first, "--format", "csv", "--wait", "1" });
+    EXPECT_EQ(shown.status, 0) << shown.out << shown.err;
+    EXPECT_NE(shown.out.find(first + "," + ip(0) + ",ok,answered,\"0 stratum+tcp://pool.lab:3333 farm1." + suffix
+                  + "\n1 stratum+tcp://backup.lab:3333 farm1"),
+        std::string::npos)
+        << shown.out;
+
+    // A command the mining software refuses fails, with its message.
+    const ProcessResult refused
+        = RunProcess({ QUELLIS_CLI_PATH, "miner-cmd", "--mac", first, "frobnicate", "--format", "csv", "--wait", "1" });
+    EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+    EXPECT_NE(refused.out.find(first + "," + ip(0) + ",failed,error status,Invalid command\n"), std::string::npos)
+        << refused.out;
 
     // The label codes of the example: written, confirmed and read back.
     const ProcessResult e2 = RunProcess({ QUELLIS_CLI_PATH,
