@@ -3,11 +3,14 @@
 // window takes one selected row, and the answers are gathered per machine.
 #include "cli/commands.h"
 #include "cli/run.h"
+#include "cli/static_address.h"
 #include "commands/commands_controller.h"
 #include "platform/net/ipv4.h"
+#include "platform/text/codepage.h"
 #include "resources/templates/main_dialog_ids.h"
 
 #include <cstdio>
+#include <map>
 
 namespace quellis::cli
 {
@@ -216,13 +219,24 @@ int RunExec(Arguments& arguments)
     HeadlessWindow& window = run.Run().Window();
     commands::CommandsController& controller = run.Run().Commands();
     window.SetItemText(kIdSystemCommandEdit, positional[0]);
-    const auto record = [&](const protocol::CommandPacket& reply, const std::string& ip) {
-        run.Results().Set(
-            reply.target, ip, reply.result == 0, "exit status " + std::to_string(reply.result), reply.text);
+    // The output as the window shows it.
+    const auto record = [&](const protocol::CommandPacket& reply, const std::string& ip)
+    {
+        run.Results().Set(reply.target,
+            ip,
+            reply.result == 0,
+            "exit status " + std::to_string(reply.result),
+            text::DeviceTextToUtf8(reply.text));
     };
     if (options.selection.all)
     {
-        // One request to every machine; each answers for itself.
+        // The addresses of the machines, from a search; then one request to
+        // every machine, and each answers for itself.
+        std::map<std::string, std::string> addresses;
+        for (const Target& target : run.Resolve(true))
+        {
+            addresses[target.mac] = target.ip;
+        }
         run.SelectOnly({});
         controller.OnCommand(kIdExecuteSystemCommand);
         const std::string refusal = Refusal(run);
@@ -235,7 +249,8 @@ int RunExec(Arguments& arguments)
         run.Run().Loop().RunFor(options.wait);
         for (const auto& reply : run.Answers().Commands(protocol::CMD_EXECUTE))
         {
-            record(reply, "");
+            const auto address = addresses.find(reply.target);
+            record(reply, address != addresses.end() ? address->second : "");
         }
         return run.Finish();
     }
@@ -313,8 +328,11 @@ int RunOneShot(const char* command, Arguments& arguments, int button, std::strin
             }
             else
             {
-                run.Results().Set(
-                    target.mac, target.ip, reply->result != 0, reply->result != 0 ? "name" : "no name", reply->text);
+                run.Results().Set(target.mac,
+                    target.ip,
+                    reply->result != 0,
+                    reply->result != 0 ? "name" : "no name",
+                    text::DeviceTextToUtf8(reply->text));
             }
         }
     }
@@ -355,24 +373,22 @@ int RunSetIp(Arguments& arguments)
     }
     if (dhcp == staticText.has_value())
     {
-        return UsageError("set-ip", "give either --static ADDR/MASK --gateway G or --dhcp");
+        return UsageError("set-ip", "give either --static ADDR/PREFIX --gateway G or --dhcp");
     }
     commands::DevSetFields fields;
     fields.staticAddress = dhcp ? 0 : 1;
     fields.dns = net::ParseIpv4(dnsText.value_or("8.8.8.8")).value_or(0);
     if (staticText)
     {
-        const std::size_t slash = staticText->find('/');
-        const auto address = net::ParseIpv4(staticText->substr(0, slash));
-        const auto mask = slash == std::string::npos ? std::nullopt : net::ParseIpv4(staticText->substr(slash + 1));
-        const auto gateway = gatewayText ? net::ParseIpv4(*gatewayText) : std::nullopt;
-        if (!address || !mask || !gateway)
+        std::string error;
+        const auto parsed = ParseStaticAddress(*staticText, gatewayText.value_or(""), &error);
+        if (!parsed)
         {
-            return UsageError("set-ip", "--static takes ADDR/MASK (dotted) and needs --gateway G");
+            return UsageError("set-ip", error);
         }
-        fields.address = *address;
-        fields.mask = *mask;
-        fields.gateway = *gateway;
+        fields.address = parsed->address;
+        fields.mask = parsed->mask;
+        fields.gateway = parsed->gateway;
     }
     if (options.selection.all && !Confirm("Change the network settings of every machine?", options.yes))
     {

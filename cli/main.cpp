@@ -64,10 +64,12 @@ constexpr std::string_view kRebootHelp = "usage: quellis-cli reboot MACHINES\n\n
                                          "Restarts the machines' systems; --all sends one request to every machine\n"
                                          "after a question (or --yes). Nothing is answered.\n" QUELLIS_SELECTION_HELP;
 constexpr std::string_view kSetIpHelp
-    = "usage: quellis-cli set-ip MACHINES (--static ADDR/MASK --gateway G [--dns D] | --dhcp)\n\n"
+    = "usage: quellis-cli set-ip MACHINES (--static ADDR/PREFIX --gateway G [--dns D] | --dhcp)\n\n"
       "Gives the machines new network settings (DNS 8.8.8.8 unless given); a static\n"
-      "address goes to one machine only. Each MAC is appended to changeMac.txt in\n"
-      "the current directory. The machine's acknowledgement or refusal is shown.\n" QUELLIS_SELECTION_HELP;
+      "address (10.77.130.8/17 or 10.77.130.8/255.255.128.0) goes to one machine\n"
+      "only; its address and gateway must be hosts of its network. Each MAC is\n"
+      "appended to changeMac.txt in the current directory. The machine's\n"
+      "acknowledgement or refusal is shown.\n" QUELLIS_SELECTION_HELP;
 constexpr std::string_view kNameHelp = "usage: quellis-cli name MACHINES\n\n"
                                        "Asks each machine for its name.\n" QUELLIS_SELECTION_HELP;
 
@@ -90,7 +92,7 @@ constexpr std::string_view kPoolsHelp
       "set gives the machines up to four pools (the worker gets the machine's address\n"
       "as .AxBxCxD unless none), one machine after the other, each confirming; the\n"
       "run stops at the first machine that does not answer. --all asks first unless\n"
-      "--yes. show lists the pool each miner works for.\n" QUELLIS_SELECTION_HELP;
+      "--yes. show lists every pool of each miner: priority, URL and worker.\n" QUELLIS_SELECTION_HELP;
 constexpr std::string_view kE2Help
     = "usage: quellis-cli e2 write QR ONED --mac MAC | --ip ADDRESS\n"
       "       quellis-cli e2 read --mac MAC | --ip ADDRESS\n\n"

@@ -4,6 +4,7 @@
 #include "cli/commands.h"
 #include "cli/run.h"
 #include "discovery/device_table.h"
+#include "miner/miner_api_client.h"
 #include "miner/miner_controller.h"
 #include "platform/text/codepage.h"
 #include "protocol/device_packet.h"
@@ -208,6 +209,61 @@ std::optional<miner::PoolSlot> ParsePool(const std::string& text)
     return slot;
 }
 
+// Every pool of each machine with its priority, from its own answer (the
+// window's first-pool run shows one).
+int ShowPools(Arguments& arguments)
+{
+    CommonOptions options;
+    std::string error;
+    if (!ParseCommon(arguments, options, &error))
+    {
+        return UsageError("pools show", error);
+    }
+    if (const std::string leftover = arguments.Error(); !leftover.empty())
+    {
+        return UsageError("pools show", leftover);
+    }
+    MachineRun run("pools show", options);
+    if (!run.Open())
+    {
+        return kExitSomeFailed;
+    }
+    const auto trimmed = [](std::string text)
+    {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        {
+            text.pop_back();
+        }
+        return text;
+    };
+    miner::MinerApiClient client(miner::ClientOptions {});
+    for (const Target& target : run.Resolve(true))
+    {
+        const miner::Exchanged exchanged = client.Exchange(target.ip, miner::PoolsRequest(), true);
+        if (exchanged.result != miner::ExchangeResult::Ok)
+        {
+            run.Results().Set(target.mac,
+                target.ip,
+                false,
+                "no exchange",
+                trimmed(miner::ExchangeFailureText(exchanged.result, exchanged.error, target.ip, false)));
+            continue;
+        }
+        const miner::ParsedSection parsed = miner::ParseSection(exchanged.reply, "POOLS");
+        if (parsed.result != miner::SectionResult::Ok)
+        {
+            run.Results().Set(target.mac,
+                target.ip,
+                false,
+                "unusable reply",
+                trimmed(std::string(miner::SectionFailureText(parsed.result))));
+            continue;
+        }
+        run.Results().Set(target.mac, target.ip, true, "answered", trimmed(miner::ReadPoolList(parsed.section)));
+    }
+    return run.Finish();
+}
+
 } // namespace
 
 int RunPools(Arguments& arguments)
@@ -219,11 +275,7 @@ int RunPools(Arguments& arguments)
     }
     if (words[0] == "show")
     {
-        // The pool each miner works for, from its own answer.
-        return RunApi("pools show",
-            arguments,
-            kIdGetFirstMiner,
-            [](Arguments&, HeadlessWindow&) -> std::optional<std::string> { return std::nullopt; });
+        return ShowPools(arguments);
     }
     miner::PoolSlots slots;
     const auto pools = arguments.Values("pool");

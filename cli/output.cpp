@@ -132,25 +132,42 @@ void Print(const Results& results, Format format, std::FILE* out)
         break;
     case Format::Table:
     {
-        // One line per row: breaks in a cell (a command's output) are shown
-        // as \n, other control characters as blanks.
+        // A cell's text as it came (a command's output with its line
+        // breaks): its first line in the row, lined up, and the lines after
+        // it below the row as they are. CR LF is a break; other control
+        // characters (a terminal's escapes among them) are shown as blanks.
         std::vector<std::vector<std::string>> shown;
+        std::vector<std::string> below;
         for (const auto& row : results.rows)
         {
             std::vector<std::string> cells;
+            std::string after;
             for (const std::string& cell : row)
             {
                 std::string flat;
-                for (const char c : cell)
+                for (std::size_t i = 0; i < cell.size(); ++i)
                 {
-                    flat += c == '\n'                          ? std::string("\\n")
-                        : c == '\r'                            ? std::string()
-                        : static_cast<unsigned char>(c) < 0x20 ? std::string(" ")
-                                                               : std::string(1, c);
+                    const char c = cell[i];
+                    if (c == '\r' && i + 1 < cell.size() && cell[i + 1] == '\n')
+                    {
+                        continue;
+                    }
+                    flat += c == '\n' || c == '\t' || static_cast<unsigned char>(c) >= 0x20 ? c : ' ';
+                }
+                if (const std::size_t brk = flat.find('\n'); brk != std::string::npos)
+                {
+                    std::string rest = flat.substr(brk + 1);
+                    if (!rest.empty() && rest.back() != '\n')
+                    {
+                        rest += '\n';
+                    }
+                    after += rest;
+                    flat.resize(brk);
                 }
                 cells.push_back(std::move(flat));
             }
             shown.push_back(std::move(cells));
+            below.push_back(std::move(after));
         }
         std::vector<std::size_t> widths(columns.size());
         for (std::size_t c = 0; c < columns.size(); ++c)
@@ -181,9 +198,10 @@ void Print(const Results& results, Format format, std::FILE* out)
             headers.push_back(column.header);
         }
         line(headers);
-        for (const auto& row : shown)
+        for (std::size_t r = 0; r < shown.size(); ++r)
         {
-            line(row);
+            line(shown[r]);
+            std::fputs(below[r].c_str(), out);
         }
         break;
     }

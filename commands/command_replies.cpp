@@ -53,8 +53,10 @@ void OnLedTest(CommandReplyEffects& effects, const CommandPacket& reply, ReplyCo
 
 void OnSerialTest(CommandReplyEffects& effects, const CommandPacket& reply, ReplyContext& context)
 {
-    const auto ticket = context.Claim(protocol::CMD_UARTTest, reply.target);
-    if (ticket == AwaitedReplies::kNone)
+    // A late answer (the test has timed out) still shows its ports, and
+    // does nothing else.
+    const auto [ticket, late] = context.ClaimOrLate(protocol::CMD_UARTTest, reply.target);
+    if (ticket == AwaitedReplies::kNone && !late)
     {
         return;
     }
@@ -66,6 +68,10 @@ void OnSerialTest(CommandReplyEffects& effects, const CommandPacket& reply, Repl
         effects.SetLamp(kSerialLamps[port], lit);
         working += lit ? 1 : 0;
     }
+    if (late)
+    {
+        return;
+    }
     EndTest(effects,
         kIdSerialTest,
         core::BusyRun::SerialTest,
@@ -76,26 +82,37 @@ void OnSerialTest(CommandReplyEffects& effects, const CommandPacket& reply, Repl
 
 void OnSystemCommand(CommandReplyEffects& effects, const CommandPacket& reply, ReplyContext& context)
 {
-    // A command to every machine takes the answer of each.
-    const auto ticket = context.Claim(protocol::CMD_EXECUTE, reply.target);
-    if (ticket == AwaitedReplies::kNone)
+    // A command to every machine takes the answer of each. A command that
+    // ran longer than the wait still has its output shown, and ends nothing.
+    const auto [ticket, late] = context.ClaimOrLate(protocol::CMD_EXECUTE, reply.target);
+    if (ticket == AwaitedReplies::kNone && !late)
     {
         return;
     }
     context.Settle();
-    effects.EnableButton(kIdExecuteSystemCommand);
-    effects.ReleaseBusyAnimation(core::BusyRun::SystemCommand);
+    if (!late)
+    {
+        effects.EnableButton(kIdExecuteSystemCommand);
+        effects.ReleaseBusyAnimation(core::BusyRun::SystemCommand);
+    }
     effects.Log(LogColour::Default, PrintfText(replytext::kCommandDone, Shown(reply.target).c_str()), false);
-    effects.KillTimer(kTimerSystemCommand);
+    if (!late)
+    {
+        effects.KillTimer(kTimerSystemCommand);
+    }
     effects.Log(
         LogColour::Default, PrintfText(replytext::kCommandResult, reply.result, Shown(reply.text).c_str()), false);
-    context.Awaited().Answered(ticket);
+    if (!late)
+    {
+        context.Awaited().Answered(ticket);
+    }
 }
 
 void OnName(CommandReplyEffects& effects, const CommandPacket& reply, ReplyContext& context)
 {
-    // Only the name a request of ours asked for (the program never sets
-    // one). Nothing waits on commandDone for a name: its line is all it
+    // Only the answers of a machine asked for its name: its name, or the
+    // outcome of a name set that it reports (the program never sets one).
+    // Nothing waits on commandDone for a name: its line is all it
     // does, and the wake-up of another run is not its to give.
     const auto ticket = context.Claim(reply.cmdCode, reply.target);
     if (ticket == AwaitedReplies::kNone)

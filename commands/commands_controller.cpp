@@ -409,17 +409,27 @@ void CommandsController::OnOneShotCommand(int buttonId)
     std::vector<std::uint8_t> request(protocol::kRequestBufferSize);
     request.resize(protocol::BuildCommand(request, target, command->code));
     // The name is the one answer of these that the program shows: it is
-    // awaited from the machine asked (or from each), until the next request.
-    state_.awaitedReplies.Forget(nameTicket_);
-    nameTicket_ = command->code == protocol::CMD_GetName
-        ? state_.awaitedReplies.Await(protocol::CommandAnswer(protocol::CMD_GetName), target)
-        : protocol::AwaitedReplies::kNone;
+    // awaited from the machine asked (or from each), until the next request,
+    // and so is the outcome of a name set that such a machine reports.
+    for (auto& ticket : nameTickets_)
+    {
+        state_.awaitedReplies.Forget(ticket);
+        ticket = protocol::AwaitedReplies::kNone;
+    }
+    if (command->code == protocol::CMD_GetName)
+    {
+        nameTickets_[0] = state_.awaitedReplies.Await(protocol::CommandAnswer(protocol::CMD_GetName), target);
+        nameTickets_[1] = state_.awaitedReplies.Await(protocol::CommandAnswer(protocol::CMD_SetName), target);
+    }
     if (state_.SendBroadcast(request))
     {
         state_.currentTarget.Set(target);
         return;
     }
-    state_.awaitedReplies.Forget(nameTicket_);
+    for (const auto ticket : nameTickets_)
+    {
+        state_.awaitedReplies.Forget(ticket);
+    }
     if (command->logSendFailure)
     {
         window_.log.WriteLog(core::LogColour::Default, commandtext::kRebootSendFailed, false);

@@ -7,6 +7,7 @@
 #include "core/window.h"
 #include "protocol/shared_state.h"
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -88,8 +89,9 @@ private:
     // The answers the tests and the system command await while their timers
     // run, by timer (UI thread).
     std::map<int, protocol::AwaitedReplies::Ticket> timedTickets_;
-    // The name the last one-shot command asked for, if it did (UI thread).
-    protocol::AwaitedReplies::Ticket nameTicket_ = protocol::AwaitedReplies::kNone;
+    // The name, and the outcome of a name set, of the machine the last
+    // one-shot command asked for its name, if it did (UI thread).
+    std::array<protocol::AwaitedReplies::Ticket, 2> nameTickets_ {};
     BlinkThread blink_;
 };
 

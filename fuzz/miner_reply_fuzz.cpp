@@ -6,6 +6,7 @@
 #include "fuzz/fuzz_check.h"
 #include "miner/miner_api_client.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -32,10 +33,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Every line ends its line; the selected run always gives one.
         Check(all.empty() || all.ends_with("\r\n"));
         Check(selected.ends_with("\r\n"));
+        // One line per pool, each ended.
+        const std::string list = ReadPoolList(pools.section);
+        Check(static_cast<Json::ArrayIndex>(std::count(list.begin(), list.end(), '\n')) >= pools.section.size());
+        Check(list.empty() || list.ends_with("\n"));
     }
     else
     {
         Check(!SectionFailureText(pools.result).empty());
+    }
+    // An error status needs a reply that parses, with a status.
+    if (ErrorStatus(reply))
+    {
+        Check(pools.result != SectionResult::ParseFailed && pools.result != SectionResult::NoStatus);
     }
     if (summary.result == SectionResult::Ok)
     {

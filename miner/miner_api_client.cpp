@@ -235,25 +235,37 @@ Exchanged MinerApiClient::Exchange(std::string_view ip, std::string_view request
     return exchanged;
 }
 
-ParsedSection ParseSection(std::string_view reply, const char* name)
+namespace
 {
-    ParsedSection parsed;
+
+// The reply as the mining software's replies were always read; false for
+// one that is not JSON, or nested too deep.
+bool ParseReply(std::string_view reply, Json::Value& root)
+{
     if (NestingDepth(reply, kMaxJsonDepth) > kMaxJsonDepth)
     {
-        return parsed;
+        return false;
     }
-    Json::Value root;
     // jsoncpp reports some inputs by throwing; here they fail like any other.
     try
     {
         Json::Reader reader { Json::Features() };
         const char* begin = reply.empty() ? "" : reply.data();
-        if (!reader.parse(begin, begin + reply.size(), root, true))
-        {
-            return parsed;
-        }
+        return reader.parse(begin, begin + reply.size(), root, true);
     }
     catch (const std::exception&)
+    {
+        return false;
+    }
+}
+
+} // namespace
+
+ParsedSection ParseSection(std::string_view reply, const char* name)
+{
+    ParsedSection parsed;
+    Json::Value root;
+    if (!ParseReply(reply, root))
     {
         return parsed;
     }
@@ -271,6 +283,41 @@ ParsedSection ParseSection(std::string_view reply, const char* name)
     parsed.result = SectionResult::Ok;
     parsed.section = section;
     return parsed;
+}
+
+std::optional<std::string> ErrorStatus(std::string_view reply)
+{
+    Json::Value root;
+    if (!ParseReply(reply, root))
+    {
+        return std::nullopt;
+    }
+    const Json::Value& status = Member(root, "STATUS");
+    const Json::Value& first = status.isArray() ? Element(status, 0) : status;
+    const Json::Value& code = Member(first, "STATUS");
+    if (!code.isString() || (code.asString() != "E" && code.asString() != "F"))
+    {
+        return std::nullopt;
+    }
+    const Json::Value& message = Member(first, "Msg");
+    return message.isString() ? Shown(message) : std::string("error status ") + code.asString();
+}
+
+std::string ReadPoolList(const Json::Value& pools)
+{
+    std::string lines;
+    const Json::ArrayIndex count = pools.isArray() ? pools.size() : 0;
+    for (Json::ArrayIndex i = 0; i < count; ++i)
+    {
+        const Json::Value& pool = Element(pools, i);
+        const Json::Value& priority = Member(pool, "Priority");
+        const std::string shownPriority = priority.isIntegral() ? std::to_string(priority.asLargestInt()) : "-";
+        const Json::Value& url = Member(pool, "URL");
+        const Json::Value& user = Member(pool, "User");
+        lines += shownPriority + " " + (url.isString() ? Shown(url) : "-") + " " + (user.isString() ? Shown(user) : "-")
+            + "\n";
+    }
+    return lines;
 }
 
 std::string ReadFirstMinerAll(const Json::Value& pools, std::string_view ip)

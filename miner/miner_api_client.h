@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -111,6 +112,15 @@ inline constexpr int kMaxJsonDepth = 512;
 // read (comments allowed, any root, comments collected), then checks "STATUS"
 // and the named section ("POOLS", "SUMMARY"). Reads no byte past the reply.
 [[nodiscard]] ParsedSection ParseSection(std::string_view reply, const char* name);
+
+// The "Msg" of a reply whose status says "E" (error) or "F" (fatal): the
+// "STATUS" member, or the first element of it, with such a "STATUS". Nothing
+// for any other reply, one that is not JSON included.
+[[nodiscard]] std::optional<std::string> ErrorStatus(std::string_view reply);
+
+// Every pool of a "POOLS" section in its order, one line each:
+// "PRIORITY URL USER" (a priority that is not a number shows as "-").
+[[nodiscard]] std::string ReadPoolList(const Json::Value& pools);
 
 // The first pool of every "POOLS" element of priority 0 (a run over all
 // machines): one line each. A "Priority" that is a string, an array or an

@@ -686,7 +686,16 @@ bool MinerController::VisitApi(Run& run, const core::RowTarget& machine, bool al
     {
         const std::string reply = text::DeviceTextToUtf8(exchanged.reply);
         run.log->Add(reply + "\r\n");
-        Report(machine, true, "answered", reply);
+        // The log shows the reply as it came; the result says whether the
+        // mining software took the command.
+        if (const auto error = ErrorStatus(exchanged.reply))
+        {
+            Report(machine, false, "error status", *error);
+        }
+        else
+        {
+            Report(machine, true, "answered", reply);
+        }
         return true;
     }
     const ParsedSection parsed = ParseSection(exchanged.reply, section);

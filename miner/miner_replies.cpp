@@ -28,23 +28,29 @@ void Wake(MinerReplyEffects& effects, ReplyContext& context, AwaitedReplies::Tic
     effects.SignalCommandDone();
 }
 
+// A late answer (its worker has stopped waiting) is logged, so that the
+// operator knows what the machine did, and changes nothing else: no count,
+// no wake-up, no read-back.
 void OnPools(
     MinerReplyEffects& effects, const CommandPacket& reply, std::span<const std::uint8_t>, ReplyContext& context)
 {
-    const auto ticket = context.Claim(protocol::CMD_PoolConfig, reply.target);
-    if (ticket == AwaitedReplies::kNone)
+    const auto [ticket, late] = context.ClaimOrLate(protocol::CMD_PoolConfig, reply.target);
+    if (ticket == AwaitedReplies::kNone && !late)
     {
         return;
     }
     context.Settle();
+    effects.Log(LogColour::Default, reply.result != 0 ? replytext::kPoolsSucceeded : replytext::kPoolsFailed, false);
+    if (late)
+    {
+        return;
+    }
     if (reply.result != 0)
     {
-        effects.Log(LogColour::Default, replytext::kPoolsSucceeded, false);
         effects.CountSuccess();
     }
     else
     {
-        effects.Log(LogColour::Default, replytext::kPoolsFailed, false);
         effects.CountFailure();
     }
     Wake(effects, context, ticket);
@@ -79,8 +85,8 @@ void OnReadE2(MinerReplyEffects& effects,
     std::span<const std::uint8_t> datagram,
     ReplyContext& context)
 {
-    const auto ticket = context.Claim(protocol::CMD_ReadE2, reply.target);
-    if (ticket == AwaitedReplies::kNone)
+    const auto [ticket, late] = context.ClaimOrLate(protocol::CMD_ReadE2, reply.target);
+    if (ticket == AwaitedReplies::kNone && !late)
     {
         return;
     }
@@ -94,20 +100,32 @@ void OnReadE2(MinerReplyEffects& effects,
     {
         CheckE2Read(effects, datagram, timestamp);
     }
-    Wake(effects, context, ticket);
+    if (!late)
+    {
+        Wake(effects, context, ticket);
+    }
 }
 
 void OnWriteE2(
     MinerReplyEffects& effects, const CommandPacket& reply, std::span<const std::uint8_t>, ReplyContext& context)
 {
-    const auto ticket = context.Claim(protocol::CMD_WriteE2, reply.target);
-    if (ticket == AwaitedReplies::kNone)
+    const auto [ticket, late] = context.ClaimOrLate(protocol::CMD_WriteE2, reply.target);
+    if (ticket == AwaitedReplies::kNone && !late)
     {
         return;
     }
     context.Settle();
     const std::string timestamp = effects.Timestamp();
-    if (reply.result == 0)
+    if (reply.result != 0)
+    {
+        effects.Log(LogColour::Red, PrintfText(replytext::kE2WriteFailed, timestamp.c_str(), reply.result), true);
+    }
+    else if (late)
+    {
+        // The codes in the edits may no longer be the ones written.
+        effects.Log(LogColour::Green, PrintfText(replytext::kE2WriteDone, timestamp.c_str()), true);
+    }
+    else
     {
         effects.Log(LogColour::Green, effects.QrCodeText() + " ", true);
         effects.Log(LogColour::Green, effects.OneDCodeText() + " ", true);
@@ -117,11 +135,10 @@ void OnWriteE2(
         // not the read-back.
         effects.StartReadBack(reply.target);
     }
-    else
+    if (!late)
     {
-        effects.Log(LogColour::Red, PrintfText(replytext::kE2WriteFailed, timestamp.c_str(), reply.result), true);
+        Wake(effects, context, ticket);
     }
-    Wake(effects, context, ticket);
 }
 
 } // namespace

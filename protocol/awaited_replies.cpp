@@ -25,7 +25,19 @@ AwaitedReplies::Entry* AwaitedReplies::Find(Ticket ticket)
     return nullptr;
 }
 
-AwaitedReplies::Ticket AwaitedReplies::Await(AwaitedKind kind, std::string_view target)
+AwaitedReplies::Recent* AwaitedReplies::FindRecent(Ticket ticket)
+{
+    for (Recent& recent : recent_)
+    {
+        if (ticket != kNone && recent.ticket == ticket)
+        {
+            return &recent;
+        }
+    }
+    return nullptr;
+}
+
+AwaitedReplies::Ticket AwaitedReplies::Await(AwaitedKind kind, std::string_view target, Clock::time_point now)
 {
     std::lock_guard guard(lock_);
     // A free entry, else the oldest that no answer is being applied to.
@@ -54,6 +66,15 @@ AwaitedReplies::Ticket AwaitedReplies::Await(AwaitedKind kind, std::string_view 
     slot->everyMachine = target == kAllDevices;
     slot->targetLength = static_cast<std::uint8_t>(target.size());
     std::copy(target.begin(), target.end(), slot->target.begin());
+    Recent& recent = recent_[nextRecent_];
+    nextRecent_ = (nextRecent_ + 1) % recent_.size();
+    recent.ticket = slot->ticket;
+    recent.kind = kind;
+    recent.until = now + kLateFor;
+    recent.everyMachine = slot->everyMachine;
+    recent.lateLeft = slot->everyMachine ? kLateFromEveryMachine : 1;
+    recent.targetLength = slot->targetLength;
+    recent.target = slot->target;
     return slot->ticket;
 }
 
@@ -77,6 +98,10 @@ AwaitedReplies::Ticket AwaitedReplies::Claim(AwaitedKind kind, std::string_view 
     if (!oldest->everyMachine)
     {
         oldest->state = State::Claimed;
+        if (Recent* recent = FindRecent(oldest->ticket))
+        {
+            recent->lateLeft = 0;
+        }
     }
     return oldest->ticket;
 }
@@ -117,6 +142,27 @@ AwaitedReplies::State AwaitedReplies::Forget(Ticket ticket)
         *entry = Entry {};
     }
     return state;
+}
+
+bool AwaitedReplies::ClaimLate(AwaitedKind kind, std::string_view target, Clock::time_point now)
+{
+    std::lock_guard guard(lock_);
+    Recent* newest = nullptr;
+    for (Recent& recent : recent_)
+    {
+        if (recent.ticket != kNone && recent.lateLeft > 0 && now < recent.until && recent.kind == kind
+            && (recent.everyMachine || std::string_view(recent.target.data(), recent.targetLength) == target)
+            && (newest == nullptr || recent.ticket > newest->ticket))
+        {
+            newest = &recent;
+        }
+    }
+    if (newest == nullptr)
+    {
+        return false;
+    }
+    --newest->lateLeft;
+    return true;
 }
 
 AwaitResult WaitForAnswer(AwaitedReplies& awaited,

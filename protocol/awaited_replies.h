@@ -16,6 +16,13 @@
 // releases a wait or opens a box counts only when a request of ours awaits
 // it, and only once: the first matching answer claims the request, and a
 // second copy finds nothing.
+//
+// A machine may answer after its sender has stopped waiting (a system
+// command that runs long, a pool set that takes its time). Such an answer
+// takes no effect, but the operator wants to see it: the requests sent in
+// the last minute are remembered, a bounded number of them, and a late
+// answer of one of them is let through for its log line only, once per
+// machine asked (a request to every machine lets through a bounded number).
 
 namespace quellis::protocol
 {
@@ -43,6 +50,12 @@ public:
     // Requests awaited at once at most; a new one beyond takes the place of
     // the oldest that no answer has claimed (its sender then times out).
     static constexpr std::size_t kCapacity = 16;
+    // Requests remembered for their late answers, and for how long.
+    static constexpr std::size_t kRecentCapacity = 128;
+    static constexpr auto kLateFor = std::chrono::seconds(60);
+    // Late answers let through for one request to every machine.
+    static constexpr int kLateFromEveryMachine = 256;
+    using Clock = std::chrono::steady_clock;
 
     enum class State
     {
@@ -56,7 +69,7 @@ public:
     // answer of `kind` from the machine `target` (its identity as sent). A
     // request to every machine ("FFFFFFFFFFFF") awaits the answer of each,
     // as many as come, until it is forgotten.
-    [[nodiscard]] Ticket Await(AwaitedKind kind, std::string_view target);
+    [[nodiscard]] Ticket Await(AwaitedKind kind, std::string_view target, Clock::time_point now = Clock::now());
     // Reply thread: the oldest request that awaits this answer, now claimed
     // (a request to every machine stays awaited), or kNone when nothing
     // awaits it.
@@ -69,6 +82,11 @@ public:
     // returned, except while its answer is being applied (Claimed, kept: the
     // effects and the wake-up are still to come).
     State Forget(Ticket ticket);
+    // Reply thread, for an answer that no request awaits: whether it is the
+    // late answer of a request sent to this machine (or to every machine)
+    // within kLateFor, not yet answered. A request answered, late or on
+    // time, lets no second answer through.
+    [[nodiscard]] bool ClaimLate(AwaitedKind kind, std::string_view target, Clock::time_point now = Clock::now());
 
 private:
     struct Entry
@@ -81,10 +99,25 @@ private:
         std::array<char, kTextFieldWidth> target {};
     };
 
+    struct Recent
+    {
+        Ticket ticket = kNone;
+        AwaitedKind kind;
+        Clock::time_point until {};
+        int lateLeft = 0;
+        bool everyMachine = false;
+        std::uint8_t targetLength = 0;
+        std::array<char, kTextFieldWidth> target {};
+    };
+
     [[nodiscard]] Entry* Find(Ticket ticket);
+    [[nodiscard]] Recent* FindRecent(Ticket ticket);
 
     mutable std::mutex lock_;
     std::array<Entry, kCapacity> entries_ {};
+    // A ring: each request takes the place of the oldest.
+    std::array<Recent, kRecentCapacity> recent_ {};
+    std::size_t nextRecent_ = 0;
     Ticket next_ = 1;
 };
 

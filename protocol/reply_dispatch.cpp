@@ -91,6 +91,21 @@ AwaitedReplies::Ticket ReplyDispatcher::Claim(std::uint16_t code, std::string_vi
     return ticket;
 }
 
+ReplyContext::Claimed ReplyDispatcher::ClaimOrLate(std::uint16_t code, std::string_view target)
+{
+    const AwaitedReplies::Ticket ticket = awaited_.Claim(CommandAnswer(code), target);
+    if (ticket != AwaitedReplies::kNone)
+    {
+        return { ticket, false };
+    }
+    if (awaited_.ClaimLate(CommandAnswer(code), target, sink_.Now()))
+    {
+        return { AwaitedReplies::kNone, true };
+    }
+    Unexpected();
+    return {};
+}
+
 void ReplyDispatcher::Unexpected()
 {
     ++unexpected_;

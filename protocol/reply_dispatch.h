@@ -21,7 +21,9 @@
 // counts the answers no request awaits; the effects are the subsystems'.
 // An answer that would start work, release a wait or open a box takes effect
 // only when a request of ours awaits it (AwaitedReplies); any other is
-// counted as unexpected, and the count is logged at most once a second.
+// counted as unexpected, and the count is logged at most once a second,
+// unless it is the late answer of a request sent lately: that one is shown,
+// and does nothing else.
 
 namespace quellis::protocol
 {
@@ -56,6 +58,15 @@ public:
     // The request this answer answers, claimed; kNone (and one more
     // unexpected reply) when none awaits it.
     [[nodiscard]] virtual AwaitedReplies::Ticket Claim(std::uint16_t code, std::string_view target) = 0;
+    // As Claim, for an answer that may also come late: when no request
+    // awaits it but one was sent to its machine lately and not yet answered,
+    // `late` is set (the handler logs it; it is not unexpected).
+    struct Claimed
+    {
+        AwaitedReplies::Ticket ticket = AwaitedReplies::kNone;
+        bool late = false;
+    };
+    [[nodiscard]] virtual Claimed ClaimOrLate(std::uint16_t code, std::string_view target) = 0;
     [[nodiscard]] virtual AwaitedReplies& Awaited() = 0;
     virtual void Unexpected() = 0;
     // Every record that came before this answer is applied.
@@ -98,6 +109,7 @@ public:
 private:
     // ---- ReplyContext ----
     AwaitedReplies::Ticket Claim(std::uint16_t code, std::string_view target) override;
+    Claimed ClaimOrLate(std::uint16_t code, std::string_view target) override;
     AwaitedReplies& Awaited() override { return awaited_; }
     void Unexpected() override;
     void Settle() override;

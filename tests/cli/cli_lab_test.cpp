@@ -1,5 +1,6 @@
 // quellis-cli on the lab's tool side against a simulated farm on its farm
 // side: what it prints, and how it ends.
+#include "platform/text/codepage.h"
 #include "tests/net/lab_tool.h"
 #include "tests/support/process.h"
 
@@ -93,7 +94,7 @@ TEST(LabCli, MaintenanceCommandsReachTheMachinesNamedAndReportEachOne)
     QUELLIS_REQUIRE_NETLAB(lab);
     sim::FarmConfig config;
     config.machines = 12;
-    config.seed = 8;
+    config.seed = 9; // machine 4 has a name in code page 936
     config.scenario.spreadMs = 0;
     auto farm = StartLabFarm(*lab, config);
     ASSERT_TRUE(farm);
@@ -112,6 +113,42 @@ TEST(LabCli, MaintenanceCommandsReachTheMachinesNamedAndReportEachOne)
     EXPECT_EQ(executed.out, "MAC,IP,Result,Outcome,Detail\n" + firstMac + ",,ok,exit status 0,\"hello farm\n\"\n");
     EXPECT_EQ(commands(first, protocol::CMD_EXECUTE), 1u);
     EXPECT_EQ(commands(second, protocol::CMD_EXECUTE), 0u);
+
+    // On every machine: each row has the machine's address, and its output
+    // as the machine sent it, line by line below the row's first line.
+    const ProcessResult everywhere
+        = RunProcess({ QUELLIS_CLI_PATH, "exec", "--all", "--yes", "ifconfig", "--wait", "0.5" });
+    ASSERT_EQ(everywhere.status, 0) << everywhere.out << everywhere.err;
+    const auto shown = Lines(everywhere.out);
+    ASSERT_EQ(shown.size(), 1u + 3u * config.machines) << everywhere.out;
+    for (int i = 0; i < config.machines; ++i)
+    {
+        const std::string mac = farm->MachineAt(i).identity.mac;
+        const std::string ip = net::FormatIpv4(farm->MachineAt(i).identity.address);
+        const auto row
+            = std::find_if(shown.begin(), shown.end(), [&](const std::string& line) { return line.starts_with(mac); });
+        ASSERT_LE(row + 3, shown.end()) << mac << "\n" << everywhere.out;
+        EXPECT_NE(row->find("  " + ip + " "), std::string::npos) << *row;
+        EXPECT_TRUE(row->ends_with("eth0      Link encap:Ethernet  HWaddr " + mac.substr(0, 2) + ":" + mac.substr(2, 2)
+            + ":" + mac.substr(4, 2) + ":" + mac.substr(6, 2) + ":" + mac.substr(8, 2) + ":" + mac.substr(10, 2)))
+            << *row;
+        EXPECT_TRUE(row[1].starts_with("          inet addr:" + ip + "  Mask:")) << row[1];
+    }
+
+    // Names in UTF-8, also those that old firmware sends in code page 936.
+    int gbkNames = 0;
+    const ProcessResult named = RunProcess({ QUELLIS_CLI_PATH, "name", "--all", "--format", "csv", "--wait", "0.5" });
+    ASSERT_EQ(named.status, 0) << named.out << named.err;
+    for (int i = 0; i < config.machines; ++i)
+    {
+        const sim::MachineIdentity& identity = farm->MachineAt(i).identity;
+        gbkNames += identity.nameKind == sim::HostNameKind::Gbk ? 1 : 0;
+        EXPECT_NE(named.out.find(identity.mac + "," + net::FormatIpv4(identity.address) + ",ok,name,"
+                      + text::DeviceTextToUtf8(identity.name) + "\n"),
+            std::string::npos)
+            << named.out;
+    }
+    EXPECT_GT(gbkNames, 0) << "the farm has a name in code page 936";
 
     // The serial-port test of a machine by its address (found by a search
     // first), and of one that is not there: that one fails the command.
@@ -205,6 +242,21 @@ TEST(LabCli, MinerRunsPoolsLabelCodesAndTheMonitorReportEachMachine)
     std::replace(suffix.begin(), suffix.end(), '.', 'x');
     EXPECT_EQ(state.pools[0].user, "farm1." + suffix);
     EXPECT_EQ(state.pools[1].user, "farm1");
+    // Every pool it has, each with its priority.
+    const ProcessResult shown
+        = RunProcess({ QUELLIS_CLI_PATH, "pools", "show", "--mac", first, "--format", "csv", "--wait", "1" });
+    EXPECT_EQ(shown.status, 0) << shown.out << shown.err;
+    EXPECT_NE(shown.out.find(first + "," + ip(0) + ",ok,answered,\"0 stratum+tcp://pool.lab:3333 farm1." + suffix
+                  + "\n1 stratum+tcp://backup.lab:3333 farm1"),
+        std::string::npos)
+        << shown.out;
+
+    // A command the mining software refuses fails, with its message.
+    const ProcessResult refused
+        = RunProcess({ QUELLIS_CLI_PATH, "miner-cmd", "--mac", first, "frobnicate", "--format", "csv", "--wait", "1" });
+    EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+    EXPECT_NE(refused.out.find(first + "," + ip(0) + ",failed,error status,Invalid command\n"), std::string::npos)
+        << refused.out;
 
     // The label codes of the example: written, confirmed and read back.
     const ProcessResult e2 = RunProcess({ QUELLIS_CLI_PATH,
@@ -315,6 +367,8 @@ TEST(LabCli, UsageErrorsEndWithStatusTwoAndSayWhy)
         { { "exec", "--all" }, "give the command as one argument" },
         { { "set-ip", "--mac", "A1B2C3D4E5F6" }, "give either --static" },
         { { "set-ip", "--mac", "A1B2C3D4E5F6", "--static", "10.0.0.1", "--gateway", "10.0.0.254" }, "--static takes" },
+        { { "set-ip", "--mac", "A1B2C3D4E5F6", "--static", "10.77.130.8/0.0.0.17", "--gateway", "10.77.128.1" },
+            "not a run of ones" },
         { { "blink", "--all", "--seconds", "0" }, "--seconds takes" },
         { { "flicker", "--mac", "A1B2", "--all" }, "not a MAC address" },
         { { "temperature", "--all", "60" }, "give LOW and HIGH" },

@@ -4,6 +4,8 @@
 #include "cli/headless_window.h"
 #include "cli/output.h"
 #include "cli/selection.h"
+#include "cli/static_address.h"
+#include "platform/net/ipv4.h"
 
 #include <gtest/gtest.h>
 
@@ -118,6 +120,63 @@ TEST(CliOutput, CsvQuotesAndJsonEscapesWhatWouldBreakThem)
     // The table lines its columns up by display width: a CJK character takes two.
     results.rows = { { "A1", "机架", "1" }, { "B2", "ab", "2" } };
     EXPECT_EQ(Printed(results, Format::Table), "MAC  Host name  Seconds\nA1   机架       1\nB2   ab         2\n");
+    // A command's output as the machine sent it: its first line in the row,
+    // the rest below; a terminal's escapes are blanked.
+    results.rows = { { "A1", "ok", "total 8\r\n\tdrwx x\n-rw- \x1b[2Jy\n" }, { "B2", "\x1b]0;t\a", "" } };
+    EXPECT_EQ(Printed(results, Format::Table),
+        "MAC  Host name  Seconds\nA1   ok         total 8\n\tdrwx x\n-rw-  [2Jy\nB2    ]0;t      \n");
+}
+
+// What set-ip accepts before anything is sent: a prefix length or a dotted
+// mask, and only host addresses of that network.
+TEST(CliStaticAddress, PrefixOrContiguousMaskAndHostsOfTheNetworkOnly)
+{
+    const struct
+    {
+        const char* given;
+        const char* gateway;
+        const char* mask; // accepted with this mask, or refused (nullptr) saying `why`
+        const char* why;
+    } cases[] = {
+        { "10.77.130.8/17", "10.77.128.1", "255.255.128.0", "" },
+        { "10.77.130.8/255.255.128.0", "10.77.128.1", "255.255.128.0", "" },
+        { "192.168.1.21/30", "192.168.1.22", "255.255.255.252", "" },
+        { "10.77.130.8", "10.77.128.1", nullptr, "ADDR/PREFIX or ADDR/MASK" },
+        { "10.77.130.8/0", "10.77.128.1", nullptr, "prefix length is 1 to 30" },
+        { "10.77.130.8/31", "10.77.130.9", nullptr, "prefix length is 1 to 30" },
+        { "10.77.130.8/255.255.255.255", "10.77.130.9", nullptr, "prefix length is 1 to 30" },
+        { "10.77.130.8/255.0.255.0", "10.77.128.1", nullptr, "not a run of ones" },
+        { "10.77.130.8/0.0.0.17", "10.77.128.1", nullptr, "not a run of ones" },
+        { "10.77.130.8/17x", "10.77.128.1", nullptr, "prefix length" },
+        { "10.77.0x82.8/17", "10.77.128.1", nullptr, "not an address" },
+        { "10.77.130/17", "10.77.128.1", nullptr, "not an address" },
+        { "10.77.130.8/17", "", nullptr, "needs --gateway" },
+        { "10.77.128.0/17", "10.77.128.1", nullptr, "address 10.77.128.0 is the network's own address" },
+        { "10.77.255.255/17", "10.77.128.1", nullptr, "broadcast address" },
+        { "0.0.0.9/24", "0.0.0.1", nullptr, "0.0.0.0/8" },
+        { "224.0.0.9/24", "224.0.0.1", nullptr, "multicast" },
+        { "10.77.130.8/17", "10.77.255.255", nullptr, "gateway 10.77.255.255 is the network's broadcast" },
+        { "10.77.130.8/17", "10.78.0.1", nullptr, "not in the network 10.77.128.0" },
+        { "10.77.130.8/17", "10.77.130.8", nullptr, "the address itself" },
+    };
+    for (const auto& example : cases)
+    {
+        std::string error;
+        const auto parsed = ParseStaticAddress(example.given, example.gateway, &error);
+        if (example.mask != nullptr)
+        {
+            ASSERT_TRUE(parsed) << example.given << ": " << error;
+            EXPECT_EQ(net::FormatIpv4(parsed->mask), example.mask) << example.given;
+            const std::string given = example.given;
+            EXPECT_EQ(net::FormatIpv4(parsed->address), given.substr(0, given.find('/')));
+            EXPECT_EQ(net::FormatIpv4(parsed->gateway), example.gateway);
+        }
+        else
+        {
+            EXPECT_FALSE(parsed) << example.given;
+            EXPECT_NE(error.find(example.why), std::string::npos) << example.given << ": " << error;
+        }
+    }
 }
 
 TEST(CliArguments, OptionsFlagsAndPositionalValuesAndWhatIsLeftOver)

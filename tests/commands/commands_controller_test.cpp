@@ -313,8 +313,10 @@ TEST_F(CommandsControllerTest, OneShotCommandsGoToTheSelectedMachineOrToAllAfter
         EXPECT_EQ(request->target, kAllDevices);
         EXPECT_EQ(state.currentTarget.Get(), kAllDevices);
     }
-    // The last one asked every machine for its name: their answers are awaited.
+    // The last one asked every machine for its name: their names, and the
+    // outcome of a name set they report, are awaited.
     EXPECT_NE(state.awaitedReplies.Claim(CommandAnswer(CMD_GetName), kMacB), AwaitedReplies::kNone);
+    EXPECT_NE(state.awaitedReplies.Claim(CommandAnswer(CMD_SetName), kMacB), AwaitedReplies::kNone);
     EXPECT_TRUE(window.Timers().empty());
     EXPECT_EQ(window.BusyStarts(), 0);
 

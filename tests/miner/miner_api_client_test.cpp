@@ -127,6 +127,41 @@ TEST(MinerReaders, FirstPoolLinesFollowPriorityAndTheRunKind)
     }
 }
 
+TEST(MinerReaders, EveryPoolWithItsPriority)
+{
+    const Json::Value section = Section(
+        R"({"STATUS":[],"POOLS":[{"URL":"u0","User":"w0","Priority":0},{"URL":"u1","User":"w1","Priority":1},)"
+        R"({"URL":"\u6c60","Priority":"2"},7]})",
+        "POOLS");
+    EXPECT_EQ(ReadPoolList(section), "0 u0 w0\n1 u1 w1\n- 池 -\n- - -\n");
+    EXPECT_EQ(ReadPoolList(Json::Value()), "");
+}
+
+// A command the mining software refused is a failure with its message; a
+// status of success, or a reply that is not JSON, is not.
+TEST(MinerReaders, ErrorStatusGivesTheMessage)
+{
+    const struct
+    {
+        const char* reply;
+        std::optional<std::string> error;
+    } cases[] = {
+        { R"({"STATUS":[{"STATUS":"E","When":1,"Code":14,"Msg":"Invalid command"}],"id":1})", "Invalid command" },
+        { R"({"STATUS":[{"STATUS":"F","Msg":"\u5931\u8d25"}]})", "失败" },
+        { R"({"STATUS":{"STATUS":"E","Msg":"object"}})", "object" },
+        { R"({"STATUS":[{"STATUS":"E"}]})", "error status E" },
+        { R"({"STATUS":[{"STATUS":"S","Msg":"Pool 1 switched"}]})", std::nullopt },
+        { R"({"STATUS":[{"STATUS":"W","Msg":"warning"}]})", std::nullopt },
+        { R"({"STATUS":"E"})", std::nullopt },
+        { "ok", std::nullopt },
+        { "", std::nullopt },
+    };
+    for (const auto& example : cases)
+    {
+        EXPECT_EQ(ErrorStatus(example.reply), example.error) << example.reply;
+    }
+}
+
 TEST(MinerReaders, HashRateOnlyFromARealNumber)
 {
     const std::string none = "未能发现算力信息信息\r\n";

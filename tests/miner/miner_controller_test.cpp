@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <random>
 
 namespace quellis::miner
@@ -271,6 +272,41 @@ TEST_F(MinerControllerTest, FirstPoolCommandsAndLimitsSendTheirRequestsAndLogThe
     line = NewLogText();
     EXPECT_NE(line.find(R"("STATUS":"E")"), std::string::npos) << line;
     EXPECT_TRUE(line.ends_with("}\r\n")) << line;
+
+    // A command the mining software refuses is logged as it came, and its
+    // result is a failure with the machine's message.
+    struct LastResult : core::ResultObserver
+    {
+        void OnResult(const core::MachineResult& result) override
+        {
+            std::lock_guard guard(lock);
+            last = result;
+        }
+        std::mutex lock;
+        core::MachineResult last;
+    } results;
+    controller->SetResultObserver(&results);
+    window.SetItemText(kIdMinerCommandEdit, "frobnicate");
+    window.SetItemText(kIdMinerParameterEdit, "");
+    Press(kIdExecuteMinerCommand);
+    EXPECT_NE(NewLogText().find(R"("Msg":"Invalid command")"), std::string::npos);
+    window.SetItemText(kIdMinerCommandEdit, "version");
+    Press(kIdExecuteMinerCommand);
+    {
+        std::lock_guard guard(results.lock);
+        EXPECT_TRUE(results.last.ok) << results.last.detail;
+        EXPECT_EQ(results.last.outcome, "answered");
+    }
+    window.SetItemText(kIdMinerCommandEdit, "frobnicate");
+    Press(kIdExecuteMinerCommand);
+    {
+        std::lock_guard guard(results.lock);
+        EXPECT_FALSE(results.last.ok);
+        EXPECT_EQ(results.last.outcome, "error status");
+        EXPECT_EQ(results.last.detail, "Invalid command");
+    }
+    controller->SetResultObserver(nullptr);
+    EXPECT_NE(NewLogText().find(R"("Msg":"Invalid command")"), std::string::npos);
 
     // A static address on one selected machine: sent, nothing awaited, nothing logged.
     window.Select({ 1 });

@@ -47,6 +47,49 @@ TEST(AwaitedReplies, AnAnswerClaimsTheOldestMatchingRequestOnce)
     EXPECT_EQ(awaited.Claim(CommandAnswer(CMD_ReadE2), "M15"), many[15]);
 }
 
+// A late answer is let through once per machine asked, for a minute, from a
+// record of fixed size that forged answers cannot grow.
+TEST(AwaitedReplies, LateAnswersAreLetThroughOnceAMachineForAMinute)
+{
+    using Clock = AwaitedReplies::Clock;
+    const Clock::time_point t0 {};
+    const auto pools = CommandAnswer(CMD_PoolConfig);
+    AwaitedReplies awaited;
+
+    // Timed out: its late answer once, and only from the machine asked, of its code.
+    awaited.Forget(awaited.Await(pools, "A1B2C3D4E5F6", t0));
+    EXPECT_FALSE(awaited.ClaimLate(pools, "FFEEDDCCBBAA", t0 + 1s));
+    EXPECT_FALSE(awaited.ClaimLate(CommandAnswer(CMD_ReadE2), "A1B2C3D4E5F6", t0 + 1s));
+    EXPECT_TRUE(awaited.ClaimLate(pools, "A1B2C3D4E5F6", t0 + 59s));
+    EXPECT_FALSE(awaited.ClaimLate(pools, "A1B2C3D4E5F6", t0 + 59s)) << "a copy";
+    // Past the minute: nothing.
+    awaited.Forget(awaited.Await(pools, "A1B2C3D4E5F6", t0));
+    EXPECT_FALSE(awaited.ClaimLate(pools, "A1B2C3D4E5F6", t0 + AwaitedReplies::kLateFor));
+    // Answered on time: no late answer after it.
+    const auto onTime = awaited.Await(pools, "0A1B2C3D4E5F", t0);
+    EXPECT_EQ(awaited.Claim(pools, "0A1B2C3D4E5F"), onTime);
+    awaited.Answered(onTime);
+    awaited.Forget(onTime);
+    EXPECT_FALSE(awaited.ClaimLate(pools, "0A1B2C3D4E5F", t0 + 1s));
+
+    // Every machine asked: any machine, up to a bound.
+    awaited.Forget(awaited.Await(CommandAnswer(CMD_EXECUTE), "FFFFFFFFFFFF", t0));
+    int through = 0;
+    for (int i = 0; i < 2 * AwaitedReplies::kLateFromEveryMachine; ++i)
+    {
+        through += awaited.ClaimLate(CommandAnswer(CMD_EXECUTE), "M" + std::to_string(i), t0 + 1s) ? 1 : 0;
+    }
+    EXPECT_EQ(through, AwaitedReplies::kLateFromEveryMachine);
+
+    // Only the newest requests are remembered.
+    for (std::size_t i = 0; i <= AwaitedReplies::kRecentCapacity; ++i)
+    {
+        awaited.Forget(awaited.Await(CommandAnswer(CMD_ReadE2), "M" + std::to_string(i), t0));
+    }
+    EXPECT_FALSE(awaited.ClaimLate(CommandAnswer(CMD_ReadE2), "M0", t0 + 1s));
+    EXPECT_TRUE(awaited.ClaimLate(CommandAnswer(CMD_ReadE2), "M1", t0 + 1s));
+}
+
 // The worker's side against a reply thread played by the test: its own
 // answer releases it, another worker's wake-up does not, and an answer
 // claimed at the deadline is waited for instead of reported as a time-out.

@@ -93,7 +93,12 @@ public:
     // The requests of the test's "workers": what they await.
     void Await(std::uint16_t code, const std::string& mac = "A1B2C3D4E5F6")
     {
-        tickets.push_back(awaited.Await(CommandAnswer(code), mac));
+        tickets.push_back(awaited.Await(CommandAnswer(code), mac, now));
+    }
+    // A request whose worker has stopped waiting (timer, time-out).
+    void AwaitedAndGaveUp(std::uint16_t code, const std::string& mac = "A1B2C3D4E5F6")
+    {
+        awaited.Forget(awaited.Await(CommandAnswer(code), mac, now));
     }
     std::vector<AwaitedReplies::Ticket> tickets;
 };
@@ -171,9 +176,13 @@ TEST(ReplyDispatch, SerialTestLightsEachPortByItsBitAndCountsThem)
             "stop animation",
             "log default 串口测试结束3个串口正常\r\n",
             "kill 1001" }));
-    // After the test has ended an answer changes nothing, not even the lamps.
+    // A copy after the test has ended changes nothing, not even the lamps.
     EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_UARTTest, 0x15) }),
         (Lines { "log default file 收到1个未预期的应答，已忽略\r\n" }));
+    // An answer after the test has timed out shows its ports, nothing else.
+    effects.AwaitedAndGaveUp(CMD_UARTTest);
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_UARTTest, 0x01) }),
+        (Lines { "lamp 1013 on", "lamp 1014 off", "lamp 1015 off", "lamp 1016 off", "lamp 1022 off" }));
 }
 
 TEST(ReplyDispatch, SystemCommandLogsTheMachineAndItsOutput)
@@ -193,6 +202,44 @@ TEST(ReplyDispatch, SystemCommandLogsTheMachineAndItsOutput)
     ASSERT_EQ(both.size(), 10u);
     EXPECT_EQ(both[2], "log default 设备000000000001系统命令运行结束\r\n");
     EXPECT_EQ(both[7], "log default 设备000000000002系统命令运行结束\r\n");
+}
+
+// Answers that come after their worker stopped waiting, within a minute of
+// the request: shown for what the machine did, without ending, starting or
+// counting anything, and not unexpected. Later, or from a machine not
+// asked, they are unexpected.
+TEST(ReplyDispatch, LateAnswersOfMachinesAskedAreLoggedAndDoNothingElse)
+{
+    RecordingEffects effects;
+    effects.AwaitedAndGaveUp(CMD_EXECUTE, "FFFFFFFFFFFF");
+    effects.AwaitedAndGaveUp(CMD_PoolConfig);
+    effects.AwaitedAndGaveUp(CMD_PoolConfig, "FFEEDDCCBBAA");
+    effects.AwaitedAndGaveUp(CMD_ReadE2);
+    effects.AwaitedAndGaveUp(CMD_WriteE2);
+    effects.now += std::chrono::seconds(30);
+    EXPECT_EQ(Dispatched(effects,
+                  { CommandReply(CMD_EXECUTE, 0, "done\n", "0A1B2C3D4E5F"),
+                      CommandReply(CMD_PoolConfig, 1),
+                      CommandReply(CMD_PoolConfig, 0, {}, "FFEEDDCCBBAA"),
+                      CommandReply(CMD_ReadE2, 3),
+                      CommandReply(CMD_WriteE2, 0) }),
+        (Lines { "log default 设备0A1B2C3D4E5F系统命令运行结束\r\n",
+            "log default 运行结果[0]:\r\ndone\n\r\n",
+            "log default 矿池配置成功\r\n",
+            "log default 矿池配置失败\r\n",
+            "log red file [2026-12-06 21:00:00]读E2失败3\r\n",
+            "log green file [2026-12-06 21:00:00]写E2成功\r\n" }));
+    for (const char* from : { "A1B2C3D4E5F6", "0A1B2C3D4E5F" })
+    {
+        EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_PoolConfig, 1, {}, from) }),
+            (Lines { "log default file 收到1个未预期的应答，已忽略\r\n" }))
+            << "a copy, a machine not asked: " << from;
+    }
+    effects.AwaitedAndGaveUp(CMD_EXECUTE, "0A1B2C3D4E5F");
+    effects.now += AwaitedReplies::kLateFor;
+    EXPECT_EQ(Dispatched(effects, { CommandReply(CMD_EXECUTE, 0, "done\n", "0A1B2C3D4E5F") }),
+        (Lines { "log default file 收到1个未预期的应答，已忽略\r\n" }))
+        << "past the minute";
 }
 
 TEST(ReplyDispatch, UpgradeResultsCountBeforeTheWakeUpAndOnlyTheCurrentTargetWakes)
@@ -219,17 +266,20 @@ TEST(ReplyDispatch, PoolsNamesAndUnknownCodes)
             "failure+1",
             "commandDone" }));
     // A name asked of every machine: each answer's line, and no wake-up for
-    // the pool run that waits. A name nobody asked for (the program never
-    // sets one) is unexpected.
+    // the pool run that waits; the same for the outcome of a name set that a
+    // machine asked reports. Another machine's is unexpected.
     effects.Await(CMD_PoolConfig);
     const auto pool = effects.tickets.back();
     effects.Await(CMD_GetName, "FFFFFFFFFFFF");
+    effects.Await(CMD_SetName, "000000000002");
     EXPECT_EQ(Dispatched(effects,
                   { CommandReply(CMD_GetName, 1, "rack03-m17"),
                       CommandReply(CMD_GetName, 0, {}, "000000000002"),
+                      CommandReply(CMD_SetName, 1, {}, "000000000002"),
                       CommandReply(CMD_SetName, 0) }),
         (Lines { "log default 读取名字成功 rack03-m17\r\n",
             "log default 读取名字失败\r\n",
+            "log default 设置名字成功\r\n",
             "log default file 收到1个未预期的应答，已忽略\r\n" }));
     EXPECT_EQ(effects.awaited.StateOf(pool), AwaitedReplies::State::Awaited);
     EXPECT_TRUE(Dispatched(effects, { CommandReply(CMD_RestartMiner, 1), CommandReply(77, 1) }).empty());
