@@ -1,17 +1,16 @@
-// The firmware update from the command line: the update controller's package
-// server serves the package on TCP 2425 as in the window, and the package is
-// offered to the machines at most N at a time (1: the window's run, one
+// The firmware update from the command line: the update controller's own
+// run, with the package server on TCP 2425 as in the window, offering the
+// package to the machines at most N at a time (1: the window's run, one
 // machine after the other), each result by MAC.
 #include "cli/commands.h"
 #include "cli/run.h"
 #include "platform/files/file_info.h"
 #include "platform/files/terminal.h"
-#include "protocol/device_packet.h"
+#include "update/update_run.h"
 
+#include <atomic>
 #include <cstdio>
-#include <deque>
 #include <filesystem>
-#include <map>
 
 namespace quellis::cli
 {
@@ -21,10 +20,25 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 
-struct Offered
+// Each machine's outcome into the results, counted for the progress line.
+class Outcomes : public update::UpdateObserver
 {
-    Target target;
-    Clock::time_point deadline;
+public:
+    explicit Outcomes(ResultTable& results)
+        : results_(results)
+    {
+    }
+    void OnMachine(const update::UpdateTarget& target, update::UpdateOutcome outcome) override
+    {
+        const bool ok = outcome == update::UpdateOutcome::Updated;
+        results_.Set(target.mac, target.ip, ok, std::string(update::OutcomeWord(outcome)));
+        ++(ok ? done : failed);
+    }
+    std::atomic<std::size_t> done { 0 };
+    std::atomic<std::size_t> failed { 0 };
+
+private:
+    ResultTable& results_;
 };
 
 } // namespace
@@ -73,73 +87,52 @@ int RunUpdate(Arguments& arguments)
         return kExitSomeFailed;
     }
     Session& session = run.Run();
-    // The package choice, as the open-file dialog would give it.
-    session.Window().SetOpenFileAnswer(package);
-    session.Update().ChoosePackage();
-
-    std::deque<Target> waiting;
+    session.Update().UsePackage(package);
+    std::vector<update::UpdateTarget> targets;
     for (const Target& target : run.Resolve(true))
     {
-        waiting.push_back(target);
+        targets.push_back({ target.ip, target.mac });
     }
-    const std::size_t total = waiting.size();
-    std::map<std::string, Offered> offered; // by MAC as sent
-    std::size_t done = 0;
-    std::size_t failed = 0;
+    if (targets.empty())
+    {
+        return run.Finish();
+    }
+    const std::size_t total = targets.size();
+    auto outcomes = std::make_shared<Outcomes>(run.Results());
+    update::UpdateOptions updateOptions;
+    updateOptions.concurrency = concurrency;
+    updateOptions.resultWait = std::chrono::seconds(timeoutSeconds);
+    const auto started = session.Update().StartUpdate(
+        std::make_unique<update::ListedTargets>(std::move(targets)), updateOptions, outcomes);
+    if (const auto* refusal = std::get_if<update::UpdateRefusal>(&started))
+    {
+        const std::string_view text = update::RefusalText(*refusal);
+        std::fprintf(stderr,
+            "quellis-cli update: %.*s\n",
+            static_cast<int>(text.size()),
+            text.empty() ? "the update run did not start" : text.data());
+        run.Finish();
+        return kExitSomeFailed;
+    }
+    const auto& updateRun = std::get<std::shared_ptr<update::UpdateRun>>(started);
     const bool progress = files::IsTerminal(files::StandardStream::Error);
     const auto start = Clock::now();
     auto lastProgress = start;
-    std::vector<std::uint8_t> offer(protocol::kRequestBufferSize);
-    while (!waiting.empty() || !offered.empty())
+    while (!updateRun->Ended())
     {
-        while (!waiting.empty() && offered.size() < static_cast<std::size_t>(concurrency))
-        {
-            Target target = waiting.front();
-            waiting.pop_front();
-            offer.assign(protocol::kRequestBufferSize, 0);
-            offer.resize(protocol::BuildUpgradeOffer(offer, target.mac, info->size));
-            session.State().currentTargetIp.Set(target.ip);
-            if (!session.State().SendBroadcast(offer))
-            {
-                run.Results().Set(target.mac, target.ip, false, "offer not sent");
-                ++failed;
-                continue;
-            }
-            session.State().currentTarget.Set(target.mac);
-            offered[target.mac] = { target, Clock::now() + std::chrono::seconds(timeoutSeconds) };
-        }
         session.Loop().RunFor(std::chrono::milliseconds(20));
         const auto now = Clock::now();
-        for (auto it = offered.begin(); it != offered.end();)
-        {
-            const auto reply = run.Answers().Command(protocol::CMD_Upgrade, it->first);
-            if (reply)
-            {
-                const bool ok = reply->result != 0;
-                run.Results().Set(it->first, it->second.target.ip, ok, ok ? "updated" : "update failed");
-                ++(ok ? done : failed);
-                it = offered.erase(it);
-            }
-            else if (now >= it->second.deadline)
-            {
-                run.Results().Set(it->first, it->second.target.ip, false, "timed out");
-                ++failed;
-                it = offered.erase(it);
-            }
-            else
-            {
-                ++it;
-            }
-        }
         if (progress && now - lastProgress >= std::chrono::milliseconds(500))
         {
             lastProgress = now;
+            const std::size_t done = outcomes->done.load();
+            const std::size_t failed = outcomes->failed.load();
             const double seconds = std::chrono::duration<double>(now - start).count();
             std::fprintf(stderr,
                 "\r%zu done, %zu failed, %zu waiting of %zu; %.1f MB/s   ",
                 done,
                 failed,
-                waiting.size() + offered.size(),
+                total - done - failed,
                 total,
                 seconds > 0 ? static_cast<double>(done) * static_cast<double>(info->size) / 1e6 / seconds : 0.0);
         }

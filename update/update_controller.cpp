@@ -8,6 +8,7 @@
 #include "protocol/device_packet.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "resources/templates/monitor_panel_ids.h"
+#include "update/list_targets.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -35,32 +36,100 @@ std::string_view StartCaption(int button, bool chinese)
     return chinese ? updatetext::kUpdateAllCaption : updatetext::kUpdateAllCaptionEnglish;
 }
 
-// What the machines' results do: the run's counters and wake-up in the
-// shared state, the lines in the log pane.
-class WindowUpdateReplies : public UpdateReplyEffects
+} // namespace
+
+// What the machines' results do: the shared counters, the end of the run's
+// wait for the machine and the shared wake-up, the lines in the log pane.
+class UpdateController::RunReplies : public UpdateReplyEffects
 {
 public:
-    WindowUpdateReplies(protocol::SharedState& state, core::Window& window)
-        : state_(state)
-        , window_(window)
+    explicit RunReplies(UpdateController& controller)
+        : controller_(controller)
     {
     }
-    std::string CurrentTarget() override { return state_.currentTarget.Get(); }
-    std::string CurrentTargetIp() override { return state_.currentTargetIp.Get(); }
-    void CountSuccess() override { ++state_.successCount; }
-    void CountFailure() override { ++state_.failureCount; }
-    void SignalCommandDone() override { state_.commandDone.Set(); }
+    std::optional<std::string> AwaitedIp(const std::string& target) override
+    {
+        {
+            std::lock_guard lock(controller_.awaitedLock_);
+            const auto found = controller_.awaited_.find(target);
+            if (found != controller_.awaited_.end())
+            {
+                return found->second.ip;
+            }
+        }
+        // The machine last offered stays the current target after its wait,
+        // as for the other runs that name one.
+        if (controller_.state_.currentTarget.Get() == target)
+        {
+            return controller_.state_.currentTargetIp.Get();
+        }
+        return std::nullopt;
+    }
+    void CountSuccess() override { ++controller_.state_.successCount; }
+    void CountFailure() override { ++controller_.state_.failureCount; }
+    void EndWait(const std::string& target, bool ok) override
+    {
+        {
+            std::lock_guard lock(controller_.awaitedLock_);
+            const auto found = controller_.awaited_.find(target);
+            if (found != controller_.awaited_.end())
+            {
+                found->second.answered = true;
+                found->second.ok = ok;
+            }
+        }
+        controller_.resultCame_.Set();
+        controller_.state_.commandDone.Set();
+    }
     void Log(core::LogColour colour, std::string_view text, bool toFile) override
     {
-        window_.log.WriteLog(colour, text, toFile);
+        controller_.window_.log.WriteLog(colour, text, toFile);
     }
 
 private:
-    protocol::SharedState& state_;
-    core::Window& window_;
+    UpdateController& controller_;
 };
 
-} // namespace
+// The window's run of one button: the button's caption and the restart
+// buttons while it goes, the busy animation, a box for each machine that
+// gives no result.
+class UpdateController::WindowRun : public UpdateObserver
+{
+public:
+    WindowRun(UpdateController& controller, int button)
+        : controller_(controller)
+        , window_(controller.window_)
+        , button_(button)
+    {
+    }
+    void OnStarting() override
+    {
+        // The window shows the run before its worker can end it.
+        window_.controls.EnableItem(kIdRestartMiner, false);
+        window_.controls.EnableItem(kIdRestartSystem, false);
+        window_.busy.Hold(core::BusyRun::Update);
+        window_.controls.SetItemText(button_, updatetext::kStopCaption);
+    }
+    void OnMachine(const UpdateTarget& target, UpdateOutcome outcome) override
+    {
+        if (outcome == UpdateOutcome::TimedOut || outcome == UpdateOutcome::NotSent)
+        {
+            window_.boxes.MessageBox(text::PrintfText(updatetext::kTimedOut, target.ip.c_str()));
+        }
+    }
+    void OnEnded() override
+    {
+        window_.controls.SetItemText(button_, StartCaption(button_, controller_.LanguageBoxTicked()));
+        window_.controls.EnableItem(kIdRestartMiner, true);
+        window_.controls.EnableItem(kIdRestartSystem, true);
+        window_.busy.Release(core::BusyRun::Update);
+    }
+
+private:
+    UpdateController& controller_;
+    core::Window& window_;
+    const int button_;
+};
 
 UpdateController::UpdateController(
     protocol::SharedState& state, core::Window& window, core::Controls& panel, UpdateTiming timing)
@@ -84,7 +153,7 @@ void UpdateController::StartPackageServer()
 
 void UpdateController::RegisterReplies(protocol::ReplyDispatcher& dispatcher)
 {
-    replyEffects_ = std::make_unique<WindowUpdateReplies>(state_, window_);
+    replyEffects_ = std::make_unique<RunReplies>(*this);
     RegisterUpdateReplies(dispatcher, *replyEffects_);
 }
 
@@ -135,15 +204,19 @@ bool UpdateController::LanguageBoxTicked()
 void UpdateController::ChoosePackage()
 {
     const auto path = window_.boxes.OpenFile(updatetext::kOpenFileTitle, updatetext::kOpenFileFilter);
-    if (!path)
+    if (path)
     {
-        return;
+        UsePackage(*path);
     }
-    state_.packagePath.Set(*path);
-    server_.SetServedPath(*path);
+}
+
+void UpdateController::UsePackage(const std::string& path)
+{
+    state_.packagePath.Set(path);
+    server_.SetServedPath(path);
     const bool chinese = LanguageBoxTicked();
     window_.log.WriteLog(core::LogColour::Default,
-        text::PrintfText(chinese ? updatetext::kPackageChosen : updatetext::kPackageChosenEnglish, path->c_str()),
+        text::PrintfText(chinese ? updatetext::kPackageChosen : updatetext::kPackageChosenEnglish, path.c_str()),
         false);
     window_.controls.EnableItem(kIdUpdateSelected, true);
     window_.controls.EnableItem(kIdUpdateAll, true);
@@ -151,100 +224,121 @@ void UpdateController::ChoosePackage()
 
 void UpdateController::UpdateSelected()
 {
-    if (AskToStop(kIdUpdateSelected))
-    {
-        return;
-    }
-    if (state_.packagePath.Get().empty())
-    {
-        window_.boxes.MessageBox(updatetext::kChooseFirst);
-        return;
-    }
-    if (window_.list.SelectedRows().empty())
-    {
-        window_.boxes.MessageBox(updatetext::kSelectMachines);
-        return;
-    }
-    StartRun(kIdUpdateSelected);
+    PressUpdate(kIdUpdateSelected);
 }
 
 void UpdateController::UpdateAll()
 {
-    if (AskToStop(kIdUpdateAll))
-    {
-        return;
-    }
-    if (state_.packagePath.Get().empty())
-    {
-        window_.boxes.MessageBox(updatetext::kChooseFirst);
-        return;
-    }
-    if (window_.list.RowCount() == 0)
-    {
-        window_.boxes.MessageBox(updatetext::kListEmpty);
-        return;
-    }
-    if (window_.boxes.MessageBox(updatetext::kConfirmAll, updatetext::kQueryCaption, core::kMbYesNo)
-        != core::kAnswerYes)
-    {
-        return;
-    }
-    StartRun(kIdUpdateAll);
+    PressUpdate(kIdUpdateAll);
 }
 
-bool UpdateController::AskToStop(int button)
+void UpdateController::PressUpdate(int button)
 {
-    // A stopped run still waits for its last machine: until it ends it is
-    // the run in progress, and no second one starts beside it.
-    if (state_.updating.load() == 0 && !runActive_.load())
+    std::unique_ptr<UpdateTargets> targets;
+    if (button == kIdUpdateSelected)
     {
-        return false;
+        targets = std::make_unique<SelectedRowTargets>(window_.list);
     }
+    else
+    {
+        targets = std::make_unique<AllRowTargets>(window_.list);
+    }
+    std::optional<UpdateRefusal> refusal = CheckUpdate(*targets);
+    if (!refusal && button == kIdUpdateAll
+        && window_.boxes.MessageBox(updatetext::kConfirmAll, updatetext::kQueryCaption, core::kMbYesNo)
+            != core::kAnswerYes)
+    {
+        return;
+    }
+    if (!refusal)
+    {
+        const Started started = StartUpdate(std::move(targets), {}, std::make_shared<WindowRun>(*this, button));
+        if (const auto* refused = std::get_if<UpdateRefusal>(&started))
+        {
+            refusal = *refused;
+        }
+    }
+    if (refusal == UpdateRefusal::RunGoing)
+    {
+        AskToStop(button);
+    }
+    else if (refusal && !RefusalText(*refusal).empty())
+    {
+        window_.boxes.MessageBox(RefusalText(*refusal));
+    }
+}
+
+void UpdateController::AskToStop(int button)
+{
     if (window_.boxes.MessageBox(updatetext::kStopQuestion, updatetext::kQuestionCaption, core::kMbYesNo)
         == core::kAnswerYes)
     {
         state_.updating = 0;
         window_.controls.SetItemText(button, StartCaption(button, LanguageBoxTicked()));
     }
-    return true;
 }
 
-void UpdateController::StartRun(int button)
+std::optional<UpdateRefusal> UpdateController::CheckUpdate(UpdateTargets& targets)
 {
+    // A stopped run still waits for its last machines: until it ends it is
+    // the run in progress, and no second one starts beside it.
+    if (state_.updating.load() != 0 || runActive_.load())
+    {
+        return UpdateRefusal::RunGoing;
+    }
+    if (state_.packagePath.Get().empty())
+    {
+        return UpdateRefusal::NoPackage;
+    }
+    return targets.Missing();
+}
+
+UpdateController::Started UpdateController::StartUpdate(
+    std::unique_ptr<UpdateTargets> targets, UpdateOptions options, std::shared_ptr<UpdateObserver> observer)
+{
+    if (const auto refusal = CheckUpdate(*targets))
+    {
+        return *refusal;
+    }
     // The previous run's worker may still be in its last window calls.
     window_.uiThread.Join(worker_);
+    RunArguments arguments { std::make_shared<UpdateRun>(), std::move(targets), options, std::move(observer) };
+    if (arguments.options.concurrency < 1)
+    {
+        arguments.options.concurrency = 1;
+    }
+    if (arguments.options.resultWait.count() <= 0)
+    {
+        arguments.options.resultWait = timing_.resultWait;
+    }
     runActive_ = true;
     state_.updating = 1;
     state_.failureCount = 0;
     state_.successCount = 0;
-    // The window shows the run before its worker can end it.
-    window_.controls.EnableItem(kIdRestartMiner, false);
-    window_.controls.EnableItem(kIdRestartSystem, false);
-    window_.busy.Hold(core::BusyRun::Update);
-    window_.controls.SetItemText(button, updatetext::kStopCaption);
-    if (!worker_.Start([this, button] { UpdateWorker(button); }))
+    arguments.observer->OnStarting();
+    if (!worker_.Start([this, arguments] { UpdateWorker(arguments); }))
     {
         state_.updating = 0;
         runActive_ = false;
-        window_.controls.EnableItem(kIdRestartMiner, true);
-        window_.controls.EnableItem(kIdRestartSystem, true);
-        window_.busy.Release(core::BusyRun::Update);
-        window_.controls.SetItemText(button, StartCaption(button, LanguageBoxTicked()));
+        arguments.observer->OnEnded();
+        arguments.run->MarkEnded();
+        return UpdateRefusal::NotStarted;
     }
+    return arguments.run;
 }
 
-// Runs on its own thread for one run. Owns the offer it builds; shares
-// `updating` (cleared to stop it), the counters and commandDone with the
-// reply thread, currentTarget and currentTargetIp (written here before each
-// wait, read by the reply thread); reads the list and writes the log through
-// window calls.
-void UpdateController::UpdateWorker(int button)
+// Runs on its own thread for one run. Owns the offers it builds; shares
+// `updating` (cleared to stop it) and the counters with the reply thread,
+// and the machines awaited (written here, their results marked by the reply
+// thread, which sets resultCame_); writes currentTarget and currentTargetIp
+// before each offer; reads the list and writes the log through window calls.
+void UpdateController::UpdateWorker(const RunArguments& run)
 {
     files::MappedFile package;
     if (!package.Open(state_.packagePath.Get()))
     {
         window_.log.WriteLog(core::LogColour::Default, updatetext::kPackageUnreadable, false);
-        EndRun(button);
+        EndRun(run);
         return;
     }
     // The size announced to every machine of the run, even if the operator
@@ -254,52 +348,128 @@ void UpdateController::UpdateWorker(int button)
     if (size == 0)
     {
         window_.log.WriteLog(core::LogColour::Default, updatetext::kPackageEmpty, false);
-        EndRun(button);
+        EndRun(run);
         return;
     }
     window_.log.WriteLog(core::LogColour::Default,
         text::PrintfText(updatetext::kPackageSize, static_cast<unsigned long long>(size)),
         false);
 
-    // An empty MAC keeps the previous row's target.
+    struct InHand
+    {
+        UpdateTarget target; // the MAC as sent
+        std::chrono::steady_clock::time_point deadline;
+    };
+    std::vector<InHand> inHand;
+    const auto release = [this](const std::string& target)
+    {
+        std::lock_guard lock(awaitedLock_);
+        awaited_.erase(target);
+    };
+    // An empty MAC keeps the previous machine's target.
     std::string target;
     int answered = 0;
     int timedOut = 0;
-    const auto offer = [&](int row)
+    bool listed = true;
+    std::vector<std::uint8_t> offer(protocol::kRequestBufferSize);
+    for (;;)
     {
-        switch (OfferRow(row, target, size))
+        while (listed && static_cast<int>(inHand.size()) < run.options.concurrency && state_.updating.load() != 0
+            && !run.run->StopAsked())
         {
-        case Offered::Answered:
-            ++answered;
-            break;
-        case Offered::TimedOut:
-            ++timedOut;
-            break;
-        case Offered::Stopped:
+            const std::optional<UpdateTarget> next = run.targets->Next();
+            if (!next)
+            {
+                listed = false;
+                break;
+            }
+            if (!next->mac.empty())
+            {
+                target = text::Utf8ToCp936(next->mac);
+            }
+            // The machine is awaited before its offer goes out, so that no
+            // result of it can come unmatched; a result of a machine given up
+            // earlier ends no wait.
+            {
+                std::lock_guard lock(awaitedLock_);
+                awaited_[target] = Awaited { next->ip };
+            }
+            state_.currentTarget.Set(target);
+            state_.currentTargetIp.Set(next->ip);
+            if (!next->mac.empty())
+            {
+                window_.log.WriteLog(
+                    core::LogColour::Default, text::PrintfText(updatetext::kWillUpdate, next->ip.c_str()), false);
+            }
+            offer.assign(protocol::kRequestBufferSize, 0);
+            offer.resize(protocol::BuildUpgradeOffer(offer, target, size));
+            const UpdateTarget offered { next->ip, target };
+            if (offer.empty() || !state_.SendBroadcast(offer))
+            {
+                trace::OutputDebugString("send CMD_EXECUTE package failed\n");
+                run.observer->OnMachine(offered, UpdateOutcome::NotSent);
+                release(target);
+                ++timedOut;
+                continue;
+            }
+            inHand.push_back({ offered, std::chrono::steady_clock::now() + run.options.resultWait });
+        }
+        if (inHand.empty() || stopping_.load())
+        {
             break;
         }
-    };
-    if (button == kIdUpdateSelected)
-    {
-        const std::vector<int> selected = window_.list.SelectedRows();
-        int row = selected.empty() ? -1 : selected.front();
-        while (row >= 0 && state_.updating.load() != 0)
+        // A wait is cut into slices, so that the teardown does not wait out
+        // 30 seconds.
+        const auto now = std::chrono::steady_clock::now();
+        auto nearest = inHand.front().deadline;
+        for (const InHand& machine : inHand)
         {
-            // The next selected row is looked up before this one is handled.
-            const std::vector<int> now = window_.list.SelectedRows();
-            const auto next = std::upper_bound(now.begin(), now.end(), row);
-            const int nextRow = next == now.end() ? -1 : *next;
-            offer(row);
-            row = nextRow;
+            nearest = std::min(nearest, machine.deadline);
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nearest - now);
+        const auto slice = std::clamp(left, std::chrono::milliseconds(0), kWaitSlice);
+        (void)resultCame_.Wait(static_cast<std::uint32_t>(slice.count()));
+        if (stopping_.load())
+        {
+            break;
+        }
+        const auto woken = std::chrono::steady_clock::now();
+        for (auto machine = inHand.begin(); machine != inHand.end();)
+        {
+            std::optional<bool> result;
+            {
+                std::lock_guard lock(awaitedLock_);
+                const auto found = awaited_.find(machine->target.mac);
+                if (found != awaited_.end() && found->second.answered)
+                {
+                    result = found->second.ok;
+                }
+            }
+            if (result)
+            {
+                ++answered;
+                release(machine->target.mac);
+                run.observer->OnMachine(machine->target, *result ? UpdateOutcome::Updated : UpdateOutcome::Failed);
+            }
+            else if (woken >= machine->deadline)
+            {
+                // Still awaited while its box is open: a result that comes
+                // meanwhile is this machine's, and counts as a late one.
+                ++timedOut;
+                run.observer->OnMachine(machine->target, UpdateOutcome::TimedOut);
+                release(machine->target.mac);
+            }
+            else
+            {
+                ++machine;
+                continue;
+            }
+            machine = inHand.erase(machine);
         }
     }
-    else
+    for (const InHand& machine : inHand)
     {
-        const int count = window_.list.RowCount();
-        for (int row = 0; row < count && state_.updating.load() != 0; ++row)
-        {
-            offer(row);
-        }
+        release(machine.target.mac);
     }
     // A machine that timed out counts when its result comes later in the
     // run; one that never answered counts as a failure. Every result of the
@@ -307,69 +477,18 @@ void UpdateController::UpdateWorker(int button)
     const int counted = state_.successCount.load() + state_.failureCount.load();
     const int late = std::max(counted - answered, 0);
     state_.failureCount += std::max(timedOut - late, 0);
-    EndRun(button);
+    EndRun(run);
 }
 
-UpdateController::Offered UpdateController::OfferRow(int row, std::string& target, std::uint64_t packageSize)
-{
-    const std::string ip = window_.list.CellText(row, discovery::kColumnIp);
-    const std::string mac = window_.list.CellText(row, discovery::kColumnMac);
-    if (!mac.empty())
-    {
-        target = text::Utf8ToCp936(mac);
-    }
-    // The run names this machine before the reset, and the reset comes for
-    // each machine, not once per run: a result of the previous machine that
-    // came after its time-out is then either matched before the reset (and
-    // its wake-up reset) or not matched at all, and cannot end this wait.
-    state_.currentTarget.Set(target);
-    state_.currentTargetIp.Set(ip);
-    state_.commandDone.Reset();
-    if (!mac.empty())
-    {
-        window_.log.WriteLog(core::LogColour::Default, text::PrintfText(updatetext::kWillUpdate, ip.c_str()), false);
-    }
-    std::vector<std::uint8_t> offer(protocol::kRequestBufferSize);
-    offer.resize(protocol::BuildUpgradeOffer(offer, target, packageSize));
-    if (offer.empty() || !state_.SendBroadcast(offer))
-    {
-        trace::OutputDebugString("send CMD_EXECUTE package failed\n");
-    }
-
-    const auto deadline = std::chrono::steady_clock::now() + timing_.resultWait;
-    for (;;)
-    {
-        const auto left
-            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (stopping_.load())
-        {
-            return Offered::Stopped;
-        }
-        if (left.count() <= 0)
-        {
-            break;
-        }
-        const auto slice = std::min(left, kWaitSlice);
-        if (state_.commandDone.Wait(static_cast<std::uint32_t>(slice.count())) == sync::WaitResult::Signalled)
-        {
-            return Offered::Answered;
-        }
-    }
-    window_.boxes.MessageBox(text::PrintfText(updatetext::kTimedOut, ip.c_str()));
-    return Offered::TimedOut;
-}
-
-void UpdateController::EndRun(int button)
+void UpdateController::EndRun(const RunArguments& run)
 {
     state_.updating = 0;
     runActive_ = false;
-    window_.controls.SetItemText(button, StartCaption(button, LanguageBoxTicked()));
-    window_.controls.EnableItem(kIdRestartMiner, true);
-    window_.controls.EnableItem(kIdRestartSystem, true);
-    window_.busy.Release(core::BusyRun::Update);
+    run.observer->OnEnded();
     window_.log.WriteLog(core::LogColour::Default,
         text::PrintfText(updatetext::kSummary, state_.successCount.load(), state_.failureCount.load()),
         false);
+    run.run->MarkEnded();
 }
 
 void UpdateController::Stop()
@@ -378,6 +497,7 @@ void UpdateController::Stop()
     // every transfer ends and is joined.
     stopping_ = true;
     state_.updating = 0;
+    resultCame_.Set();
     window_.uiThread.Join(worker_);
     server_.Stop();
 }

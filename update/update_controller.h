@@ -2,19 +2,25 @@
 
 #include "core/controller.h"
 #include "core/window.h"
+#include "platform/sync/event.h"
 #include "platform/sync/thread.h"
 #include "protocol/shared_state.h"
 #include "update/package_server.h"
 #include "update/update_replies.h"
+#include "update/update_run.h"
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <variant>
 
 // The firmware update: the package choice, the update run that offers the
-// package to the machines one after the other, and the package server on TCP
-// 2425 from which they download it.
+// package to the machines (the window's one after the other, the command
+// line's up to N at once), and the package server on TCP 2425 from which
+// they download it.
 
 namespace quellis::update
 {
@@ -40,13 +46,27 @@ public:
     // Start-up: the machines' results count for the run and wake it.
     void RegisterReplies(protocol::ReplyDispatcher& dispatcher);
 
-    // Button 7: the open-file dialog, then the chosen path for the runs and
-    // the server.
+    // Button 7: the open-file dialog, then UsePackage.
     void ChoosePackage();
+    // The package of the runs and the server: its line in the log, the
+    // update buttons enabled.
+    void UsePackage(const std::string& path);
     // Buttons 8 and 5: start a run over the selected rows or all rows, or,
     // during a run, ask whether to stop it.
     void UpdateSelected();
     void UpdateAll();
+
+    // The typed run (caller's thread; the UI thread in the window). Refused
+    // while a run is in progress (also one stopped that still waits for its
+    // machines in hand), without a package, or without machines. The run
+    // offers to up to `options.concurrency` machines at once and tells
+    // `observer` each one's outcome; it writes the log lines of the window's
+    // run and keeps the shared counters.
+    using Started = std::variant<UpdateRefusal, std::shared_ptr<UpdateRun>>;
+    [[nodiscard]] Started StartUpdate(
+        std::unique_ptr<UpdateTargets> targets, UpdateOptions options, std::shared_ptr<UpdateObserver> observer);
+    // The refusal StartUpdate would give now.
+    [[nodiscard]] std::optional<UpdateRefusal> CheckUpdate(UpdateTargets& targets);
 
     bool OnCommand(int id) override;
     bool OnTimer(int id) override;
@@ -56,19 +76,30 @@ public:
     [[nodiscard]] PackageServer& Server() { return server_; }
 
 private:
+    class WindowRun;
+    class RunReplies;
+    // A machine offered and not yet given up: its address, and its result
+    // once the reply thread has one.
+    struct Awaited
+    {
+        std::string ip;
+        bool answered = false;
+        bool ok = false;
+    };
+    struct RunArguments
+    {
+        std::shared_ptr<UpdateRun> run;
+        std::shared_ptr<UpdateTargets> targets;
+        UpdateOptions options;
+        std::shared_ptr<UpdateObserver> observer;
+    };
+
     // The side panel's language box: ticked is Chinese. Any thread.
     [[nodiscard]] bool LanguageBoxTicked();
-    bool AskToStop(int button);
-    void StartRun(int button);
-    void UpdateWorker(int button);
-    enum class Offered
-    {
-        Answered,
-        TimedOut, // its box was shown
-        Stopped, // teardown
-    };
-    Offered OfferRow(int row, std::string& target, std::uint64_t packageSize);
-    void EndRun(int button);
+    void PressUpdate(int button);
+    void AskToStop(int button);
+    void UpdateWorker(const RunArguments& run);
+    void EndRun(const RunArguments& run);
 
     protocol::SharedState& state_;
     core::Window& window_;
@@ -81,6 +112,11 @@ private:
     // Teardown: the run's worker leaves its wait and shows no more boxes.
     std::atomic<bool> stopping_ { false };
     std::unique_ptr<UpdateReplyEffects> replyEffects_;
+    // The machines the run waits for, by target as sent (run and reply threads).
+    std::mutex awaitedLock_;
+    std::map<std::string, Awaited> awaited_;
+    // Set by a result that ends a wait.
+    sync::Event resultCame_ { sync::EventReset::Auto };
 };
 
 // The texts of the update (UTF-8).

@@ -24,14 +24,13 @@ void OnUpgrade(UpdateReplyEffects& effects, const protocol::CommandPacket& reply
             effects.CountFailure();
         }
     };
-    if (effects.CurrentTarget() == reply.target)
+    if (const auto ip = effects.AwaitedIp(reply.target))
     {
         // The counter changes before the wake-up, so that the woken update
         // run reads it; the line follows the wake-up.
-        const std::string ip = effects.CurrentTargetIp();
         count();
-        effects.SignalCommandDone();
-        effects.Log(core::LogColour::Default, text::PrintfText(line, ip.c_str()), false);
+        effects.EndWait(reply.target, reply.result != 0);
+        effects.Log(core::LogColour::Default, text::PrintfText(line, ip->c_str()), false);
     }
     else
     {

@@ -64,7 +64,11 @@ public:
             std::string("log ") + colours[static_cast<int>(colour)] + (toFile ? " file " : " ") + std::string(text));
     }
     std::string CurrentTarget() override { return target; }
-    std::string CurrentTargetIp() override { return targetIp; }
+    std::optional<std::string> AwaitedIp(const std::string& machine) override
+    {
+        return machine == target ? std::optional(targetIp) : std::nullopt;
+    }
+    void EndWait(const std::string&, bool) override { effects.push_back("commandDone"); }
     void CountSuccess() override { effects.push_back("success+1"); }
     void CountFailure() override { effects.push_back("failure+1"); }
     void SignalCommandDone() override

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <thread>
 
 namespace quellis::update
@@ -428,6 +430,102 @@ TEST_F(UpdateControllerTest, TeardownDuringARunEndsTheWorkerAndTheTransfers)
     EXPECT_EQ(window_.Boxes().size(), 2u) << "no time-out box at teardown";
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(window_.PostedMessages().size(), posted);
+}
+
+// Each machine's outcome as the typed run reports it, with the number of
+// offers announced in the log when it came.
+class RecordedOutcomes : public UpdateObserver
+{
+public:
+    explicit RecordedOutcomes(HeldBoxes& window)
+        : window_(window)
+    {
+    }
+    void OnMachine(const UpdateTarget& target, UpdateOutcome outcome) override
+    {
+        int offered = 0;
+        for (const auto& line : window_.LogLines())
+        {
+            offered += line.text.starts_with("将会对设备") ? 1 : 0;
+        }
+        std::lock_guard lock(lock_);
+        outcomes[target.mac] = std::string(OutcomeWord(outcome)) + " " + target.ip;
+        offeredAtFirst = offeredAtFirst < 0 ? offered : offeredAtFirst;
+        if (stop)
+        {
+            stop->Stop();
+        }
+    }
+    std::mutex lock_;
+    std::shared_ptr<UpdateRun> stop;
+    std::map<std::string, std::string> outcomes;
+    int offeredAtFirst = -1;
+
+private:
+    HeldBoxes& window_;
+};
+
+TEST_F(UpdateControllerTest, TheTypedRunRefusesAsTheButtonsDoAndOffersToNMachinesAtOnceEachWithItsOwnWait)
+{
+    MakeController();
+    const auto observer = std::make_shared<RecordedOutcomes>(window_);
+    const auto start = [&](std::vector<UpdateTarget> targets, int concurrency)
+    {
+        UpdateOptions options;
+        options.concurrency = concurrency;
+        options.resultWait = 2s;
+        return controller_->StartUpdate(std::make_unique<ListedTargets>(std::move(targets)), options, observer);
+    };
+    const auto refusal = [](const UpdateController::Started& started)
+    {
+        const auto* refused = std::get_if<UpdateRefusal>(&started);
+        return refused == nullptr ? std::string("started") : std::string(RefusalText(*refused));
+    };
+    EXPECT_EQ(refusal(start({ { "10.0.0.1", "A1B2C3D4E5F6" } }, 1)), "请先选择升级文件！");
+    const std::string package(200'000, 'n');
+    // Machine 1 reports a failed install, machine 4 never downloads.
+    StartFarm(6, { "installMs=300", "indexes=1,upgradeResult=0", "indexes=4,download=never" }, package);
+    Choose("package", package);
+    EXPECT_EQ(refusal(start({}, 3)), "设备列表为空，请重新搜索设备！");
+    std::vector<UpdateTarget> targets;
+    for (int i = 0; i < 6; ++i)
+    {
+        targets.push_back({ Ip(i), farm_->MachineAt(i).identity.mac });
+    }
+    const auto started = start(targets, 3);
+    ASSERT_EQ(refusal(started), "started");
+    EXPECT_EQ(std::get<UpdateRefusal>(start(targets, 1)), UpdateRefusal::RunGoing);
+    // The package server is served by the window's thread, which is the test's.
+    const auto run = std::get<std::shared_ptr<UpdateRun>>(started);
+    ASSERT_TRUE(window_.WaitFor([&] { return run->Ended(); }, 20000));
+
+    EXPECT_EQ(observer->offeredAtFirst, 3) << "three offers before any wait ended, no fourth before";
+    std::map<std::string, std::string> expected;
+    for (int i = 0; i < 6; ++i)
+    {
+        expected[farm_->MachineAt(i).identity.mac] = (i == 1          ? "update failed "
+                                                             : i == 4 ? "timed out "
+                                                                      : "updated ")
+            + Ip(i);
+    }
+    EXPECT_EQ(observer->outcomes, expected);
+    EXPECT_TRUE(Logged("升级成功4台，升级失败2台\r\n")) << window_.LogText();
+    EXPECT_EQ(window_.Boxes().size(), 1u) << "no box but the open-file dialog: the observer hears the time-out";
+    EXPECT_EQ(farm_->Totals().downloadsVerified, 5u);
+    EXPECT_EQ(state_.updating.load(), 0);
+
+    // Stopped at the first outcome: no further machine is offered.
+    observer->outcomes.clear();
+    const auto again = start({ targets[0], targets[2], targets[3] }, 1);
+    ASSERT_EQ(refusal(again), "started");
+    {
+        std::lock_guard lock(observer->lock_);
+        observer->stop = std::get<std::shared_ptr<UpdateRun>>(again);
+    }
+    ASSERT_TRUE(window_.WaitFor([&] { return observer->stop->Ended(); }, 20000));
+    EXPECT_EQ(observer->outcomes.size(), 1u);
+    EXPECT_EQ(Offers(2), 1u);
+    EXPECT_TRUE(Logged("升级成功1台，升级失败0台\r\n")) << window_.LogText();
 }
 
 } // namespace
