@@ -86,9 +86,11 @@ void ReplyScheduler::Run(int socketHandle)
             continue;
         }
         const auto now = Clock::now();
-        if (heap_.front().reply.due > now)
+        if (const Clock::time_point due = heap_.front().reply.due; due > now)
         {
-            changed_.wait_until(lock, heap_.front().reply.due);
+            // A copy: the wait reads its time again after it wakes, and by
+            // then a Schedule may have moved the queue's storage.
+            changed_.wait_until(lock, due);
             continue;
         }
         while (!heap_.empty() && heap_.front().reply.due <= now && batch.size() < kMaxBatch)
