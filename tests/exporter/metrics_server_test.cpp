@@ -2,11 +2,11 @@
 #include "exporter/prometheus_text.h"
 #include "platform/net/socket.h"
 #include "poller/machine_poller.h"
+#include "tests/exporter/gunzip.h"
 #include "tests/sim/loopback_tool.h"
 #include "tests/support/process.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <thread>
 
@@ -48,21 +48,6 @@ std::string Body(const std::string& answer)
 {
     const std::size_t end = answer.find("\r\n\r\n");
     return end == std::string::npos ? std::string() : answer.substr(end + 4);
-}
-
-std::string Gunzip(const std::string& data)
-{
-    z_stream stream {};
-    EXPECT_EQ(inflateInit2(&stream, 15 + 16), Z_OK);
-    std::string out(16 << 20, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(inflate(&stream, Z_FINISH), Z_STREAM_END);
-    out.resize(stream.total_out);
-    inflateEnd(&stream);
-    return out;
 }
 
 class ExporterOverFarm : public testing::Test

@@ -1,8 +1,8 @@
 #include "exporter/http_answer.h"
 #include "exporter/prometheus_text.h"
+#include "tests/exporter/gunzip.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 namespace quellis::exporter
 {
@@ -11,21 +11,6 @@ namespace
 
 using poller::MachineState;
 using poller::PollFailure;
-
-std::string Gunzip(const std::string& data)
-{
-    z_stream stream {};
-    EXPECT_EQ(inflateInit2(&stream, 15 + 16), Z_OK);
-    std::string out(1 << 20, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(inflate(&stream, Z_FINISH), Z_STREAM_END);
-    out.resize(stream.total_out);
-    inflateEnd(&stream);
-    return out;
-}
 
 TEST(PrometheusText, RendersEveryFamilyWithMacAndIpLabels)
 {
