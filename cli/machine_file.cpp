@@ -1,5 +1,6 @@
 #include "cli/machine_file.h"
 
+#include "cli/json_array.h"
 #include "cli/selection.h"
 #include "platform/net/ipv4.h"
 
@@ -86,19 +87,15 @@ bool AddMachine(std::string_view ip,
 
 bool ReadJson(std::string_view text, std::vector<poller::MachineInfo>* machines, std::string* error)
 {
-    Json::CharReaderBuilder builder;
-    builder["stackLimit"] = 64;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value root;
-    std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors) || !root.isArray())
+    const std::optional<Json::Value> root = ReadJsonArray(text);
+    if (!root)
     {
         *error = "not a JSON array of machines";
         return false;
     }
     const auto member = [](const Json::Value& machine, const char* name)
     { return machine.isObject() && machine[name].isString() ? machine[name].asString() : std::string(); };
-    for (const Json::Value& machine : root)
+    for (const Json::Value& machine : *root)
     {
         if (!AddMachine(member(machine, "ip"),
                 member(machine, "mac"),

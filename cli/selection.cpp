@@ -1,5 +1,6 @@
 #include "cli/selection.h"
 
+#include "cli/json_array.h"
 #include "platform/net/ipv4.h"
 
 #include <json/json.h>
@@ -116,12 +117,8 @@ std::vector<std::string> CsvFields(std::string_view line)
 
 bool AddFromJson(std::string_view text, Selection& selection, std::string* error)
 {
-    Json::CharReaderBuilder builder;
-    builder["stackLimit"] = 64;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value root;
-    std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors) || !root.isArray())
+    const std::optional<Json::Value> root = ReadJsonArray(text);
+    if (!root)
     {
         if (error != nullptr)
         {
@@ -129,7 +126,7 @@ bool AddFromJson(std::string_view text, Selection& selection, std::string* error
         }
         return false;
     }
-    for (const Json::Value& machine : root)
+    for (const Json::Value& machine : *root)
     {
         const bool hasMac = machine.isObject() && machine["mac"].isString();
         const bool hasIp = machine.isObject() && machine["ip"].isString();

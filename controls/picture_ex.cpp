@@ -241,8 +241,7 @@ bool CPictureEx::StartAnimation()
         QPainter painter(&offScreen_);
         painter.drawImage(QRect(0, 0, width_, height_), still_);
     }
-    QMetaObject::invokeMethod(
-        this, [this] { update(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, "update", Qt::QueuedConnection);
     return true;
 }
 
@@ -299,8 +298,11 @@ void CPictureEx::AnimationThread()
             painter.drawImage(target, frame.picture, source);
         }
         ++framesDrawn_;
-        QMetaObject::invokeMethod(
-            this, [this] { update(); }, Qt::QueuedConnection);
+        // By name, not with a lambda: the queued call is then made and freed
+        // inside Qt alone, and nothing of ours crosses to the UI thread
+        // outside a lock (Qt's own event-queue lock is invisible to
+        // ThreadSanitizer).
+        QMetaObject::invokeMethod(this, "update", Qt::QueuedConnection);
         if (exit_)
         {
             break;

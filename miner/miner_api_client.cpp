@@ -311,7 +311,10 @@ std::string ReadPoolList(const Json::Value& pools)
     {
         const Json::Value& pool = Element(pools, i);
         const Json::Value& priority = Member(pool, "Priority");
-        const std::string shownPriority = priority.isIntegral() ? std::to_string(priority.asLargestInt()) : "-";
+        // A priority past the 64-bit range (kept as a double) shows as not given.
+        const std::string shownPriority = priority.isInt64() ? std::to_string(priority.asInt64())
+            : priority.isUInt64()                            ? std::to_string(priority.asUInt64())
+                                                             : "-";
         const Json::Value& url = Member(pool, "URL");
         const Json::Value& user = Member(pool, "User");
         lines += shownPriority + " " + (url.isString() ? Shown(url) : "-") + " " + (user.isString() ? Shown(user) : "-")
