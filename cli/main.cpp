@@ -103,11 +103,14 @@ constexpr std::string_view kMonitorHelp
       "       quellis-cli monitor MACHINES --concurrency N [--period SECONDS] [--grace K]\n\n"
       "Polls the machines one after the other (an interval before each, 2000 ms, at\n"
       "least 100) as the window's monitor does, and prints every event as a line\n"
-      "with its time; --alarm plays devDown.wav of the current directory on a\n"
-      "failure. Ends on Ctrl-C, SIGTERM or after --seconds.\n"
+      "with its time and the machine's address and MAC (--format json: one object\n"
+      "per line; csv: one record per line); --alarm plays devDown.wav of the current\n"
+      "directory on a failure. Ends on Ctrl-C, SIGTERM or after --seconds.\n"
       "With --concurrency the machines are polled all at once instead, at most N at a\n"
       "time, each every --period seconds (10); a machine is down after K failed polls\n"
-      "in a row (2), up after one good one, and each change is a line.\n" QUELLIS_SELECTION_HELP;
+      "in a row (2), up after one good one, and each change is a line.\n"
+      "Machines asked for but not found by the search are reported as lines too. The\n"
+      "exit status is 1 when any machine was not found or failed (went down).\n" QUELLIS_SELECTION_HELP;
 
 constexpr std::string_view kExporterHelp
     = "usage: quellis-cli exporter [--from FILE | --ip ADDRESSES] [--listen ADDRESS:PORT]\n"

@@ -1,15 +1,21 @@
 // The monitor from the command line: the monitor controller polls the
-// machines as the side panel's box makes it, and every event is one line on
-// standard output, until a signal (or --seconds) ends it.
+// machines one after the other as the window's monitor does, and every event
+// is one line on standard output naming its machine, until a signal (or
+// --seconds) ends it.
 #include "cli/commands.h"
+#include "cli/monitor_lines.h"
 #include "cli/polled_monitor.h"
 #include "cli/run.h"
+#include "monitor/monitor_controller.h"
 #include "monitor/wave.h"
-#include "resources/templates/monitor_panel_ids.h"
+#include "platform/net/ipv4.h"
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <csignal>
-#include <ctime>
+#include <cstdlib>
+#include <mutex>
 
 namespace quellis::cli
 {
@@ -24,15 +30,64 @@ void OnStopSignal(int)
     stopRequested = true;
 }
 
-std::string Now()
+std::string WithoutLineEnd(std::string text)
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm local {};
-    localtime_r(&now, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+    {
+        text.pop_back();
+    }
     return text;
 }
+
+// Prints each step of the monitor at a machine (the monitor's thread) and
+// counts the failures: the alarm's reasons.
+class PrintedPolls : public monitor::MonitorObserver
+{
+public:
+    explicit PrintedPolls(Format format)
+        : format_(format)
+    {
+    }
+
+    void OnPoll(const monitor::MachinePoll& poll) override
+    {
+        MonitorLine line { LocalTimeNow(),
+            net::FormatIpv4(poll.address),
+            poll.mac,
+            "connecting",
+            WithoutLineEnd(poll.reaction.log),
+            poll.reaction.alarm };
+        if (poll.outcome)
+        {
+            line.event = poll.reaction.alarm ? "failed" : "answered";
+        }
+        if (line.failure)
+        {
+            ++failures_;
+        }
+        // A reply that is not JSON leaves the log pane alone; only the
+        // scripts' forms tell of it.
+        if (line.text.empty() && format_ == Format::Table)
+        {
+            return;
+        }
+        Print(line);
+    }
+
+    void Print(const MonitorLine& line)
+    {
+        std::lock_guard lock(lock_);
+        std::fputs(FormatMonitorLine(line, format_).c_str(), stdout);
+        std::fflush(stdout);
+    }
+
+    [[nodiscard]] int Failures() const { return failures_.load(); }
+
+private:
+    const Format format_;
+    std::mutex lock_;
+    std::atomic<int> failures_ { 0 };
+};
 
 } // namespace
 
@@ -64,7 +119,6 @@ int RunMonitor(Arguments& arguments)
     {
         return UsageError("monitor", "--seconds takes a number above 0");
     }
-    // The panel's rule: less than 100, or no number, becomes 100.
     const std::string interval = intervalText.value_or("2000");
 
     MachineRun run("monitor", options);
@@ -90,10 +144,25 @@ int RunMonitor(Arguments& arguments)
             }
         });
     const std::vector<Target> targets = run.Resolve(true);
+    // Machines asked for that the search did not find are failures too.
+    PrintedPolls printed(options.format);
+    std::fputs(MonitorHeader(options.format).c_str(), stdout);
+    const std::vector<core::MachineResult> missing = run.Results().Failures();
+    for (const core::MachineResult& machine : missing)
+    {
+        printed.Print({ LocalTimeNow(),
+            machine.ip,
+            machine.mac,
+            machine.outcome,
+            machine.outcome + " (" + machine.detail + ")",
+            true });
+    }
+    const std::string notFound = missing.empty() ? std::string() : ", " + std::to_string(missing.size()) + " not found";
     if (polled.concurrency > 0)
     {
         std::signal(SIGINT, OnStopSignal);
         std::signal(SIGTERM, OnStopSignal);
+        polled.format = options.format;
         const int status = RunPolledMonitor(session,
             targets,
             polled,
@@ -108,7 +177,7 @@ int RunMonitor(Arguments& arguments)
                 }
             });
         session.Close();
-        return status;
+        return missing.empty() ? status : kExitSomeFailed;
     }
     // The monitor polls every row of the list: the list is the machines named.
     session.Window().Clear();
@@ -119,31 +188,26 @@ int RunMonitor(Arguments& arguments)
         cells[discovery::kColumnMac] = target.mac;
         session.Window().AddRow(cells);
     }
-    std::fprintf(stderr, "monitoring %zu machines, Ctrl-C ends\n", targets.size());
-    session.Window().SetLogFunction(
-        [](core::LogColour, std::string_view text)
-        {
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-            {
-                text.remove_suffix(1);
-            }
-            std::printf("%s %.*s\n", Now().c_str(), static_cast<int>(text.size()), text.data());
-            std::fflush(stdout);
-        });
+    std::fprintf(stderr, "monitoring %zu machines%s, Ctrl-C ends\n", targets.size(), notFound.c_str());
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
-    core::PlainControls& panel = session.Panel();
-    panel.SetItemText(resources::kIdIntervalEdit, interval);
-    panel.CheckButton(resources::kIdMonitorCheck, core::kChecked);
-    session.Monitor().OnPanelCommand(resources::kIdMonitorCheck);
+    // The panel's rule: the leading number, held to the int range; none, or
+    // less than the lowest interval, becomes the lowest.
+    const long leading = std::strtol(interval.c_str(), nullptr, 10);
+    const int intervalMs = static_cast<int>(std::clamp<long>(leading, 0, INT_MAX));
+    if (session.Monitor().StartMonitoring(intervalMs, &printed) != monitor::MonitorRefusal::None)
+    {
+        std::fprintf(stderr, "quellis-cli monitor: the monitor cannot start\n");
+        session.Close();
+        return kExitSomeFailed;
+    }
     const auto end = seconds > 0 ? std::chrono::steady_clock::now() + std::chrono::seconds(seconds)
                                  : std::chrono::steady_clock::time_point::max();
     session.Loop().RunUntil([] { return stopRequested.load(); }, end);
-    panel.CheckButton(resources::kIdMonitorCheck, core::kUnchecked);
-    session.Monitor().OnPanelCommand(resources::kIdMonitorCheck);
+    session.Monitor().StopMonitoring();
     session.Close();
     std::fprintf(stderr, "%d alarms\n", alarms.load());
-    return kExitOk;
+    return missing.empty() && printed.Failures() == 0 ? kExitOk : kExitSomeFailed;
 }
 
 } // namespace quellis::cli

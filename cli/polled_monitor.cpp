@@ -29,7 +29,7 @@ std::optional<long> ParseWholeNumber(const std::optional<std::string>& text, lon
     return value;
 }
 
-std::string StateEventLine(const poller::StateEvent& event)
+MonitorLine StateEventRecord(const poller::StateEvent& event)
 {
     const std::time_t time = std::chrono::system_clock::to_time_t(event.time);
     std::tm local {};
@@ -37,15 +37,23 @@ std::string StateEventLine(const poller::StateEvent& event)
     char when[32];
     std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
     const std::string_view reason = poller::FailureName(event.transition.reason);
-    std::string line = std::string(when) + " " + net::FormatIpv4(event.address) + " "
-        + (event.mac.empty() ? std::string("-") : event.mac) + " "
-        + std::string(poller::StateName(event.transition.from)) + " -> "
+    std::string change = std::string(poller::StateName(event.transition.from)) + " -> "
         + std::string(poller::StateName(event.transition.to));
     if (!reason.empty())
     {
-        line += " " + std::string(reason);
+        change += " " + std::string(reason);
     }
-    return line + "\n";
+    return { when,
+        net::FormatIpv4(event.address),
+        event.mac,
+        std::string(poller::StateName(event.transition.to)),
+        std::move(change),
+        event.transition.to == poller::MachineState::Down };
+}
+
+std::string StateEventLine(const poller::StateEvent& event)
+{
+    return FormatMonitorLine(StateEventRecord(event), Format::Table);
 }
 
 bool ParsePolledMonitor(const std::optional<std::string>& concurrency,
@@ -104,7 +112,7 @@ int RunPolledMonitor(Session& session,
     poller::MachinePoller poller(pollerOptions,
         [&](const poller::StateEvent& event)
         {
-            std::fputs(StateEventLine(event).c_str(), stdout);
+            std::fputs(FormatMonitorLine(StateEventRecord(event), options.format).c_str(), stdout);
             std::fflush(stdout);
             if (event.transition.to == poller::MachineState::Down)
             {
@@ -131,7 +139,7 @@ int RunPolledMonitor(Session& session,
     }
     poller.Stop();
     std::fprintf(stderr, "%d machines went down\n", downs.load());
-    return kExitOk;
+    return downs.load() == 0 ? kExitOk : kExitSomeFailed;
 }
 
 } // namespace quellis::cli

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/monitor_lines.h"
 #include "cli/run.h"
 #include "poller/machine_poller.h"
 
@@ -24,12 +25,15 @@ namespace quellis::cli
 // One change of a machine's state as the monitor and the exporter print it:
 // local time, address, MAC, from -> to and the reason of a failure.
 [[nodiscard]] std::string StateEventLine(const poller::StateEvent& event);
+// The same as a monitor line: the event is the new state, the text the change.
+[[nodiscard]] MonitorLine StateEventRecord(const poller::StateEvent& event);
 
 struct PolledMonitorOptions
 {
     int concurrency = 0; // 0: the window's monitor
     int periodSeconds = 10;
     int grace = 2;
+    Format format = Format::Table; // of the lines
 };
 
 // --concurrency N, --period SECONDS and --grace K; the last two only with
@@ -41,7 +45,8 @@ struct PolledMonitorOptions
     std::string* error);
 
 // Polls the targets, with what the search knows of them, until `stop` or
-// `seconds` (0: no limit); `alarm` is called when a machine goes down.
+// `seconds` (0: no limit); `alarm` is called when a machine goes down. The
+// exit status: 1 when any machine went down.
 int RunPolledMonitor(Session& session,
     const std::vector<Target>& targets,
     const PolledMonitorOptions& options,

@@ -134,6 +134,21 @@ bool ResultTable::Empty() const
     return rows_.empty();
 }
 
+std::vector<core::MachineResult> ResultTable::Failures() const
+{
+    std::lock_guard lock(lock_);
+    std::vector<core::MachineResult> failed;
+    for (const std::string& key : order_)
+    {
+        const Row& row = rows_.at(key);
+        if (!row.ok)
+        {
+            failed.push_back({ row.mac, row.ip, row.ok, row.outcome, row.detail });
+        }
+    }
+    return failed;
+}
+
 void ResultTable::Print(Format format) const
 {
     std::lock_guard lock(lock_);

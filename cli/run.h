@@ -58,6 +58,8 @@ public:
     [[nodiscard]] bool Has(const std::string& mac) const;
     [[nodiscard]] bool AllOk() const;
     [[nodiscard]] bool Empty() const;
+    // The machines that failed so far, in the order they came.
+    [[nodiscard]] std::vector<core::MachineResult> Failures() const;
     void Print(Format format) const;
 
 private:

@@ -91,12 +91,64 @@ void MonitorController::OnMonitorClicked()
     const bool on = panel_.IsButtonChecked(kIdMonitorCheck) == core::kChecked;
     // The interval cannot be edited while monitoring.
     panel_.EnableItem(kIdIntervalEdit, !on);
-    const int interval = std::max(LeadingNumber(panel_.ItemText(kIdIntervalEdit)), kMinInterval);
+    const int interval = Remember(LeadingNumber(panel_.ItemText(kIdIntervalEdit)));
     panel_.SetItemText(kIdIntervalEdit, std::to_string(interval));
+    if (on)
+    {
+        // Already on or no thread: the box stays checked, as it always has.
+        [[maybe_unused]] const MonitorRefusal refusal = Begin(nullptr);
+    }
+    else
+    {
+        StopMonitoring();
+    }
+}
+
+int MonitorController::Remember(int interval)
+{
+    interval = std::max(interval, kMinInterval);
     // A failed write is not detected; the value in use is the field's.
     [[maybe_unused]] const bool written = core::WriteSetting(core::settings::kInterval, interval, state_.configPath);
     interval_ = interval;
-    [[maybe_unused]] const bool changed = SetMonitoring(on);
+    return interval;
+}
+
+MonitorRefusal MonitorController::StartMonitoring(int interval, MonitorObserver* observer)
+{
+    if (state_.monitoring.load() != 0)
+    {
+        return MonitorRefusal::AlreadyOn;
+    }
+    Remember(interval);
+    return Begin(observer);
+}
+
+MonitorRefusal MonitorController::Begin(MonitorObserver* observer)
+{
+    if (state_.monitoring.load() != 0)
+    {
+        return MonitorRefusal::AlreadyOn;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        observer_ = observer;
+    }
+    return SetMonitoring(true) ? MonitorRefusal::None : MonitorRefusal::NoThread;
+}
+
+void MonitorController::StopMonitoring()
+{
+    [[maybe_unused]] const bool stopped = SetMonitoring(false);
+}
+
+void MonitorController::Tell(const MachinePoll& poll)
+{
+    // Under the lock: a new start cannot swap the observer in mid-call.
+    std::lock_guard lock(mutex_);
+    if (observer_ != nullptr)
+    {
+        observer_->OnPoll(poll);
+    }
 }
 
 void MonitorController::EnableButtons(bool enable)
@@ -233,8 +285,14 @@ int MonitorController::MonitorWorker(std::uint64_t run)
                 window_.log.WriteLog(core::LogColour::Default, monitortext::kSocketFailed, false);
                 return 0;
             }
-            const std::uint32_t address = net::InetAddr(window_.list.CellText(row, discovery::kColumnIp));
-            window_.log.WriteLog(core::LogColour::Default, ConnectingLine(address), false);
+            MachinePoll poll;
+            poll.row = row;
+            poll.address = net::InetAddr(window_.list.CellText(row, discovery::kColumnIp));
+            poll.mac = window_.list.CellText(row, discovery::kColumnMac);
+            poll.reaction.log = ConnectingLine(poll.address);
+            window_.log.WriteLog(core::LogColour::Default, poll.reaction.log, false);
+            Tell(poll);
+            const std::uint32_t address = poll.address;
             {
                 std::lock_guard lock(mutex_);
                 if (stopping_.load())
@@ -253,12 +311,14 @@ int MonitorController::MonitorWorker(std::uint64_t run)
             {
                 return 1; // cut short by the teardown: no fault of the machine
             }
-            const Reaction reaction = ReactTo(outcome);
-            if (!reaction.log.empty())
+            poll.reaction = ReactTo(outcome);
+            poll.outcome = outcome;
+            if (!poll.reaction.log.empty())
             {
-                window_.log.WriteLog(core::LogColour::Default, reaction.log, false);
+                window_.log.WriteLog(core::LogColour::Default, poll.reaction.log, false);
             }
-            if (reaction.alarm)
+            Tell(poll);
+            if (poll.reaction.alarm)
             {
                 window_.alarm.Play();
             }

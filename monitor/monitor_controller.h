@@ -12,6 +12,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 // Monitoring: the monitor box of the side panel and the polling thread that
@@ -34,6 +36,32 @@ struct MonitorOptions
 // The lowest interval; less (or no number) in the field becomes this.
 inline constexpr int kMinInterval = 100;
 
+// One step of the monitor at one machine of the list, as it happens.
+struct MachinePoll
+{
+    int row = -1;
+    std::uint32_t address = 0;
+    std::string mac; // as the list shows it
+    // Nothing while the connection is being made; then how the exchange went.
+    std::optional<PollOutcome> outcome;
+    Reaction reaction; // the log line (as the log pane gets it) and the alarm
+};
+
+// Told of every machine the monitor visits (the worker's thread).
+class MonitorObserver
+{
+public:
+    virtual ~MonitorObserver() = default;
+    virtual void OnPoll(const MachinePoll& poll) = 0;
+};
+
+enum class MonitorRefusal
+{
+    None, // started
+    AlreadyOn,
+    NoThread,
+};
+
 class MonitorController : public core::Controller
 {
 public:
@@ -45,6 +73,13 @@ public:
     // A button of the side panel other than the language box; true when handled.
     bool OnPanelCommand(int id);
     void OnMonitorClicked();
+    // UI thread. Polls the rows of the list one after the other, `interval`
+    // milliseconds apart (less than kMinInterval becomes it; kept in the
+    // configuration as the panel's field is), until StopMonitoring. Every
+    // step is also told to `observer` (may be null), which must stay until
+    // the engine stops or monitoring starts again.
+    [[nodiscard]] MonitorRefusal StartMonitoring(int interval, MonitorObserver* observer = nullptr);
+    void StopMonitoring();
     // UI thread. On: false when monitoring is on already or no thread
     // starts. Off: always true; the worker ends before its next machine.
     bool SetMonitoring(bool on);
@@ -64,6 +99,10 @@ private:
     [[nodiscard]] bool WaitInterval(std::uint64_t run);
     [[nodiscard]] PollOutcome Exchange(net::Socket& socket, std::uint32_t address, std::vector<char>& buffer);
     void EnableButtons(bool enable);
+    // Normalises and keeps the interval; the value in use.
+    int Remember(int interval);
+    [[nodiscard]] MonitorRefusal Begin(MonitorObserver* observer);
+    void Tell(const MachinePoll& poll);
 
     protocol::SharedState& state_;
     core::Window& window_;
@@ -80,6 +119,7 @@ private:
     std::atomic<bool> stopping_ { false };
     bool workerActive_ = false;
     net::Socket* socket_ = nullptr; // the worker's, while it polls
+    MonitorObserver* observer_ = nullptr; // set on the UI thread, read by the worker
     sync::Thread thread_;
 };
 

@@ -273,21 +273,47 @@ TEST(LabCli, MinerRunsPoolsLabelCodesAndTheMonitorReportEachMachine)
     EXPECT_EQ(e2.status, 0) << e2.out << e2.err;
     EXPECT_NE(e2.out.find(",ok,written and read back,N00042 1234890ABSN0001"), std::string::npos) << e2.out;
 
-    // The monitor: each machine polled in turn, the refusing one with its line.
+    // The monitor: each machine polled in turn, every line naming it, the
+    // refusing one a failure, and an address no machine has reported.
+    const std::string mac1 = farm->MachineAt(1).identity.mac;
+    const std::string mac2 = farm->MachineAt(2).identity.mac;
     const ProcessResult monitored = RunProcess({ QUELLIS_CLI_PATH,
         "monitor",
         "--ip",
-        ip(1) + "," + ip(2),
+        ip(1) + "," + ip(2) + "," + ip(200),
         "--interval",
         "100",
         "--seconds",
         "1",
         "--wait",
         "1" });
-    EXPECT_EQ(monitored.status, 0) << monitored.err;
-    EXPECT_NE(monitored.out.find("将要连接设备 " + ip(1)), std::string::npos) << monitored.out;
-    EXPECT_NE(monitored.out.find("请确认设备监听端口是否正确！"), std::string::npos) << monitored.out;
+    EXPECT_EQ(monitored.status, 1) << monitored.err;
+    EXPECT_NE(monitored.out.find(" " + ip(1) + " " + mac1 + " 将要连接设备 " + ip(1) + "\n"), std::string::npos)
+        << monitored.out;
+    EXPECT_NE(monitored.out.find(" " + ip(2) + " " + mac2 + " 请确认设备监听端口是否正确！\n"), std::string::npos)
+        << monitored.out;
+    EXPECT_NE(monitored.out.find(" " + ip(200) + " - not found (no answer to the search)\n"), std::string::npos)
+        << monitored.out;
+    EXPECT_NE(monitored.err.find("monitoring 2 machines, 1 not found"), std::string::npos) << monitored.err;
     EXPECT_EQ(monitored.out.find("将要连接设备 " + ip(0)), std::string::npos) << "not named";
+    // For scripts: one object per line.
+    const ProcessResult json = RunProcess({ QUELLIS_CLI_PATH,
+        "monitor",
+        "--ip",
+        ip(1),
+        "--interval",
+        "100",
+        "--seconds",
+        "1",
+        "--wait",
+        "1",
+        "--format",
+        "json" });
+    EXPECT_EQ(json.status, 0) << json.err;
+    const std::string answered
+        = "\"ip\":\"" + ip(1) + "\",\"mac\":\"" + mac1 + "\",\"event\":\"answered\",\"failure\":false";
+    EXPECT_NE(json.out.find(answered), std::string::npos) << json.out;
+    EXPECT_EQ(json.out.substr(0, 9), "{\"time\":\"") << json.out;
 }
 
 TEST(LabCli, UpdateServesThePackageToAHundredMachinesTenAtATime)

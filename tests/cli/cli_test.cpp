@@ -2,6 +2,7 @@
 // results are written for scripts, and the rows of its device list.
 #include "cli/arguments.h"
 #include "cli/headless_window.h"
+#include "cli/monitor_lines.h"
 #include "cli/output.h"
 #include "cli/selection.h"
 #include "cli/static_address.h"
@@ -125,6 +126,26 @@ TEST(CliOutput, CsvQuotesAndJsonEscapesWhatWouldBreakThem)
     results.rows = { { "A1", "ok", "total 8\r\n\tdrwx x\n-rw- \x1b[2Jy\n" }, { "B2", "\x1b]0;t\a", "" } };
     EXPECT_EQ(Printed(results, Format::Table),
         "MAC  Host name  Seconds\nA1   ok         total 8\n\tdrwx x\n-rw-  [2Jy\nB2    ]0;t      \n");
+}
+
+// A monitor line names its machine in every form; a machine's text cannot
+// break a line or reach the terminal as an escape.
+TEST(CliOutput, MonitorLinesNameTheMachineInEveryForm)
+{
+    const MonitorLine line {
+        "2026-12-07 18:00:00", "10.1.0.5", "A1B2C3D4E5F6", "answered", "设备版本信息 \"x\",\x1b[2J\r\n", false
+    };
+    EXPECT_EQ(FormatMonitorLine(line, Format::Table),
+        "2026-12-07 18:00:00 10.1.0.5 A1B2C3D4E5F6 设备版本信息 \"x\", [2J  \n");
+    EXPECT_EQ(FormatMonitorLine(line, Format::Json),
+        "{\"time\":\"2026-12-07 18:00:00\",\"ip\":\"10.1.0.5\",\"mac\":\"A1B2C3D4E5F6\",\"event\":\"answered\","
+        "\"failure\":false,\"text\":\"设备版本信息 \\\"x\\\",\\u001b[2J\\r\\n\"}\n");
+    EXPECT_EQ(MonitorHeader(Format::Csv) + FormatMonitorLine(line, Format::Csv),
+        "time,ip,mac,event,failure,text\n2026-12-07 18:00:00,10.1.0.5,A1B2C3D4E5F6,answered,0,"
+        "\"设备版本信息 \"\"x\"\",\x1b[2J\r\n\"\n");
+    // A machine named by its MAC that no search found: no address, a failure.
+    EXPECT_EQ(FormatMonitorLine({ "t", "", "A1B2C3D4E5F6", "not found", "", true }, Format::Table),
+        "t - A1B2C3D4E5F6 not found\n");
 }
 
 // What set-ip accepts before anything is sent: a prefix length or a dotted

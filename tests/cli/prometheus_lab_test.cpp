@@ -241,7 +241,7 @@ TEST(LabCli, MonitorWithConcurrencyPollsTheMachinesAtOnce)
         "1",
         "--seconds",
         "4" });
-    ASSERT_EQ(monitored.status, 0) << monitored.err;
+    ASSERT_EQ(monitored.status, 1) << "a machine went down: " << monitored.err;
     const auto& refusing = farm->MachineAt(7).identity;
     EXPECT_NE(monitored.out.find(net::FormatIpv4(refusing.address) + " " + refusing.mac + " unknown -> down refused"),
         std::string::npos)

@@ -14,6 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+#include <vector>
+
 // Cases name only the fields they change; GCC would warn about each one left out.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
@@ -207,11 +210,37 @@ TEST_F(MonitorTest, EveryApiFaultOfTheFarmGivesItsLineAndAlarm)
             "indexes=4,api=not-json",
             "indexes=5,api=no-status",
             "indexes=6,apiNul=true" });
-    Controller({ .receiveTimeout = 300ms });
-    Click(true, "300");
+    // Started by the typed call: every step is told to the observer too,
+    // naming the machine by address and MAC.
+    struct Recorder : MonitorObserver
+    {
+        void OnPoll(const MachinePoll& poll) override
+        {
+            std::lock_guard lock(mutex);
+            polls.push_back(poll);
+        }
+        std::mutex mutex;
+        std::vector<MachinePoll> polls;
+    } recorder;
+    ASSERT_EQ(Controller({ .receiveTimeout = 300ms }).StartMonitoring(30, &recorder), MonitorRefusal::None);
+    EXPECT_EQ(Controller().StartMonitoring(300, nullptr), MonitorRefusal::AlreadyOn);
     ASSERT_TRUE(WaitForLines(13));
     const int alarms = window_.AlarmPlays();
-    Click(false);
+    Controller().StopMonitoring();
+    Controller().Stop();
+    EXPECT_EQ(Controller().Interval(), kMinInterval) << "30 ms is below the lowest interval";
+    ASSERT_GE(recorder.polls.size(), 14u);
+    for (int machine = 0; machine < 7; ++machine)
+    {
+        const MachinePoll& connecting = recorder.polls[2 * machine];
+        const MachinePoll& answered = recorder.polls[2 * machine + 1];
+        EXPECT_EQ(connecting.mac, farm_->MachineAt(machine).identity.mac);
+        EXPECT_EQ(net::FormatIpv4(answered.address), Ip(machine));
+        EXPECT_EQ(answered.mac, connecting.mac);
+        EXPECT_FALSE(connecting.outcome.has_value());
+        ASSERT_TRUE(answered.outcome.has_value());
+        EXPECT_EQ(answered.reaction.alarm, (machine >= 1 && machine <= 3) || machine == 5) << machine;
+    }
     const std::vector<std::string> expected = { Connecting(0),
         Version(0),
         Connecting(1),
