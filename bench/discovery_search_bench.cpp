@@ -14,10 +14,9 @@
 #include "resources/templates/main_dialog_ids.h"
 #include "tests/support/netlab.h"
 #include "tests/support/quellis_dlg_fixture.h"
+#include "tests/support/ui_stall_meter.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QTimer>
 
 #include <linux/capability.h>
 #include <signal.h>
@@ -191,26 +190,9 @@ DialogRun RunDialog(int machines)
     fixture.Open({ "TOOLTYPE=2", "LANG=1" });
     ResetPeakMemory();
 
-    // A tick every millisecond: the longest gap between two is the longest
-    // time the UI thread did not get back to its event loop.
-    QElapsedTimer clock;
-    clock.start();
-    qint64 lastTick = 0;
-    qint64 longestGap = 0;
-    QTimer ticker;
-    ticker.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&ticker,
-        &QTimer::timeout,
-        [&]
-        {
-            const qint64 now = clock.nsecsElapsed();
-            if (lastTick != 0)
-            {
-                longestGap = std::max(longestGap, now - lastTick);
-            }
-            lastTick = now;
-        });
-    ticker.start(1);
+    // The longest time the UI thread did not get back to its event loop.
+    test::UiStallMeter stalls;
+    stalls.Start();
 
     const long droppedBefore = ReceiveBufferErrors();
     const auto pressed = Clock::now();
@@ -232,11 +214,11 @@ DialogRun RunDialog(int machines)
             break;
         }
     }
-    ticker.stop();
+    stalls.Stop();
     run.dropped = ReceiveBufferErrors() - droppedBefore;
     run.rows = seen;
     run.lastRowMs = std::chrono::duration<double, std::milli>(lastChange - pressed).count();
-    run.longestBlockMs = static_cast<double>(longestGap) / 1e6;
+    run.longestBlockMs = stalls.LongestMs();
     run.peakKiB = PeakMemoryKiB();
     fixture.Close();
     return run;

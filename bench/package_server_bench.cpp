@@ -22,10 +22,9 @@
 #include "tests/support/netlab.h"
 #include "tests/support/quellis_dlg_fixture.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/ui_stall_meter.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QTimer>
 
 #include <signal.h>
 #include <spawn.h>
@@ -284,31 +283,15 @@ Run RunDialog(int machines, const std::string& package, std::uint64_t size)
     fixture.Click(resources::kIdSelectPackage);
     std::ofstream("/proc/self/clear_refs") << "5";
 
-    QElapsedTimer clock;
-    clock.start();
-    qint64 lastTick = 0;
-    qint64 longestGap = 0;
-    QTimer ticker;
-    ticker.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&ticker,
-        &QTimer::timeout,
-        [&]
-        {
-            const qint64 now = clock.nsecsElapsed();
-            if (lastTick != 0)
-            {
-                longestGap = std::max(longestGap, now - lastTick);
-            }
-            lastTick = now;
-        });
-    ticker.start(1);
+    test::UiStallMeter stalls;
+    stalls.Start();
     // The event loop sleeps until its next event, as the program's does; the
     // ticker wakes it every millisecond to look at the results.
     Run run
         = OfferAndCollect(machines, size, "self", [] { QApplication::processEvents(QEventLoop::WaitForMoreEvents); });
-    ticker.stop();
+    stalls.Stop();
     run.peakKiB = StatusKiB("/proc/self/status", "VmHWM:");
-    run.longestBlockMs = static_cast<double>(longestGap) / 1e6;
+    run.longestBlockMs = stalls.LongestMs();
     run.longestHandlerMs = static_cast<TimedDlg&>(fixture.Dialog()).longestMs;
     run.longestHandlerCpuMs = static_cast<TimedDlg&>(fixture.Dialog()).longestCpuMs;
     // The last transfers' closes, then the teardown.

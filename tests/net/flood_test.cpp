@@ -14,8 +14,8 @@
 #include "tests/net/lab_tool.h"
 #include "tests/support/flooder.h"
 #include "tests/support/quellis_dlg_fixture.h"
+#include "tests/support/ui_stall_meter.h"
 
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTest>
 #include <QTimer>
@@ -260,25 +260,11 @@ TEST_F(LabFlood, ASearchUnderAFloodListsEveryMachineAndTheRunsAfterItAreUnchange
     const std::uint64_t queuedBefore = state.datagramsQueued.load();
 
     // The longest time the UI thread did not get back to its event loop.
-    QElapsedTimer clock;
-    clock.start();
-    qint64 lastTick = 0;
-    qint64 longestGap = 0;
-    QTimer ticker;
-    ticker.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&ticker,
-        &QTimer::timeout,
-        &ticker,
-        [&]
-        {
-            const qint64 now = clock.nsecsElapsed();
-            longestGap = lastTick != 0 ? std::max(longestGap, now - lastTick) : 0;
-            lastTick = now;
-        });
+    test::UiStallMeter stalls;
     Sampler sampler;
     RunUntil([] { return false; }, 50);
     const ProcessFigures before = ReadProcess();
-    ticker.start(1);
+    stalls.Start();
 
     // The search is pressed once the flood is well under way, and the
     // machines' replies come in the middle of it.
@@ -296,7 +282,7 @@ TEST_F(LabFlood, ASearchUnderAFloodListsEveryMachineAndTheRunsAfterItAreUnchange
     }
     ASSERT_TRUE(RunUntil([&] { return state.replyQueue.UsedCount() == 0; }, 20000));
     RunUntil([] { return false; }, 1500);
-    ticker.stop();
+    stalls.Stop();
     const ProcessFigures most = sampler.Stop();
 
     std::set<std::string> listed;
@@ -319,12 +305,12 @@ TEST_F(LabFlood, ASearchUnderAFloodListsEveryMachineAndTheRunsAfterItAreUnchange
         static_cast<unsigned long long>(state.datagramsReceived.load() - receivedBefore),
         static_cast<unsigned long long>(state.datagramsQueued.load() - queuedBefore),
         fixture.RowCount(),
-        static_cast<double>(longestGap) / 1e6,
+        stalls.LongestMs(),
         before.threads,
         most.threads,
         static_cast<double>(before.rssKiB) / 1024,
         static_cast<double>(most.rssKiB) / 1024);
-    RecordProperty("longest_ui_block_ms", std::to_string(static_cast<double>(longestGap) / 1e6));
+    RecordProperty("longest_ui_block_ms", std::to_string(stalls.LongestMs()));
 
     EXPECT_EQ(sent.Sent() + sent.sendFailures, flood.count);
     EXPECT_EQ(missing, 0) << "real machines not listed";
