@@ -3,6 +3,7 @@
 #include "protocol/awaited_replies.h"
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 #include <variant>
@@ -40,6 +41,14 @@ enum class CommandTest
     Led,
     Serial,
 };
+
+// The serial ports of a machine; its test answer has a bit per port.
+inline constexpr int kSerialPortCount = 5;
+// Whether the answer `result` reports port `port` (from 0) working.
+[[nodiscard]] constexpr bool SerialPortWorking(std::int32_t result, int port)
+{
+    return (result & (1 << port)) != 0;
+}
 
 // Sent and not waited for.
 enum class OneShotCommand
