@@ -337,7 +337,7 @@ int RunPools(Arguments& arguments)
     if (!opened.targets.empty())
     {
         miner::MinerRunOptions inputs;
-        inputs.slots = slots;
+        inputs.pools = slots;
         StartAndWait(*opened.run,
             miner::BatchOperation::PoolConfig,
             std::move(inputs),

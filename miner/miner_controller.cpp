@@ -429,7 +429,7 @@ void MinerController::OnSetPools()
     }
     poolSlots_ = *slots;
     MinerRunOptions options;
-    options.slots = poolSlots_;
+    options.pools = poolSlots_;
     ShowRefusal(
         StartMinerRun(BatchOperation::PoolConfig, window_.list.Targets(true), std::move(options), windowObserver_));
 }
@@ -504,7 +504,7 @@ MinerStarted MinerController::StartMinerRun(BatchOperation kind,
     case BatchOperation::PoolConfig:
         // Nothing may be written past the packet: a pool text that cannot fit
         // for every address is refused before anything is sent.
-        if (protocol::kCommandHeaderSize + LongestPoolText(WireSlots(options.slots)) + 1 > protocol::kMaxDatagramSize)
+        if (protocol::kCommandHeaderSize + LongestPoolText(WireSlots(options.pools)) + 1 > protocol::kMaxDatagramSize)
         {
             return Refused(MinerRefusal::PoolTextTooLong, batchtext::kPoolTextTooLong);
         }
@@ -844,7 +844,7 @@ bool MinerController::VisitPools(Run& run, const core::RowTarget& machine, bool 
     {
         state_.updating = 1;
     }
-    const std::string poolText = BuildPoolText(run.options.slots, machine.ip);
+    const std::string poolText = BuildPoolText(run.options.pools, machine.ip);
     std::vector<std::uint8_t> packet(protocol::kMaxDatagramSize);
     const std::string wireMac = Wire(machine.mac);
     const std::size_t length = protocol::BuildPoolConfig(packet, wireMac, Wire(poolText));

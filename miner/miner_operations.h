@@ -54,7 +54,7 @@ struct MinerRunOptions
     std::string parameter;
     int lowLimit = 0; // temperature limits
     int highLimit = 0;
-    PoolSlots slots; // the pool run
+    PoolSlots pools; // the pool run (not "slots", which Qt defines away)
     std::string qrCode; // an E2 write
     std::string oneDCode;
 };
