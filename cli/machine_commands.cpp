@@ -1,13 +1,12 @@
-// The maintenance commands from the command line: the commands controller
-// does the work as for a button press, one machine at a time where the
-// window takes one selected row, and the answers are gathered per machine.
+// The maintenance commands from the command line: the commands controller's
+// typed commands, one machine at a time where the window takes one selected
+// row, and the answers gathered per machine.
 #include "cli/commands.h"
 #include "cli/run.h"
 #include "cli/static_address.h"
 #include "commands/commands_controller.h"
 #include "platform/net/ipv4.h"
 #include "platform/text/codepage.h"
-#include "resources/templates/main_dialog_ids.h"
 
 #include <cstdio>
 #include <map>
@@ -18,7 +17,6 @@ namespace quellis::cli
 namespace
 {
 
-using namespace quellis::resources;
 using Clock = std::chrono::steady_clock;
 
 // Parses the common options or reports the usage error.
@@ -41,26 +39,45 @@ std::optional<int> Leftover(const char* command, Arguments& arguments)
     return std::nullopt;
 }
 
-// The machine's refusal (a box) or "".
-std::string Refusal(MachineRun& run)
+// The command line's side of a command: the question was asked before the
+// session opened, and the failure of a wait that ran out is kept for the
+// machine at hand (the loop's thread).
+class CliCommandObserver : public commands::CommandObserver
 {
-    std::string text;
-    for (const std::string& refusal : run.TakeRefusals())
+public:
+    bool ConfirmEveryMachine(std::string_view) override { return true; }
+    void OnTimedOut(std::string_view failure) override { failure_ = failure; }
+    [[nodiscard]] const std::string& Failure() const { return failure_; }
+
+private:
+    std::string failure_;
+};
+
+core::RowTarget Machine(const Target& target)
+{
+    return { target.row, target.ip, target.mac };
+}
+
+// The refusal's text, or "" for a command sent.
+std::string RefusalOf(const commands::CommandStarted& started)
+{
+    const auto* refusal = std::get_if<commands::CommandRefusal>(&started);
+    return refusal != nullptr ? std::string(commands::RefusalText(*refusal)) : std::string();
+}
+
+// A test or the system command on one machine: until its answer or the end
+// of its wait; the refusal or the failure of the wait, or "".
+std::string AwaitCommand(MachineRun& run, const commands::CommandStarted& started, const CliCommandObserver& observer)
+{
+    if (const auto* sent = std::get_if<std::shared_ptr<commands::CommandRun>>(&started))
     {
-        text += text.empty() ? refusal : "; " + refusal;
+        run.Run().Loop().RunUntil([&] { return (*sent)->Ended(); }, Clock::now() + std::chrono::seconds(10));
+        return observer.Failure();
     }
-    return text;
+    return RefusalOf(started);
 }
 
-// A test or the system command on one machine: its button is disabled until
-// the answer or the time-out gives it back.
-void AwaitButton(MachineRun& run, int button)
-{
-    HeadlessWindow& window = run.Run().Window();
-    run.Run().Loop().RunUntil([&] { return window.IsItemEnabled(button); }, Clock::now() + std::chrono::seconds(10));
-}
-
-int RunTest(const char* command, Arguments& arguments, int button, std::uint16_t code)
+int RunTest(const char* command, Arguments& arguments, commands::CommandTest test, std::uint16_t code)
 {
     CommonOptions options;
     if (auto usage = Common(command, arguments, options))
@@ -79,11 +96,10 @@ int RunTest(const char* command, Arguments& arguments, int button, std::uint16_t
     commands::CommandsController& controller = run.Run().Commands();
     for (const Target& target : run.Resolve(false))
     {
-        run.SelectOnly({ target.row });
-        controller.OnCommand(button);
-        AwaitButton(run, button);
+        const auto observer = std::make_shared<CliCommandObserver>();
+        const std::string refusal
+            = AwaitCommand(run, controller.StartTest(test, { Machine(target) }, observer), *observer);
         const auto reply = run.Answers().Command(code, target.mac);
-        const std::string refusal = Refusal(run);
         if (!reply)
         {
             run.Results().Set(target.mac, target.ip, false, "no answer", refusal);
@@ -93,9 +109,9 @@ int RunTest(const char* command, Arguments& arguments, int button, std::uint16_t
         if (code == protocol::CMD_UARTTest)
         {
             detail = "ports working:";
-            for (int port = 0; port < 5; ++port)
+            for (int port = 0; port < commands::kSerialPortCount; ++port)
             {
-                if ((reply->result & (1 << port)) != 0)
+                if (commands::SerialPortWorking(reply->result, port))
                 {
                     detail += " " + std::to_string(port + 1);
                 }
@@ -110,12 +126,12 @@ int RunTest(const char* command, Arguments& arguments, int button, std::uint16_t
 
 int RunLedTest(Arguments& arguments)
 {
-    return RunTest("led-test", arguments, kIdLedTest, protocol::CMD_LedTest);
+    return RunTest("led-test", arguments, commands::CommandTest::Led, protocol::CMD_LedTest);
 }
 
 int RunUartTest(Arguments& arguments)
 {
-    return RunTest("uart-test", arguments, kIdSerialTest, protocol::CMD_UARTTest);
+    return RunTest("uart-test", arguments, commands::CommandTest::Serial, protocol::CMD_UARTTest);
 }
 
 int RunFlicker(Arguments& arguments)
@@ -173,17 +189,24 @@ int RunBlink(Arguments& arguments)
     }
     // All machines: nothing selected, as in the window.
     run.SelectOnly(options.selection.all ? std::vector<int> {} : rows);
+    std::string refusal;
     if (!targets.empty())
     {
         commands::CommandsController& controller = run.Run().Commands();
-        controller.OnBlinkButton();
-        run.Run().Loop().RunFor(std::chrono::seconds(seconds));
-        if (run.Run().State().blinking.load() != 0)
+        if (const auto refused = controller.StartBlink())
         {
-            controller.OnBlinkButton();
+            refusal = commands::RefusalText(*refused);
+        }
+        else
+        {
+            run.Run().Loop().RunFor(std::chrono::seconds(seconds));
+            controller.StopBlink();
+            if (controller.Blink().SocketFailed())
+            {
+                refusal = commands::blinktext::kSocketFailed;
+            }
         }
     }
-    const std::string refusal = Refusal(run);
     for (const Target& target : targets)
     {
         run.Results().Set(target.mac, target.ip, refusal.empty(), refusal.empty() ? "blinked" : "not blinked", refusal);
@@ -216,9 +239,7 @@ int RunExec(Arguments& arguments)
     {
         return kExitSomeFailed;
     }
-    HeadlessWindow& window = run.Run().Window();
     commands::CommandsController& controller = run.Run().Commands();
-    window.SetItemText(kIdSystemCommandEdit, positional[0]);
     // The output as the window shows it.
     const auto record = [&](const protocol::CommandPacket& reply, const std::string& ip)
     {
@@ -237,9 +258,8 @@ int RunExec(Arguments& arguments)
         {
             addresses[target.mac] = target.ip;
         }
-        run.SelectOnly({});
-        controller.OnCommand(kIdExecuteSystemCommand);
-        const std::string refusal = Refusal(run);
+        const std::string refusal
+            = RefusalOf(controller.StartSystemCommand({}, positional[0], std::make_shared<CliCommandObserver>()));
         if (!refusal.empty())
         {
             std::fprintf(stderr, "quellis-cli exec: %s\n", refusal.c_str());
@@ -256,10 +276,9 @@ int RunExec(Arguments& arguments)
     }
     for (const Target& target : run.Resolve(false))
     {
-        run.SelectOnly({ target.row });
-        controller.OnCommand(kIdExecuteSystemCommand);
-        AwaitButton(run, kIdExecuteSystemCommand);
-        const std::string refusal = Refusal(run);
+        const auto observer = std::make_shared<CliCommandObserver>();
+        const std::string refusal
+            = AwaitCommand(run, controller.StartSystemCommand({ Machine(target) }, positional[0], observer), *observer);
         if (const auto reply = run.Answers().Command(protocol::CMD_EXECUTE, target.mac))
         {
             record(*reply, target.ip);
@@ -276,7 +295,7 @@ namespace
 {
 
 // Restart miner, reboot, name: sent and not waited for, but the name comes back.
-int RunOneShot(const char* command, Arguments& arguments, int button, std::string_view question)
+int RunOneShot(const char* command, Arguments& arguments, commands::OneShotCommand which, std::string_view question)
 {
     CommonOptions options;
     if (auto usage = Common(command, arguments, options))
@@ -297,12 +316,11 @@ int RunOneShot(const char* command, Arguments& arguments, int button, std::strin
         return kExitSomeFailed;
     }
     commands::CommandsController& controller = run.Run().Commands();
-    const bool name = button == kIdTest;
+    const bool name = which == commands::OneShotCommand::Name;
+    const auto observer = std::make_shared<CliCommandObserver>();
     if (options.selection.all && !name)
     {
-        run.SelectOnly({});
-        controller.OnCommand(button);
-        const std::string refusal = Refusal(run);
+        const std::string refusal = RefusalOf(controller.StartOneShot(which, {}, observer));
         run.Results().Set(
             "FFFFFFFFFFFF", "", refusal.empty(), refusal.empty() ? "sent to every machine" : "not sent", refusal);
         return run.Finish();
@@ -310,9 +328,7 @@ int RunOneShot(const char* command, Arguments& arguments, int button, std::strin
     const std::vector<Target> targets = run.Resolve(false);
     for (const Target& target : targets)
     {
-        run.SelectOnly({ target.row });
-        controller.OnCommand(button);
-        const std::string refusal = Refusal(run);
+        const std::string refusal = RefusalOf(controller.StartOneShot(which, { Machine(target) }, observer));
         run.Results().Set(target.mac, target.ip, refusal.empty(), refusal.empty() ? "sent" : "not sent", refusal);
     }
     if (name)
@@ -343,17 +359,20 @@ int RunOneShot(const char* command, Arguments& arguments, int button, std::strin
 
 int RunRestartMiner(Arguments& arguments)
 {
-    return RunOneShot("restart-miner", arguments, kIdRestartMiner, "Restart the mining program of every machine?");
+    return RunOneShot("restart-miner",
+        arguments,
+        commands::OneShotCommand::RestartMiner,
+        "Restart the mining program of every machine?");
 }
 
 int RunReboot(Arguments& arguments)
 {
-    return RunOneShot("reboot", arguments, kIdRestartSystem, "Restart every machine of the network?");
+    return RunOneShot("reboot", arguments, commands::OneShotCommand::Reboot, "Restart every machine of the network?");
 }
 
 int RunName(Arguments& arguments)
 {
-    return RunOneShot("name", arguments, kIdTest, {});
+    return RunOneShot("name", arguments, commands::OneShotCommand::Name, {});
 }
 
 int RunSetIp(Arguments& arguments)
@@ -399,7 +418,6 @@ int RunSetIp(Arguments& arguments)
     {
         return kExitSomeFailed;
     }
-    run.Run().SetNetworkSettings(fields);
     const std::vector<Target> targets = run.Resolve(false);
     if (!dhcp && targets.size() > 1)
     {
@@ -408,15 +426,16 @@ int RunSetIp(Arguments& arguments)
     }
     for (const Target& target : targets)
     {
-        run.SelectOnly({ target.row });
-        run.Run().Commands().OpenNetworkSettings(target.row);
+        commands::DevSetFields machine = fields;
+        machine.mac = target.mac;
+        static_cast<void>(run.Run().Commands().StartNetworkSetting(machine));
         // The machine acknowledges with its new settings, or refuses.
         const auto until = Clock::now() + options.wait;
         run.Run().Loop().RunUntil([&] { return run.Answers().Setting(target.mac).has_value(); }, until);
         const auto reply = run.Answers().Setting(target.mac);
         if (!reply)
         {
-            run.Results().Set(target.mac, target.ip, false, "no answer", Refusal(run));
+            run.Results().Set(target.mac, target.ip, false, "no answer");
         }
         else if (reply->result == 0)
         {
@@ -424,9 +443,12 @@ int RunSetIp(Arguments& arguments)
         }
         else
         {
-            // Let the refusal's box come through the window message.
-            run.Run().Loop().RunFor(std::chrono::milliseconds(50));
-            run.Results().Set(target.mac, target.ip, false, "refused " + std::to_string(reply->result), Refusal(run));
+            // The reason as the window's box gives it, with the MAC as sent.
+            run.Results().Set(target.mac,
+                target.ip,
+                false,
+                "refused " + std::to_string(reply->result),
+                commands::SettingFailureText(reply->result, text::Utf8ToCp936(target.mac)));
         }
     }
     return run.Finish();

@@ -1,14 +1,13 @@
-// The miner operations from the command line: the miner controller's runs as
-// for a button press, over the named machines (selected rows) or every
-// machine found (no row selected); one result per machine.
+// The miner operations from the command line: the miner controller's typed
+// runs over the named machines or every machine found; one result per machine.
 #include "cli/commands.h"
 #include "cli/run.h"
 #include "discovery/device_table.h"
 #include "miner/miner_api_client.h"
 #include "miner/miner_controller.h"
+#include "platform/profile/profile_text.h"
 #include "platform/text/codepage.h"
 #include "protocol/device_packet.h"
-#include "resources/templates/main_dialog_ids.h"
 
 #include <cstdio>
 
@@ -18,7 +17,6 @@ namespace quellis::cli
 namespace
 {
 
-using namespace quellis::resources;
 using Clock = std::chrono::steady_clock;
 
 // A run with the machines it works on.
@@ -28,28 +26,54 @@ struct MinerRun
     std::vector<Target> targets;
 };
 
-// Presses the button and waits for its runs to end; false (with the
-// refusal in the results) when the controller refused.
-bool PressAndWait(MachineRun& run, int button, const std::vector<Target>& targets, std::chrono::milliseconds perMachine)
+// The command line's side of a run: the question was asked before the session
+// opened, and each machine's outcome goes into the results (the run's thread).
+class CliMinerObserver : public miner::MinerObserver
 {
-    miner::MinerController& miner = run.Run().Miner();
-    miner.OnCommand(button);
-    std::string refusal;
-    for (const std::string& text : run.TakeRefusals())
+public:
+    explicit CliMinerObserver(ResultTable& results)
+        : results_(results)
     {
-        refusal += refusal.empty() ? text : "; " + text;
     }
-    if (!refusal.empty())
+    bool ConfirmEveryMachine(std::string_view) override { return true; }
+    void OnResult(const core::MachineResult& result) override { results_.OnResult(result); }
+
+private:
+    ResultTable& results_;
+};
+
+// Starts the run over `targets` (every machine found when the selection is
+// --all) and waits for its end; false (with the refusal in the results) when
+// the controller refused.
+bool StartAndWait(MachineRun& run,
+    miner::BatchOperation kind,
+    miner::MinerRunOptions inputs,
+    const std::vector<Target>& targets,
+    bool everyMachine,
+    std::chrono::milliseconds perMachine)
+{
+    std::vector<core::RowTarget> machines;
+    if (!everyMachine)
     {
-        std::fprintf(stderr, "refused: %s\n", refusal.c_str());
         for (const Target& target : targets)
         {
-            run.Results().Set(target.mac, target.ip, false, "refused", refusal);
+            machines.push_back({ target.row, target.ip, target.mac });
+        }
+    }
+    const miner::MinerStarted started = run.Run().Miner().StartMinerRun(
+        kind, std::move(machines), std::move(inputs), std::make_shared<CliMinerObserver>(run.Results()));
+    if (const auto* refused = std::get_if<miner::MinerRefused>(&started))
+    {
+        std::fprintf(stderr, "refused: %s\n", refused->text.c_str());
+        for (const Target& target : targets)
+        {
+            run.Results().Set(target.mac, target.ip, false, "refused", refused->text);
         }
         return false;
     }
+    const auto& handle = std::get<std::shared_ptr<miner::MinerRun>>(started);
     const auto limit = Clock::now() + perMachine * static_cast<int>(targets.size() + 1) + std::chrono::seconds(5);
-    run.Run().Loop().RunUntil([&] { return miner.ActiveRuns() == 0; }, limit);
+    run.Run().Loop().RunUntil([&] { return handle->Ended(); }, limit);
     return true;
 }
 
@@ -68,8 +92,8 @@ int Finish(MinerRun& opened, const char* missing)
 // A run over the miners' API: hash rate, first pool, temperature, a command.
 int RunApi(const char* command,
     Arguments& arguments,
-    int button,
-    const std::function<std::optional<std::string>(Arguments&, HeadlessWindow&)>& prepare)
+    miner::BatchOperation kind,
+    const std::function<std::optional<std::string>(Arguments&, miner::MinerRunOptions&)>& prepare)
 {
     CommonOptions options;
     // The command's own arguments are read before the leftovers are judged.
@@ -80,9 +104,9 @@ int RunApi(const char* command,
     }
     MinerRun opened;
     opened.run = std::make_unique<MachineRun>(command, options);
-    // The command's own arguments go into the controls before anything goes
-    // on the network.
-    if (const auto usage = prepare(arguments, opened.run->Run().Window()))
+    // The command's own arguments are judged before anything goes on the network.
+    miner::MinerRunOptions inputs;
+    if (const auto usage = prepare(arguments, inputs))
     {
         return UsageError(command, *usage);
     }
@@ -94,17 +118,11 @@ int RunApi(const char* command,
     {
         return kExitSomeFailed;
     }
-    opened.run->Run().Miner().SetResultObserver(&opened.run->Results());
     opened.targets = opened.run->Resolve(true);
-    std::vector<int> rows;
-    for (const Target& target : opened.targets)
-    {
-        rows.push_back(target.row);
-    }
-    opened.run->SelectOnly(options.selection.all ? std::vector<int> {} : rows);
     if (!opened.targets.empty())
     {
-        PressAndWait(*opened.run, button, opened.targets, std::chrono::seconds(8));
+        StartAndWait(
+            *opened.run, kind, std::move(inputs), opened.targets, options.selection.all, std::chrono::seconds(8));
     }
     return Finish(opened, "not visited");
 }
@@ -115,32 +133,33 @@ int RunHashRate(Arguments& arguments)
 {
     return RunApi("hashrate",
         arguments,
-        kIdGetHashRate,
-        [](Arguments&, HeadlessWindow&) -> std::optional<std::string> { return std::nullopt; });
+        miner::BatchOperation::HashRate,
+        [](Arguments&, miner::MinerRunOptions&) -> std::optional<std::string> { return std::nullopt; });
 }
 
 int RunFirstMiner(Arguments& arguments)
 {
     return RunApi("first-miner",
         arguments,
-        kIdGetFirstMiner,
-        [](Arguments&, HeadlessWindow&) -> std::optional<std::string> { return std::nullopt; });
+        miner::BatchOperation::FirstMiner,
+        [](Arguments&, miner::MinerRunOptions&) -> std::optional<std::string> { return std::nullopt; });
 }
 
 int RunTemperature(Arguments& arguments)
 {
     return RunApi("temperature",
         arguments,
-        kIdSetTemperature,
-        [](Arguments& args, HeadlessWindow& window) -> std::optional<std::string>
+        miner::BatchOperation::SetTemperature,
+        [](Arguments& args, miner::MinerRunOptions& inputs) -> std::optional<std::string>
         {
             const auto limits = args.Positional();
             if (limits.size() != 2)
             {
                 return "give LOW and HIGH";
             }
-            window.SetItemText(kIdLowTemperatureEdit, limits[0]);
-            window.SetItemText(kIdHighTemperatureEdit, limits[1]);
+            // Read as the window reads its edits: signed, from the leading digits.
+            inputs.lowLimit = profile::ParseProfileInt(limits[0]);
+            inputs.highLimit = profile::ParseProfileInt(limits[1]);
             return std::nullopt;
         });
 }
@@ -149,16 +168,16 @@ int RunMinerCommand(Arguments& arguments)
 {
     return RunApi("miner-cmd",
         arguments,
-        kIdExecuteMinerCommand,
-        [](Arguments& args, HeadlessWindow& window) -> std::optional<std::string>
+        miner::BatchOperation::MinerCommand,
+        [](Arguments& args, miner::MinerRunOptions& inputs) -> std::optional<std::string>
         {
             const auto words = args.Positional();
             if (words.empty() || words.size() > 2 || words[0].empty())
             {
                 return "give COMMAND and at most one PARAMETER";
             }
-            window.SetItemText(kIdMinerCommandEdit, words[0]);
-            window.SetItemText(kIdMinerParameterEdit, words.size() > 1 ? words[1] : "");
+            inputs.command = words[0];
+            inputs.parameter = words.size() > 1 ? words[1] : "";
             return std::nullopt;
         });
 }
@@ -314,17 +333,17 @@ int RunPools(Arguments& arguments)
     {
         return kExitSomeFailed;
     }
-    opened.run->Run().SetPools(slots);
     opened.targets = opened.run->Resolve(true);
-    std::vector<int> rows;
-    for (const Target& target : opened.targets)
-    {
-        rows.push_back(target.row);
-    }
-    opened.run->SelectOnly(options.selection.all ? std::vector<int> {} : rows);
     if (!opened.targets.empty())
     {
-        PressAndWait(*opened.run, kIdSetPools, opened.targets, std::chrono::seconds(4));
+        miner::MinerRunOptions inputs;
+        inputs.pools = slots;
+        StartAndWait(*opened.run,
+            miner::BatchOperation::PoolConfig,
+            std::move(inputs),
+            opened.targets,
+            options.selection.all,
+            std::chrono::seconds(4));
     }
     // Each machine's answer; a run ends at the first machine that does not
     // answer, and those after it are not configured.
@@ -372,13 +391,18 @@ int RunE2(Arguments& arguments)
     if (targets.size() == 1)
     {
         const Target& target = targets.front();
-        run.SelectOnly({ target.row });
+        miner::MinerRunOptions inputs;
         if (write)
         {
-            run.Run().Window().SetItemText(kIdQrCodeEdit, words[1]);
-            run.Run().Window().SetItemText(kIdOneDCodeEdit, words[2]);
+            inputs.qrCode = words[1];
+            inputs.oneDCode = words[2];
         }
-        if (PressAndWait(run, write ? kIdWriteE2 : kIdReadE2, targets, std::chrono::seconds(8)))
+        if (StartAndWait(run,
+                write ? miner::BatchOperation::WriteE2 : miner::BatchOperation::ReadE2,
+                std::move(inputs),
+                targets,
+                false,
+                std::chrono::seconds(8)))
         {
             const auto wrote = run.Answers().Command(protocol::CMD_WriteE2, target.mac);
             const auto datagram = run.Answers().Datagram(protocol::CMD_ReadE2, target.mac);

@@ -253,17 +253,10 @@ bool MachineRun::Open(bool packageServer)
         return false;
     }
     HeadlessWindow& window = session_.Window();
-    window.SetBoxFunction(
-        [this](std::string_view text, std::string_view, unsigned type)
-        {
-            if ((type & 0x0F) == core::kMbYesNo)
-            {
-                return core::kAnswerYes;
-            }
-            std::lock_guard lock(refusalsLock_);
-            refusals_.emplace_back(text);
-            return core::kAnswerOk;
-        });
+    // A question was asked on the command line before the session opened;
+    // what a box tells, the command reports from the operation's outcome.
+    window.SetBoxFunction([](std::string_view, std::string_view, unsigned type)
+        { return (type & 0x0F) == core::kMbYesNo ? core::kAnswerYes : core::kAnswerOk; });
     if (options_.verbose)
     {
         window.SetLogFunction(
@@ -324,14 +317,6 @@ std::vector<Target> MachineRun::Resolve(bool needAddress)
 void MachineRun::SelectOnly(const std::vector<int>& rows)
 {
     session_.Window().Select(std::set<int>(rows.begin(), rows.end()));
-}
-
-std::vector<std::string> MachineRun::TakeRefusals()
-{
-    std::lock_guard lock(refusalsLock_);
-    std::vector<std::string> taken;
-    taken.swap(refusals_);
-    return taken;
 }
 
 int MachineRun::Finish()

@@ -97,9 +97,8 @@ private:
 };
 
 // A session opened for a command on machines, with its answers observed,
-// its boxes answered (questions yes: the command line asked already; other
-// boxes are refusals, kept for the machine at hand) and its log on standard
-// error when verbose.
+// its questions answered yes (the command line asked already) and its log
+// on standard error when verbose.
 class MachineRun
 {
 public:
@@ -113,8 +112,6 @@ public:
     std::vector<Target> Resolve(bool needAddress);
     // Selects exactly these rows, as the operator would.
     void SelectOnly(const std::vector<int>& rows);
-    // Refusals shown since the last call.
-    std::vector<std::string> TakeRefusals();
 
     [[nodiscard]] Session& Run() { return session_; }
     [[nodiscard]] Replies& Answers() { return replies_; }
@@ -128,8 +125,6 @@ private:
     Session session_;
     Replies replies_;
     ResultTable results_;
-    std::mutex refusalsLock_;
-    std::vector<std::string> refusals_;
 };
 
 int UsageError(const char* command, const std::string& message);

@@ -42,32 +42,20 @@ public:
     [[nodiscard]] update::UpdateController& Update() { return engine_.Update(); }
     // The side panel's controls: the monitor box and its interval.
     [[nodiscard]] core::PlainControls& Panel() { return panel_; }
-    // The pools the pool settings "dialog" confirms.
-    void SetPools(const miner::PoolSlots& slots) { pools_.slots = slots; }
-    // The settings the network settings "dialog" confirms for every machine.
-    void SetNetworkSettings(const commands::DevSetFields& fields) { settings_.fields = fields; }
-
     // Broadcasts a search and collects the replies for `wait`; the rows are
     // the machines found.
     void Search(std::chrono::milliseconds wait);
 
 private:
-    // The settings dialog of the command line: the options are the answer.
-    struct SettingsFromOptions : commands::NetworkSettingsDialog
+    // The command line starts its operations typed; the dialogs the buttons
+    // open are never opened, and would end as cancelled.
+    struct NoSettingsDialog : commands::NetworkSettingsDialog
     {
-        commands::DialogResult Run(commands::DevSetFields& shown) override
-        {
-            const std::string mac = shown.mac;
-            shown = fields;
-            shown.mac = mac;
-            return commands::DialogResult::Ok;
-        }
-        commands::DevSetFields fields;
+        commands::DialogResult Run(commands::DevSetFields&) override { return commands::DialogResult::Cancelled; }
     };
-    struct PoolsFromOptions : miner::PoolSettingsDialog
+    struct NoPoolsDialog : miner::PoolSettingsDialog
     {
-        std::optional<miner::PoolSlots> Run() override { return slots; }
-        miner::PoolSlots slots;
+        std::optional<miner::PoolSlots> Run() override { return std::nullopt; }
     };
     // No companion program's window is told from the command line.
     struct NoCompanions : commands::CompanionWindows
@@ -77,9 +65,9 @@ private:
 
     EventLoop loop_;
     HeadlessWindow window_;
-    SettingsFromOptions settings_;
+    NoSettingsDialog settings_;
     NoCompanions companions_;
-    PoolsFromOptions pools_;
+    NoPoolsDialog pools_;
     core::PlainControls panel_;
     // Last: its controllers go before the parts above that they use.
     engine::Session engine_;

@@ -87,7 +87,8 @@ void BlinkThread::Wait(std::uint32_t milliseconds)
 void BlinkThread::Run()
 {
     net::Socket socket = net::Socket::Create(net::SocketKind::Udp);
-    if (!socket.IsValid())
+    socketFailed_ = !socket.IsValid();
+    if (socketFailed_)
     {
         // `blinking` stays set: the button still reads "stop" and ends it.
         window_.boxes.MessageBox(blinktext::kSocketFailed, blinktext::kSocketFailedCaption);

@@ -5,6 +5,7 @@
 #include "platform/sync/thread.h"
 #include "protocol/shared_state.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -49,6 +50,8 @@ public:
     // and joins it, carrying out its window calls meanwhile. At most the
     // datagram being sent leaves after the flag was cleared.
     void Stop();
+    // The last thread could not make its socket (the box said so).
+    [[nodiscard]] bool SocketFailed() const { return socketFailed_.load(); }
 
 private:
     void Run();
@@ -59,6 +62,7 @@ private:
     Pause pause_;
     sync::Event wake_ { sync::EventReset::Manual };
     sync::Thread thread_;
+    std::atomic<bool> socketFailed_ { false };
 };
 
 namespace blinktext

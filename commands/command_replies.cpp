@@ -1,5 +1,6 @@
 #include "commands/command_replies.h"
 
+#include "commands/command_operations.h"
 #include "platform/text/codepage.h"
 #include "platform/text/printf_text.h"
 #include "resources/templates/main_dialog_ids.h"
@@ -62,9 +63,9 @@ void OnSerialTest(CommandReplyEffects& effects, const CommandPacket& reply, Repl
     }
     context.Settle();
     int working = 0;
-    for (int port = 0; port < 5; ++port)
+    for (int port = 0; port < kSerialPortCount; ++port)
     {
-        const bool lit = (reply.result & (1 << port)) != 0;
+        const bool lit = SerialPortWorking(reply.result, port);
         effects.SetLamp(kSerialLamps[port], lit);
         working += lit ? 1 : 0;
     }

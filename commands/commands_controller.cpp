@@ -9,6 +9,7 @@
 #include "resources/templates/monitor_panel_ids.h"
 
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 namespace quellis::commands
@@ -47,21 +48,61 @@ constexpr TestTimer kTestTimers[] = {
 // The one-shot commands and how each reacts when a step fails.
 struct OneShot
 {
+    OneShotCommand command;
     int button;
     protocol::CommandCode code;
-    std::string_view noMac;
+    CommandRefusal noMac;
     std::string_view confirmAll;
     bool logSendFailure; // else a debug trace
 };
 
 constexpr OneShot kOneShots[] = {
-    { kIdRestartMiner,
+    { OneShotCommand::RestartMiner,
+        kIdRestartMiner,
         protocol::CMD_RestartMiner,
-        commandtext::kNoMacRestart,
+        CommandRefusal::NoMacRestart,
         commandtext::kConfirmRestartMinerAll,
         false },
-    { kIdRestartSystem, protocol::CMD_Reboot, commandtext::kNoMacReboot, commandtext::kConfirmRebootAll, true },
-    { kIdTest, protocol::CMD_GetName, commandtext::kNoMacRestart, commandtext::kConfirmRestartMinerAll, false },
+    { OneShotCommand::Reboot,
+        kIdRestartSystem,
+        protocol::CMD_Reboot,
+        CommandRefusal::NoMacReboot,
+        commandtext::kConfirmRebootAll,
+        true },
+    { OneShotCommand::Name,
+        kIdTest,
+        protocol::CMD_GetName,
+        CommandRefusal::NoMacRestart,
+        commandtext::kConfirmRestartMinerAll,
+        false },
+};
+
+// A row of the list is selected and focused; a machine in no row is not.
+void SelectAndFocus(core::Window& window, int row)
+{
+    if (row >= 0)
+    {
+        window.list.SelectAndFocusRow(row);
+    }
+}
+
+// The window's own buttons: a question box before every machine, the
+// failure box when a wait runs out.
+class WindowCommandObserver : public CommandObserver
+{
+public:
+    explicit WindowCommandObserver(core::Window& window)
+        : window_(window)
+    {
+    }
+    bool ConfirmEveryMachine(std::string_view question) override
+    {
+        return window_.boxes.MessageBox(question, commandtext::kQuestionCaption, core::kMbYesNo) == core::kAnswerYes;
+    }
+    void OnTimedOut(std::string_view failure) override { window_.boxes.MessageBox(failure); }
+
+private:
+    core::Window& window_;
 };
 
 // What the program sends: the code page 936 bytes of what the window shows.
@@ -109,6 +150,7 @@ CommandsController::CommandsController(protocol::SharedState& state,
     , window_(window)
     , settingsDialog_(settingsDialog)
     , companions_(companions)
+    , windowObserver_(std::make_shared<WindowCommandObserver>(window))
     , blink_(state, window)
 {
 }
@@ -193,58 +235,64 @@ int CommandsController::FirstSelectedRow()
 
 void CommandsController::OnLedTest()
 {
-    const int row = FirstSelectedRow();
-    if (row < 0)
-    {
-        window_.boxes.MessageBox(commandtext::kSelectDeviceToTest);
-        return;
-    }
-    const std::string target = Wire(window_.list.CellText(row, kColumnMac));
-    std::vector<std::uint8_t> request(protocol::kRequestBufferSize);
-    request.resize(protocol::BuildCommand(request, target, protocol::CMD_LedTest));
-    if (SendTimed(kTimerLedTest, protocol::CMD_LedTest, target, request))
-    {
-        state_.currentTarget.Set(target);
-    }
-    else
-    {
-        trace::OutputDebugString("send CMD_LedTest package failed\n");
-    }
-    // Also after a failed send: the test then ends by its timer.
-    window_.controls.EnableItem(kIdLedTest, false);
-    window_.busy.Hold(core::BusyRun::LedTest);
-    window_.list.SelectAndFocusRow(row);
-    window_.messages.SetTimer(kTimerLedTest, kLedTestPeriodMs);
+    ShowRefusal(StartTest(CommandTest::Led, window_.list.Targets(true), windowObserver_));
 }
 
 void CommandsController::OnSerialTest()
 {
-    const int row = FirstSelectedRow();
-    if (row < 0)
+    ShowRefusal(StartTest(CommandTest::Serial, window_.list.Targets(true), windowObserver_));
+}
+
+CommandStarted CommandsController::StartTest(
+    CommandTest test, const std::vector<core::RowTarget>& machines, std::shared_ptr<CommandObserver> observer)
+{
+    if (machines.empty())
     {
-        window_.boxes.MessageBox(commandtext::kSelectDeviceToTest);
-        return;
+        return CommandRefusal::NoMachineToTest;
     }
-    for (const int lamp : kLamps)
+    const int row = machines.front().row;
+    const bool led = test == CommandTest::Led;
+    const std::uint16_t code = led ? protocol::CMD_LedTest : protocol::CMD_UARTTest;
+    const int timer = led ? kTimerLedTest : kTimerSerialTest;
+    const int button = led ? kIdLedTest : kIdSerialTest;
+    if (!led)
     {
-        window_.controls.SetItemIcon(lamp, kIconLampOff);
+        for (const int lamp : kLamps)
+        {
+            window_.controls.SetItemIcon(lamp, kIconLampOff);
+        }
     }
-    const std::string target = Wire(window_.list.CellText(row, kColumnMac));
+    const std::string target = Wire(machines.front().mac);
     std::vector<std::uint8_t> request(protocol::kRequestBufferSize);
-    request.resize(protocol::BuildCommand(request, target, protocol::CMD_UARTTest));
-    if (SendTimed(kTimerSerialTest, protocol::CMD_UARTTest, target, request))
+    request.resize(protocol::BuildCommand(request, target, code));
+    std::shared_ptr<CommandRun> run = SendTimed(timer, code, target, request, std::move(observer));
+    if (run->Sent())
     {
         state_.currentTarget.Set(target);
-        window_.controls.EnableItem(kIdSerialTest, false);
     }
     else
     {
-        // The button stays enabled; the timer still ends the test.
-        trace::OutputDebugString("send CMD_UARTTest package failed\n");
+        trace::OutputDebugString(led ? "send CMD_LedTest package failed\n" : "send CMD_UARTTest package failed\n");
     }
-    window_.list.SelectAndFocusRow(row);
-    window_.busy.Hold(core::BusyRun::SerialTest);
-    window_.messages.SetTimer(kTimerSerialTest, kSerialTestPeriodMs);
+    if (led)
+    {
+        // Also after a failed send: the test then ends by its timer.
+        window_.controls.EnableItem(button, false);
+        window_.busy.Hold(core::BusyRun::LedTest);
+        SelectAndFocus(window_, row);
+    }
+    else
+    {
+        // After a failed send the button stays enabled; the timer still ends the test.
+        if (run->Sent())
+        {
+            window_.controls.EnableItem(button, false);
+        }
+        SelectAndFocus(window_, row);
+        window_.busy.Hold(core::BusyRun::SerialTest);
+    }
+    window_.messages.SetTimer(timer, led ? kLedTestPeriodMs : kSerialTestPeriodMs);
+    return run;
 }
 
 bool CommandsController::TestTimeout(int timerId)
@@ -257,30 +305,57 @@ bool CommandsController::TestTimeout(int timerId)
         }
         window_.messages.KillTimer(timerId);
         // The wait is over: an answer after it is not taken.
-        state_.awaitedReplies.Forget(timedTickets_[timerId]);
+        Timed timed = std::exchange(timedTickets_[timerId], {});
+        state_.awaitedReplies.Forget(timed.ticket);
         window_.busy.Release(test.run);
         // Enabled before the box: a reply that comes while it is open is late.
         window_.controls.EnableItem(test.button, true);
-        window_.boxes.MessageBox(test.message);
+        if (timed.run)
+        {
+            timed.run->MarkTimedOut();
+        }
+        (timed.observer ? *timed.observer : *windowObserver_).OnTimedOut(test.message);
         return true;
     }
     return false;
 }
 
-bool CommandsController::SendTimed(
-    int timer, std::uint16_t code, const std::string& target, std::span<const std::uint8_t> request)
+std::shared_ptr<CommandRun> CommandsController::SendTimed(int timer,
+    std::uint16_t code,
+    const std::string& target,
+    std::span<const std::uint8_t> request,
+    std::shared_ptr<CommandObserver> observer)
 {
     // A new request of the kind takes the place of the one before.
-    protocol::AwaitedReplies::Ticket& ticket = timedTickets_[timer];
-    state_.awaitedReplies.Forget(ticket);
-    ticket = state_.awaitedReplies.Await(protocol::CommandAnswer(code), target);
-    if (!state_.SendBroadcast(request))
+    Timed& timed = timedTickets_[timer];
+    state_.awaitedReplies.Forget(timed.ticket);
+    timed.ticket = state_.awaitedReplies.Await(protocol::CommandAnswer(code), target);
+    timed.observer = std::move(observer);
+    const bool sent = state_.SendBroadcast(request);
+    if (!sent)
     {
-        state_.awaitedReplies.Forget(ticket);
-        ticket = protocol::AwaitedReplies::kNone;
-        return false;
+        state_.awaitedReplies.Forget(timed.ticket);
     }
-    return true;
+    timed.run = std::make_shared<CommandRun>(state_.awaitedReplies, timed.ticket, sent);
+    return timed.run;
+}
+
+void CommandsController::ShowRefusal(const CommandStarted& started)
+{
+    const auto* refusal = std::get_if<CommandRefusal>(&started);
+    if (refusal == nullptr || *refusal == CommandRefusal::NotConfirmed)
+    {
+        return;
+    }
+    const std::string_view caption = RefusalCaption(*refusal);
+    if (caption.empty())
+    {
+        window_.boxes.MessageBox(RefusalText(*refusal));
+    }
+    else
+    {
+        window_.boxes.MessageBox(RefusalText(*refusal), caption);
+    }
 }
 
 // ---- Blink --------------------------------------------------------------------
@@ -289,71 +364,92 @@ void CommandsController::OnBlinkButton()
 {
     if (state_.blinking.load() != 0)
     {
-        // The thread is ended and joined here instead of being given half a
-        // second to notice: it cannot outlive the press, and a new start
-        // never finds an old thread still running.
-        state_.blinking = 0;
-        blink_.Stop();
-        // The caption the button had before the blink, in the language shown.
-        const bool chinese = panel_ == nullptr || panel_->IsButtonChecked(kIdLanguageCheck) == core::kChecked;
-        window_.controls.SetItemText(
-            kIdFlashMachines, chinese ? commandtext::kBlinkCaption : commandtext::kBlinkCaptionEnglish);
-        window_.controls.EnableItem(kIdSearch, true);
+        StopBlink();
         return;
     }
+    if (const auto refusal = StartBlink())
+    {
+        ShowRefusal(*refusal);
+    }
+}
+
+std::optional<CommandRefusal> CommandsController::StartBlink()
+{
     state_.blinking = 1;
     if (!blink_.Start())
     {
         state_.blinking = 0;
-        window_.boxes.MessageBox(commandtext::kBlinkThreadFailed);
-        return;
+        return CommandRefusal::BlinkThreadFailed;
     }
     window_.controls.SetItemText(kIdFlashMachines, commandtext::kStopBlinkCaption);
     window_.controls.EnableItem(kIdSearch, false);
+    return std::nullopt;
+}
+
+void CommandsController::StopBlink()
+{
+    if (state_.blinking.load() == 0)
+    {
+        return;
+    }
+    // The thread is ended and joined here instead of being given half a
+    // second to notice: it cannot outlive the press, and a new start
+    // never finds an old thread still running.
+    state_.blinking = 0;
+    blink_.Stop();
+    // The caption the button had before the blink, in the language shown.
+    const bool chinese = panel_ == nullptr || panel_->IsButtonChecked(kIdLanguageCheck) == core::kChecked;
+    window_.controls.SetItemText(
+        kIdFlashMachines, chinese ? commandtext::kBlinkCaption : commandtext::kBlinkCaptionEnglish);
+    window_.controls.EnableItem(kIdSearch, true);
 }
 
 // ---- System command and restarts ------------------------------------------------
 
 void CommandsController::OnExecuteSystemCommand()
 {
-    const std::vector<int> selected = window_.list.SelectedRows();
-    if (selected.size() > 1)
+    ShowRefusal(StartSystemCommand(
+        window_.list.Targets(true), window_.controls.ItemText(kIdSystemCommandEdit), windowObserver_));
+}
+
+CommandStarted CommandsController::StartSystemCommand(
+    const std::vector<core::RowTarget>& machines, std::string_view typed, std::shared_ptr<CommandObserver> observer)
+{
+    if (machines.size() > 1)
     {
-        window_.boxes.MessageBox(commandtext::kSeveralForExecute);
-        return;
+        return CommandRefusal::SeveralToExecute;
     }
-    const std::string command = Wire(window_.controls.ItemText(kIdSystemCommandEdit));
+    const std::string command = Wire(typed);
     if (command.empty())
     {
-        window_.boxes.MessageBox(commandtext::kEmptyCommand);
-        return;
+        return CommandRefusal::EmptyCommand;
     }
     int row = -1;
     std::string target;
-    if (selected.empty())
+    if (machines.empty())
     {
-        if (window_.boxes.MessageBox(commandtext::kConfirmExecuteAll, commandtext::kQuestionCaption, core::kMbYesNo)
-            != core::kAnswerYes)
+        if (!observer->ConfirmEveryMachine(commandtext::kConfirmExecuteAll))
         {
-            return;
+            return CommandRefusal::NotConfirmed;
         }
         target = protocol::kAllDevices;
     }
     else
     {
-        row = selected.front();
-        target = Wire(window_.list.CellText(row, kColumnMac));
+        row = machines.front().row;
+        target = Wire(machines.front().mac);
     }
     // Counted in the bytes sent: the text and its terminator must fit the
     // 512-byte request after the 48-byte header.
     if (command.size() + protocol::kCommandHeaderSize + 1 > protocol::kRequestBufferSize)
     {
-        window_.boxes.MessageBox(commandtext::kCommandTooLong);
-        return;
+        return CommandRefusal::CommandTooLong;
     }
     std::vector<std::uint8_t> request(protocol::kRequestBufferSize);
     request.resize(protocol::BuildExecute(request, target, command));
-    if (SendTimed(kTimerSystemCommand, protocol::CMD_EXECUTE, target, request))
+    std::shared_ptr<CommandRun> run
+        = SendTimed(kTimerSystemCommand, protocol::CMD_EXECUTE, target, request, std::move(observer));
+    if (run->Sent())
     {
         state_.currentTarget.Set(target);
     }
@@ -363,46 +459,48 @@ void CommandsController::OnExecuteSystemCommand()
     }
     window_.controls.EnableItem(kIdExecuteSystemCommand, false);
     window_.busy.Hold(core::BusyRun::SystemCommand);
-    if (row >= 0)
-    {
-        window_.list.SelectAndFocusRow(row);
-    }
+    SelectAndFocus(window_, row);
     window_.messages.SetTimer(kTimerSystemCommand, kSystemCommandPeriodMs);
+    return run;
 }
 
 void CommandsController::OnOneShotCommand(int buttonId)
 {
-    const OneShot* command = nullptr;
     for (const OneShot& candidate : kOneShots)
     {
-        command = candidate.button == buttonId ? &candidate : command;
+        if (candidate.button == buttonId)
+        {
+            ShowRefusal(StartOneShot(candidate.command, window_.list.Targets(true), windowObserver_));
+        }
     }
-    if (command == nullptr)
+}
+
+CommandStarted CommandsController::StartOneShot(
+    OneShotCommand which, const std::vector<core::RowTarget>& machines, std::shared_ptr<CommandObserver> observer)
+{
+    const OneShot* command = &kOneShots[0];
+    for (const OneShot& candidate : kOneShots)
     {
-        return;
+        command = candidate.command == which ? &candidate : command;
     }
-    const std::vector<int> selected = window_.list.SelectedRows();
-    if (selected.size() > 1)
+    if (machines.size() > 1)
     {
-        window_.boxes.MessageBox(commandtext::kSeveralSelected);
-        return;
+        return CommandRefusal::SeveralSelected;
     }
     std::string target;
-    if (!selected.empty())
+    if (!machines.empty())
     {
-        target = Wire(window_.list.CellText(selected.front(), kColumnMac));
+        target = Wire(machines.front().mac);
         if (target.empty())
         {
-            window_.boxes.MessageBox(command->noMac, commandtext::kInfoCaption);
-            return;
+            return command->noMac;
         }
     }
     else
     {
-        if (window_.boxes.MessageBox(command->confirmAll, commandtext::kQuestionCaption, core::kMbYesNo)
-            != core::kAnswerYes)
+        if (!observer->ConfirmEveryMachine(command->confirmAll))
         {
-            return;
+            return CommandRefusal::NotConfirmed;
         }
         target = protocol::kAllDevices;
     }
@@ -424,7 +522,7 @@ void CommandsController::OnOneShotCommand(int buttonId)
     if (state_.SendBroadcast(request))
     {
         state_.currentTarget.Set(target);
-        return;
+        return std::make_shared<CommandRun>(state_.awaitedReplies, protocol::AwaitedReplies::kNone, true);
     }
     for (const auto ticket : nameTickets_)
     {
@@ -438,6 +536,7 @@ void CommandsController::OnOneShotCommand(int buttonId)
     {
         trace::OutputDebugString("send CMD_EXECUTE package failed\n");
     }
+    return std::make_shared<CommandRun>(state_.awaitedReplies, protocol::AwaitedReplies::kNone, false);
 }
 
 // ---- Network settings ---------------------------------------------------------
@@ -447,7 +546,7 @@ void CommandsController::OnSetIp()
     const int row = FirstSelectedRow();
     if (row < 0)
     {
-        window_.boxes.MessageBox(commandtext::kSelectDevice);
+        ShowRefusal(CommandRefusal::NoMachineToSet);
         return;
     }
     OpenNetworkSettings(row);
@@ -472,14 +571,14 @@ int CommandsController::OpenNetworkSettings(int row)
     case DialogResult::Cancelled:
         break;
     case DialogResult::Ok:
-        SendSetting(fields);
+        static_cast<void>(StartNetworkSetting(fields));
         break;
     }
     window_.list.SelectAndFocusRow(row);
     return 1;
 }
 
-void CommandsController::SendSetting(const DevSetFields& fields)
+CommandStarted CommandsController::StartNetworkSetting(const DevSetFields& fields)
 {
     // The reply thread matches a refusal against the target: it is recorded
     // before the request leaves, or a machine that answers within the
@@ -497,7 +596,7 @@ void CommandsController::SendSetting(const DevSetFields& fields)
         settingTicket_ = protocol::AwaitedReplies::kNone;
         state_.currentTarget.Set(previousTarget);
         trace::OutputDebugString("send dev setting package failed\n");
-        return;
+        return std::make_shared<CommandRun>(state_.awaitedReplies, protocol::AwaitedReplies::kNone, false);
     }
     // A file that cannot be opened is skipped without a word, and no
     // companion is an ordinary case.
@@ -505,6 +604,7 @@ void CommandsController::SendSetting(const DevSetFields& fields)
     const CompanionNumbers numbers = SplitMacForCompanion(fields.mac);
     [[maybe_unused]] const bool posted
         = companions_.PostToClass(kCompanionWindowClass, kWmCompanionSetting, numbers.wParam, numbers.lParam);
+    return std::make_shared<CommandRun>(state_.awaitedReplies, settingTicket_, true);
 }
 
 std::string SettingFailureText(int result, const std::string& target)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commands/blink_thread.h"
+#include "commands/command_operations.h"
 #include "commands/command_replies.h"
 #include "commands/network_settings.h"
 #include "core/controller.h"
@@ -12,9 +13,11 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The maintenance commands carried by device packets: the LED and
 // serial-port tests with their time-outs, the identification blink, the
@@ -60,6 +63,26 @@ public:
     // with that machine's MAC, in a box owned by the main window.
     void ShowSettingFailure(int result);
 
+    // The typed commands (UI thread), as the buttons above run them:
+    // `machines` are the ones chosen, in list order (their MAC as the list
+    // shows it; a row of -1 is in no list), none meaning every machine
+    // where the command allows it. The refusal, or the command sent.
+    // A test goes to the first machine and ends by its answer or its timer.
+    [[nodiscard]] CommandStarted StartTest(
+        CommandTest test, const std::vector<core::RowTarget>& machines, std::shared_ptr<CommandObserver> observer);
+    // `command` as typed (UTF-8).
+    [[nodiscard]] CommandStarted StartSystemCommand(const std::vector<core::RowTarget>& machines,
+        std::string_view command,
+        std::shared_ptr<CommandObserver> observer);
+    [[nodiscard]] CommandStarted StartOneShot(OneShotCommand command,
+        const std::vector<core::RowTarget>& machines,
+        std::shared_ptr<CommandObserver> observer);
+    // Confirmed settings for the machine `fields.mac`; ended by its answer.
+    [[nodiscard]] CommandStarted StartNetworkSetting(const DevSetFields& fields);
+    // The blink of the rows selected in the list, or of every row, until StopBlink.
+    [[nodiscard]] std::optional<CommandRefusal> StartBlink();
+    void StopBlink();
+
     // The side panel's controls: its language box picks the language of the
     // blink button's caption when a blink ends. Without them it is Chinese.
     void SetLanguageBox(core::Controls& panel) { panel_ = &panel; }
@@ -70,12 +93,15 @@ public:
 private:
     // The first selected row, or -1.
     [[nodiscard]] int FirstSelectedRow();
-    // The request of confirmed settings, and what follows a successful send.
-    void SendSetting(const DevSetFields& fields);
     // A test or the system command to `target`, whose answer its timer waits
     // for: awaited from before the send until the answer or the time-out.
-    [[nodiscard]] bool SendTimed(
-        int timer, std::uint16_t code, const std::string& target, std::span<const std::uint8_t> request);
+    [[nodiscard]] std::shared_ptr<CommandRun> SendTimed(int timer,
+        std::uint16_t code,
+        const std::string& target,
+        std::span<const std::uint8_t> request,
+        std::shared_ptr<CommandObserver> observer);
+    // The window's refusal box; nothing for a refusal the operator chose.
+    void ShowRefusal(const CommandStarted& started);
 
     protocol::SharedState& state_;
     core::Window& window_;
@@ -86,9 +112,17 @@ private:
     std::filesystem::path changeMacPath_ { "changeMac.txt" };
     // The answer the last setting request awaits (UI thread).
     protocol::AwaitedReplies::Ticket settingTicket_ = protocol::AwaitedReplies::kNone;
-    // The answers the tests and the system command await while their timers
-    // run, by timer (UI thread).
-    std::map<int, protocol::AwaitedReplies::Ticket> timedTickets_;
+    // What the tests and the system command await while their timers run,
+    // by timer (UI thread).
+    struct Timed
+    {
+        protocol::AwaitedReplies::Ticket ticket = protocol::AwaitedReplies::kNone;
+        std::shared_ptr<CommandRun> run;
+        std::shared_ptr<CommandObserver> observer;
+    };
+    std::map<int, Timed> timedTickets_;
+    // The window's side of its own buttons' commands: its boxes.
+    std::shared_ptr<CommandObserver> windowObserver_;
     // The name, and the outcome of a name set, of the machine the last
     // one-shot command asked for its name, if it did (UI thread).
     std::array<protocol::AwaitedReplies::Ticket, 2> nameTickets_ {};

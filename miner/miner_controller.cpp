@@ -97,8 +97,8 @@ public:
     {
         window_.log.WriteLog(colour, text, toFile);
     }
-    std::string QrCodeText() override { return window_.controls.ItemText(resources::kIdQrCodeEdit); }
-    std::string OneDCodeText() override { return window_.controls.ItemText(resources::kIdOneDCodeEdit); }
+    std::string QrCodeText() override { return owner_.WrittenCodes().first; }
+    std::string OneDCodeText() override { return owner_.WrittenCodes().second; }
     void StartReadBack(std::string_view target) override { owner_.StartReadBack(target); }
     std::string Timestamp() override
     {
@@ -124,6 +124,28 @@ private:
     core::Window& window_;
 };
 
+// The window's own buttons: the question box before a run over every machine.
+class WindowMinerObserver : public MinerObserver
+{
+public:
+    explicit WindowMinerObserver(core::Window& window)
+        : window_(window)
+    {
+    }
+    bool ConfirmEveryMachine(std::string_view question) override
+    {
+        return window_.boxes.MessageBox(question, batchtext::kQuestion, core::kMbYesNo) == core::kAnswerYes;
+    }
+
+private:
+    core::Window& window_;
+};
+
+MinerRefused Refused(MinerRefusal reason, std::string_view text, std::string_view caption = {})
+{
+    return { reason, std::string(text), caption };
+}
+
 } // namespace
 
 // A write run and the read-back that its machine's confirmation starts. The
@@ -138,6 +160,7 @@ struct MinerController::WriteHandOff
     std::string ip; // as the list shows it
     std::string mac; // as the list shows it
     std::string wireMac; // as sent, and as the machine's answer names it
+    std::shared_ptr<MinerRun> handle; // the write's, which its read-back joins
     protocol::AwaitedReplies::Ticket ticket = protocol::AwaitedReplies::kNone;
     bool confirmed = false;
     sync::Event handedOver { sync::EventReset::Manual };
@@ -147,11 +170,10 @@ struct MinerController::WriteHandOff
 struct MinerController::Run
 {
     BatchOperation kind = BatchOperation::HashRate;
-    std::string command; // MinerCommand, as typed
-    std::string parameter; // MinerCommand, as typed
-    int lowLimit = 0;
-    int highLimit = 0;
-    PoolSlots slots; // PoolConfig, as typed
+    std::vector<core::RowTarget> machines; // as chosen at the start; none: every row
+    MinerRunOptions options;
+    std::shared_ptr<MinerObserver> observer;
+    std::shared_ptr<MinerRun> handle;
     std::shared_ptr<WriteHandOff> readBackOf; // a read-back: the write it follows
     std::unique_ptr<MinerApiClient> client; // the API runs: the run's exchange buffer
     std::unique_ptr<RunLog> log; // the API runs: their lines
@@ -165,6 +187,7 @@ MinerController::MinerController(
     , poolDialog_(poolDialog)
     , options_(options)
     , logTarget_(std::make_shared<std::atomic<core::LogSink*>>(&window.log))
+    , windowObserver_(std::make_shared<WindowMinerObserver>(window))
 {
 }
 
@@ -231,8 +254,24 @@ bool MinerController::StartThread(std::unique_ptr<Run> run)
     ReapFinishedRuns();
     runs_.push_back(std::move(run));
     Run& added = *runs_.back();
-    if (!added.thread.Start([this, &added] { BatchWorker(added); }))
+    if (added.handle)
     {
+        added.handle->Add();
+    }
+    if (!added.thread.Start(
+            [this, &added]
+            {
+                BatchWorker(added);
+                if (added.handle)
+                {
+                    added.handle->Done();
+                }
+            }))
+    {
+        if (added.handle)
+        {
+            added.handle->Done();
+        }
         runs_.pop_back();
         return false;
     }
@@ -270,7 +309,7 @@ void MinerController::Stop()
     logTarget_->store(nullptr);
 }
 
-void MinerController::StartBatch(std::unique_ptr<Run> run, std::vector<int> disabled, std::string_view failureText)
+bool MinerController::StartBatch(std::unique_ptr<Run> run, std::vector<int> disabled, std::string_view failureText)
 {
     state_.batchOperation = static_cast<int>(run->kind);
     // Disabled and animated before the thread exists, so that its end step
@@ -293,7 +332,9 @@ void MinerController::StartBatch(std::unique_ptr<Run> run, std::vector<int> disa
             window_.controls.EnableItem(id, enabled);
         }
         window_.controls.SetItemText(kIdUpdateAll, failureText);
+        return false;
     }
+    return true;
 }
 
 MinerController::Waited MinerController::WaitAnswer(protocol::AwaitedReplies::Ticket ticket)
@@ -349,36 +390,30 @@ bool MinerController::RefuseWhileUpdating()
     return false;
 }
 
+void MinerController::ShowRefusal(const MinerStarted& started)
+{
+    const auto* refused = std::get_if<MinerRefused>(&started);
+    if (refused == nullptr || refused->reason == MinerRefusal::NotStarted)
+    {
+        return;
+    }
+    if (refused->caption.empty())
+    {
+        window_.boxes.MessageBox(refused->text);
+    }
+    else
+    {
+        window_.boxes.MessageBox(refused->text, refused->caption);
+    }
+}
+
 void MinerController::OnExecuteMinerCommand()
 {
-    if (RefuseWhileUpdating())
-    {
-        return;
-    }
-    const int rows = window_.list.RowCount();
-    if (rows == 0)
-    {
-        window_.boxes.MessageBox(batchtext::kListEmpty);
-        return;
-    }
-    auto run = std::make_unique<Run>();
-    run->kind = BatchOperation::MinerCommand;
-    run->command = window_.controls.ItemText(kIdMinerCommandEdit);
-    if (run->command.empty())
-    {
-        window_.boxes.MessageBox(batchtext::kCommandEmpty);
-        return;
-    }
-    // Exact here; the run compares without regard to case.
-    if (run->command == batchtext::kStaticIpCommand && rows > 1)
-    {
-        window_.boxes.MessageBox(batchtext::kSameIp);
-        return;
-    }
-    run->parameter = window_.controls.ItemText(kIdMinerParameterEdit);
-    run->client = std::make_unique<MinerApiClient>(options_.client);
-    run->log = std::make_unique<RunLog>(window_.uiThread, window_.log, logTarget_);
-    StartBatch(std::move(run), { std::begin(kRunControls), std::end(kRunControls) }, batchtext::kCommandThreadFailed);
+    MinerRunOptions options;
+    options.command = window_.controls.ItemText(kIdMinerCommandEdit);
+    options.parameter = window_.controls.ItemText(kIdMinerParameterEdit);
+    ShowRefusal(
+        StartMinerRun(BatchOperation::MinerCommand, window_.list.Targets(true), std::move(options), windowObserver_));
 }
 
 void MinerController::OnSetPools()
@@ -393,157 +428,214 @@ void MinerController::OnSetPools()
         return;
     }
     poolSlots_ = *slots;
-    // Nothing may be written past the packet: a pool text that cannot fit for
-    // every address is refused before anything is sent.
-    if (protocol::kCommandHeaderSize + LongestPoolText(WireSlots(poolSlots_)) + 1 > protocol::kMaxDatagramSize)
-    {
-        window_.boxes.MessageBox(batchtext::kPoolTextTooLong);
-        return;
-    }
-    if (window_.list.RowCount() == 0)
-    {
-        window_.boxes.MessageBox(batchtext::kListEmpty);
-        return;
-    }
-    state_.successCount = 0;
-    state_.failureCount = 0;
-    auto run = std::make_unique<Run>();
-    run->kind = BatchOperation::PoolConfig;
-    run->slots = poolSlots_;
-    StartBatch(std::move(run),
-        { kIdExecuteMinerCommand, kIdMinerCommandEdit, kIdMinerParameterEdit, kIdUpdateSelected, kIdUpdateAll },
-        batchtext::kPoolThreadFailed);
+    MinerRunOptions options;
+    options.pools = poolSlots_;
+    ShowRefusal(
+        StartMinerRun(BatchOperation::PoolConfig, window_.list.Targets(true), std::move(options), windowObserver_));
 }
 
 void MinerController::OnGetFirstMiner()
 {
-    if (RefuseWhileUpdating())
-    {
-        return;
-    }
-    auto run = std::make_unique<Run>();
-    run->kind = BatchOperation::FirstMiner;
-    run->client = std::make_unique<MinerApiClient>(options_.client);
-    run->log = std::make_unique<RunLog>(window_.uiThread, window_.log, logTarget_);
-    StartBatch(
-        std::move(run), { std::begin(kRunControls), std::end(kRunControls) }, batchtext::kFirstMinerThreadFailed);
+    ShowRefusal(StartMinerRun(BatchOperation::FirstMiner, window_.list.Targets(true), {}, windowObserver_));
 }
 
 void MinerController::OnSetTemperature()
 {
-    if (RefuseWhileUpdating())
-    {
-        return;
-    }
-    auto run = std::make_unique<Run>();
-    run->kind = BatchOperation::SetTemperature;
+    MinerRunOptions options;
     // Signed, from the leading digits; no number counts as 0.
-    run->lowLimit = profile::ParseProfileInt(window_.controls.ItemText(kIdLowTemperatureEdit));
-    run->highLimit = profile::ParseProfileInt(window_.controls.ItemText(kIdHighTemperatureEdit));
-    if (run->lowLimit > run->highLimit)
-    {
-        window_.boxes.MessageBox(batchtext::kLimitsReversed);
-        return;
-    }
-    run->client = std::make_unique<MinerApiClient>(options_.client);
-    run->log = std::make_unique<RunLog>(window_.uiThread, window_.log, logTarget_);
-    StartBatch(
-        std::move(run), { std::begin(kRunControls), std::end(kRunControls) }, batchtext::kTemperatureThreadFailed);
+    options.lowLimit = profile::ParseProfileInt(window_.controls.ItemText(kIdLowTemperatureEdit));
+    options.highLimit = profile::ParseProfileInt(window_.controls.ItemText(kIdHighTemperatureEdit));
+    ShowRefusal(
+        StartMinerRun(BatchOperation::SetTemperature, window_.list.Targets(true), std::move(options), windowObserver_));
 }
 
 void MinerController::OnGetHashRate()
 {
-    if (RefuseWhileUpdating())
-    {
-        return;
-    }
-    auto run = std::make_unique<Run>();
-    run->kind = BatchOperation::HashRate;
-    run->client = std::make_unique<MinerApiClient>(options_.client);
-    run->log = std::make_unique<RunLog>(window_.uiThread, window_.log, logTarget_);
-    StartBatch(std::move(run), { std::begin(kRunControls), std::end(kRunControls) }, batchtext::kHashRateThreadFailed);
-}
-
-bool MinerController::CheckOneMachine(std::string_view emptyListText)
-{
-    const int rows = window_.list.RowCount();
-    if (rows == 0)
-    {
-        window_.boxes.MessageBox(emptyListText);
-        return false;
-    }
-    const std::vector<int> selected = window_.list.SelectedRows();
-    if (selected.size() > 1)
-    {
-        window_.boxes.MessageBox(batchtext::kSeveralSelected);
-        return false;
-    }
-    if (rows > 1 && selected.empty())
-    {
-        window_.boxes.MessageBox(batchtext::kSelectOne);
-        return false;
-    }
-    if (selected.empty())
-    {
-        window_.list.SelectAndFocusRow(0);
-    }
-    return true;
+    ShowRefusal(StartMinerRun(BatchOperation::HashRate, window_.list.Targets(true), {}, windowObserver_));
 }
 
 void MinerController::OnWriteE2()
 {
-    if (RefuseWhileUpdating())
+    MinerRunOptions options;
+    options.qrCode = window_.controls.ItemText(kIdQrCodeEdit);
+    options.oneDCode = window_.controls.ItemText(kIdOneDCodeEdit);
+    ShowRefusal(
+        StartMinerRun(BatchOperation::WriteE2, window_.list.Targets(true), std::move(options), windowObserver_));
+}
+
+void MinerController::OnReadE2()
+{
+    ShowRefusal(StartMinerRun(BatchOperation::ReadE2, window_.list.Targets(true), {}, windowObserver_));
+}
+
+MinerStarted MinerController::StartMinerRun(BatchOperation kind,
+    std::vector<core::RowTarget> machines,
+    MinerRunOptions options,
+    std::shared_ptr<MinerObserver> observer)
+{
+    if (state_.updating.load() != 0)
     {
-        return;
+        return Refused(MinerRefusal::Updating, batchtext::kUpdating, batchtext::kQuestion);
     }
-    const std::string qr = Wire(window_.controls.ItemText(kIdQrCodeEdit));
-    const std::string oneD = Wire(window_.controls.ItemText(kIdOneDCodeEdit));
+    std::vector<int> disabled(std::begin(kRunControls), std::end(kRunControls));
+    std::string_view failureText;
+    bool api = true;
+    switch (kind)
+    {
+    case BatchOperation::MinerCommand:
+    {
+        const int rows = window_.list.RowCount();
+        if (rows == 0)
+        {
+            return Refused(MinerRefusal::ListEmpty, batchtext::kListEmpty);
+        }
+        if (options.command.empty())
+        {
+            return Refused(MinerRefusal::CommandEmpty, batchtext::kCommandEmpty);
+        }
+        // Exact here; the run compares without regard to case.
+        if (options.command == batchtext::kStaticIpCommand && rows > 1)
+        {
+            return Refused(MinerRefusal::SameIp, batchtext::kSameIp);
+        }
+        failureText = batchtext::kCommandThreadFailed;
+        break;
+    }
+    case BatchOperation::PoolConfig:
+        // Nothing may be written past the packet: a pool text that cannot fit
+        // for every address is refused before anything is sent.
+        if (protocol::kCommandHeaderSize + LongestPoolText(WireSlots(options.pools)) + 1 > protocol::kMaxDatagramSize)
+        {
+            return Refused(MinerRefusal::PoolTextTooLong, batchtext::kPoolTextTooLong);
+        }
+        if (window_.list.RowCount() == 0)
+        {
+            return Refused(MinerRefusal::ListEmpty, batchtext::kListEmpty);
+        }
+        state_.successCount = 0;
+        state_.failureCount = 0;
+        disabled
+            = { kIdExecuteMinerCommand, kIdMinerCommandEdit, kIdMinerParameterEdit, kIdUpdateSelected, kIdUpdateAll };
+        failureText = batchtext::kPoolThreadFailed;
+        api = false;
+        break;
+    case BatchOperation::FirstMiner:
+        failureText = batchtext::kFirstMinerThreadFailed;
+        break;
+    case BatchOperation::SetTemperature:
+        if (options.lowLimit > options.highLimit)
+        {
+            return Refused(MinerRefusal::LimitsReversed, batchtext::kLimitsReversed);
+        }
+        failureText = batchtext::kTemperatureThreadFailed;
+        break;
+    case BatchOperation::HashRate:
+        failureText = batchtext::kHashRateThreadFailed;
+        break;
+    case BatchOperation::WriteE2:
+    case BatchOperation::ReadE2:
+    {
+        const bool write = kind == BatchOperation::WriteE2;
+        if (write)
+        {
+            if (auto refused = CheckCodes(options))
+            {
+                return *refused;
+            }
+        }
+        if (const auto refusal
+            = CheckOneMachine(machines, write ? MinerRefusal::NoMachineToWrite : MinerRefusal::NoMachineToRead))
+        {
+            const std::string_view text = *refusal == MinerRefusal::SeveralSelected ? batchtext::kSeveralSelected
+                : *refusal == MinerRefusal::SelectOne                               ? batchtext::kSelectOne
+                : write                                                             ? batchtext::kNoMachineToWrite
+                                                                                    : batchtext::kNoMachineToRead;
+            return Refused(*refusal, text);
+        }
+        disabled.clear();
+        failureText = batchtext::kE2ThreadFailed;
+        api = false;
+        break;
+    }
+    }
+    auto run = std::make_unique<Run>();
+    run->kind = kind;
+    run->machines = std::move(machines);
+    run->options = std::move(options);
+    run->observer = std::move(observer);
+    run->handle = std::make_shared<MinerRun>();
+    if (api)
+    {
+        run->client = std::make_unique<MinerApiClient>(options_.client);
+        run->log = std::make_unique<RunLog>(window_.uiThread, window_.log, logTarget_);
+    }
+    std::shared_ptr<MinerRun> handle = run->handle;
+    if (!StartBatch(std::move(run), std::move(disabled), failureText))
+    {
+        return Refused(MinerRefusal::NotStarted, failureText);
+    }
+    return handle;
+}
+
+std::optional<MinerRefusal> MinerController::CheckOneMachine(
+    std::vector<core::RowTarget>& machines, MinerRefusal emptyList)
+{
+    const int rows = window_.list.RowCount();
+    if (rows == 0)
+    {
+        return emptyList;
+    }
+    if (machines.size() > 1)
+    {
+        return MinerRefusal::SeveralSelected;
+    }
+    if (rows > 1 && machines.empty())
+    {
+        return MinerRefusal::SelectOne;
+    }
+    if (machines.empty())
+    {
+        // The one row is the machine.
+        window_.list.SelectAndFocusRow(0);
+        machines = window_.list.Targets(true);
+    }
+    return std::nullopt;
+}
+
+std::optional<MinerRefused> MinerController::CheckCodes(const MinerRunOptions& options)
+{
+    const std::string qr = Wire(options.qrCode);
+    const std::string oneD = Wire(options.oneDCode);
     if (profile::ProfileNamesEqual(qr, oneD))
     {
-        window_.boxes.MessageBox(batchtext::kCodesEqual);
-        return;
+        return Refused(MinerRefusal::CodesEqual, batchtext::kCodesEqual);
     }
     if (qr.size() < 6)
     {
-        window_.boxes.MessageBox(batchtext::kQrLength);
-        return;
+        return Refused(MinerRefusal::QrLength, batchtext::kQrLength);
     }
     if (oneD.size() < 19)
     {
-        window_.boxes.MessageBox(batchtext::kOneDLength);
-        return;
+        return Refused(MinerRefusal::OneDLength, batchtext::kOneDLength);
     }
     // Read at every click: the production line changes them between batches.
     const std::string qrMark = core::ReadSetting(core::settings::kQrCodeMark, state_.configPath);
     if (qr.find(Wire(qrMark)) == std::string::npos)
     {
-        window_.boxes.MessageBox(PrintfText(batchtext::kQrMarkMissing, qrMark.c_str()));
-        return;
+        return Refused(MinerRefusal::QrMarkMissing, PrintfText(batchtext::kQrMarkMissing, qrMark.c_str()));
     }
     const std::string oneDMark = core::ReadSetting(core::settings::kOneDCodeMark, state_.configPath);
     if (oneD.find(Wire(oneDMark)) == std::string::npos)
     {
-        window_.boxes.MessageBox(PrintfText(batchtext::kOneDMarkMissing, oneDMark.c_str()));
-        return;
+        return Refused(MinerRefusal::OneDMarkMissing, PrintfText(batchtext::kOneDMarkMissing, oneDMark.c_str()));
     }
-    if (!CheckOneMachine(batchtext::kNoMachineToWrite))
-    {
-        return;
-    }
-    auto run = std::make_unique<Run>();
-    run->kind = BatchOperation::WriteE2;
-    StartBatch(std::move(run), {}, batchtext::kE2ThreadFailed);
+    return std::nullopt;
 }
 
-void MinerController::OnReadE2()
+std::pair<std::string, std::string> MinerController::WrittenCodes()
 {
-    if (RefuseWhileUpdating() || !CheckOneMachine(batchtext::kNoMachineToRead))
-    {
-        return;
-    }
-    auto run = std::make_unique<Run>();
-    run->kind = BatchOperation::ReadE2;
-    StartBatch(std::move(run), {}, batchtext::kE2ThreadFailed);
+    std::lock_guard lock(runsLock_);
+    return writtenCodes_;
 }
 
 // ---- The read-back (reply thread) ---------------------------------------------------
@@ -580,6 +672,7 @@ void MinerController::StartReadBack(std::string_view target)
     auto run = std::make_unique<Run>();
     run->kind = BatchOperation::ReadE2;
     run->readBackOf = handOff;
+    run->handle = handOff->handle;
     if (!StartThread(std::move(run)) && !stopping_)
     {
         window_.controls.SetItemText(kIdUpdateAll, batchtext::kE2ThreadFailed);
@@ -604,7 +697,7 @@ void MinerController::BatchWorker(Run& run)
     {
         state_.commandDone.Reset();
     }
-    std::vector<core::RowTarget> machines = window_.list.Targets(true);
+    std::vector<core::RowTarget> machines = run.machines;
     const bool allMachines = machines.empty();
     if (allMachines)
     {
@@ -612,8 +705,7 @@ void MinerController::BatchWorker(Run& run)
         {
             state_.updating = 1;
         }
-        if (window_.boxes.MessageBox(ConfirmationText(run.kind), batchtext::kQuestion, core::kMbYesNo)
-            != core::kAnswerYes)
+        if (!run.observer->ConfirmEveryMachine(ConfirmationText(run.kind)))
         {
             EndRun(run);
             return;
@@ -649,17 +741,17 @@ bool MinerController::VisitApi(Run& run, const core::RowTarget& machine, bool al
     switch (run.kind)
     {
     case BatchOperation::MinerCommand:
-        request = CommandRequest(Wire(run.command), Wire(run.parameter));
+        request = CommandRequest(Wire(run.options.command), Wire(run.options.parameter));
         // Setting a static address: the machine takes its new address at once
         // and does not answer on the old one.
-        expectReply = allMachines || !EqualsIgnoringCase(run.command, batchtext::kStaticIpCommand);
+        expectReply = allMachines || !EqualsIgnoringCase(run.options.command, batchtext::kStaticIpCommand);
         break;
     case BatchOperation::FirstMiner:
         request = PoolsRequest();
         section = "POOLS";
         break;
     case BatchOperation::SetTemperature:
-        request = TemperatureRequest(run.lowLimit, run.highLimit);
+        request = TemperatureRequest(run.options.lowLimit, run.options.highLimit);
         break;
     default:
         request = SummaryRequest();
@@ -674,12 +766,12 @@ bool MinerController::VisitApi(Run& run, const core::RowTarget& machine, bool al
         {
             run.log->Add(failure);
         }
-        Report(machine, false, "no exchange", failure);
+        Report(run, machine, false, "no exchange", failure);
         return true;
     }
     if (!expectReply)
     {
-        Report(machine, true, "sent", {});
+        Report(run, machine, true, "sent", {});
         return true;
     }
     if (section == nullptr)
@@ -690,11 +782,11 @@ bool MinerController::VisitApi(Run& run, const core::RowTarget& machine, bool al
         // mining software took the command.
         if (const auto error = ErrorStatus(exchanged.reply))
         {
-            Report(machine, false, "error status", *error);
+            Report(run, machine, false, "error status", *error);
         }
         else
         {
-            Report(machine, true, "answered", reply);
+            Report(run, machine, true, "answered", reply);
         }
         return true;
     }
@@ -702,7 +794,7 @@ bool MinerController::VisitApi(Run& run, const core::RowTarget& machine, bool al
     if (parsed.result != SectionResult::Ok)
     {
         run.log->Add(SectionFailureText(parsed.result));
-        Report(machine, false, "unusable reply", SectionFailureText(parsed.result));
+        Report(run, machine, false, "unusable reply", SectionFailureText(parsed.result));
         if (parsed.result == SectionResult::NoStatus)
         {
             window_.alarm.Play();
@@ -723,21 +815,26 @@ bool MinerController::VisitApi(Run& run, const core::RowTarget& machine, bool al
     {
         run.log->Add(lines);
     }
-    Report(machine, true, "answered", lines);
+    Report(run, machine, true, "answered", lines);
     return true;
 }
 
-void MinerController::Report(const core::RowTarget& machine, bool ok, std::string_view outcome, std::string_view detail)
+void MinerController::Report(
+    const Run& run, const core::RowTarget& machine, bool ok, std::string_view outcome, std::string_view detail)
 {
-    if (results_ == nullptr)
-    {
-        return;
-    }
     while (!detail.empty() && (detail.back() == '\n' || detail.back() == '\r'))
     {
         detail.remove_suffix(1);
     }
-    results_->OnResult({ machine.mac, machine.ip, ok, std::string(outcome), std::string(detail) });
+    const core::MachineResult result { machine.mac, machine.ip, ok, std::string(outcome), std::string(detail) };
+    if (results_ != nullptr)
+    {
+        results_->OnResult(result);
+    }
+    if (run.observer)
+    {
+        run.observer->OnResult(result);
+    }
 }
 
 bool MinerController::VisitPools(Run& run, const core::RowTarget& machine, bool allMachines)
@@ -747,7 +844,7 @@ bool MinerController::VisitPools(Run& run, const core::RowTarget& machine, bool 
     {
         state_.updating = 1;
     }
-    const std::string poolText = BuildPoolText(run.slots, machine.ip);
+    const std::string poolText = BuildPoolText(run.options.pools, machine.ip);
     std::vector<std::uint8_t> packet(protocol::kMaxDatagramSize);
     const std::string wireMac = Wire(machine.mac);
     const std::size_t length = protocol::BuildPoolConfig(packet, wireMac, Wire(poolText));
@@ -799,10 +896,9 @@ void MinerController::RunE2(Run& run)
     }
     else
     {
-        const std::vector<core::RowTarget> selected = window_.list.Targets(true);
-        if (!selected.empty())
+        if (!run.machines.empty())
         {
-            machine = selected.front();
+            machine = run.machines.front();
         }
     }
     state_.commandDone.Reset();
@@ -815,9 +911,12 @@ void MinerController::RunE2(Run& run)
     protocol::E2Block block;
     if (write)
     {
-        // What the edits hold now is what is written.
-        const E2Write built = BuildE2Write(
-            Wire(window_.controls.ItemText(kIdQrCodeEdit)), Wire(window_.controls.ItemText(kIdOneDCodeEdit)));
+        // The codes as checked at the start; the confirmation's log line shows them.
+        const E2Write built = BuildE2Write(Wire(run.options.qrCode), Wire(run.options.oneDCode));
+        {
+            std::lock_guard lock(runsLock_);
+            writtenCodes_ = { run.options.qrCode, run.options.oneDCode };
+        }
         for (const std::string& line : built.logLines)
         {
             if (!line.empty())
@@ -845,6 +944,7 @@ void MinerController::RunE2(Run& run)
         handOff->ip = machine.ip;
         handOff->mac = machine.mac;
         handOff->wireMac = wireMac;
+        handOff->handle = run.handle;
         handOff->ticket = ticket;
         std::lock_guard lock(runsLock_);
         awaitedWrites_.push_back(handOff);

@@ -3,6 +3,7 @@
 #include "core/controller.h"
 #include "core/window.h"
 #include "miner/miner_api_client.h"
+#include "miner/miner_operations.h"
 #include "miner/miner_replies.h"
 #include "miner/pool_config.h"
 #include "protocol/shared_state.h"
@@ -15,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // The miner operations: the batch runs over the machines of the device list
@@ -78,6 +80,17 @@ public:
     // count, wake their runs and start the read-back of a confirmed write.
     void RegisterReplies(protocol::ReplyDispatcher& dispatcher);
 
+    // The typed run (UI thread), as the buttons above start it: `machines`
+    // are the ones chosen, in list order; none is every machine of the list
+    // after the observer's confirmation (an E2 run then takes the list's
+    // one row). The refusal, in the order the window checks, or the run.
+    [[nodiscard]] MinerStarted StartMinerRun(BatchOperation kind,
+        std::vector<core::RowTarget> machines,
+        MinerRunOptions options,
+        std::shared_ptr<MinerObserver> observer);
+    // The label codes of the E2 write last started (any thread).
+    [[nodiscard]] std::pair<std::string, std::string> WrittenCodes();
+
     // Runs not yet ended (tests wait for 0).
     [[nodiscard]] int ActiveRuns();
     // Each machine's outcome of the API runs, beside its log line; set
@@ -95,7 +108,9 @@ private:
     };
 
     bool RefuseWhileUpdating();
-    void StartBatch(std::unique_ptr<Run> run, std::vector<int> disabled, std::string_view failureText);
+    // False when the thread could not be made (the button says so).
+    [[nodiscard]] bool StartBatch(std::unique_ptr<Run> run, std::vector<int> disabled, std::string_view failureText);
+    void ShowRefusal(const MinerStarted& started);
     [[nodiscard]] bool StartThread(std::unique_ptr<Run> run);
     void ReapFinishedRuns();
 
@@ -106,7 +121,9 @@ private:
     void OnGetHashRate();
     void OnWriteE2();
     void OnReadE2();
-    [[nodiscard]] bool CheckOneMachine(std::string_view emptyListText);
+    [[nodiscard]] std::optional<MinerRefusal> CheckOneMachine(
+        std::vector<core::RowTarget>& machines, MinerRefusal emptyList);
+    [[nodiscard]] std::optional<MinerRefused> CheckCodes(const MinerRunOptions& options);
 
     void BatchWorker(Run& run);
     // False ends the visiting (a pool machine that did not answer).
@@ -119,7 +136,8 @@ private:
     // awaited replies before the send), for at most the reply wait.
     [[nodiscard]] Waited WaitAnswer(protocol::AwaitedReplies::Ticket ticket);
     void Log(std::string_view text);
-    void Report(const core::RowTarget& machine, bool ok, std::string_view outcome, std::string_view detail);
+    void Report(
+        const Run& run, const core::RowTarget& machine, bool ok, std::string_view outcome, std::string_view detail);
 
     protocol::SharedState& state_;
     core::Window& window_;
@@ -131,11 +149,14 @@ private:
     const std::shared_ptr<std::atomic<core::LogSink*>> logTarget_;
     // The slots of the last OK of the pool settings dialog (UI thread).
     PoolSlots poolSlots_;
+    // The window's side of its own buttons' runs: its question boxes.
+    std::shared_ptr<MinerObserver> windowObserver_;
 
     std::mutex runsLock_;
     std::list<std::unique_ptr<Run>> runs_;
     // Write runs awaiting their machine's confirmation.
     std::vector<std::shared_ptr<WriteHandOff>> awaitedWrites_;
+    std::pair<std::string, std::string> writtenCodes_;
     std::unique_ptr<MinerReplyEffects> replyEffects_;
 };
 

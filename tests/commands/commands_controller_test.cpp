@@ -329,6 +329,132 @@ TEST_F(CommandsControllerTest, OneShotCommandsGoToTheSelectedMachineOrToAllAfter
     EXPECT_EQ(window.LogText(), "发送重启命令失败，请重试！\r\n");
 }
 
+// A front end without boxes: its answer to the question, and what it heard.
+struct TypedObserver : CommandObserver
+{
+    bool ConfirmEveryMachine(std::string_view question) override
+    {
+        asked.emplace_back(question);
+        return confirm;
+    }
+    void OnTimedOut(std::string_view failure) override { timedOut = failure; }
+    bool confirm = false;
+    std::vector<std::string> asked;
+    std::string timedOut;
+};
+
+TEST_F(CommandsControllerTest, TypedCommandsRefuseAsValuesAndTheirRunsEndByTheAnswerOrTheTimeOut)
+{
+    const auto observer = std::make_shared<TypedObserver>();
+    const std::vector<core::RowTarget> none;
+    const std::vector<core::RowTarget> one { { -1, "", kMacA } };
+    const std::vector<core::RowTarget> two { { -1, "", kMacA }, { -1, "", kMacB } };
+    const std::vector<core::RowTarget> noMac { { -1, "", "" } };
+    const auto refusal = [](const CommandStarted& started)
+    {
+        return std::holds_alternative<CommandRefusal>(started) ? std::optional(std::get<CommandRefusal>(started))
+                                                               : std::nullopt;
+    };
+    const struct
+    {
+        const char* what;
+        std::function<CommandStarted()> start;
+        CommandRefusal refusal;
+        std::string_view text;
+        bool asked;
+    } refused[] = {
+        { "test",
+            [&] { return controller.StartTest(CommandTest::Serial, none, observer); },
+            CommandRefusal::NoMachineToTest,
+            "请在设备列表中选择一个设备再进行测试",
+            false },
+        { "exec two",
+            [&] { return controller.StartSystemCommand(two, "uptime", observer); },
+            CommandRefusal::SeveralToExecute,
+            "已选中多个设备，当前版本不支持！",
+            false },
+        { "exec empty",
+            [&] { return controller.StartSystemCommand(none, "", observer); },
+            CommandRefusal::EmptyCommand,
+            "命令不能为空！",
+            false },
+        { "exec declined",
+            [&] { return controller.StartSystemCommand(none, "uptime", observer); },
+            CommandRefusal::NotConfirmed,
+            "",
+            true },
+        { "exec long",
+            [&] { return controller.StartSystemCommand(one, std::string(464, 'x'), observer); },
+            CommandRefusal::CommandTooLong,
+            "命令长度超限制！",
+            false },
+        { "reboot two",
+            [&] { return controller.StartOneShot(OneShotCommand::Reboot, two, observer); },
+            CommandRefusal::SeveralSelected,
+            "已选中多个设备，当前不支持！",
+            false },
+        { "reboot no MAC",
+            [&] { return controller.StartOneShot(OneShotCommand::Reboot, noMac, observer); },
+            CommandRefusal::NoMacReboot,
+            "获取MAC地址异常，请检查",
+            false },
+        { "name declined",
+            [&] { return controller.StartOneShot(OneShotCommand::Name, none, observer); },
+            CommandRefusal::NotConfirmed,
+            "",
+            true },
+    };
+    for (const auto& c : refused)
+    {
+        observer->asked.clear();
+        EXPECT_EQ(refusal(c.start()), c.refusal) << c.what;
+        EXPECT_EQ(RefusalText(c.refusal), c.text) << c.what;
+        EXPECT_EQ(observer->asked.empty(), !c.asked) << c.what;
+    }
+    EXPECT_EQ(RefusalCaption(CommandRefusal::NoMacRestart), "Info");
+    EXPECT_TRUE(window.Boxes().empty()) << "a typed caller shows its refusals itself";
+    EXPECT_TRUE(NothingSent());
+
+    // A test ends when its answer has taken effect; nothing else ends it early.
+    auto started = controller.StartTest(CommandTest::Led, one, observer);
+    ASSERT_FALSE(refusal(started));
+    const auto led = std::get<std::shared_ptr<CommandRun>>(started);
+    EXPECT_TRUE(led->Sent());
+    EXPECT_EQ(ReadCommand(broadcast.Receive())->target, kMacA);
+    EXPECT_FALSE(led->Ended());
+    const auto ticket = state.awaitedReplies.Claim(CommandAnswer(CMD_LedTest), kMacA);
+    EXPECT_FALSE(led->Ended()) << "claimed, not yet applied";
+    state.awaitedReplies.Answered(ticket);
+    EXPECT_TRUE(led->Ended());
+    EXPECT_FALSE(led->TimedOut());
+
+    // The system command to every machine, confirmed: its time-out goes to
+    // the observer that started it, not to a box.
+    observer->confirm = true;
+    started = controller.StartSystemCommand(none, "uptime", observer);
+    ASSERT_FALSE(refusal(started));
+    EXPECT_EQ(observer->asked.back(), "确认所有设备都执行命令？");
+    EXPECT_EQ(ReadCommand(broadcast.Receive())->target, kAllDevices);
+    const auto exec = std::get<std::shared_ptr<CommandRun>>(started);
+    EXPECT_FALSE(exec->Ended());
+    EXPECT_TRUE(controller.OnTimer(kTimerSystemCommand));
+    EXPECT_TRUE(exec->Ended());
+    EXPECT_TRUE(exec->TimedOut());
+    EXPECT_EQ(observer->timedOut, "执行名失败，重新搜索设备确认设备是否仍在线！");
+    EXPECT_TRUE(window.Boxes().empty());
+    static_cast<void>(controller.StartTest(CommandTest::Led, one, observer));
+    EXPECT_FALSE(broadcast.Receive().empty());
+    EXPECT_TRUE(led->Ended()) << "kept once seen, after the next test dropped its entry";
+
+    // A one-shot waits for nothing; a failed send says so.
+    started = controller.StartOneShot(OneShotCommand::RestartMiner, one, observer);
+    EXPECT_TRUE(std::get<std::shared_ptr<CommandRun>>(started)->Ended());
+    EXPECT_TRUE(std::get<std::shared_ptr<CommandRun>>(started)->Sent());
+    state.sendSocket.Close();
+    started = controller.StartOneShot(OneShotCommand::RestartMiner, one, observer);
+    EXPECT_FALSE(std::get<std::shared_ptr<CommandRun>>(started)->Sent());
+}
+
 TEST_F(CommandsControllerTest, NetworkSettingsSendTheRequestRecordTheMacAndTellTheCompanion)
 {
     window.AddRow({ "1", "10.77.128.5", "255.255.0.0", "10.77.0.1", kMacA });

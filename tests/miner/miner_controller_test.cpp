@@ -555,6 +555,83 @@ TEST_F(E2Test, TheLabelExampleIsWrittenConfirmedAndReadBack)
     EXPECT_EQ(NewColouredLines(), (Lines { "red file [T]读E2失败5\r\n" }));
 }
 
+// A front end without boxes: its answer to the question, and the results.
+struct TypedObserver : MinerObserver
+{
+    bool ConfirmEveryMachine(std::string_view question) override
+    {
+        const std::lock_guard lock(mutex);
+        asked.emplace_back(question);
+        return confirm;
+    }
+    void OnResult(const core::MachineResult& result) override
+    {
+        const std::lock_guard lock(mutex);
+        results.push_back(result.mac + " " + (result.ok ? "ok " : "failed ") + result.outcome);
+    }
+    std::mutex mutex;
+    bool confirm = false;
+    std::vector<std::string> asked;
+    Lines results;
+};
+
+TEST_F(E2Test, TypedRunsRefuseAsValuesTakeTheirInputsAndEndAfterTheReadBack)
+{
+    StartFarm(2, { "indexes=1,api=refuse" });
+    const auto observer = std::make_shared<TypedObserver>();
+    const auto refused = [&](BatchOperation kind, std::vector<core::RowTarget> machines, MinerRunOptions inputs)
+    {
+        const MinerStarted started = controller->StartMinerRun(kind, std::move(machines), std::move(inputs), observer);
+        const auto* refusal = std::get_if<MinerRefused>(&started);
+        return refusal != nullptr ? refusal->text + "|" + std::string(refusal->caption) : "started";
+    };
+    MinerRunOptions limits;
+    limits.lowLimit = 80;
+    limits.highLimit = 70;
+    MinerRunOptions unmarked;
+    unmarked.qrCode = "QRXXX00042";
+    unmarked.oneDCode = "KAVDRUP1234567890AB-SN0001-X";
+    ASSERT_TRUE(core::WriteSetting(core::settings::kQrCodeMark, "ZUN", state.configPath));
+    const core::RowTarget first { 0, Ip(0), Mac(0) };
+    EXPECT_EQ(refused(BatchOperation::SetTemperature, {}, limits), "低温大于高温请重设|");
+    EXPECT_EQ(refused(BatchOperation::MinerCommand, {}, {}), "命令不能为空！|");
+    EXPECT_EQ(refused(BatchOperation::WriteE2, { first }, unmarked), "二维码未包含ZUN，请检查|");
+    EXPECT_EQ(refused(BatchOperation::ReadE2, {}, {}), "请选中要进行写E2操作的设备|");
+    state.updating = 1;
+    EXPECT_EQ(refused(BatchOperation::HashRate, {}, {}), "设备升级中请稍后再试！|Question");
+    state.updating = 0;
+    EXPECT_TRUE(window.Boxes().empty()) << "a typed caller shows its refusals itself";
+
+    // Every machine: the observer is asked; declined, the run ends having sent nothing.
+    MinerStarted started = controller->StartMinerRun(BatchOperation::HashRate, {}, {}, observer);
+    ASSERT_TRUE(std::holds_alternative<std::shared_ptr<MinerRun>>(started));
+    EXPECT_TRUE(window.WaitFor([&] { return std::get<std::shared_ptr<MinerRun>>(started)->Ended(); }));
+    EXPECT_EQ(observer->asked, (Lines { "确认获取所有设备算力统计？" }));
+    EXPECT_EQ(farm->Totals().apiRequests, 0u);
+    observer->confirm = true;
+    started = controller->StartMinerRun(BatchOperation::HashRate, {}, {}, observer);
+    EXPECT_TRUE(window.WaitFor([&] { return std::get<std::shared_ptr<MinerRun>>(started)->Ended(); }));
+    EXPECT_EQ(observer->results, (Lines { Mac(0) + " ok answered", Mac(1) + " failed no exchange" }));
+
+    // An E2 write takes its codes from the call, not from the edits, and its
+    // run ends once the read-back its confirmation started has ended.
+    MinerRunOptions codes;
+    codes.qrCode = "QRZUN00042";
+    codes.oneDCode = "KAVDRUP1234567890AB-SN0001-X";
+    NewColouredLines();
+    started = controller->StartMinerRun(BatchOperation::WriteE2, { first }, codes, observer);
+    ASSERT_TRUE(std::holds_alternative<std::shared_ptr<MinerRun>>(started));
+    EXPECT_TRUE(window.WaitFor([&] { return std::get<std::shared_ptr<MinerRun>>(started)->Ended(); }));
+    EXPECT_EQ(NewColouredLines(),
+        (Lines { "green file QRZUN00042 ",
+            "green file KAVDRUP1234567890AB-SN0001-X ",
+            "green file [T]写E2成功\r\n",
+            "green file N00042 ",
+            "green file 1234890ABSN0001",
+            "green file  [T]读E2成功\r\n" }));
+    EXPECT_EQ(window.ItemText(kIdQrCodeEdit), "");
+}
+
 TEST_F(E2Test, TheHandlersRefuseInTheirOrder)
 {
     StartFarm(2, { "silent=true" });
