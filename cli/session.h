@@ -47,8 +47,8 @@ public:
     // The settings the network settings "dialog" confirms for every machine.
     void SetNetworkSettings(const commands::DevSetFields& fields) { settings_.fields = fields; }
 
-    // Broadcasts a search and collects the replies for `wait`; the rows are
-    // the machines found.
+    // Broadcasts a search (and scans the discovery's ranges, if any) and
+    // collects the replies for `wait` after; the rows are the machines found.
     void Search(std::chrono::milliseconds wait);
 
 private:

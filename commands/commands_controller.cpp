@@ -274,7 +274,7 @@ bool CommandsController::SendTimed(
     protocol::AwaitedReplies::Ticket& ticket = timedTickets_[timer];
     state_.awaitedReplies.Forget(ticket);
     ticket = state_.awaitedReplies.Await(protocol::CommandAnswer(code), target);
-    if (!state_.SendBroadcast(request))
+    if (!state_.SendToMachines(request))
     {
         state_.awaitedReplies.Forget(ticket);
         ticket = protocol::AwaitedReplies::kNone;
@@ -421,7 +421,7 @@ void CommandsController::OnOneShotCommand(int buttonId)
         nameTickets_[0] = state_.awaitedReplies.Await(protocol::CommandAnswer(protocol::CMD_GetName), target);
         nameTickets_[1] = state_.awaitedReplies.Await(protocol::CommandAnswer(protocol::CMD_SetName), target);
     }
-    if (state_.SendBroadcast(request))
+    if (state_.SendToMachines(request))
     {
         state_.currentTarget.Set(target);
         return;
@@ -491,7 +491,7 @@ void CommandsController::SendSetting(const DevSetFields& fields)
     // box, a copy of it nothing. A request not answered yet gives way to this one.
     state_.awaitedReplies.Forget(settingTicket_);
     settingTicket_ = state_.awaitedReplies.Await(protocol::kSettingAnswer, target);
-    if (!state_.SendBroadcast(BuildSettingRequest(fields)))
+    if (!state_.SendToMachines(BuildSettingRequest(fields)))
     {
         state_.awaitedReplies.Forget(settingTicket_);
         settingTicket_ = protocol::AwaitedReplies::kNone;
