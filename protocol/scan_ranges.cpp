@@ -151,6 +151,30 @@ std::optional<std::string> Forbidden(const AddressRange& range, const std::optio
     return std::nullopt;
 }
 
+// Two pieces that share an address, the later one in the text first. In
+// address order, pieces that do not overlap their neighbours overlap none.
+std::optional<std::pair<std::size_t, std::size_t>> Overlap(const std::vector<AddressRange>& ranges)
+{
+    std::vector<std::size_t> order(ranges.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+    {
+        order[i] = i;
+    }
+    std::sort(order.begin(),
+        order.end(),
+        [&](std::size_t a, std::size_t b) { return std::pair(ranges[a].first, a) < std::pair(ranges[b].first, b); });
+    for (std::size_t i = 1; i < order.size(); ++i)
+    {
+        const std::size_t a = order[i - 1];
+        const std::size_t b = order[i];
+        if (ranges[b].first <= ranges[a].last)
+        {
+            return std::pair(std::max(a, b), std::min(a, b));
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 RangesParse ParseScanRanges(std::string_view text, const std::optional<LocalSegment>& own)
@@ -178,14 +202,6 @@ RangesParse ParseScanRanges(std::string_view text, const std::optional<LocalSegm
             result.error = Quoted(piece) + ": a scan may not include " + *forbidden;
             break;
         }
-        const auto overlapping = std::find_if(result.ranges.begin(),
-            result.ranges.end(),
-            [&](const AddressRange& other) { return range->first <= other.last && other.first <= range->last; });
-        if (overlapping != result.ranges.end())
-        {
-            result.error = Quoted(piece) + ": overlaps " + Quoted(overlapping->text);
-            break;
-        }
         total += range->Size();
         if (total > kMaxScanAddresses)
         {
@@ -196,6 +212,12 @@ RangesParse ParseScanRanges(std::string_view text, const std::optional<LocalSegm
         result.ranges.push_back(std::move(*range));
         if (comma == std::string_view::npos)
         {
+            if (const auto overlap = Overlap(result.ranges))
+            {
+                result.error = Quoted(result.ranges[overlap->first].text) + ": overlaps "
+                    + Quoted(result.ranges[overlap->second].text);
+                break;
+            }
             return result;
         }
         text.remove_prefix(comma + 1);

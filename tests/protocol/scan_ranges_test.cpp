@@ -69,6 +69,7 @@ TEST(ScanRanges, RefusesWithAMessageNamingThePiece)
         { "192.168.1.0-192.168.1.10", "network address of the tool's own segment" },
         { "192.168.1.200/25", "broadcast address of the tool's own segment" },
         { "10.1.0.0/24,10.1.0.128-10.1.1.5", "\"10.1.0.128-10.1.1.5\": overlaps \"10.1.0.0/24\"" },
+        { "10.1.0.9,10.2.0.0/24,10.1.0.0/28", "\"10.1.0.0/28\": overlaps \"10.1.0.9\"" },
     };
     for (const auto& c : cases)
     {
