@@ -19,7 +19,7 @@ namespace
 {
 
 constexpr std::string_view kSearchHelp = R"(usage: quellis-cli search [--wait SECONDS] [--format table|csv|json]
-                          [--filter NETMASK,IPBEGIN,IPEND]
+                          [--filter NETMASK,IPBEGIN,IPEND] [--range RANGES [--rate N]]
 
 Broadcasts a search and lists every machine that answers within the wait
 (3 seconds unless given), sorted by address: index, address, mask, gateway,
@@ -27,6 +27,13 @@ MAC, run time (also in seconds in csv and json), temperature, version, host
 name. --filter keeps the replies whose address has NETMASK as its third
 number and a fourth number from IPBEGIN to IPEND (-1 switches a test off), as
 config.ini's keys of the same names do.
+
+--range also asks every address of RANGES (10.1.0.0/24, 10.2.0.10-10.2.0.99,
+comma-separated, at most 65536 addresses) one by one, at N addresses per second
+(--rate, 2000): machines behind routers, that a broadcast does not reach. The
+wait starts when the scan is done. A Segment column then names where each
+machine was found: local, or the range. A machine that answers a search by
+broadcast cannot be found from beyond its router.
 )";
 
 #define QUELLIS_SELECTION_HELP                                                                                         \
@@ -35,7 +42,8 @@ config.ini's keys of the same names do.
     "--from FILE (a CSV or JSON written by search, or one address or MAC per line), or --all.\n"                       \
     "One of them is needed; nothing is ever sent to every machine by default.\n"                                       \
     "Options: --wait SECONDS (the search before, and the wait for answers; 3), --format table|csv|json,\n"             \
-    "--verbose (the log lines on standard error), --yes (no question before an operation on --all).\n"                 \
+    "--verbose (the log lines on standard error), --yes (no question before an operation on --all),\n"                 \
+    "--range RANGES [--rate N] (the search also scans these ranges behind routers; see search).\n"                     \
     "Output: one line per machine with its MAC, address, result, outcome and detail.\n"
 
 constexpr std::string_view kFlickerHelp

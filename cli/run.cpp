@@ -15,8 +15,46 @@ int UsageError(const char* command, const std::string& message)
     return kExitUsage;
 }
 
+bool ParseScan(Arguments& arguments, std::optional<discovery::ScanSettings>& scan, std::string* error)
+{
+    const std::vector<std::string> values = arguments.Values("range");
+    const auto rate = arguments.Value("rate");
+    scan.reset();
+    if (values.empty())
+    {
+        if (rate)
+        {
+            *error = "--rate needs --range";
+        }
+        return !rate;
+    }
+    std::string ranges;
+    for (const std::string& value : values)
+    {
+        ranges += (ranges.empty() ? "" : ",") + value;
+    }
+    protocol::RangesParse parsed = protocol::ParseScanRanges(ranges, discovery::OwnSegment());
+    if (!parsed.error.empty())
+    {
+        *error = "--range " + parsed.error;
+        return false;
+    }
+    const auto parsedRate = rate ? protocol::ParseScanRate(*rate) : protocol::kDefaultScanRate;
+    if (!parsedRate)
+    {
+        *error = "--rate " + protocol::ScanRateError(*rate);
+        return false;
+    }
+    scan = discovery::ScanSettings { std::move(parsed.ranges), *parsedRate };
+    return true;
+}
+
 bool ParseCommon(Arguments& arguments, CommonOptions& options, std::string* error)
 {
+    if (!ParseScan(arguments, options.scan, error))
+    {
+        return false;
+    }
     options.selection.all = arguments.Flag("all");
     options.yes = arguments.Flag("yes");
     options.verbose = arguments.Flag("verbose");
@@ -246,6 +284,7 @@ MachineRun::MachineRun(const char* command, const CommonOptions& options)
 bool MachineRun::Open(bool packageServer)
 {
     session_.Discovery().SetReplyObserver(&replies_);
+    session_.Discovery().SetScan(options_.scan);
     std::string error;
     if (!session_.Open({}, packageServer, &error))
     {
@@ -269,7 +308,9 @@ std::vector<Target> MachineRun::Resolve(bool needAddress)
 {
     HeadlessWindow& window = session_.Window();
     const Selection& selection = options_.selection;
-    if (!needAddress && !selection.all && selection.ips.empty())
+    // Machines behind routers are reached by their address, which only the
+    // search's scan tells.
+    if (!needAddress && !selection.all && selection.ips.empty() && !options_.scan)
     {
         // MACs are enough to address these machines: no search needed.
         std::vector<Target> targets;

@@ -27,7 +27,13 @@ struct CommonOptions
     Format format = Format::Table;
     bool yes = false;
     bool verbose = false;
+    // --range and --rate: the search before also scans these ranges.
+    std::optional<discovery::ScanSettings> scan;
 };
+
+// --range RANGES (also given more than once) and --rate N; --rate alone is an
+// error. Nothing in `scan` when --range is absent.
+bool ParseScan(Arguments& arguments, std::optional<discovery::ScanSettings>& scan, std::string* error);
 
 // --mac, --ip, --from, --all, --wait, --format, --yes, --verbose. False with
 // the reason; a missing selection is an error.

@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 #include "cli/output.h"
+#include "cli/run.h"
 #include "cli/session.h"
 #include "discovery/device_table.h"
 #include "platform/net/ipv4.h"
@@ -59,9 +60,12 @@ int RunSearch(Arguments& arguments)
     const auto waitText = arguments.Value("wait");
     const auto formatText = arguments.Value("format");
     const auto filterText = arguments.Value("filter");
-    if (const std::string error = arguments.Error(); !error.empty())
+    std::optional<discovery::ScanSettings> scan;
+    std::string scanError;
+    const bool scanRead = ParseScan(arguments, scan, &scanError);
+    if (const std::string error = arguments.Error(); !error.empty() || !scanRead)
     {
-        std::fprintf(stderr, "quellis-cli search: %s\n", error.c_str());
+        std::fprintf(stderr, "quellis-cli search: %s\n", error.empty() ? scanError.c_str() : error.c_str());
         return kExitUsage;
     }
     const auto wait = waitText ? ParseSeconds(*waitText) : std::chrono::milliseconds(3000);
@@ -88,6 +92,7 @@ int RunSearch(Arguments& arguments)
         std::fprintf(stderr, "quellis-cli search: %s\n", error.c_str());
         return kExitSomeFailed;
     }
+    session.Discovery().SetScan(scan);
     session.Search(*wait);
     const auto rows = session.Window().Rows();
     std::vector<int> order(rows.size());
@@ -118,6 +123,11 @@ int RunSearch(Arguments& arguments)
     }
     results.columns.insert(results.columns.end(),
         { { "Temperature", "temperature", true }, { "Version", "version" }, { "Host name", "host_name" } });
+    // Only with ranges: the output of a search of the local segment stays as it was.
+    if (scan)
+    {
+        results.columns.push_back({ "Segment", "segment" });
+    }
     for (const int row : order)
     {
         const auto& cells = rows[static_cast<std::size_t>(row)];
@@ -128,6 +138,10 @@ int RunSearch(Arguments& arguments)
             out.push_back(seconds >= 0 ? std::to_string(seconds) : std::string());
         }
         out.insert(out.end(), cells.begin() + 6, cells.end());
+        if (scan)
+        {
+            out.push_back(session.State().remoteRows.SegmentOf(cells[discovery::kColumnIp]).value_or("local"));
+        }
         results.rows.push_back(std::move(out));
     }
     session.Close();

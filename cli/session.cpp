@@ -135,6 +135,12 @@ void Session::Close()
 void Session::Search(std::chrono::milliseconds wait)
 {
     Discovery().OnSearch();
+    // A range scan takes its addresses over their rate; the wait for the
+    // answers starts when it is done.
+    while (engine_.State().pacedSender.Running() != 0)
+    {
+        loop_.RunFor(std::chrono::milliseconds(50));
+    }
     loop_.RunFor(wait);
 }
 

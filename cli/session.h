@@ -42,8 +42,8 @@ public:
     [[nodiscard]] update::UpdateController& Update() { return engine_.Update(); }
     // The side panel's controls: the monitor box and its interval.
     [[nodiscard]] core::PlainControls& Panel() { return panel_; }
-    // Broadcasts a search and collects the replies for `wait`; the rows are
-    // the machines found.
+    // Broadcasts a search (and scans the discovery's ranges, if any) and
+    // collects the replies for `wait` after; the rows are the machines found.
     void Search(std::chrono::milliseconds wait);
 
 private:

@@ -331,7 +331,7 @@ std::shared_ptr<CommandRun> CommandsController::SendTimed(int timer,
     state_.awaitedReplies.Forget(timed.ticket);
     timed.ticket = state_.awaitedReplies.Await(protocol::CommandAnswer(code), target);
     timed.observer = std::move(observer);
-    const bool sent = state_.SendBroadcast(request);
+    const bool sent = state_.SendToMachines(request);
     if (!sent)
     {
         state_.awaitedReplies.Forget(timed.ticket);
@@ -519,7 +519,7 @@ CommandStarted CommandsController::StartOneShot(
         nameTickets_[0] = state_.awaitedReplies.Await(protocol::CommandAnswer(protocol::CMD_GetName), target);
         nameTickets_[1] = state_.awaitedReplies.Await(protocol::CommandAnswer(protocol::CMD_SetName), target);
     }
-    if (state_.SendBroadcast(request))
+    if (state_.SendToMachines(request))
     {
         state_.currentTarget.Set(target);
         return std::make_shared<CommandRun>(state_.awaitedReplies, protocol::AwaitedReplies::kNone, true);
@@ -590,7 +590,7 @@ CommandStarted CommandsController::StartNetworkSetting(const DevSetFields& field
     // box, a copy of it nothing. A request not answered yet gives way to this one.
     state_.awaitedReplies.Forget(settingTicket_);
     settingTicket_ = state_.awaitedReplies.Await(protocol::kSettingAnswer, target);
-    if (!state_.SendBroadcast(BuildSettingRequest(fields)))
+    if (!state_.SendToMachines(BuildSettingRequest(fields)))
     {
         state_.awaitedReplies.Forget(settingTicket_);
         settingTicket_ = protocol::AwaitedReplies::kNone;

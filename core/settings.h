@@ -36,6 +36,10 @@ inline constexpr IntSetting kInterval { "COMMON", "INTERVAL", 2000 };
 inline constexpr IntSetting kNetmask { "COMMON", "NETMASK", -1 };
 inline constexpr IntSetting kIpBegin { "COMMON", "IPBEGIN", -1 };
 inline constexpr IntSetting kIpEnd { "COMMON", "IPEND", -1 };
+// [SCAN]: address ranges behind routers that each search also scans, and the
+// pace of that scan in addresses per second. Absent: the broadcast alone.
+inline constexpr TextSetting kScanRanges { "SCAN", "RANGES", "", 4096 };
+inline constexpr TextSetting kScanRate { "SCAN", "RATE", "", 32 };
 inline constexpr TextSetting kQrCodeMark { "PRODUCE", "erweima", "ZUN", 50 };
 inline constexpr TextSetting kOneDCodeMark { "PRODUCE", "yiweima", "KAVDRUP", 50 };
 

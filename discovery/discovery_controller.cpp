@@ -54,7 +54,14 @@ public:
     {
     }
 
-    void ApplyDeviceRecords(std::vector<DeviceRecord> records) override { owner_.records_.Enqueue(std::move(records)); }
+    void ApplyDeviceRecords(std::vector<DeviceRecord> records) override
+    {
+        for (const DeviceRecord& record : records)
+        {
+            [[maybe_unused]] const bool remote = owner_.state_.remoteRows.Note(record.ip, record.mac);
+        }
+        owner_.records_.Enqueue(std::move(records));
+    }
     void Synchronise() override { owner_.records_.Flush(); }
     void Log(core::LogColour colour, std::string_view text, bool toFile) override
     {
@@ -129,8 +136,66 @@ bool DiscoveryController::OnListNotify(core::ListNotify code, int row, int colum
     return false;
 }
 
+bool DiscoveryController::PrepareScan(std::optional<ScanSettings>& scan)
+{
+    if (scanOverride_)
+    {
+        scan = scanOverride_;
+        return true;
+    }
+    const std::string ranges = core::ReadSetting(core::settings::kScanRanges, state_.configPath);
+    if (ranges.empty())
+    {
+        scan.reset();
+        return true;
+    }
+    ScanSettingsRead read
+        = ReadScanSettings(ranges, core::ReadSetting(core::settings::kScanRate, state_.configPath), OwnSegment());
+    if (!read.error.empty())
+    {
+        window_.boxes.MessageBox("config.ini [SCAN]: " + read.error, scantext::kCaption);
+        return false;
+    }
+    scan = std::move(read.scan);
+    return true;
+}
+
+void DiscoveryController::StartScan(std::span<const std::uint8_t> search, std::optional<ScanSettings> scan)
+{
+    // The rows of the search before go with their scan; a request to a
+    // machine is a broadcast again until the new scan finds it.
+    state_.pacedSender.CancelScans();
+    if (!scan)
+    {
+        state_.remoteRows.Begin({}, std::nullopt, protocol::kDefaultScanRate);
+        return;
+    }
+    state_.remoteRows.Begin(scan->ranges, OwnSegment(), scan->rate);
+    window_.log.WriteLog(core::LogColour::Default, ScanStartLine(*scan), false);
+    protocol::PacedRun run;
+    run.datagram.assign(search.begin(), search.end());
+    run.ranges = std::move(scan->ranges);
+    run.port = state_.deviceBroadcast.port;
+    run.rate = scan->rate;
+    run.scan = true;
+    // The last machines asked answer within a round trip or two.
+    run.linger = std::chrono::milliseconds(1000);
+    // On the paced sender's thread: a window call, as from any worker.
+    run.done = [this](std::uint64_t sent, bool stopped)
+    { window_.log.WriteLog(core::LogColour::Default, ScanEndLine(sent, state_.remoteRows.Count(), stopped), false); };
+    if (!state_.pacedSender.Submit(state_.sendSocket, std::move(run)))
+    {
+        trace::OutputDebugString("range scan not started\n");
+    }
+}
+
 void DiscoveryController::OnSearch()
 {
+    std::optional<ScanSettings> scan;
+    if (!PrepareScan(scan))
+    {
+        return;
+    }
     records_.Clear();
     std::vector<std::uint8_t> search(kRequestBufferSize);
     search.resize(BuildSearch(search, kSearchOrdinary));
@@ -138,6 +203,7 @@ void DiscoveryController::OnSearch()
     {
         trace::OutputDebugString("send search package failed\n");
     }
+    StartScan(search, std::move(scan));
     window_.list.FocusList();
     if (state_.toolType == core::kToolTypeBare)
     {
@@ -152,6 +218,11 @@ void DiscoveryController::OnSearch()
 
 void DiscoveryController::OnFixedAccountSearch()
 {
+    std::optional<ScanSettings> scan;
+    if (!PrepareScan(scan))
+    {
+        return;
+    }
     records_.Clear();
     // The account as a 32-byte buffer holds it: at most 31 bytes.
     const std::string account(text::Cp936Prefix(Wire(window_.controls.ItemText(kIdAccountEdit)), 31));
@@ -166,6 +237,7 @@ void DiscoveryController::OnFixedAccountSearch()
     {
         trace::OutputDebugString("send search package failed\n");
     }
+    StartScan(search, std::move(scan));
 }
 
 int DiscoveryController::FlickerRow(int row)
@@ -176,7 +248,7 @@ int DiscoveryController::FlickerRow(int row)
     }
     std::vector<std::uint8_t> flicker(kRequestBufferSize);
     flicker.resize(BuildNetLedFlicker(flicker, Wire(window_.list.CellText(row, kColumnMac))));
-    if (!state_.SendBroadcast(flicker))
+    if (!state_.SendToMachines(flicker))
     {
         trace::OutputDebugString("send net led flicker package failed\n");
     }
@@ -369,7 +441,9 @@ void DiscoveryController::ReplyThread()
 void DiscoveryController::Stop()
 {
     // The teardown has cleared `running` and shut the receive socket down;
-    // both loops leave at their next test.
+    // both loops leave at their next test. A range scan ends at once.
+    state_.pacedSender.Stop();
+    window_.uiThread.Join(state_.pacedSender.Thread());
     window_.uiThread.Join(receiveThread_);
     window_.uiThread.Join(replyThread_);
 }

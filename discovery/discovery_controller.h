@@ -2,6 +2,7 @@
 
 #include "core/controller.h"
 #include "core/window.h"
+#include "discovery/range_scan.h"
 #include "discovery/receive_filter.h"
 #include "platform/sync/thread.h"
 #include "protocol/device_packet.h"
@@ -80,6 +81,10 @@ public:
     // Before the reply thread starts.
     void SetReplyObserver(ReplyObserver* observer) { observer_ = observer; }
 
+    // A front end that gives the ranges itself (the command line): each
+    // search scans these instead of reading config.ini [SCAN].
+    void SetScan(std::optional<ScanSettings> scan) { scanOverride_ = std::move(scan); }
+
     void OnSearch();
     void OnFixedAccountSearch();
     // The identify packet for a row; 0 for a negative row, else 1.
@@ -96,11 +101,17 @@ private:
     void HandleDatagram(const ReceiveFilter& filter, std::uint8_t* bytes, std::size_t length, net::Endpoint from);
     void ReplyThread();
     void OnRecordsApplied(const std::string& versionLines);
+    // The ranges of the next search (nothing: none), or false after the
+    // operator was told why they cannot be scanned.
+    [[nodiscard]] bool PrepareScan(std::optional<ScanSettings>& scan);
+    // After the broadcast: the same request to every address of the ranges.
+    void StartScan(std::span<const std::uint8_t> search, std::optional<ScanSettings> scan);
 
     protocol::SharedState& state_;
     core::Window& window_;
     DeviceRecordSink& records_;
     ReplyObserver* observer_ = nullptr;
+    std::optional<ScanSettings> scanOverride_;
     // Used by the reply thread only, once it runs.
     std::unique_ptr<Effects> effects_;
     protocol::ReplyDispatcher dispatcher_;

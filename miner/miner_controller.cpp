@@ -851,7 +851,7 @@ bool MinerController::VisitPools(Run& run, const core::RowTarget& machine, bool 
     Log(poolText + "\r\n");
     // Awaited from before the send: the answer may come at once.
     const auto ticket = state_.awaitedReplies.Await(protocol::CommandAnswer(protocol::CMD_PoolConfig), wireMac);
-    if (length == 0 || !state_.SendBroadcast(std::span(packet).first(length)))
+    if (length == 0 || !state_.SendToMachines(std::span(packet).first(length)))
     {
         state_.awaitedReplies.Forget(ticket);
         Log(batchtext::kPoolSendFailed);
@@ -950,7 +950,7 @@ void MinerController::RunE2(Run& run)
         awaitedWrites_.push_back(handOff);
     }
 
-    const bool sent = length != 0 && state_.SendBroadcast(std::span(packet).first(length));
+    const bool sent = length != 0 && state_.SendToMachines(std::span(packet).first(length));
     if (!sent)
     {
         state_.awaitedReplies.Forget(ticket);

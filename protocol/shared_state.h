@@ -6,6 +6,8 @@
 #include "platform/sync/shared_text.h"
 #include "protocol/awaited_replies.h"
 #include "protocol/device_packet.h"
+#include "protocol/paced_sender.h"
+#include "protocol/remote_rows.h"
 #include "protocol/reply_queue.h"
 
 #include <atomic>
@@ -103,9 +105,23 @@ struct SharedState
     std::atomic<std::uint64_t> datagramsReceived { 0 };
     std::atomic<std::uint64_t> datagramsQueued { 0 };
 
+    // The rows the last search's range scan found behind routers: set up by
+    // the search (UI thread), filled by the reply thread, read by every sender.
+    RemoteRows remoteRows;
+    // The range scan and the unicast copies of requests to every machine.
+    // Stopped by the teardown with the other threads, before the send socket
+    // closes.
+    PacedSender pacedSender;
+
     // A request to every machine (255.255.255.255:6667) on the send socket;
     // false when the send reported nothing sent or an error.
     bool SendBroadcast(std::span<const std::uint8_t> datagram);
+    // A request that names its machine (PKT_DEV_SETTING, PKT_NET_LED_FLICKER,
+    // PKT_CMD): unicast to the machine's address when its row is remote, else
+    // the broadcast. One to every machine ("FFFFFFFFFFFF") is the broadcast
+    // and, when remote rows exist, a paced unicast copy to each of them.
+    // False when the first send reported nothing sent or an error.
+    bool SendToMachines(std::span<const std::uint8_t> datagram);
 };
 
 } // namespace quellis::protocol

@@ -63,8 +63,10 @@ OutgoingReply DeviceService::Reply(
 {
     OutgoingReply reply;
     reply.machine = machine.identity.index;
-    // Machines answer on the tool's listening port, not on the request's source port.
-    reply.destination = net::Endpoint { source.address, settings_.replyPort };
+    // Machines answer on the tool's listening port, not on the request's
+    // source port; to the request's source or to their whole segment.
+    reply.destination = net::Endpoint { machine.behaviour.broadcastReply ? net::kInaddrBroadcast : source.address,
+        settings_.replyPort };
     reply.due = due;
     reply.bytes.assign(bytes.begin(), bytes.end());
     return reply;
@@ -84,7 +86,8 @@ void DeviceService::Handle(std::span<const std::uint8_t> datagram,
         return;
     }
     Machine* only = machines_.ByAddress(destination);
-    if (only == nullptr && machines_.IsVacated(destination))
+    const bool nobody = settings_.strictAddresses && destination != net::kInaddrBroadcast;
+    if (only == nullptr && (nobody || machines_.IsVacated(destination)))
     {
         counters_.ignored.fetch_add(1, std::memory_order_relaxed);
         return;

@@ -66,6 +66,11 @@ struct DeviceServiceSettings
     std::uint16_t packagePort = protocol::kPackagePort;
     int spreadMs = 100;
     std::uint64_t seed = 1;
+    // A datagram to an address no machine holds reaches nobody, as on a
+    // real segment; only 255.255.255.255 reaches every machine. Off: any
+    // such address stands in for the broadcast (loopback tests, which cannot
+    // broadcast).
+    bool strictAddresses = false;
 };
 
 class DeviceService

@@ -257,7 +257,8 @@ bool Farm::Start(std::string* error)
         DeviceServiceSettings { config_.replyPort,
             config_.packagePort,
             config_.scenario.spreadMs.value_or(kDefaultSpreadMs),
-            config_.seed });
+            config_.seed,
+            config_.strictAddresses });
     engine->stopEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     Engine& started = *engine;
     engine_ = std::move(engine);
@@ -280,6 +281,8 @@ bool Farm::Start(std::string* error)
             // all of them by broadcast).
             const int on = 1;
             setsockopt(started.udp, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+            // Machines that answer by broadcast (Behaviour::broadcastReply).
+            setsockopt(started.udp, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
             sockaddr_in address {};
             address.sin_family = AF_INET;
             address.sin_addr.s_addr = htonl(INADDR_ANY);

@@ -38,6 +38,9 @@ struct FarmConfig
     std::string netns; // a name under /run/netns; empty: the caller's namespace
     std::string expectedPackage; // when set, downloads are compared with this file
     int downloadThreads = 2;
+    // Only 255.255.255.255 and the machines' own addresses reach machines
+    // (a range scan asks every address of a subnet); see DeviceServiceSettings.
+    bool strictAddresses = false;
     // Read here: search.spreadMs (search replies spread over this long, 0:
     // all at once; 100 when unset) and the groups, applied in order over each
     // machine's natural behaviour. The scenario's machines, seed and first

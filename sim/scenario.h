@@ -73,6 +73,9 @@ struct Behaviour
     int replyJitterMs = 0;
     int shortReply = 256; // bytes of a record reply
     bool addressAsAll = false; // "FFFFFFFFFFFF" in the record's address field
+    // Answers go to 255.255.255.255 on the machine's own segment instead of to
+    // the request's source: a router between the tool and the machine stops them.
+    bool broadcastReply = false;
     bool bom = false; // host name starts with EF BB BF
     bool apiNul = false; // a NUL byte after the API reply
     std::int32_t settingResult = 0;

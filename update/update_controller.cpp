@@ -404,7 +404,7 @@ void UpdateController::UpdateWorker(const RunArguments& run)
             offer.assign(protocol::kRequestBufferSize, 0);
             offer.resize(protocol::BuildUpgradeOffer(offer, target, size));
             const UpdateTarget offered { next->ip, target };
-            if (offer.empty() || !state_.SendBroadcast(offer))
+            if (offer.empty() || !state_.SendToMachines(offer))
             {
                 trace::OutputDebugString("send CMD_EXECUTE package failed\n");
                 run.observer->OnMachine(offered, UpdateOutcome::NotSent);

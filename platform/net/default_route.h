@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,5 +40,15 @@ struct AddressRow
 
 // Reads the system's route and address tables (empty when they cannot be read).
 [[nodiscard]] std::string DefaultRouteAddress();
+
+struct SegmentAddress
+{
+    std::uint32_t address = 0;
+    std::uint32_t mask = 0;
+};
+
+// The default route's address with the netmask of its interface: the tool's
+// own segment. Nothing when there is no default route.
+[[nodiscard]] std::optional<SegmentAddress> DefaultRouteSegment();
 
 } // namespace quellis::net

@@ -4,6 +4,7 @@
 #include "cli/headless_window.h"
 #include "cli/monitor_lines.h"
 #include "cli/output.h"
+#include "cli/run.h"
 #include "cli/selection.h"
 #include "cli/static_address.h"
 #include "platform/net/ipv4.h"
@@ -105,6 +106,37 @@ std::string Printed(const Results& results, Format format)
     std::string text(buffer, size);
     std::free(buffer);
     return text;
+}
+
+TEST(CliScan, RangeAndRateOptionsOrWhyNot)
+{
+    const struct
+    {
+        std::vector<std::string> args;
+        std::size_t ranges; // 0: no scan
+        int rate;
+        const char* error;
+    } cases[] = {
+        { {}, 0, 0, "" },
+        { { "--range", "10.1.0.0/24", "--range", "10.2.0.1-10.2.0.9" }, 2, 2000, "" },
+        { { "--range=10.1.0.0/24,10.3.0.0/24", "--rate", "50000" }, 2, 50000, "" },
+        { { "--rate", "5000" }, 0, 0, "--rate needs --range" },
+        { { "--range", "" }, 0, 0, "--range no address range given" },
+        { { "--range", "10.0.0.0/8" }, 0, 0, "--range \"10.0.0.0/8\": more than 65536" },
+        { { "--range", "10.0.0.5-10.0.0.1" }, 0, 0, "--range \"10.0.0.5-10.0.0.1\": the range ends" },
+        { { "--range", "10.1.0.0/24", "--rate", "1000000000" }, 0, 0, "--rate \"1000000000\": the scan rate" },
+        { { "--range", "10.1.0.0/24", "--rate", "0" }, 0, 0, "--rate \"0\": the scan rate" },
+    };
+    for (const auto& c : cases)
+    {
+        Arguments arguments(c.args);
+        std::optional<discovery::ScanSettings> scan;
+        std::string error;
+        EXPECT_EQ(ParseScan(arguments, scan, &error), std::string_view(c.error).empty()) << error;
+        EXPECT_EQ(error.substr(0, std::string_view(c.error).size()), c.error);
+        EXPECT_EQ(scan ? scan->ranges.size() : 0u, c.ranges) << error;
+        EXPECT_EQ(scan ? scan->rate : 0, c.rate);
+    }
 }
 
 TEST(CliOutput, CsvQuotesAndJsonEscapesWhatWouldBreakThem)

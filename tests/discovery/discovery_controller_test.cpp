@@ -220,5 +220,77 @@ TEST_F(DiscoveryControllerTest, AppliedRowsLogTheirVersionsAndWithoutPanelSelect
     EXPECT_EQ(window.LogLines().size(), 1u) << "empty version lines write nothing";
 }
 
+TEST_F(DiscoveryControllerTest, RangeScanFollowsTheBroadcastAndItsAnswersMakeRemoteRows)
+{
+    state.running = 1;
+    ASSERT_TRUE(controller.StartReplyThread());
+    ASSERT_EQ(controller.StartLisServ({}), ReceiveStart::Started);
+    const std::uint16_t replyPort = state.receiveSocket.LocalEndpoint()->port;
+    // Two machines in the range on the machines' port; only the first answers.
+    Machines remote[2];
+    for (int i = 0; i < 2; ++i)
+    {
+        remote[i].socket = net::Socket::Create(net::SocketKind::Udp);
+        ASSERT_TRUE(remote[i].socket.Bind({ 0x7F000A02u + static_cast<std::uint32_t>(i), machines.endpoint.port }));
+        ASSERT_TRUE(remote[i].socket.SetReceiveTimeout(std::chrono::milliseconds(2000)));
+    }
+    controller.SetScan(ScanSettings { ParseScanRanges("127.0.10.2-127.0.10.3", std::nullopt).ranges, 1000 });
+    EXPECT_TRUE(controller.OnCommand(kIdSearch));
+    const Bytes broadcast = machines.Receive();
+    ASSERT_EQ(ReadHeader(broadcast)->type, PKT_SEARCH);
+    EXPECT_EQ(remote[0].Receive(), broadcast);
+    EXPECT_EQ(remote[1].Receive(), broadcast);
+    Bytes answer(kMaxDatagramSize);
+    RecordFields fields;
+    fields.ip = "127.0.10.2";
+    fields.mac = "00000000000A";
+    answer.resize(BuildRecordReply(answer, PKT_SEARCH_ACK, fields, kRecordSize));
+    ASSERT_GT(remote[0].socket.SendTo(answer.data(), answer.size(), { kLoopback, replyPort }), 0);
+    ASSERT_TRUE(window.WaitFor([&] { return window.LogText().find("Range scan done") != std::string::npos; }));
+    EXPECT_EQ(window.LogText(),
+        "Range scan: 2 addresses (127.0.10.2-127.0.10.3) at 1000 per second\r\n"
+        "Range scan done: 2 addresses sent, 1 machines found behind routers\r\n");
+    ASSERT_EQ(rows.Records().size(), 1u);
+
+    // The row found in the range is flickered where it is; the broadcast
+    // would not cross its router.
+    window.AddRow("127.0.10.2", "00000000000A");
+    EXPECT_EQ(controller.FlickerRow(0), 1);
+    EXPECT_EQ(ReadRecord(remote[0].Receive())->mac, "00000000000A");
+    EXPECT_TRUE(machines.socket.SetReceiveTimeout(std::chrono::milliseconds(100)));
+    EXPECT_TRUE(machines.Receive().empty());
+}
+
+TEST(ScanSettings, ConfigKeysGiveRangesAndRateOrAClearRefusal)
+{
+    const struct
+    {
+        const char* ranges;
+        const char* rate;
+        bool scans;
+        int scanRate;
+        const char* error;
+    } cases[] = {
+        { "", "5000", false, 0, "" }, // no ranges: the broadcast alone, the rate unread
+        { " ", "x", false, 0, "" },
+        { "10.1.0.0/24", "", true, kDefaultScanRate, "" },
+        { "10.1.0.0/24", "10000", true, 10000, "" },
+        { "10.1.0.0/24", "0", false, 0, "\"0\": the scan rate is 1 to 100000 addresses per second" },
+        { "10.1.0.0/24", "1000000000", false, 0, "\"1000000000\": the scan rate is" },
+        { "10.0.0.0/8", "", false, 0, "\"10.0.0.0/8\": more than 65536 addresses" },
+    };
+    for (const auto& c : cases)
+    {
+        const ScanSettingsRead read = ReadScanSettings(c.ranges, c.rate, std::nullopt);
+        EXPECT_EQ(read.scan.has_value(), c.scans) << c.ranges << " " << c.rate;
+        EXPECT_EQ(read.error.substr(0, std::string_view(c.error).size()), c.error) << c.ranges << " " << c.rate;
+        EXPECT_EQ(read.error.empty(), std::string_view(c.error).empty());
+        if (read.scan)
+        {
+            EXPECT_EQ(read.scan->rate, c.scanRate);
+        }
+    }
+}
+
 } // namespace
 } // namespace quellis::discovery

@@ -73,11 +73,12 @@ private:
     std::string sourceAddress_;
 };
 
-// A farm of simulated machines in the lab's farm namespace.
-inline std::unique_ptr<sim::Farm> StartLabFarm(NetLab& lab, sim::FarmConfig config)
+// A farm of simulated machines in the lab's farm namespace, or on the remote
+// segment behind it.
+inline std::unique_ptr<sim::Farm> StartLabFarm(NetLab& lab, sim::FarmConfig config, bool remote = false)
 {
-    config.netns = lab.FarmNamespace();
-    config.firstAddress = NetLab::kFirstMachine;
+    config.netns = remote ? lab.RemoteNamespace() : lab.FarmNamespace();
+    config.firstAddress = remote ? NetLab::kFirstRemoteMachine : NetLab::kFirstMachine;
     auto farm = std::make_unique<sim::Farm>(std::move(config));
     std::string error;
     if (!farm->Start(&error))

@@ -56,9 +56,11 @@ protected:
         ASSERT_TRUE(AssignBehaviours(groups, identities, 21, &behaviours, &error)) << error;
         machines_ = MachineTable(std::move(identities), std::move(behaviours), start_);
         service_ = std::make_unique<DeviceService>(
-            machines_, counters_, DeviceServiceSettings { kReplyPort, kPackagePort, spreadMs, 21 });
+            machines_, counters_, DeviceServiceSettings { kReplyPort, kPackagePort, spreadMs, 21, strict_ });
         service_->SetUnixTimeForTesting(1700000000);
     }
+
+    bool strict_ = false;
 
     void Send(const Bytes& datagram, std::uint32_t destination = 0xFFFFFFFF, Clock::time_point now = {})
     {
@@ -137,10 +139,16 @@ TEST_F(DeviceServiceTest, EveryMachineThatIsNotSilentAnswersASearch)
 
 TEST_F(DeviceServiceTest, ADatagramToOneMachinesAddressReachesThatMachineOnly)
 {
-    Build(10, { "indexes=2,silent=true" });
+    Build(10, { "indexes=2,silent=true", "indexes=4,broadcastReply=true" });
     Send(Search(), At(5).identity.address);
     ASSERT_EQ(sink_.replies.size(), 1u);
     EXPECT_EQ(sink_.replies[0].machine, 5);
+    EXPECT_EQ(sink_.replies[0].destination, (net::Endpoint { kTool, kReplyPort }));
+    // A machine that answers by broadcast does so even when asked alone.
+    sink_.replies.clear();
+    Send(Command(Mac(4), protocol::CMD_UARTTest), At(4).identity.address);
+    ASSERT_EQ(sink_.replies.size(), 1u);
+    EXPECT_EQ(sink_.replies[0].destination, (net::Endpoint { net::kInaddrBroadcast, kReplyPort }));
     sink_.replies.clear();
     Send(Search(), At(2).identity.address);
     EXPECT_TRUE(sink_.replies.empty());
@@ -151,6 +159,18 @@ TEST_F(DeviceServiceTest, ADatagramToOneMachinesAddressReachesThatMachineOnly)
     sink_.replies.clear();
     Send(Command(Mac(1), protocol::CMD_UARTTest), At(6).identity.address);
     EXPECT_TRUE(sink_.replies.empty());
+
+    // A farm behind a router: an address nobody holds reaches nobody, as a
+    // range scan over a subnet needs; the broadcast still reaches everyone.
+    strict_ = true;
+    Build(10);
+    sink_.replies.clear();
+    Send(Search(), 0x7F28FFF0);
+    EXPECT_TRUE(sink_.replies.empty());
+    Send(Search(), At(5).identity.address);
+    EXPECT_EQ(sink_.replies.size(), 1u);
+    Send(Search());
+    EXPECT_EQ(sink_.replies.size(), 11u);
 }
 
 TEST_F(DeviceServiceTest, RecordsShowTheMachineWithItsQuirks)

@@ -55,6 +55,7 @@ NetLab* NetLab::Get(std::string* why)
     made->name_ = "qt" + std::to_string(getpid());
     made->tool_ = made->name_ + "-tool";
     made->farm_ = made->name_ + "-farm";
+    made->remote_ = made->name_ + "-remote";
     if (RunCommand(NetlabCommand(made->name_, "up >/dev/null")) != 0)
     {
         failure = "tools/netlab up failed";

@@ -20,11 +20,15 @@ public:
 
     [[nodiscard]] const std::string& ToolNamespace() const { return tool_; }
     [[nodiscard]] const std::string& FarmNamespace() const { return farm_; }
+    // A second farm's segment behind the farm side, which routes to it.
+    [[nodiscard]] const std::string& RemoteNamespace() const { return remote_; }
 
     static constexpr const char* kToolAddress = "10.77.0.1";
     static constexpr const char* kFarmAddress = "10.77.0.2";
     // The first machine address of the farm range.
     static constexpr std::uint32_t kFirstMachine = 0x0A4D8001u; // 10.77.128.1
+    // The first machine address of the remote farm's range.
+    static constexpr std::uint32_t kFirstRemoteMachine = 0x0A4E8001u; // 10.78.128.1
 
     // Runs the rest of the calling thread's scope in a namespace: sockets
     // opened meanwhile belong to it. The thread's namespace is restored after.
@@ -49,6 +53,7 @@ private:
     std::string name_;
     std::string tool_;
     std::string farm_;
+    std::string remote_;
 };
 
 // Runs a command line, returns its exit status.
