@@ -36,6 +36,13 @@ inline constexpr IntSetting kInterval { "COMMON", "INTERVAL", 2000 };
 inline constexpr IntSetting kNetmask { "COMMON", "NETMASK", -1 };
 inline constexpr IntSetting kIpBegin { "COMMON", "IPBEGIN", -1 };
 inline constexpr IntSetting kIpEnd { "COMMON", "IPEND", -1 };
+// [VIEW]: the farm view (FARM=1): every machine seen kept in the list, the
+// poller at PERIOD seconds with at most CONCURRENCY connections, a machine
+// down after GRACE failed polls. FARM=0 is the plain device list.
+inline constexpr IntSetting kFarmView { "VIEW", "FARM", 0 };
+inline constexpr IntSetting kFarmPeriod { "VIEW", "PERIOD", 10 };
+inline constexpr IntSetting kFarmConcurrency { "VIEW", "CONCURRENCY", 256 };
+inline constexpr IntSetting kFarmGrace { "VIEW", "GRACE", 2 };
 inline constexpr TextSetting kQrCodeMark { "PRODUCE", "erweima", "ZUN", 50 };
 inline constexpr TextSetting kOneDCodeMark { "PRODUCE", "yiweima", "KAVDRUP", 50 };
 

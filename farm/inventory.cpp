@@ -156,6 +156,7 @@ bool Inventory::Prepare(std::string* why)
     // A damaged file must come back as an error, never as a write through
     // its broken pages.
     sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
     Statement version(db_, "PRAGMA user_version");
     if (version.Step() != SQLITE_ROW)
     {
@@ -176,16 +177,35 @@ bool Inventory::Prepare(std::string* why)
         return false;
     }
     check.Step();
+    // Nothing of a file's own may run in our statements: a trigger or a view
+    // is not ours, so the file is not an inventory.
+    Statement foreign(db_, "SELECT count(*) FROM sqlite_schema WHERE type IN ('trigger', 'view')");
+    if (foreign.Step() != SQLITE_ROW || foreign.Int(0) != 0)
+    {
+        *why = "not an inventory";
+        return false;
+    }
+    foreign.Step();
+    // Tables of these names with other columns are not ours either; for
+    // writing, the check runs after the missing tables are made, inside the
+    // same transaction, so that a foreign file is put aside as it was.
+    const auto ours = [&]
+    {
+        for (const char* columns : { "SELECT mac, address, first_seen, last_seen, version, state, state_since FROM "
+                                     "machines LIMIT 0",
+                 "SELECT id, time, mac, from_state, to_state, reason FROM changes LIMIT 0" })
+        {
+            if (!Statement(db_, columns).Ok())
+            {
+                *why = "not an inventory";
+                return false;
+            }
+        }
+        return true;
+    };
     if (readOnly_)
     {
-        Statement tables(db_, "SELECT count(*) FROM sqlite_schema WHERE name IN ('machines','changes')");
-        if (tables.Step() != SQLITE_ROW || tables.Int(0) != 2)
-        {
-            *why = "not an inventory";
-            return false;
-        }
-        tables.Step();
-        return true;
+        return ours();
     }
     // Taking the write lock now tells a file held by another process at once,
     // not at the first round's write.
@@ -195,7 +215,22 @@ bool Inventory::Prepare(std::string* why)
         *why = Why(db_, (code & 0xFF) == SQLITE_BUSY ? "held by another process" : "not writable");
         return false;
     }
-    if (!Exec(db_, kSchema) || !Exec(db_, "PRAGMA user_version = 1") || !Exec(db_, "COMMIT"))
+    if (!Exec(db_, kSchema) || !Exec(db_, "PRAGMA user_version = 1"))
+    {
+        const std::string failed = Why(db_, "not writable");
+        if (ours())
+        {
+            *why = failed;
+        }
+        Exec(db_, "ROLLBACK");
+        return false;
+    }
+    if (!ours())
+    {
+        Exec(db_, "ROLLBACK");
+        return false;
+    }
+    if (!Exec(db_, "COMMIT"))
     {
         *why = Why(db_, "not writable");
         Exec(db_, "ROLLBACK");
