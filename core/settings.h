@@ -38,11 +38,14 @@ inline constexpr IntSetting kIpBegin { "COMMON", "IPBEGIN", -1 };
 inline constexpr IntSetting kIpEnd { "COMMON", "IPEND", -1 };
 // [VIEW]: the farm view (FARM=1): every machine seen kept in the list, the
 // poller at PERIOD seconds with at most CONCURRENCY connections, a machine
-// down after GRACE failed polls. FARM=0 is the plain device list.
+// down after GRACE failed polls, on the API port APIPORT. FARM=0 is the plain
+// device list.
 inline constexpr IntSetting kFarmView { "VIEW", "FARM", 0 };
 inline constexpr IntSetting kFarmPeriod { "VIEW", "PERIOD", 10 };
 inline constexpr IntSetting kFarmConcurrency { "VIEW", "CONCURRENCY", 256 };
 inline constexpr IntSetting kFarmGrace { "VIEW", "GRACE", 2 };
+// The miners' API port the farm view polls.
+inline constexpr IntSetting kFarmApiPort { "VIEW", "APIPORT", 4029 };
 inline constexpr TextSetting kQrCodeMark { "PRODUCE", "erweima", "ZUN", 50 };
 inline constexpr TextSetting kOneDCodeMark { "PRODUCE", "yiweima", "KAVDRUP", 50 };
 

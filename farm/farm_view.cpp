@@ -26,6 +26,8 @@ FarmViewSettings ReadFarmViewSettings(const std::filesystem::path& config)
         = std::chrono::seconds(std::clamp(core::ReadSetting(core::settings::kFarmPeriod, config), 1, 3600));
     settings.poller.concurrency = std::clamp(core::ReadSetting(core::settings::kFarmConcurrency, config), 1, 4096);
     settings.poller.grace = std::clamp(core::ReadSetting(core::settings::kFarmGrace, config), 1, 100);
+    settings.poller.port
+        = static_cast<std::uint16_t>(std::clamp(core::ReadSetting(core::settings::kFarmApiPort, config), 1, 65535));
     return settings;
 }
 
@@ -146,39 +148,43 @@ std::optional<std::size_t> FarmView::ApplyReply(const protocol::DeviceRecord& re
     return placed->row;
 }
 
-void FarmView::EndSearch(std::int64_t now)
+std::vector<std::size_t> FarmView::EndSearch(std::int64_t now)
 {
+    std::vector<std::size_t> changed;
     for (const FarmEvent& event : model_.EndSearch(now))
     {
         Report(event);
+        changed.push_back(*model_.Find(event.mac));
     }
     if (poller_)
     {
         // New machines join the poller; known ones get their new addresses.
         poller_->Update(model_.PollTargets());
     }
+    return changed;
 }
 
-bool FarmView::Drain(std::chrono::steady_clock::time_point now)
+std::vector<std::size_t> FarmView::Drain(std::chrono::steady_clock::time_point now)
 {
     std::vector<poller::StateEvent> events;
     {
         const std::lock_guard guard(queueLock_);
         events.swap(queue_);
     }
-    bool changed = false;
+    std::vector<std::size_t> changed;
     for (const poller::StateEvent& event : events)
     {
         if (const auto applied = model_.ApplyPollEvent(event))
         {
             Report(*applied);
-            changed = true;
+            changed.push_back(*model_.Find(applied->mac));
         }
     }
     if (poller_ && now - lastRound_ >= options_.poller.period)
     {
         lastRound_ = now;
-        changed = !model_.ApplyRound(poller_->Snapshot().machines).empty() || changed;
+        const std::vector<std::size_t> rates = model_.ApplyRound(poller_->Snapshot().machines);
+        changed.insert(changed.end(), rates.begin(), rates.end());
     }
     return changed;
 }

@@ -66,10 +66,11 @@ public:
     // ---- UI thread ----
     void BeginSearch();
     std::optional<std::size_t> ApplyReply(const protocol::DeviceRecord& record, int language, std::int64_t now);
-    void EndSearch(std::int64_t now);
+    // Gives the rows whose state changed.
+    std::vector<std::size_t> EndSearch(std::int64_t now);
     // Applies the poller's queued verdicts and, once a period, its hash
-    // rates; true when a row changed.
-    bool Drain(std::chrono::steady_clock::time_point now);
+    // rates; gives the rows that changed.
+    std::vector<std::size_t> Drain(std::chrono::steady_clock::time_point now);
     std::size_t Remove(const std::vector<std::string>& macs);
     // The rows in `order` as CSV, into `path`; false with a reason.
     bool Export(const std::filesystem::path& path, const std::vector<std::size_t>& order, std::string* error) const;

@@ -26,11 +26,17 @@ TEST(FarmViewSettings, OffByDefaultAndHeldWithinBounds)
         int periodSeconds;
         int concurrency;
         int grace;
+        int port;
     };
     const Case cases[] = {
-        { "", false, 10, 256, 2 },
-        { "[view]\r\nfarm=1\r\nperiod=30\r\nconcurrency=64\r\ngrace=3\r\n", true, 30, 64, 3 },
-        { "[VIEW]\r\nFARM=2\r\nPERIOD=0\r\nCONCURRENCY=100000\r\nGRACE=-1\r\n", false, 1, 4096, 1 },
+        { "", false, 10, 256, 2, 4029 },
+        { "[view]\r\nfarm=1\r\nperiod=30\r\nconcurrency=64\r\ngrace=3\r\napiport=4100\r\n", true, 30, 64, 3, 4100 },
+        { "[VIEW]\r\nFARM=2\r\nPERIOD=0\r\nCONCURRENCY=100000\r\nGRACE=-1\r\nAPIPORT=70000\r\n",
+            false,
+            1,
+            4096,
+            1,
+            65535 },
     };
     for (const Case& c : cases)
     {
@@ -41,6 +47,7 @@ TEST(FarmViewSettings, OffByDefaultAndHeldWithinBounds)
         EXPECT_EQ(settings.poller.period, std::chrono::seconds(c.periodSeconds)) << c.ini;
         EXPECT_EQ(settings.poller.concurrency, c.concurrency) << c.ini;
         EXPECT_EQ(settings.poller.grace, c.grace) << c.ini;
+        EXPECT_EQ(settings.poller.port, c.port) << c.ini;
     }
 }
 
@@ -87,7 +94,7 @@ TEST(FarmView, SwitchedOffMachinesGoDownWithOneAlarmPerOutageAndTheInventoryKeep
         record.versionText = identity.versionText;
         ASSERT_TRUE(view->ApplyReply(record, 0, now));
     }
-    view->EndSearch(now);
+    (void)view->EndSearch(now);
     const std::string mac = farm->MachineAt(2).identity.mac;
     const auto waitFor = [&](RowState state)
     {
