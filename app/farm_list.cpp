@@ -6,6 +6,7 @@
 #include "platform/ui/window_call.h"
 
 #include <ctime>
+#include <unordered_map>
 
 namespace quellis::app
 {
@@ -16,6 +17,8 @@ namespace
 // How often the poller's verdicts reach the list: well inside the period,
 // and each time only the rows that changed are touched.
 constexpr int kDrainMilliseconds = 500;
+// A slice of search replies stops after this long, as the plain list's do.
+constexpr auto kSliceTime = std::chrono::milliseconds(4);
 constexpr int kFarmColumnWidths[] = { 110, 230, 260, 150 };
 
 // Backgrounds of the rows that need a look; the state column says the same
@@ -64,7 +67,7 @@ FarmList::FarmList(ui::ListViewControl* list,
         this,
         [this]
         {
-            ApplyPending();
+            ApplyPending(true);
             for (const std::size_t row : view_.EndSearch(UnixNow()))
             {
                 Show(row);
@@ -133,6 +136,19 @@ void FarmList::UpdateStatus()
     }
 }
 
+std::vector<QString> FarmList::Cells(std::size_t modelRow) const
+{
+    const farm::FarmRow& row = view_.Model().Rows()[modelRow];
+    const int language = language_();
+    std::vector<QString> cells;
+    cells.reserve(farm::kFarmColumns);
+    for (int column = 0; column < farm::kFarmColumns; ++column)
+    {
+        cells.push_back(QString::fromStdString(farm::CellText(row, column, language)));
+    }
+    return cells;
+}
+
 // One row's thirteen cells and its colour, at its place in the list; a row
 // not shown yet goes at the end.
 void FarmList::Show(std::size_t modelRow)
@@ -142,14 +158,7 @@ void FarmList::Show(std::size_t modelRow)
     {
         return;
     }
-    const farm::FarmRow& row = rows[modelRow];
-    const int language = language_();
-    std::vector<QString> cells;
-    cells.reserve(farm::kFarmColumns);
-    for (int column = 0; column < farm::kFarmColumns; ++column)
-    {
-        cells.push_back(QString::fromStdString(farm::CellText(row, column, language)));
-    }
+    std::vector<QString> cells = Cells(modelRow);
     if (listRowOf_.size() < rows.size())
     {
         listRowOf_.resize(rows.size(), -1);
@@ -171,7 +180,7 @@ void FarmList::Show(std::size_t modelRow)
         }
         list_->SetItemCells(listRow, changed);
     }
-    list_->SetItemBackground(listRow, Background(row.state));
+    list_->SetItemBackground(listRow, Background(rows[modelRow].state));
 }
 
 void FarmList::IndexRows()
@@ -346,48 +355,108 @@ void FarmList::Enqueue(std::vector<protocol::DeviceRecord> records)
         post = !posted_;
         posted_ = true;
     }
-    if (post
-        && !ui::PostToUiThread(
-            [self = self_]
-            {
-                if (FarmList* list = self->load())
-                {
-                    list->ApplyPending();
-                }
-            }))
+    if (post)
     {
-        const std::lock_guard lock(pendingLock_);
-        posted_ = false;
+        [[maybe_unused]] const bool posted = PostApply();
     }
 }
 
-void FarmList::ApplyPending()
+bool FarmList::PostApply()
 {
-    std::vector<protocol::DeviceRecord> records;
+    const bool posted = ui::PostToUiThread(
+        [self = self_]
+        {
+            if (FarmList* list = self->load())
+            {
+                list->ApplyPending(false);
+            }
+        });
+    if (!posted)
     {
         const std::lock_guard lock(pendingLock_);
-        records.swap(pending_);
         posted_ = false;
     }
-    if (records.empty())
+    return posted;
+}
+
+void FarmList::ApplyPending(bool all)
+{
+    {
+        const std::lock_guard lock(pendingLock_);
+        work_.insert(work_.end(), std::make_move_iterator(pending_.begin()), std::make_move_iterator(pending_.end()));
+        pending_.clear();
+        posted_ = false;
+    }
+    if (workFirst_ >= work_.size())
     {
         return;
     }
+    const auto start = std::chrono::steady_clock::now();
     const int language = language_();
     const auto now = UnixNow();
     std::string versionLines;
-    for (const protocol::DeviceRecord& record : records)
+    std::vector<std::vector<QString>> added;
+    std::vector<std::size_t> addedRows;
+    std::unordered_map<std::size_t, std::size_t> slotOf;
+    while (workFirst_ < work_.size() && (all || std::chrono::steady_clock::now() - start < kSliceTime))
     {
+        const protocol::DeviceRecord& record = work_[workFirst_++];
         const std::size_t before = view_.Model().Rows().size();
         const auto row = view_.ApplyReply(record, language, now);
         if (!row)
         {
             continue;
         }
-        Show(*row);
-        if (view_.Model().Rows().size() > before && discovery::RunTimeKnown(record))
+        if (view_.Model().Rows().size() > before)
         {
-            versionLines += discovery::VersionLine(view_.Model().Rows()[*row].number, record.ip, record.versionNumber);
+            slotOf.emplace(*row, added.size());
+            added.push_back(Cells(*row));
+            addedRows.push_back(*row);
+            if (discovery::RunTimeKnown(record))
+            {
+                versionLines
+                    += discovery::VersionLine(view_.Model().Rows()[*row].number, record.ip, record.versionNumber);
+            }
+        }
+        else if (const auto slot = slotOf.find(*row); slot != slotOf.end())
+        {
+            // A second reply of a machine new in this slice.
+            added[slot->second] = Cells(*row);
+        }
+        else
+        {
+            Show(*row);
+        }
+    }
+    if (!added.empty())
+    {
+        // The slice's new rows in one insertion.
+        const int first = list_->AppendItems(std::move(added));
+        listRowOf_.resize(view_.Model().Rows().size(), -1);
+        for (std::size_t i = 0; i < addedRows.size() && first != ui::kListNone; ++i)
+        {
+            const int listRow = first + static_cast<int>(i);
+            list_->SetItemData(listRow, static_cast<std::intptr_t>(addedRows[i]));
+            list_->SetItemBackground(listRow, Background(view_.Model().Rows()[addedRows[i]].state));
+            listRowOf_[addedRows[i]] = listRow;
+        }
+    }
+    if (workFirst_ >= work_.size())
+    {
+        work_.clear();
+        workFirst_ = 0;
+    }
+    else
+    {
+        bool post = false;
+        {
+            const std::lock_guard lock(pendingLock_);
+            post = !posted_;
+            posted_ = true;
+        }
+        if (post)
+        {
+            [[maybe_unused]] const bool posted = PostApply();
         }
     }
     UpdateStatus();
@@ -401,7 +470,7 @@ void FarmList::Flush()
 {
     if (ui::OnUiThread())
     {
-        ApplyPending();
+        ApplyPending(true);
         return;
     }
     ui::CallOnUiThread(
@@ -409,7 +478,7 @@ void FarmList::Flush()
         {
             if (FarmList* list = self->load())
             {
-                list->ApplyPending();
+                list->ApplyPending(true);
             }
         });
 }
@@ -418,7 +487,7 @@ void FarmList::Clear()
 {
     // A search keeps the rows: it marks those that do not answer it once
     // its wait is over.
-    ApplyPending();
+    ApplyPending(true);
     view_.BeginSearch();
     searchEnd_.start(static_cast<int>(searchWait_.count()));
 }
@@ -444,7 +513,7 @@ void FarmList::SortByColumn(int column)
 
 void FarmList::FinishHandOff()
 {
-    ApplyPending();
+    ApplyPending(true);
 }
 
 } // namespace quellis::app

@@ -76,7 +76,12 @@ public:
     void FinishHandOff();
 
 private:
-    void ApplyPending();
+    // Applies what the reply thread handed over in slices short enough for
+    // the window to stay responsive (all at once when `all`), each slice's
+    // new rows in one insertion.
+    void ApplyPending(bool all);
+    bool PostApply();
+    [[nodiscard]] std::vector<QString> Cells(std::size_t modelRow) const;
     void Show(std::size_t modelRow);
     void Rebuild();
     void IndexRows();
@@ -98,6 +103,9 @@ private:
     std::mutex pendingLock_;
     std::vector<protocol::DeviceRecord> pending_;
     bool posted_ = false;
+    // Taken from pending_, not yet applied (UI thread).
+    std::vector<protocol::DeviceRecord> work_;
+    std::size_t workFirst_ = 0;
     // Posted work finds the list through this; cleared when it goes.
     std::shared_ptr<std::atomic<FarmList*>> self_;
 };
