@@ -377,7 +377,7 @@ WriteResult Inventory::Write(const InventoryBatch& batch)
         {
             return fail(sqlite3_errcode(db_));
         }
-        if (sqlite3_changes(db_) > 0 || machines >= kInventoryCeiling)
+        if (sqlite3_changes(db_) > 0 || machines >= ceiling_)
         {
             continue;
         }
@@ -410,7 +410,7 @@ WriteResult Inventory::Write(const InventoryBatch& batch)
     if (!batch.changes.empty())
     {
         Statement trim(db_, "DELETE FROM changes WHERE id <= (SELECT max(id) FROM changes) - ?1");
-        if (trim.Bind(1, kInventoryCeiling).Step() != SQLITE_DONE)
+        if (trim.Bind(1, ceiling_).Step() != SQLITE_DONE)
         {
             return fail(sqlite3_errcode(db_));
         }
@@ -431,7 +431,7 @@ std::vector<MachineRecord> Inventory::Machines() const
     }
     Statement select(db_,
         "SELECT mac, address, first_seen, last_seen, version, state, state_since FROM machines ORDER BY mac LIMIT ?1");
-    select.Bind(1, kInventoryCeiling);
+    select.Bind(1, ceiling_);
     while (select.Step() == SQLITE_ROW)
     {
         out.push_back({ select.Text(0),

@@ -76,7 +76,11 @@ class Inventory
 public:
     using LogSink = std::function<void(const std::string& line)>;
 
-    Inventory() = default;
+    // `ceiling`: rows at most in each table (smaller in tests).
+    explicit Inventory(std::int64_t ceiling = kInventoryCeiling)
+        : ceiling_(ceiling)
+    {
+    }
     ~Inventory();
     Inventory(const Inventory&) = delete;
     Inventory& operator=(const Inventory&) = delete;
@@ -100,6 +104,7 @@ public:
 private:
     [[nodiscard]] bool Prepare(std::string* why);
 
+    const std::int64_t ceiling_;
     sqlite3* db_ = nullptr;
     bool readOnly_ = false;
 };

@@ -201,28 +201,31 @@ TEST(Inventory, RenamesAnUnusableFileAsideAndStartsEmpty)
     }
 }
 
+// The rule at a ceiling of 1,000 rows (the program's is 65,536, the same code).
 TEST(Inventory, HoldsTheCeilingForMachinesAndChanges)
 {
+    constexpr int kCeiling = 1000;
     test::TempDir dir;
-    Opened opened(dir / "inventory.db");
+    Inventory inventory(kCeiling);
+    ASSERT_EQ(inventory.Open(dir / "inventory.db", {}), OpenResult::Created);
     InventoryBatch batch;
-    for (int n = 0; n < kInventoryCeiling + 10; ++n)
+    for (int n = 0; n < kCeiling + 10; ++n)
     {
         batch.machines.push_back(Machine(n, 1));
         // A machine flapping every poll: one row per change, the oldest go.
         batch.changes.push_back({ n, Machine(1, 0).mac, n % 2 ? "down" : "up", n % 2 ? "up" : "down", "" });
     }
-    ASSERT_EQ(opened.inventory.Write(batch), WriteResult::Written);
-    EXPECT_EQ(opened.inventory.Machines().size(), static_cast<std::size_t>(kInventoryCeiling));
-    const auto changes = opened.inventory.Changes(0, kInventoryCeiling * 2);
-    ASSERT_EQ(changes.size(), static_cast<std::size_t>(kInventoryCeiling));
+    ASSERT_EQ(inventory.Write(batch), WriteResult::Written);
+    EXPECT_EQ(inventory.Machines().size(), static_cast<std::size_t>(kCeiling));
+    const auto changes = inventory.Changes(0, kCeiling * 2);
+    ASSERT_EQ(changes.size(), static_cast<std::size_t>(kCeiling));
     EXPECT_EQ(changes.front().time, 10);
     // A known machine is still refreshed at the ceiling; a new one is not added.
     batch = {};
-    batch.machines = { Machine(5, 99), Machine(kInventoryCeiling + 20, 99) };
-    ASSERT_EQ(opened.inventory.Write(batch), WriteResult::Written);
-    const auto machines = opened.inventory.Machines();
-    EXPECT_EQ(machines.size(), static_cast<std::size_t>(kInventoryCeiling));
+    batch.machines = { Machine(5, 99), Machine(kCeiling + 20, 99) };
+    ASSERT_EQ(inventory.Write(batch), WriteResult::Written);
+    const auto machines = inventory.Machines();
+    EXPECT_EQ(machines.size(), static_cast<std::size_t>(kCeiling));
     EXPECT_EQ(machines[5].lastSeen, 99);
 }
 
