@@ -27,8 +27,10 @@ using namespace quellis::protocol;
 std::vector<std::uint8_t> Reply(const sim::MachineIdentity& machine)
 {
     std::vector<std::uint8_t> buffer(kMaxDatagramSize);
+    // The fields refer to their texts: this one lives as long as they do.
+    const std::string ip = net::FormatIpv4(machine.address);
     RecordFields fields;
-    fields.ip = net::FormatIpv4(machine.address);
+    fields.ip = ip;
     fields.mask = "255.255.0.0";
     fields.gateway = "127.0.0.1";
     fields.mac = machine.mac;
