@@ -2,6 +2,7 @@
 
 #include "app/about_dlg.h"
 #include "app/captions.h"
+#include "app/farm_list.h"
 #include "app/main_window_ports.h"
 #include "app/rich_edit_ex.h"
 #include "commands/dev_set_dlg.h"
@@ -23,7 +24,10 @@
 #include "resources/templates/monitor_panel_ids.h"
 
 #include <QEvent>
+#include <QKeySequence>
 #include <QLabel>
+#include <QMenu>
+#include <QShortcut>
 #include <QTextCursor>
 
 #include <cstdio>
@@ -105,9 +109,11 @@ struct CQuellisDlg::Subsystems
         protocol::SharedState& state,
         ui::ListViewControl* list,
         core::Alarm& alarm,
-        ui::Dialog& panel)
+        ui::Dialog& panel,
+        std::unique_ptr<FarmList> farm)
         : deviceList(list, [&state] { return state.language.load(); })
-        , ports(dialog, deviceList, alarm)
+        , farmList(std::move(farm))
+        , ports(dialog, ListView(), alarm)
         , panelControls(panel)
         , devSetDialogs(&dialog)
         , poolSettings(dialog, state.configPath)
@@ -116,12 +122,33 @@ struct CQuellisDlg::Subsystems
 
     engine::FrontEnd FrontEnd()
     {
-        return { ports.Window(), deviceList, panelControls, devSetDialogs, companions, poolSettings, [this] {
+        discovery::DeviceRecordSink& records
+            = farmList ? static_cast<discovery::DeviceRecordSink&>(*farmList) : deviceList;
+        return { ports.Window(),
+            records,
+            panelControls,
+            devSetDialogs,
+            companions,
+            poolSettings,
+            [this]
+            {
+                if (farmList)
+                {
+                    farmList->FinishHandOff();
+                }
+                else
+                {
                     deviceList.FinishHandOff();
-                } };
+                }
+            } };
     }
+    core::DeviceListView& ListView() { return farmList ? static_cast<core::DeviceListView&>(*farmList) : deviceList; }
 
     discovery::DeviceList deviceList;
+    // The farm view's list in place of the plain one ([VIEW] FARM=1), with
+    // the line under it; null otherwise.
+    std::unique_ptr<FarmList> farmList;
+    QLabel* farmStatus = nullptr;
     MainWindowPorts ports;
     DialogControls panelControls;
     commands::DevSetDialogs devSetDialogs;
@@ -179,9 +206,73 @@ QWidget* CQuellisDlg::CreateControl(const ui::ControlTemplate& control, QWidget*
 
 void CQuellisDlg::MakeControllers()
 {
-    subsystems_ = std::make_unique<Subsystems>(*this, state_, ListView(kIdDeviceList), *alarm_, *sidePanel_);
+    std::unique_ptr<FarmList> farm;
+    const farm::FarmViewSettings farmSettings = farm::ReadFarmViewSettings(ConfigPath());
+    if (farmSettings.on)
+    {
+        farm::FarmViewOptions options;
+        options.poller = farmSettings.poller;
+        farm::FarmView::Sinks sinks;
+        // Any thread (the inventory's writer too): posted, so that no thread
+        // waits for the UI thread while it stops them.
+        sinks.log = [this](const std::string& line)
+        {
+            [[maybe_unused]] const bool posted
+                = ui::PostToUiThread([this, line] { Window().log.WriteLog(core::LogColour::Default, line, true); });
+        };
+        sinks.alarm = [this] { alarm_->Play(); };
+        farm = std::make_unique<FarmList>(
+            ListView(kIdDeviceList),
+            [this] { return state_.language.load(); },
+            std::move(options),
+            std::move(sinks),
+            std::chrono::milliseconds(3000));
+    }
+    subsystems_
+        = std::make_unique<Subsystems>(*this, state_, ListView(kIdDeviceList), *alarm_, *sidePanel_, std::move(farm));
     session_.Open(subsystems_->FrontEnd());
+    if (FarmList* farmList = subsystems_->farmList.get())
+    {
+        MakeFarmView(*farmList);
+    }
     sidePanel_->SetCommandHandler([this](int id) { session_.Monitor().OnPanelCommand(id); });
+}
+
+void CQuellisDlg::MakeFarmView(FarmList& farmList)
+{
+    auto* status = new QLabel(this);
+    status->setObjectName(QStringLiteral("farmStatus"));
+    status->show();
+    subsystems_->farmStatus = status;
+    farmList.SetStatusHandler([status](const std::string& text) { status->setText(QString::fromStdString(text)); });
+    farmList.Start();
+    ui::ListViewControl* list = ListView(kIdDeviceList);
+    list->setContextMenuPolicy(Qt::CustomContextMenu);
+    QObject::connect(list,
+        &QWidget::customContextMenuRequested,
+        this,
+        [this, list, &farmList](const QPoint& at)
+        {
+            const bool chinese = state_.language.load() == kLanguageChinese;
+            QMenu menu(list);
+            QAction* remove = menu.addAction(QString::fromUtf8(chinese ? "删除所选" : "Remove selected"));
+            remove->setEnabled(list->SelectedCount() > 0);
+            QAction* exported = menu.addAction(QString::fromUtf8(chinese ? "导出 CSV" : "Export CSV"));
+            exported->setShortcut(QKeySequence::Save);
+            QAction* chosen = menu.exec(list->viewport()->mapToGlobal(at));
+            if (chosen == remove)
+            {
+                farmList.RemoveSelected();
+            }
+            else if (chosen == exported)
+            {
+                [[maybe_unused]] const auto path = farmList.Export();
+            }
+        });
+    auto* save = new QShortcut(QKeySequence::Save, this);
+    QObject::connect(
+        save, &QShortcut::activated, this, [&farmList] { [[maybe_unused]] const auto path = farmList.Export(); });
+    OnSize(width(), height());
 }
 
 bool CQuellisDlg::OnInitDialog()
@@ -348,6 +439,10 @@ void CQuellisDlg::ApplyCaptions(bool atStartup)
     {
         SetItemText(id, caption);
     }
+    if (!atStartup && subsystems_ && subsystems_->farmList)
+    {
+        subsystems_->farmList->SetHeaders(language);
+    }
 }
 
 void CQuellisDlg::SwitchLanguage(int value)
@@ -474,8 +569,19 @@ void CQuellisDlg::OnSize(int cx, int cy)
     list.setHeight((cy - 6 * rowHeight) / 2);
     MoveItem(kIdDeviceList, list);
 
+    int below = list.bottom() + 1;
+    if (QLabel* status = subsystems_ ? subsystems_->farmStatus : nullptr)
+    {
+        // The farm view's line under the list, in the gap above the log pane.
+        const int height = status->sizeHint().height();
+        list.setHeight(list.height() - height - 4);
+        MoveItem(kIdDeviceList, list);
+        status->setGeometry(list.left(), list.bottom() + 3, list.width(), height);
+        below = list.bottom() + 1 + height + 4;
+    }
+
     QRect log = ItemRect(kIdLogPane);
-    log.moveTop(list.bottom() + 1 + 10);
+    log.moveTop(below + 10);
     log.setRight(cx - 10 - 1);
     log.setHeight(list.height());
     MoveItem(kIdLogPane, log);
@@ -558,6 +664,11 @@ void CQuellisDlg::Teardown()
         return;
     }
     tornDown_ = true;
+    if (subsystems_ && subsystems_->farmList)
+    {
+        // Its poller and its writer first: they wait for nothing of the window.
+        subsystems_->farmList->Stop();
+    }
     session_.Stop();
     windowClass_.Unregister();
     CQuellisDlg* self = this;

@@ -31,6 +31,7 @@ namespace quellis::app
 {
 
 class MainWindowPorts;
+class FarmList;
 
 // The window class other instances look for.
 inline constexpr const char* kMainWindowClass = "TovenkQuellis";
@@ -113,6 +114,7 @@ private:
 
     void ApplyCaptions(bool atStartup);
     void MakeControllers();
+    void MakeFarmView(FarmList& farmList);
     // Tells the operator of a failed start-up step; true to go on.
     bool OnStartFailure(engine::StartFailure failure);
     // Ends every thread and closes what they used; safe to run twice and on

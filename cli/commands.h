@@ -40,5 +40,7 @@ int RunE2(Arguments& arguments);
 int RunMonitor(Arguments& arguments);
 int RunUpdate(Arguments& arguments);
 int RunExporter(Arguments& arguments);
+int RunInventory(Arguments& arguments);
+int RunEvents(Arguments& arguments);
 
 } // namespace quellis::cli

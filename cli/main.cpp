@@ -136,6 +136,19 @@ constexpr std::string_view kExporterHelp
       "down after K failed polls in a row (2) and up again after one good one. Every\n"
       "change is a line on standard error. Ends on SIGTERM or Ctrl-C.\n";
 
+constexpr std::string_view kInventoryHelp
+    = "usage: quellis-cli inventory [--format table|csv|json] [--down] [--file PATH]\n\n"
+      "Lists every machine the window's farm view has seen, from its inventory\n"
+      "(inventory.db in the current directory, or --file): MAC, address, state and\n"
+      "since when, first and last seen, version. --down lists only the machines\n"
+      "down or not answering. Only reads: it runs beside the window.\n";
+constexpr std::string_view kEventsHelp
+    = "usage: quellis-cli events [--since TIME] [--format table|csv|json] [--file PATH]\n\n"
+      "Lists the machines' state changes kept in the inventory, oldest first: time,\n"
+      "MAC, from, to and the reason. TIME is local (2026-12-07 or 2026-12-07 17:45),\n"
+      "a span back from now (90s, 30m, 2h, 7d) or Unix seconds; without it every\n"
+      "change kept (the newest 65,536) is listed.\n";
+
 constexpr std::string_view kUpdateHelp
     = "usage: quellis-cli update MACHINES PACKAGE [--concurrency N] [--timeout SECONDS]\n\n"
       "Serves PACKAGE on TCP 2425 and offers it to the machines, at most N at a time\n"
@@ -164,6 +177,8 @@ constexpr Command kCommands[] = {
     { "update", "update the machines' firmware", kUpdateHelp, RunUpdate },
     { "monitor", "watch the machines and report failures", kMonitorHelp, RunMonitor },
     { "exporter", "serve the machines' state to Prometheus", kExporterHelp, RunExporter },
+    { "inventory", "list every machine the farm view has seen", kInventoryHelp, RunInventory },
+    { "events", "list the machines' state changes", kEventsHelp, RunEvents },
 };
 
 void PrintUsage(std::FILE* out)

@@ -40,6 +40,16 @@ inline constexpr IntSetting kIpEnd { "COMMON", "IPEND", -1 };
 // pace of that scan in addresses per second. Absent: the broadcast alone.
 inline constexpr TextSetting kScanRanges { "SCAN", "RANGES", "", 4096 };
 inline constexpr TextSetting kScanRate { "SCAN", "RATE", "", 32 };
+// [VIEW]: the farm view (FARM=1): every machine seen kept in the list, the
+// poller at PERIOD seconds with at most CONCURRENCY connections, a machine
+// down after GRACE failed polls, on the API port APIPORT. FARM=0 is the plain
+// device list.
+inline constexpr IntSetting kFarmView { "VIEW", "FARM", 0 };
+inline constexpr IntSetting kFarmPeriod { "VIEW", "PERIOD", 10 };
+inline constexpr IntSetting kFarmConcurrency { "VIEW", "CONCURRENCY", 256 };
+inline constexpr IntSetting kFarmGrace { "VIEW", "GRACE", 2 };
+// The miners' API port the farm view polls.
+inline constexpr IntSetting kFarmApiPort { "VIEW", "APIPORT", 4029 };
 inline constexpr TextSetting kQrCodeMark { "PRODUCE", "erweima", "ZUN", 50 };
 inline constexpr TextSetting kOneDCodeMark { "PRODUCE", "yiweima", "KAVDRUP", 50 };
 

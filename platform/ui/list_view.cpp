@@ -1,5 +1,6 @@
 #include "platform/ui/list_view.h"
 
+#include <QColor>
 #include <QHeaderView>
 #include <QMouseEvent>
 
@@ -38,11 +39,19 @@ int ListModel::columnCount(const QModelIndex& parent) const
 
 QVariant ListModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::AccessibleTextRole))
+    if (!index.isValid())
     {
         return {};
     }
     const Row& row = rows_[static_cast<std::size_t>(index.row())];
+    if (role == Qt::BackgroundRole)
+    {
+        return row.background != 0 ? QVariant(QColor::fromRgb(row.background)) : QVariant();
+    }
+    if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole)
+    {
+        return {};
+    }
     const auto column = static_cast<std::size_t>(index.column());
     return column < row.cells.size() ? row.cells[column] : QString();
 }
@@ -105,7 +114,7 @@ int ListModel::InsertRowCells(int row, std::vector<QString> cells)
     row = std::clamp(row, 0, static_cast<int>(rows_.size()));
     cells.resize(std::max<std::size_t>(headers_.size(), 1));
     beginInsertRows({}, row, row);
-    rows_.insert(rows_.begin() + row, Row { std::move(cells), 0 });
+    rows_.insert(rows_.begin() + row, Row { std::move(cells), 0, 0 });
     endInsertRows();
     return row;
 }
@@ -123,7 +132,7 @@ int ListModel::AppendRows(std::vector<std::vector<QString>> rows)
     for (auto& cells : rows)
     {
         cells.resize(std::max<std::size_t>(headers_.size(), 1));
-        rows_.push_back(Row { std::move(cells), 0 });
+        rows_.push_back(Row { std::move(cells), 0, 0 });
     }
     endInsertRows();
     return first;
@@ -197,6 +206,16 @@ void ListModel::SetRowData(int row, std::intptr_t data)
     if (row >= 0 && row < static_cast<int>(rows_.size()))
     {
         rows_[static_cast<std::size_t>(row)].data = data;
+    }
+}
+
+void ListModel::SetRowBackground(int row, QRgb background)
+{
+    if (row >= 0 && row < static_cast<int>(rows_.size())
+        && rows_[static_cast<std::size_t>(row)].background != background)
+    {
+        rows_[static_cast<std::size_t>(row)].background = background;
+        emit dataChanged(index(row, 0), index(row, std::max(columnCount() - 1, 0)), { Qt::BackgroundRole });
     }
 }
 
@@ -338,6 +357,11 @@ std::string ListViewControl::ItemText(int row, int column) const
 void ListViewControl::SetItemData(int row, std::intptr_t data)
 {
     model_.SetRowData(row, data);
+}
+
+void ListViewControl::SetItemBackground(int row, QRgb background)
+{
+    model_.SetRowBackground(row, background);
 }
 
 std::intptr_t ListViewControl::ItemData(int row) const

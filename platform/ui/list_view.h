@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QRgb>
 #include <QTreeView>
 
 #include <cstdint>
@@ -39,6 +40,7 @@ public:
     {
         std::vector<QString> cells;
         std::intptr_t data = 0;
+        QRgb background = 0; // 0: the list's own
     };
 
     void InsertColumn(int column, const QString& header);
@@ -54,6 +56,7 @@ public:
     void SetCells(int row, const std::vector<std::pair<int, QString>>& cells);
     [[nodiscard]] QString Cell(int row, int column) const;
     void SetRowData(int row, std::intptr_t data);
+    void SetRowBackground(int row, QRgb background);
     [[nodiscard]] std::intptr_t RowData(int row) const;
     void Clear();
     [[nodiscard]] const std::vector<Row>& Rows() const { return rows_; }
@@ -93,6 +96,8 @@ public:
     void SetItemText(int row, int column, std::string_view text);
     [[nodiscard]] std::string ItemText(int row, int column) const;
     void SetItemData(int row, std::intptr_t data);
+    // A row's background colour (0: the list's own).
+    void SetItemBackground(int row, QRgb background);
     [[nodiscard]] std::intptr_t ItemData(int row) const;
     [[nodiscard]] int ItemCount() const;
     void DeleteAllItems();
