@@ -53,7 +53,7 @@ FarmList::FarmList(ui::ListViewControl* list,
     farm::FarmViewOptions options,
     farm::FarmView::Sinks sinks,
     std::chrono::milliseconds searchWait)
-    : list_(list)
+    : ListRows(list)
     , language_(std::move(language))
     , view_(std::move(options), std::move(sinks))
     , searchWait_(searchWait)
@@ -270,70 +270,6 @@ std::optional<std::filesystem::path> FarmList::Export()
         return std::nullopt;
     }
     return path;
-}
-
-// ---- Reading (any thread) ----
-
-int FarmList::RowCount()
-{
-    return ui::WindowCall([&] { return list_->ItemCount(); });
-}
-
-std::vector<int> FarmList::SelectedRows()
-{
-    return ui::WindowCall(
-        [&]
-        {
-            std::vector<int> rows;
-            for (int row = list_->NextSelected(ui::kListNone); row != ui::kListNone; row = list_->NextSelected(row))
-            {
-                rows.push_back(row);
-            }
-            return rows;
-        });
-}
-
-std::string FarmList::CellText(int row, int column)
-{
-    return ui::WindowCall([&] { return list_->ItemText(row, column); });
-}
-
-std::vector<core::RowTarget> FarmList::Targets(bool selectedOnly)
-{
-    return ui::WindowCall(
-        [&]
-        {
-            std::vector<core::RowTarget> targets;
-            for (int row = selectedOnly ? list_->NextSelected(ui::kListNone) : (list_->ItemCount() > 0 ? 0 : -1);
-                 row != ui::kListNone && row < list_->ItemCount();
-                 row = selectedOnly ? list_->NextSelected(row) : row + 1)
-            {
-                targets.push_back(
-                    { row, list_->ItemText(row, discovery::kColumnIp), list_->ItemText(row, discovery::kColumnMac) });
-            }
-            return targets;
-        });
-}
-
-void FarmList::SelectAndFocusRow(int row)
-{
-    ui::WindowCall(
-        [&]
-        {
-            list_->setFocus();
-            list_->SetItemState(row, ui::kItemSelected | ui::kItemFocused, ui::kItemSelected | ui::kItemFocused);
-            return true;
-        });
-}
-
-void FarmList::FocusList()
-{
-    ui::WindowCall(
-        [&]
-        {
-            list_->setFocus();
-            return true;
-        });
 }
 
 // ---- Records ----

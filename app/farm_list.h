@@ -2,6 +2,7 @@
 
 #include "core/window.h"
 #include "discovery/discovery_controller.h"
+#include "discovery/list_rows_dlg.h"
 #include "farm/farm_view.h"
 
 #include <QObject>
@@ -30,7 +31,7 @@ namespace quellis::app
 // four more columns, down and not-answering rows coloured and worded, the
 // poller's verdicts applied on a timer. UI thread, but for the reading of
 // core::DeviceListView (window calls) and Enqueue (the reply thread).
-class FarmList : public QObject, public core::DeviceListView, public discovery::DeviceRecordSink
+class FarmList : public QObject, public discovery::ListRows, public discovery::DeviceRecordSink
 {
 public:
     FarmList(ui::ListViewControl* list,
@@ -58,14 +59,6 @@ public:
 
     [[nodiscard]] const farm::FarmView& View() const { return view_; }
 
-    // ---- core::DeviceListView (any thread) ----
-    int RowCount() override;
-    std::vector<int> SelectedRows() override;
-    std::string CellText(int row, int column) override;
-    std::vector<core::RowTarget> Targets(bool selectedOnly) override;
-    void SelectAndFocusRow(int row) override;
-    void FocusList() override;
-
     // ---- discovery::DeviceRecordSink ----
     void Enqueue(std::vector<protocol::DeviceRecord> records) override;
     void Flush() override;
@@ -87,7 +80,6 @@ private:
     void IndexRows();
     void UpdateStatus();
 
-    ui::ListViewControl* list_;
     std::function<int()> language_;
     farm::FarmView view_;
     const std::chrono::milliseconds searchWait_;

@@ -22,24 +22,6 @@ std::optional<Format> ParseFormat(std::string_view text)
     return std::nullopt;
 }
 
-std::string CsvField(std::string_view text)
-{
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos)
-    {
-        return std::string(text);
-    }
-    std::string quoted = "\"";
-    for (const char c : text)
-    {
-        quoted += c;
-        if (c == '"')
-        {
-            quoted += '"';
-        }
-    }
-    return quoted + '"';
-}
-
 std::string JsonString(std::string_view text)
 {
     std::string out = "\"";

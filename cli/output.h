@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/text/csv_field.h"
+
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -37,7 +39,7 @@ struct Results
 void Print(const Results& results, Format format, std::FILE* out);
 
 // Pieces, for tests and for other writers.
-[[nodiscard]] std::string CsvField(std::string_view text);
+using text::CsvField;
 [[nodiscard]] std::string JsonString(std::string_view text);
 // The display width of a UTF-8 text: CJK characters take two columns.
 [[nodiscard]] std::size_t DisplayWidth(std::string_view text);

@@ -88,7 +88,7 @@ private:
 };
 
 DeviceList::DeviceList(ui::ListViewControl* list, std::function<int()> language)
-    : list_(list)
+    : ListRows(list)
     , language_(std::move(language))
     , self_(std::make_shared<std::atomic<DeviceList*>>(this))
 {
@@ -97,82 +97,6 @@ DeviceList::DeviceList(ui::ListViewControl* list, std::function<int()> language)
 DeviceList::~DeviceList()
 {
     self_->store(nullptr);
-}
-
-// ---- Reading (any thread) ----
-
-int DeviceList::RowCount()
-{
-    return ui::WindowCall([&] { return list_->ItemCount(); });
-}
-
-std::vector<int> DeviceList::SelectedRows()
-{
-    return ui::WindowCall(
-        [&]
-        {
-            std::vector<int> rows;
-            for (int row = list_->NextSelected(ui::kListNone); row != ui::kListNone; row = list_->NextSelected(row))
-            {
-                rows.push_back(row);
-            }
-            return rows;
-        });
-}
-
-std::string DeviceList::CellText(int row, int column)
-{
-    return ui::WindowCall([&] { return list_->ItemText(row, column); });
-}
-
-std::vector<core::RowTarget> DeviceList::Targets(bool selectedOnly)
-{
-    return ui::WindowCall(
-        [&]
-        {
-            std::vector<core::RowTarget> targets;
-            const auto add = [&](int row) {
-                targets.push_back({ row, list_->ItemText(row, kColumnIp), list_->ItemText(row, kColumnMac) });
-            };
-            if (selectedOnly)
-            {
-                for (int row = list_->NextSelected(ui::kListNone); row != ui::kListNone; row = list_->NextSelected(row))
-                {
-                    add(row);
-                }
-            }
-            else
-            {
-                const int count = list_->ItemCount();
-                targets.reserve(static_cast<std::size_t>(count));
-                for (int row = 0; row < count; ++row)
-                {
-                    add(row);
-                }
-            }
-            return targets;
-        });
-}
-
-void DeviceList::SelectAndFocusRow(int row)
-{
-    ui::WindowCall(
-        [&]
-        {
-            list_->setFocus();
-            list_->SetItemState(row, ui::kItemSelected | ui::kItemFocused, ui::kItemSelected | ui::kItemFocused);
-            return true;
-        });
-}
-
-void DeviceList::FocusList()
-{
-    ui::WindowCall(
-        [&]
-        {
-            list_->setFocus();
-            return true;
-        });
 }
 
 // ---- Records ----

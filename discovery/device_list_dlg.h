@@ -3,6 +3,7 @@
 #include "core/window.h"
 #include "discovery/device_table.h"
 #include "discovery/discovery_controller.h"
+#include "discovery/list_rows_dlg.h"
 #include "protocol/device_packet.h"
 
 #include <QString>
@@ -27,7 +28,7 @@ namespace quellis::discovery
 // UI thread applies them in slices short enough to keep the window
 // responsive, each slice's new rows in one insertion. Commands read it from
 // any thread through window calls.
-class DeviceList : public core::DeviceListView, public DeviceRecordSink
+class DeviceList : public ListRows, public DeviceRecordSink
 {
 public:
     // language() is read at each record, so rows refreshed after a switch of
@@ -36,14 +37,6 @@ public:
     ~DeviceList() override;
     DeviceList(const DeviceList&) = delete;
     DeviceList& operator=(const DeviceList&) = delete;
-
-    // ---- core::DeviceListView (any thread) ----
-    int RowCount() override;
-    std::vector<int> SelectedRows() override;
-    std::string CellText(int row, int column) override;
-    std::vector<core::RowTarget> Targets(bool selectedOnly) override;
-    void SelectAndFocusRow(int row) override;
-    void FocusList() override;
 
     // ---- DeviceRecordSink ----
     void Enqueue(std::vector<protocol::DeviceRecord> records) override;
@@ -67,7 +60,6 @@ private:
     bool PostSlice();
     void RebuildIndex();
 
-    ui::ListViewControl* list_;
     std::function<int()> language_;
     MacIndex index_;
     SortState sortState_;

@@ -4,6 +4,7 @@
 #include "farm/time_text.h"
 #include "platform/net/ipv4.h"
 #include "platform/text/codepage.h"
+#include "platform/text/csv_field.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -59,24 +60,6 @@ int Severity(RowState state)
 template <typename T> int Compare(const T& a, const T& b)
 {
     return a < b ? -1 : b < a ? 1 : 0;
-}
-
-std::string CsvField(std::string_view text)
-{
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos)
-    {
-        return std::string(text);
-    }
-    std::string quoted = "\"";
-    for (const char c : text)
-    {
-        quoted += c;
-        if (c == '"')
-        {
-            quoted += '"';
-        }
-    }
-    return quoted + '"';
 }
 
 } // namespace
@@ -504,7 +487,7 @@ std::string FarmCsv(const std::vector<FarmRow>& rows, const std::vector<std::siz
             row.lastSeen > 0 ? LocalTimeText(row.lastSeen) : std::string() };
         for (std::size_t i = 0; i < std::size(fields); ++i)
         {
-            out += (i == 0 ? "" : ",") + CsvField(fields[i]);
+            out += (i == 0 ? "" : ",") + text::CsvField(fields[i]);
         }
         out += '\n';
     }
