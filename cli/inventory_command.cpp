@@ -25,10 +25,11 @@ struct Opened
 {
     farm::Inventory inventory;
     Format format = Format::Table;
+    std::string file { farm::kInventoryFile };
 };
 
 // Takes --file and --format; false after printing why.
-bool OpenInventory(Arguments& arguments, const char* command, Opened& opened)
+bool ReadOptions(Arguments& arguments, const char* command, Opened& opened)
 {
     const auto fileText = arguments.Value("file");
     const auto formatText = arguments.Value("format");
@@ -44,6 +45,19 @@ bool OpenInventory(Arguments& arguments, const char* command, Opened& opened)
         return false;
     }
     opened.format = *format;
+    opened.file = fileText.value_or(opened.file);
+    return true;
+}
+
+// Opens the file read-only; false after printing why.
+bool OpenInventory(const char* command, Opened& opened)
+{
+    std::string error;
+    if (!opened.inventory.OpenReadOnly(opened.file, &error))
+    {
+        std::fprintf(stderr, "quellis-cli %s: %s\n", command, error.c_str());
+        return false;
+    }
     return true;
 }
 
@@ -57,16 +71,13 @@ std::string TimeOrEmpty(std::int64_t unixTime)
 int RunInventory(Arguments& arguments)
 {
     const bool down = arguments.Flag("down");
-    const auto file = arguments.Value("file");
     Opened opened;
-    if (!OpenInventory(arguments, "inventory", opened))
+    if (!ReadOptions(arguments, "inventory", opened))
     {
         return kExitUsage;
     }
-    std::string error;
-    if (!opened.inventory.OpenReadOnly(file.value_or(std::string(farm::kInventoryFile)), &error))
+    if (!OpenInventory("inventory", opened))
     {
-        std::fprintf(stderr, "quellis-cli inventory: %s\n", error.c_str());
         return kExitSomeFailed;
     }
     Results results;
@@ -105,9 +116,8 @@ int RunInventory(Arguments& arguments)
 int RunEvents(Arguments& arguments)
 {
     const auto sinceText = arguments.Value("since");
-    const auto file = arguments.Value("file");
     Opened opened;
-    if (!OpenInventory(arguments, "events", opened))
+    if (!ReadOptions(arguments, "events", opened))
     {
         return kExitUsage;
     }
@@ -120,10 +130,8 @@ int RunEvents(Arguments& arguments)
             "quellis-cli events: --since is a time (2026-12-07 17:45), a span back (30m, 2h, 7d) or Unix seconds\n");
         return kExitUsage;
     }
-    std::string error;
-    if (!opened.inventory.OpenReadOnly(file.value_or(std::string(farm::kInventoryFile)), &error))
+    if (!OpenInventory("events", opened))
     {
-        std::fprintf(stderr, "quellis-cli events: %s\n", error.c_str());
         return kExitSomeFailed;
     }
     Results results;
