@@ -347,6 +347,7 @@ void DiscoveryController::HandleDatagram(
     if (!state_.replyQueue.Put({ bytes, length }))
     {
         trace::OutputDebugString("ServThdFunc: reply queue full, datagram lost\n");
+        ++state_.datagramsLostQueueFull;
         return;
     }
     ++state_.datagramsQueued;

@@ -100,10 +100,11 @@ struct SharedState
     // after both threads ended.
     ReplyQueue replyQueue;
     // Written by the receive thread only, read by anyone (benchmarks and
-    // tests): datagrams read from the receive socket, and those of them put
-    // into the reply queue.
+    // tests): datagrams read from the receive socket, those of them put into
+    // the reply queue, and those lost because the queue was full.
     std::atomic<std::uint64_t> datagramsReceived { 0 };
     std::atomic<std::uint64_t> datagramsQueued { 0 };
+    std::atomic<std::uint64_t> datagramsLostQueueFull { 0 };
 
     // The rows the last search's range scan found behind routers: set up by
     // the search (UI thread), filled by the reply thread, read by every sender.
