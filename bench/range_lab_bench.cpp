@@ -16,7 +16,6 @@
 #include "sim/farm.h"
 #include "tests/support/netlab.h"
 #include "tests/support/quellis_dlg_fixture.h"
-#include "tests/support/ui_stall_meter.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -110,26 +109,57 @@ struct UiFigures
 {
     double cpuMs = 0;
     double longestBlockMs = 0;
+    // The UI thread's own CPU time within that longest block: the rest of it
+    // the thread waited for a core.
+    double blockCpuMs = 0;
+    double blockEndMs = 0; // from the start of the wait to the end of that block
 };
 
-// The UI thread's CPU time and longest block over one wait.
+// The UI thread's CPU time and longest block over one wait: the longest gap
+// between two ticks of a 1 ms timer, with the thread's CPU time within it.
 class UiWatch
 {
 public:
     UiWatch()
         : cpu_(ThreadCpuSeconds())
     {
-        stalls_.Start();
+        ticker_.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&ticker_,
+            &QTimer::timeout,
+            &ticker_,
+            [this]
+            {
+                const auto now = Clock::now();
+                const double cpu = ThreadCpuSeconds();
+                const double gap = std::chrono::duration<double, std::milli>(now - lastTick_).count();
+                if (gap > figures_.longestBlockMs)
+                {
+                    figures_.longestBlockMs = gap;
+                    figures_.blockCpuMs = (cpu - lastCpu_) * 1000.0;
+                    figures_.blockEndMs = std::chrono::duration<double, std::milli>(now - start_).count();
+                }
+                lastTick_ = now;
+                lastCpu_ = cpu;
+            });
+        start_ = Clock::now();
+        lastTick_ = start_;
+        lastCpu_ = cpu_;
+        ticker_.start(1);
     }
     UiFigures Stop()
     {
-        stalls_.Stop();
-        return { (ThreadCpuSeconds() - cpu_) * 1000.0, stalls_.LongestMs() };
+        ticker_.stop();
+        figures_.cpuMs = (ThreadCpuSeconds() - cpu_) * 1000.0;
+        return figures_;
     }
 
 private:
-    test::UiStallMeter stalls_;
+    QTimer ticker_;
     double cpu_ = 0;
+    Clock::time_point start_;
+    Clock::time_point lastTick_;
+    double lastCpu_ = 0;
+    UiFigures figures_;
 };
 
 struct ScanRun
@@ -241,8 +271,7 @@ PlainRun RunPlain(int rate)
 struct BlinkRun
 {
     double passMs = 0; // first to last datagram of the second pass at the farm
-    double longestBlockMs = 0;
-    double cpuMs = 0;
+    UiFigures ui;
     bool complete = false;
 };
 
@@ -260,9 +289,7 @@ BlinkRun RunBlink(test::QuellisDlgFixture& fixture, const sim::Farm& farm, int m
         = run.complete && RunUntil([&] { return Flickers(farm) >= before + 2 * n; }, std::chrono::seconds(60), 1);
     run.passMs = Seconds(Clock::now() - first) * 1000.0;
     fixture.Click(resources::kIdFlashMachines);
-    const UiFigures ui = watch.Stop();
-    run.longestBlockMs = ui.longestBlockMs;
-    run.cpuMs = ui.cpuMs;
+    run.ui = watch.Stop();
     RunUntil([] { return false; }, std::chrono::milliseconds(300), 50);
     return run;
 }
@@ -336,6 +363,9 @@ int main(int argc, char** argv)
         return 1;
     }
     test::NetLab::Enter tool(lab->ToolNamespace());
+    std::string loadBefore;
+    std::getline(std::ifstream("/proc/loadavg"), loadBefore);
+    loadBefore = loadBefore.substr(0, loadBefore.find(' ', loadBefore.find(' ', loadBefore.find(' ') + 1) + 1));
 
     // The reference for the UI thread: the dialog open and idle for 3 s.
     UiFigures idle;
@@ -353,10 +383,10 @@ int main(int argc, char** argv)
                 "answering by unicast\n\n",
         kRange,
         machines);
-    std::printf("| rate/s | addresses / rate, s | scan, s | scan rate/s | rows found | remote rows | machines asked "
-                "| plain loop, s | plain rate/s | plain answers | UI CPU, ms | UI CPU, %% of scan "
-                "| longest UI block, ms | RSS before, MiB | peak RSS, MiB |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("| rate/s | addresses / rate, s | scan, s | scan rate/s | plain loop, s | plain rate/s "
+                "| rows found (remote) | machines asked | plain loop's answers | UI CPU, ms (%% of the scan) "
+                "| longest UI block, ms (UI CPU in it) | peak RSS, MiB (before) |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     BlinkRun remoteBlink;
     for (std::size_t i = 0; i < rates.size(); ++i)
     {
@@ -376,36 +406,42 @@ int main(int argc, char** argv)
         }
         const PlainRun plain = RunPlain(rate);
         const double scanSeconds = scan.sendSeconds + kLingerSeconds;
-        std::printf(
-            "| %d | %.2f | %.2f | %.0f | %d | %zu | %llu | %.2f | %.0f | %d | %.0f | %.2f | %.1f | %.0f | %.0f |\n",
+        std::printf("| %d | %.2f | %.2f | %.0f | %.2f | %.0f | %d (%zu) | %llu | %d | %.0f (%.1f %%) | %.1f (%.1f) "
+                    "| %.0f (%.0f) |\n",
             rate,
             static_cast<double>(kRangeSize) / rate,
             scan.sendSeconds,
             kRangeSize / std::max(scan.sendSeconds, 1e-3),
+            plain.sendSeconds,
+            kRangeSize / std::max(plain.sendSeconds, 1e-3),
             scan.rows,
             scan.remote,
             static_cast<unsigned long long>(scan.asked),
-            plain.sendSeconds,
-            kRangeSize / std::max(plain.sendSeconds, 1e-3),
             plain.answers,
             scan.ui.cpuMs,
             scan.ui.cpuMs / 10.0 / std::max(scanSeconds, 1e-3),
             scan.ui.longestBlockMs,
-            static_cast<double>(scan.rssKiB) / 1024.0,
-            static_cast<double>(scan.peakKiB) / 1024.0);
+            scan.ui.blockCpuMs,
+            static_cast<double>(scan.peakKiB) / 1024.0,
+            static_cast<double>(scan.rssKiB) / 1024.0);
         std::fflush(stdout);
+        std::fprintf(stderr, "rate %d: the longest UI block ended %.0f ms after the press\n", rate, scan.ui.blockEndMs);
     }
     std::printf("\nscan: the press to the scan's end less its %.0f s wait for the last answers; the UI thread idle "
-                "for 3 s with the dialog open: %.0f ms CPU (%.2f %%), longest block %.1f ms\n\n",
+                "for 3 s with the dialog open: %.0f ms CPU (%.1f %%), longest block %.1f ms (%.1f ms CPU in it); "
+                "load average before the run: %s\n\n",
         kLingerSeconds,
         idle.cpuMs,
         idle.cpuMs / 30.0,
-        idle.longestBlockMs);
+        idle.longestBlockMs,
+        idle.blockCpuMs,
+        loadBefore.c_str());
 
     // The local blink: the same number of rows found by the broadcast. The
     // remote farm goes first: two farms' miner API sockets pass the limit.
     remote->Stop();
     BlinkRun localBlink;
+    UiFigures localSearch;
     int localRows = 0;
     {
         auto local = StartFarm(lab->FarmNamespace(), test::NetLab::kFirstMachine, machines, 6);
@@ -415,25 +451,33 @@ int main(int argc, char** argv)
         }
         test::QuellisDlgFixture fixture;
         fixture.Open({ "TOOLTYPE=2", "LANG=0" });
+        UiWatch watch;
         fixture.Click(resources::kIdSearch);
-        RunUntil([&] { return fixture.RowCount() >= machines; }, std::chrono::seconds(30), 20);
+        RunUntil([&] { return fixture.RowCount() >= machines; }, std::chrono::seconds(30), 10);
+        localSearch = watch.Stop();
         localRows = fixture.RowCount();
         localBlink = RunBlink(fixture, *local, machines);
         fixture.Close();
     }
+    std::printf("The reference for the UI: the local broadcast search of %d machines (answers spread over 100 ms): "
+                "UI CPU %.0f ms, longest UI block %.1f ms (%.1f ms CPU in it)\n\n",
+        localRows,
+        localSearch.cpuMs,
+        localSearch.longestBlockMs,
+        localSearch.blockCpuMs);
     std::printf(
         "## Blink of every row: %d remote rows (behind the router) against %d local rows\n\n", machines, localRows);
-    std::printf("| rows | one pass, ms | longest UI block, ms | UI CPU over two passes, ms |\n");
+    std::printf("| rows | one pass, ms | longest UI block, ms (UI CPU in it) | UI CPU over two passes, ms |\n");
     std::printf("|---|---|---|---|\n");
-    std::printf("| remote | %.0f%s | %.1f | %.0f |\n",
-        remoteBlink.passMs,
-        remoteBlink.complete ? "" : " (incomplete)",
-        remoteBlink.longestBlockMs,
-        remoteBlink.cpuMs);
-    std::printf("| local | %.0f%s | %.1f | %.0f |\n",
-        localBlink.passMs,
-        localBlink.complete ? "" : " (incomplete)",
-        localBlink.longestBlockMs,
-        localBlink.cpuMs);
+    for (const auto& [name, blink] : { std::pair { "remote", remoteBlink }, std::pair { "local", localBlink } })
+    {
+        std::printf("| %s | %.0f%s | %.1f (%.1f) | %.0f |\n",
+            name,
+            blink.passMs,
+            blink.complete ? "" : " (incomplete)",
+            blink.ui.longestBlockMs,
+            blink.ui.blockCpuMs,
+            blink.ui.cpuMs);
+    }
     return 0;
 }
