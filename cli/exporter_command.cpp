@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "cli/machine_file.h"
 #include "cli/polled_monitor.h"
+#include "cli/run.h"
 #include "cli/selection.h"
 #include "cli/session.h"
 #include "discovery/device_table.h"
@@ -92,14 +93,18 @@ bool ReadFile(const std::string& path, std::vector<poller::MachineInfo>* machine
 // their records tell. The session is opened for the search only, so that
 // between searches the search port is free for the window and the other
 // commands of this host.
-bool SearchOnce(std::chrono::milliseconds wait, std::vector<poller::MachineInfo>* machines, std::string* error)
+bool SearchOnce(std::chrono::milliseconds wait,
+    const std::optional<discovery::ScanSettings>& scan,
+    std::vector<poller::MachineInfo>* machines,
+    std::string* error)
 {
     Session session(DefaultConfigPath());
     if (!session.Open(discovery::ReceiveFilter {}, false, error))
     {
         return false;
     }
-    session.Search(wait);
+    session.Discovery().SetScan(scan);
+    session.Search(wait, &stopRequested);
     const auto rows = session.Window().Rows();
     const auto seen
         = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -154,6 +159,11 @@ int RunExporter(Arguments& arguments)
     const auto apiPort = ParseWholeNumber(arguments.Value("api-port"), poller::kMinerApiPort, 1, 65535);
     const auto searchEvery = ParseWholeNumber(arguments.Value("search-every"), 60, 5, 86400);
     const auto wait = ParseWholeNumber(arguments.Value("wait"), 3, 1, 60);
+    std::optional<discovery::ScanSettings> scan;
+    if (std::string error; !ParseScan(arguments, scan, &error))
+    {
+        return Usage(error);
+    }
     if (const std::string error = arguments.Error(); !error.empty())
     {
         return Usage(error);
@@ -169,8 +179,13 @@ int RunExporter(Arguments& arguments)
                 : !searchEvery ? "--search-every takes seconds, 5 to 86400"
                                : "--wait takes seconds, 1 to 60");
     }
-    // Without a file or ranges the machines come from searches.
+    // Without a file or ranges the machines come from searches, which --range
+    // extends behind routers.
     const bool searching = !fromPath && ranges.empty();
+    if (scan && !searching)
+    {
+        return Usage("--range scans with each search: give it without --from and --ip");
+    }
 
     std::vector<poller::MachineInfo> machines;
     std::string error;
@@ -229,6 +244,14 @@ int RunExporter(Arguments& arguments)
             static_cast<unsigned>(server.Port()),
             *searchEvery,
             *period);
+        if (scan)
+        {
+            std::fprintf(stderr,
+                "%s: each search also scans %llu addresses at %d per second\n",
+                kName,
+                static_cast<unsigned long long>(discovery::AddressCount(scan->ranges)),
+                scan->rate);
+        }
     }
     else
     {
@@ -248,7 +271,7 @@ int RunExporter(Arguments& arguments)
             // Machines a search no longer finds stay polled: the poller keeps
             // them, and their last-seen time stops moving.
             std::vector<poller::MachineInfo> found;
-            if (SearchOnce(std::chrono::seconds(*wait), &found, &error))
+            if (SearchOnce(std::chrono::seconds(*wait), scan, &found, &error))
             {
                 poller.Update(found);
                 std::fprintf(stderr, "%s: %zu machines answered the search\n", kName, found.size());

@@ -123,7 +123,7 @@ constexpr std::string_view kMonitorHelp
 constexpr std::string_view kExporterHelp
     = "usage: quellis-cli exporter [--from FILE | --ip ADDRESSES] [--listen ADDRESS:PORT]\n"
       "           [--concurrency N] [--period SECONDS] [--grace K] [--api-port PORT]\n"
-      "           [--search-every SECONDS] [--wait SECONDS]\n\n"
+      "           [--search-every SECONDS] [--wait SECONDS] [--range RANGES [--rate R]]\n\n"
       "Serves the machines' state and hash rates for Prometheus at\n"
       "http://ADDRESS:PORT/metrics (127.0.0.1:9469). The machines come from a file\n"
       "written by `search --format csv` or `--format json` (or one address per line)\n"
@@ -131,10 +131,12 @@ constexpr std::string_view kExporterHelp
       "UDP port, so the exporter runs beside the window and the other commands.\n"
       "Without either, a search of the local segment every --search-every seconds\n"
       "(60) finds them (each search holds UDP 6667 for its --wait, 3 s): new machines\n"
-      "join, and machines no longer found stay polled. Each machine's miner API is\n"
-      "polled every --period seconds (10), at most N at a time (256); a machine is\n"
-      "down after K failed polls in a row (2) and up again after one good one. Every\n"
-      "change is a line on standard error. Ends on SIGTERM or Ctrl-C.\n";
+      "join, and machines no longer found stay polled. --range adds to each search a\n"
+      "scan of RANGES behind routers, R addresses a second (2000; see search). Each\n"
+      "machine's miner API is polled every --period seconds (10), at most N at a time\n"
+      "(256); a machine is down after K failed polls in a row (2) and up again after\n"
+      "one good one. Every change is a line on standard error. Ends on SIGTERM or\n"
+      "Ctrl-C.\n";
 
 constexpr std::string_view kInventoryHelp
     = "usage: quellis-cli inventory [--format table|csv|json] [--down] [--file PATH]\n\n"

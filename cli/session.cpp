@@ -5,6 +5,7 @@
 #include "platform/places/user_places.h"
 #include "platform/version/version_info.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace quellis::cli
@@ -132,16 +133,31 @@ void Session::Close()
     engine_.Stop();
 }
 
-void Session::Search(std::chrono::milliseconds wait)
+void Session::Search(std::chrono::milliseconds wait, const std::atomic<bool>* stop)
 {
+    const auto stopped = [stop] { return stop != nullptr && stop->load(); };
     Discovery().OnSearch();
     // A range scan takes its addresses over their rate; the wait for the
     // answers starts when it is done.
     while (engine_.State().pacedSender.Running() != 0)
     {
+        if (stopped())
+        {
+            engine_.State().pacedSender.CancelScans();
+        }
         loop_.RunFor(std::chrono::milliseconds(50));
     }
-    loop_.RunFor(wait);
+    if (stop == nullptr)
+    {
+        loop_.RunFor(wait);
+        return;
+    }
+    const auto end = std::chrono::steady_clock::now() + wait;
+    for (auto now = std::chrono::steady_clock::now(); now < end && !stopped(); now = std::chrono::steady_clock::now())
+    {
+        loop_.RunFor(std::min<std::chrono::milliseconds>(
+            std::chrono::ceil<std::chrono::milliseconds>(end - now), std::chrono::milliseconds(100)));
+    }
 }
 
 } // namespace quellis::cli

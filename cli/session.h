@@ -5,6 +5,7 @@
 #include "discovery/receive_filter.h"
 #include "engine/session.h"
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -44,7 +45,9 @@ public:
     [[nodiscard]] core::PlainControls& Panel() { return panel_; }
     // Broadcasts a search (and scans the discovery's ranges, if any) and
     // collects the replies for `wait` after; the rows are the machines found.
-    void Search(std::chrono::milliseconds wait);
+    // Once *stop is true (a signal handler's flag) the scan ends and the wait
+    // with it.
+    void Search(std::chrono::milliseconds wait, const std::atomic<bool>* stop = nullptr);
 
 private:
     // The command line starts its operations typed; the dialogs the buttons

@@ -4,6 +4,8 @@
 #include "platform/ui/list_view.h"
 #include "platform/ui/window_call.h"
 
+#include <QTimer>
+
 #include <chrono>
 
 namespace quellis::discovery
@@ -23,6 +25,10 @@ constexpr std::size_t kTake = 128;
 constexpr std::size_t kSliceMost = 2048;
 // Records waiting for the UI beyond this make the reply thread wait.
 constexpr std::size_t kMostWaiting = 100000;
+// Records that trickle in (a range scan's answers, a few a millisecond) wait
+// for the next frame after the last slice, so that the list, the log pane
+// and their repaints cost one slice a frame rather than one per datagram.
+constexpr auto kSliceSpacing = std::chrono::milliseconds(16);
 
 } // namespace
 
@@ -130,7 +136,7 @@ void DeviceList::Enqueue(std::vector<DeviceRecord> records)
     }
     if (post)
     {
-        PostSlice();
+        PostSlice(false);
     }
     if (tooMany)
     {
@@ -138,15 +144,33 @@ void DeviceList::Enqueue(std::vector<DeviceRecord> records)
     }
 }
 
-bool DeviceList::PostSlice()
+bool DeviceList::PostSlice(bool more)
 {
     const bool posted = ui::PostToUiThread(
-        [self = self_]
+        [self = self_, more]
         {
-            if (DeviceList* list = self->load())
+            DeviceList* list = self->load();
+            if (list == nullptr)
+            {
+                return;
+            }
+            const auto since = std::chrono::steady_clock::now() - list->lastSlice_;
+            if (more || since >= kSliceSpacing)
             {
                 list->ApplyPending(false);
+                return;
             }
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(kSliceSpacing - since);
+            // The list view is the timer's context: a list gone takes its timer along.
+            QTimer::singleShot(wait,
+                list->list_,
+                [self]
+                {
+                    if (DeviceList* later = self->load())
+                    {
+                        later->ApplyPending(false);
+                    }
+                });
         });
     if (!posted)
     {
@@ -190,6 +214,7 @@ void DeviceList::Flush()
 void DeviceList::ApplyPending(bool all)
 {
     const auto start = std::chrono::steady_clock::now();
+    lastSlice_ = start;
     Slice slice(*this);
     bool more = false;
     std::size_t built = 0;
@@ -231,7 +256,7 @@ void DeviceList::ApplyPending(bool all)
     // More are waiting: the next slice after the event loop has had its turn.
     if (more)
     {
-        PostSlice();
+        PostSlice(true);
     }
 }
 

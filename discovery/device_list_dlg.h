@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -57,7 +58,9 @@ private:
     class Slice;
 
     void ApplyPending(bool all);
-    bool PostSlice();
+    // A slice for records that just came: at once, or when the frame after
+    // the last slice begins. `more` (the rest of a burst): at once.
+    bool PostSlice(bool more);
     void RebuildIndex();
 
     std::function<int()> language_;
@@ -71,6 +74,8 @@ private:
     std::vector<protocol::DeviceRecord> pending_;
     std::size_t pendingFirst_ = 0;
     bool slicePosted_ = false;
+    // When the last slice was applied (UI thread).
+    std::chrono::steady_clock::time_point lastSlice_ {};
     // Posted slices find the list through this; cleared when it goes.
     std::shared_ptr<std::atomic<DeviceList*>> self_;
 };

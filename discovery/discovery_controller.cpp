@@ -149,11 +149,13 @@ bool DiscoveryController::PrepareScan(std::optional<ScanSettings>& scan)
         scan.reset();
         return true;
     }
-    ScanSettingsRead read
-        = ReadScanSettings(ranges, core::ReadSetting(core::settings::kScanRate, state_.configPath), OwnSegment());
+    const bool chinese = Chinese();
+    ScanSettingsRead read = ReadScanSettings(
+        ranges, core::ReadSetting(core::settings::kScanRate, state_.configPath), OwnSegment(), chinese);
     if (!read.error.empty())
     {
-        window_.boxes.MessageBox("config.ini [SCAN]: " + read.error, scantext::kCaption);
+        window_.boxes.MessageBox(
+            std::string(chinese ? "config.ini [SCAN]：" : "config.ini [SCAN]: ") + read.error, ScanCaption(chinese));
         return false;
     }
     scan = std::move(read.scan);
@@ -171,7 +173,7 @@ void DiscoveryController::StartScan(std::span<const std::uint8_t> search, std::o
         return;
     }
     state_.remoteRows.Begin(scan->ranges, OwnSegment(), scan->rate);
-    window_.log.WriteLog(core::LogColour::Default, ScanStartLine(*scan), false);
+    window_.log.WriteLog(core::LogColour::Default, ScanStartLine(*scan, Chinese()), false);
     protocol::PacedRun run;
     run.datagram.assign(search.begin(), search.end());
     run.ranges = std::move(scan->ranges);
@@ -182,7 +184,10 @@ void DiscoveryController::StartScan(std::span<const std::uint8_t> search, std::o
     run.linger = std::chrono::milliseconds(1000);
     // On the paced sender's thread: a window call, as from any worker.
     run.done = [this](std::uint64_t sent, bool stopped)
-    { window_.log.WriteLog(core::LogColour::Default, ScanEndLine(sent, state_.remoteRows.Count(), stopped), false); };
+    {
+        window_.log.WriteLog(
+            core::LogColour::Default, ScanEndLine(sent, state_.remoteRows.Count(), stopped, Chinese()), false);
+    };
     if (!state_.pacedSender.Submit(state_.sendSocket, std::move(run)))
     {
         trace::OutputDebugString("range scan not started\n");

@@ -101,6 +101,9 @@ private:
     void HandleDatagram(const ReceiveFilter& filter, std::uint8_t* bytes, std::size_t length, net::Endpoint from);
     void ReplyThread();
     void OnRecordsApplied(const std::string& versionLines);
+    // The language box: LANG 1 is Chinese, anything else English (the
+    // command line's).
+    [[nodiscard]] bool Chinese() const { return state_.language.load() == 1; }
     // The ranges of the next search (nothing: none), or false after the
     // operator was told why they cannot be scanned.
     [[nodiscard]] bool PrepareScan(std::optional<ScanSettings>& scan);

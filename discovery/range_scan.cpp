@@ -6,7 +6,7 @@ namespace quellis::discovery
 {
 
 ScanSettingsRead ReadScanSettings(
-    std::string_view ranges, std::string_view rate, const std::optional<protocol::LocalSegment>& own)
+    std::string_view ranges, std::string_view rate, const std::optional<protocol::LocalSegment>& own, bool chinese)
 {
     ScanSettingsRead read;
     if (ranges.find_first_not_of(" \t\r\n") == std::string_view::npos)
@@ -16,7 +16,7 @@ ScanSettingsRead ReadScanSettings(
     protocol::RangesParse parsed = protocol::ParseScanRanges(ranges, own);
     if (!parsed.error.empty())
     {
-        read.error = std::move(parsed.error);
+        read.error = protocol::RangesMessage(parsed, chinese);
         return read;
     }
     ScanSettings scan { std::move(parsed.ranges) };
@@ -25,7 +25,7 @@ ScanSettingsRead ReadScanSettings(
         const auto parsedRate = protocol::ParseScanRate(rate);
         if (!parsedRate)
         {
-            read.error = protocol::ScanRateError(rate);
+            read.error = protocol::ScanRateError(rate, chinese);
             return read;
         }
         scan.rate = *parsedRate;
@@ -54,21 +54,36 @@ std::uint64_t AddressCount(const std::vector<protocol::AddressRange>& ranges)
     return count;
 }
 
-std::string ScanStartLine(const ScanSettings& scan)
+std::string ScanStartLine(const ScanSettings& scan, bool chinese)
 {
     std::string names;
     for (const auto& range : scan.ranges)
     {
         names += (names.empty() ? "" : ", ") + range.text;
     }
-    return "Range scan: " + std::to_string(AddressCount(scan.ranges)) + " addresses (" + names + ") at "
-        + std::to_string(scan.rate) + " per second\r\n";
+    const std::string count = std::to_string(AddressCount(scan.ranges));
+    const std::string rate = std::to_string(scan.rate);
+    if (chinese)
+    {
+        return "范围扫描：" + count + " 个地址 (" + names + ")，每秒 " + rate + " 个\r\n";
+    }
+    return "Range scan: " + count + " addresses (" + names + ") at " + rate + " per second\r\n";
 }
 
-std::string ScanEndLine(std::uint64_t sent, std::size_t found, bool stopped)
+std::string ScanEndLine(std::uint64_t sent, std::size_t found, bool stopped, bool chinese)
 {
+    if (chinese)
+    {
+        return std::string(stopped ? "范围扫描已停止：" : "范围扫描完成：") + "已发送 " + std::to_string(sent)
+            + " 个地址，在路由器后找到 " + std::to_string(found) + " 台机器\r\n";
+    }
     return std::string(stopped ? "Range scan stopped: " : "Range scan done: ") + std::to_string(sent)
         + " addresses sent, " + std::to_string(found) + " machines found behind routers\r\n";
+}
+
+std::string_view ScanCaption(bool chinese)
+{
+    return chinese ? "范围扫描" : "Range scan";
 }
 
 } // namespace quellis::discovery

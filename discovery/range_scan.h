@@ -29,19 +29,20 @@ struct ScanSettingsRead
 };
 
 // The rate is read only when there are ranges; an empty one is the default.
-[[nodiscard]] ScanSettingsRead ReadScanSettings(
-    std::string_view ranges, std::string_view rate, const std::optional<protocol::LocalSegment>& own);
+// The error is in Chinese or in English.
+[[nodiscard]] ScanSettingsRead ReadScanSettings(std::string_view ranges,
+    std::string_view rate,
+    const std::optional<protocol::LocalSegment>& own,
+    bool chinese = false);
 
 // The tool's own segment now, when it has a default route.
 [[nodiscard]] std::optional<protocol::LocalSegment> OwnSegment();
 
 [[nodiscard]] std::uint64_t AddressCount(const std::vector<protocol::AddressRange>& ranges);
-[[nodiscard]] std::string ScanStartLine(const ScanSettings& scan);
-[[nodiscard]] std::string ScanEndLine(std::uint64_t sent, std::size_t found, bool stopped);
-
-namespace scantext
-{
-inline constexpr std::string_view kCaption = "Range scan";
-} // namespace scantext
+// The log lines of a scan and the caption of its message box, in Chinese or
+// in English.
+[[nodiscard]] std::string ScanStartLine(const ScanSettings& scan, bool chinese);
+[[nodiscard]] std::string ScanEndLine(std::uint64_t sent, std::size_t found, bool stopped, bool chinese);
+[[nodiscard]] std::string_view ScanCaption(bool chinese);
 
 } // namespace quellis::discovery

@@ -12,6 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const LocalSegment own { 0xC0A8014Du, 0xFFFFFF00u };
     const RangesParse parsed = ParseScanRanges(text, own);
     Check(parsed.error.empty() != parsed.ranges.empty());
+    Check(parsed.error == RangesMessage(parsed, false));
+    Check(RangesMessage(parsed, true).empty() == parsed.error.empty());
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < parsed.ranges.size(); ++i)
     {
@@ -29,6 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const auto rate = ParseScanRate(text))
     {
         Check(*rate >= 1 && *rate <= kMaxScanRate);
+    }
+    else
+    {
+        Check(!ScanRateError(text, true).empty() && !ScanRateError(text, false).empty());
     }
     return 0;
 }

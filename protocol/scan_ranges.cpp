@@ -70,12 +70,12 @@ std::string Quoted(std::string_view piece)
     return "\"" + std::string(piece) + "\"";
 }
 
-// One piece, or the reason it is not one.
-std::optional<AddressRange> ParsePiece(std::string_view piece, std::string& error)
+// One piece, or what is wrong with it.
+std::optional<AddressRange> ParsePiece(std::string_view piece, RangesFault& fault)
 {
     if (piece.find(':') != std::string_view::npos)
     {
-        error = Quoted(piece) + ": only IPv4 addresses can be scanned";
+        fault = RangesFault::NotIpv4;
         return std::nullopt;
     }
     if (const std::size_t slash = piece.find('/'); slash != std::string_view::npos)
@@ -84,12 +84,12 @@ std::optional<AddressRange> ParsePiece(std::string_view piece, std::string& erro
         const auto prefix = Number(piece.substr(slash + 1), 255);
         if (!base || !prefix)
         {
-            error = Quoted(piece) + ": a block is written a.b.c.d/n";
+            fault = RangesFault::BlockForm;
             return std::nullopt;
         }
         if (*prefix > 32)
         {
-            error = Quoted(piece) + ": the prefix length is 0 to 32";
+            fault = RangesFault::PrefixLength;
             return std::nullopt;
         }
         const std::uint32_t mask = *prefix == 0 ? 0 : ~std::uint32_t { 0 } << (32 - *prefix);
@@ -101,12 +101,12 @@ std::optional<AddressRange> ParsePiece(std::string_view piece, std::string& erro
         const auto last = DottedQuad(Trim(piece.substr(dash + 1)));
         if (!first || !last)
         {
-            error = Quoted(piece) + ": a range is written a.b.c.d-e.f.g.h";
+            fault = RangesFault::RangeForm;
             return std::nullopt;
         }
         if (*last < *first)
         {
-            error = Quoted(piece) + ": the range ends before it begins";
+            fault = RangesFault::Reversed;
             return std::nullopt;
         }
         return AddressRange { *first, *last, std::string(piece) };
@@ -114,26 +114,26 @@ std::optional<AddressRange> ParsePiece(std::string_view piece, std::string& erro
     const auto address = DottedQuad(piece);
     if (!address)
     {
-        error = Quoted(piece) + ": not an IPv4 address, block (a.b.c.d/n) or range (a.b.c.d-e.f.g.h)";
+        fault = RangesFault::NotAddress;
         return std::nullopt;
     }
     return AddressRange { *address, *address, std::string(piece) };
 }
 
 // The first address of the range that no search may send to, if any.
-std::optional<std::string> Forbidden(const AddressRange& range, const std::optional<LocalSegment>& own)
+std::optional<ForbiddenAddress> Forbidden(const AddressRange& range, const std::optional<LocalSegment>& own)
 {
     if (range.Contains(0))
     {
-        return "0.0.0.0";
+        return ForbiddenAddress::Zero;
     }
     if (range.Contains(0xFFFFFFFFu))
     {
-        return "the broadcast address 255.255.255.255";
+        return ForbiddenAddress::Broadcast;
     }
     if (range.first <= kMulticastLast && range.last >= kMulticastFirst)
     {
-        return "multicast addresses";
+        return ForbiddenAddress::Multicast;
     }
     // A /31 or /32 segment has no network and broadcast address of its own.
     if (own && own->mask != 0 && (~own->mask) > 1)
@@ -141,14 +141,67 @@ std::optional<std::string> Forbidden(const AddressRange& range, const std::optio
         const std::uint32_t network = own->address & own->mask;
         if (range.Contains(network))
         {
-            return "the network address of the tool's own segment";
+            return ForbiddenAddress::OwnNetwork;
         }
         if (range.Contains(network | ~own->mask))
         {
-            return "the broadcast address of the tool's own segment";
+            return ForbiddenAddress::OwnBroadcast;
         }
     }
     return std::nullopt;
+}
+
+std::string_view ForbiddenText(ForbiddenAddress address, bool chinese)
+{
+    switch (address)
+    {
+    case ForbiddenAddress::Zero:
+        return "0.0.0.0";
+    case ForbiddenAddress::Broadcast:
+        return chinese ? "广播地址 255.255.255.255" : "the broadcast address 255.255.255.255";
+    case ForbiddenAddress::Multicast:
+        return chinese ? "组播地址" : "multicast addresses";
+    case ForbiddenAddress::OwnNetwork:
+        return chinese ? "本机网段的网络地址" : "the network address of the tool's own segment";
+    case ForbiddenAddress::OwnBroadcast:
+        return chinese ? "本机网段的广播地址" : "the broadcast address of the tool's own segment";
+    }
+    return {};
+}
+
+// What follows the quoted piece in a message.
+std::string FaultText(const RangesParse& parse, bool chinese)
+{
+    switch (parse.fault)
+    {
+    case RangesFault::None:
+    case RangesFault::NoRange:
+    case RangesFault::EmptyPiece:
+        return {};
+    case RangesFault::NotIpv4:
+        return chinese ? "只能扫描 IPv4 地址" : "only IPv4 addresses can be scanned";
+    case RangesFault::BlockForm:
+        return chinese ? "网段应写作 a.b.c.d/n" : "a block is written a.b.c.d/n";
+    case RangesFault::PrefixLength:
+        return chinese ? "前缀长度为 0 到 32" : "the prefix length is 0 to 32";
+    case RangesFault::RangeForm:
+        return chinese ? "范围应写作 a.b.c.d-e.f.g.h" : "a range is written a.b.c.d-e.f.g.h";
+    case RangesFault::Reversed:
+        return chinese ? "范围的结束地址在起始地址之前" : "the range ends before it begins";
+    case RangesFault::NotAddress:
+        return chinese ? "不是 IPv4 地址、网段 (a.b.c.d/n) 或范围 (a.b.c.d-e.f.g.h)"
+                       : "not an IPv4 address, block (a.b.c.d/n) or range (a.b.c.d-e.f.g.h)";
+    case RangesFault::Forbidden:
+        return (chinese ? "扫描不能包含" : "a scan may not include ")
+            + std::string(ForbiddenText(parse.forbidden, chinese));
+    case RangesFault::TooMany:
+        return chinese ? "合计超过 " + std::to_string(kMaxScanAddresses) + " 个地址 (一个 /16)，一次搜索最多扫描这么多"
+                       : "more than " + std::to_string(kMaxScanAddresses)
+                + " addresses together (a /16), the most one search scans";
+    case RangesFault::Overlap:
+        return chinese ? "与 " + Quoted(parse.other) + " 重叠" : "overlaps " + Quoted(parse.other);
+    }
+    return {};
 }
 
 // Two pieces that share an address, the later one in the text first. In
@@ -185,28 +238,29 @@ RangesParse ParseScanRanges(std::string_view text, const std::optional<LocalSegm
     {
         const std::size_t comma = text.find(',');
         const std::string_view piece = Trim(text.substr(0, comma));
+        result.piece = piece;
         if (piece.empty())
         {
-            result.error = Trim(text).empty() && result.ranges.empty() && comma == std::string_view::npos
-                ? "no address range given"
-                : "an empty piece in the list of ranges";
+            result.fault = Trim(text).empty() && result.ranges.empty() && comma == std::string_view::npos
+                ? RangesFault::NoRange
+                : RangesFault::EmptyPiece;
             break;
         }
-        auto range = ParsePiece(piece, result.error);
+        auto range = ParsePiece(piece, result.fault);
         if (!range)
         {
             break;
         }
         if (const auto forbidden = Forbidden(*range, own))
         {
-            result.error = Quoted(piece) + ": a scan may not include " + *forbidden;
+            result.fault = RangesFault::Forbidden;
+            result.forbidden = *forbidden;
             break;
         }
         total += range->Size();
         if (total > kMaxScanAddresses)
         {
-            result.error = Quoted(piece) + ": more than " + std::to_string(kMaxScanAddresses)
-                + " addresses together (a /16), the most one search scans";
+            result.fault = RangesFault::TooMany;
             break;
         }
         result.ranges.push_back(std::move(*range));
@@ -214,16 +268,36 @@ RangesParse ParseScanRanges(std::string_view text, const std::optional<LocalSegm
         {
             if (const auto overlap = Overlap(result.ranges))
             {
-                result.error = Quoted(result.ranges[overlap->first].text) + ": overlaps "
-                    + Quoted(result.ranges[overlap->second].text);
+                result.fault = RangesFault::Overlap;
+                result.piece = result.ranges[overlap->first].text;
+                result.other = result.ranges[overlap->second].text;
                 break;
             }
+            result.piece.clear();
             return result;
         }
         text.remove_prefix(comma + 1);
     }
     result.ranges.clear();
+    result.error = RangesMessage(result, false);
     return result;
+}
+
+std::string RangesMessage(const RangesParse& parse, bool chinese)
+{
+    if (parse.fault == RangesFault::None)
+    {
+        return {};
+    }
+    if (parse.fault == RangesFault::NoRange)
+    {
+        return chinese ? "没有给出地址范围" : "no address range given";
+    }
+    if (parse.fault == RangesFault::EmptyPiece)
+    {
+        return chinese ? "地址范围列表中有空项" : "an empty piece in the list of ranges";
+    }
+    return Quoted(parse.piece) + (chinese ? "：" : ": ") + FaultText(parse, chinese);
 }
 
 std::optional<int> ParseScanRate(std::string_view text)
@@ -238,8 +312,12 @@ std::optional<int> ParseScanRate(std::string_view text)
     return rate;
 }
 
-std::string ScanRateError(std::string_view text)
+std::string ScanRateError(std::string_view text, bool chinese)
 {
+    if (chinese)
+    {
+        return Quoted(Trim(text)) + "：扫描速率为每秒 1 到 " + std::to_string(kMaxScanRate) + " 个地址";
+    }
     return Quoted(Trim(text)) + ": the scan rate is 1 to " + std::to_string(kMaxScanRate) + " addresses per second";
 }
 

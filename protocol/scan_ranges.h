@@ -37,12 +37,46 @@ struct LocalSegment
 // At most a /16 per search, all ranges together.
 inline constexpr std::uint64_t kMaxScanAddresses = 65536;
 
+// What is wrong with a refused ranges text.
+enum class RangesFault
+{
+    None,
+    NoRange, // nothing but blanks
+    EmptyPiece, // two commas in a row, or one at either end
+    NotIpv4, // an IPv6 address or block
+    BlockForm, // not a.b.c.d/n
+    PrefixLength, // n above 32
+    RangeForm, // not a.b.c.d-e.f.g.h
+    Reversed, // the range ends before it begins
+    NotAddress, // none of the three forms
+    Forbidden, // holds an address no search sends to (RangesParse::forbidden)
+    TooMany, // more than kMaxScanAddresses together
+    Overlap, // shares an address with RangesParse::other
+};
+
+enum class ForbiddenAddress
+{
+    Zero,
+    Broadcast,
+    Multicast,
+    OwnNetwork,
+    OwnBroadcast,
+};
+
 struct RangesParse
 {
     std::vector<AddressRange> ranges;
-    // Empty when the text was accepted; else what is wrong, naming the piece.
+    RangesFault fault = RangesFault::None;
+    ForbiddenAddress forbidden = ForbiddenAddress::Zero;
+    std::string piece; // the piece at fault
+    std::string other; // the piece it overlaps
+    // Empty when the text was accepted; else what is wrong, naming the piece
+    // (RangesMessage in English).
     std::string error;
 };
+
+// The message for a refused ranges text, in Chinese or in English.
+[[nodiscard]] std::string RangesMessage(const RangesParse& parse, bool chinese);
 
 // A comma-separated list of dotted-quad addresses, CIDR blocks (a.b.c.d/n; the
 // host bits are ignored) and a-b ranges, blanks around pieces allowed. Refused:
@@ -58,7 +92,7 @@ inline constexpr int kMaxScanRate = 100000;
 
 // A decimal rate from 1 to kMaxScanRate; nothing for anything else.
 [[nodiscard]] std::optional<int> ParseScanRate(std::string_view text);
-// The message for a rate that ParseScanRate refused.
-[[nodiscard]] std::string ScanRateError(std::string_view text);
+// The message for a rate that ParseScanRate refused, in Chinese or in English.
+[[nodiscard]] std::string ScanRateError(std::string_view text, bool chinese = false);
 
 } // namespace quellis::protocol

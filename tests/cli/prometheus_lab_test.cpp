@@ -215,6 +215,63 @@ TEST(LabPrometheus, TheExporterFindsTheMachinesBySearchAndLeavesTheSearchPortFre
     EXPECT_NE(dir.Read("exporter.log").find("20 machines answered the search"), std::string::npos);
 }
 
+// --range adds a scan behind the router to each of the exporter's searches:
+// the unicast-answering machines there are found and polled beside the local
+// ones. With a fixed set of machines there is no search, and it is refused.
+TEST(LabPrometheus, TheExportersSearchesAlsoScanRangesBehindTheRouter)
+{
+    QUELLIS_REQUIRE_NETLAB(lab);
+    sim::FarmConfig nearConfig;
+    nearConfig.machines = 3;
+    nearConfig.seed = 23;
+    auto nearFarm = StartLabFarm(*lab, nearConfig);
+    ASSERT_TRUE(nearFarm);
+    sim::FarmConfig farConfig;
+    farConfig.machines = 4;
+    farConfig.seed = 24;
+    farConfig.strictAddresses = true;
+    auto farFarm = StartLabFarm(*lab, farConfig, true);
+    ASSERT_TRUE(farFarm);
+    NetLab::Enter tool(lab->ToolNamespace());
+    ASSERT_TRUE(tool.Ok());
+
+    const ProcessResult refused
+        = RunProcess({ QUELLIS_CLI_PATH, "exporter", "--ip", "10.78.128.1", "--range", "10.78.128.0/28" });
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("--range scans with each search"), std::string::npos) << refused.err;
+
+    TempDir dir;
+    BackgroundProcess exporter({ QUELLIS_CLI_PATH,
+                                   "exporter",
+                                   "--listen",
+                                   "127.0.0.1:" + std::to_string(kExporterPort),
+                                   "--period",
+                                   "2",
+                                   "--wait",
+                                   "1",
+                                   "--range",
+                                   "10.78.128.0/28",
+                                   "--rate",
+                                   "5000" },
+        (dir / "exporter.log").string());
+    ASSERT_TRUE(exporter.Started());
+    std::string metrics;
+    for (int attempt = 0; attempt < 40 && metrics.find("quellis_machines{state=\"up\"} 7") == std::string::npos;
+         ++attempt)
+    {
+        std::this_thread::sleep_for(500ms);
+        metrics = HttpGet(kExporterPort, "/metrics");
+    }
+    EXPECT_NE(metrics.find("quellis_machines{state=\"up\"} 7"), std::string::npos) << metrics.substr(0, 2000);
+    const auto& far = farFarm->MachineAt(2).identity;
+    EXPECT_NE(metrics.find("quellis_machine_up{mac=\"" + far.mac + "\",ip=\"" + net::FormatIpv4(far.address) + "\"} 1"),
+        std::string::npos);
+    EXPECT_EQ(exporter.Stop(), 0);
+    const std::string log = dir.Read("exporter.log");
+    EXPECT_NE(log.find("each search also scans 16 addresses at 5000 per second"), std::string::npos) << log;
+    EXPECT_NE(log.find("7 machines answered the search"), std::string::npos) << log;
+}
+
 // monitor --concurrency: the machines found polled all at once, each change
 // of state a line; a refusing machine goes down after two polls.
 TEST(LabCli, MonitorWithConcurrencyPollsTheMachinesAtOnce)

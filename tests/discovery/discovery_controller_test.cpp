@@ -6,6 +6,7 @@
 #include "resources/resource_ids.h"
 #include "resources/templates/main_dialog_ids.h"
 #include "tests/support/fake_window.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -222,6 +223,7 @@ TEST_F(DiscoveryControllerTest, AppliedRowsLogTheirVersionsAndWithoutPanelSelect
 
 TEST_F(DiscoveryControllerTest, RangeScanFollowsTheBroadcastAndItsAnswersMakeRemoteRows)
 {
+    state.language = 0; // English
     state.running = 1;
     ASSERT_TRUE(controller.StartReplyThread());
     ASSERT_EQ(controller.StartLisServ({}), ReceiveStart::Started);
@@ -251,7 +253,6 @@ TEST_F(DiscoveryControllerTest, RangeScanFollowsTheBroadcastAndItsAnswersMakeRem
         "Range scan: 2 addresses (127.0.10.2-127.0.10.3) at 1000 per second\r\n"
         "Range scan done: 2 addresses sent, 1 machines found behind routers\r\n");
     ASSERT_EQ(rows.Records().size(), 1u);
-
     // The row found in the range is flickered where it is; the broadcast
     // would not cross its router.
     window.AddRow("127.0.10.2", "00000000000A");
@@ -259,6 +260,59 @@ TEST_F(DiscoveryControllerTest, RangeScanFollowsTheBroadcastAndItsAnswersMakeRem
     EXPECT_EQ(ReadRecord(remote[0].Receive())->mac, "00000000000A");
     EXPECT_TRUE(machines.socket.SetReceiveTimeout(std::chrono::milliseconds(100)));
     EXPECT_TRUE(machines.Receive().empty());
+
+    // The log lines follow the language box, as the other lines do.
+    state.language = 1;
+    controller.SetScan(ScanSettings { ParseScanRanges("127.0.10.3", std::nullopt).ranges, 1000 });
+    EXPECT_TRUE(controller.OnCommand(kIdSearch));
+    ASSERT_TRUE(window.WaitFor([&] { return window.LogText().find("范围扫描完成") != std::string::npos; }));
+    EXPECT_EQ(window.LogText().substr(window.LogText().find("范围扫描：")),
+        "范围扫描：1 个地址 (127.0.10.3)，每秒 1000 个\r\n"
+        "范围扫描完成：已发送 1 个地址，在路由器后找到 0 台机器\r\n");
+}
+
+// A list the search cannot scan is refused in a box, in the language of the
+// language box, before anything is sent or cleared.
+TEST(ScanSettings, ABadListIsRefusedInTheWindowsLanguage)
+{
+    const struct
+    {
+        int language;
+        const char* rate;
+        const char* text;
+        const char* caption;
+    } cases[] = {
+        { 0,
+            "",
+            "config.ini [SCAN]: \"10.0.0.0/8\": more than 65536 addresses together (a /16), the most one search scans",
+            "Range scan" },
+        { 1,
+            "",
+            "config.ini [SCAN]：\"10.0.0.0/8\"：合计超过 65536 个地址 (一个 /16)，一次搜索最多扫描这么多",
+            "范围扫描" },
+        { 1, "0", "config.ini [SCAN]：\"0\"：扫描速率为每秒 1 到 100000 个地址", "范围扫描" },
+    };
+    for (const auto& c : cases)
+    {
+        test::TempDir dir;
+        const std::string ranges = std::string(c.rate).empty() ? "10.0.0.0/8" : "198.51.100.0/24";
+        dir.Write("config.ini", "[SCAN]\r\nRANGES=" + ranges + "\r\nRATE=" + c.rate + "\r\n");
+        Machines machines;
+        SharedState state { dir / "config.ini" };
+        state.sendSocket = net::Socket::Create(net::SocketKind::Udp);
+        state.deviceBroadcast = machines.endpoint;
+        state.language = c.language;
+        test::FakeWindow window;
+        RecordedRows rows;
+        DiscoveryController controller { state, window.Window(), rows };
+        EXPECT_TRUE(controller.OnCommand(kIdSearch));
+        ASSERT_EQ(window.Boxes().size(), 1u) << c.text;
+        EXPECT_EQ(window.Boxes()[0].text, c.text);
+        EXPECT_EQ(window.Boxes()[0].caption, c.caption);
+        EXPECT_EQ(rows.clears, 0);
+        EXPECT_TRUE(machines.socket.SetReceiveTimeout(std::chrono::milliseconds(50)));
+        EXPECT_TRUE(machines.Receive().empty()) << "nothing sent";
+    }
 }
 
 TEST(ScanSettings, ConfigKeysGiveRangesAndRateOrAClearRefusal)

@@ -76,6 +76,13 @@ TEST(ScanRanges, RefusesWithAMessageNamingThePiece)
         const RangesParse parsed = ParseScanRanges(c.text, kOwn);
         EXPECT_NE(parsed.error.find(c.message), std::string::npos) << c.text << " -> " << parsed.error;
         EXPECT_TRUE(parsed.ranges.empty()) << c.text;
+        // The window's Chinese message names the same piece in its own words.
+        const std::string chinese = RangesMessage(parsed, true);
+        EXPECT_NE(chinese, parsed.error) << c.text;
+        const std::size_t quote = parsed.error.find("\": ");
+        EXPECT_EQ(chinese.substr(0, quote == std::string::npos ? 0 : quote + 1),
+            parsed.error.substr(0, quote == std::string::npos ? 0 : quote + 1))
+            << c.text;
     }
     // Without a known segment only the fixed addresses are refused.
     EXPECT_EQ(ParseScanRanges("192.168.1.0/24", std::nullopt).error, "");

@@ -179,6 +179,43 @@ TEST(DeviceListHandOff, ClearingDropsRecordsNotYetApplied)
     EXPECT_EQ(control.ItemText(0, kColumnIndex), "1");
 }
 
+// Answers that come one at a time (a range scan's, a few a millisecond) are
+// applied a frame apart, each slice with what came meanwhile, rather than a
+// slice, a log append and a repaint per datagram.
+TEST(DeviceListHandOff, RecordsThatTrickleInAreAppliedAFrameApart)
+{
+    ui::ListViewControl control;
+    for (int column = 0; column < 9; ++column)
+    {
+        control.InsertColumn(column, "c", 50);
+    }
+    DeviceList list(&control, [] { return 1; });
+    std::vector<std::chrono::steady_clock::time_point> slices;
+    list.SetAppliedHandler([&](const std::string&) { slices.push_back(std::chrono::steady_clock::now()); });
+    constexpr int kRecords = 60;
+    std::thread replyThread(
+        [&]
+        {
+            for (int i = 0; i < kRecords; ++i)
+            {
+                Machine machine;
+                char mac[13];
+                std::snprintf(mac, sizeof mac, "02%010X", static_cast<unsigned>(i));
+                machine.mac = mac;
+                list.Enqueue({ *ReadRecord(Reply(machine)) });
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+    const bool all = QuellisDlgFixture::WaitFor([&] { return control.ItemCount() == kRecords; });
+    replyThread.join();
+    ASSERT_TRUE(all) << control.ItemCount();
+    ASSERT_GE(slices.size(), 2u);
+    for (std::size_t i = 1; i < slices.size(); ++i)
+    {
+        EXPECT_GE(slices[i] - slices[i - 1], std::chrono::milliseconds(12)) << "slice " << i;
+    }
+}
+
 TEST_F(Discovery, ShortRepliesFillTheAddressesOnlyAndEnglishUnitsFollowTheLanguage)
 {
     Open({ "LANG=0" });
