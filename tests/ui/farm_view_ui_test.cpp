@@ -118,7 +118,8 @@ TEST(FarmViewWindow, KeepsAMachineThatMissedASearchMarksItSortsAndExportsTheList
         const auto cells = fixture.Row(row);
         const std::string since = cells[10].substr(cells[10].find(" since ") + 7);
         expected += cells[0] + "," + cells[1] + ",255.255.0.0,127.0.0.1," + cells[4] + "," + cells[5]
-            + ",3600,60,2.1.5,m," + cells[9] + "," + (row == 0 ? "down" : "up") + "," + since + ",," + cells[12] + "\n";
+            + ",3600,60,2.1.5,m," + cells[9] + "," + (row == 0 ? "down" : "up") + "," + since + "," + cells[11] + ","
+            + cells[12] + "\n";
     }
     EXPECT_EQ(fixture.Dir().Read(exported.filename().string()), expected);
     fixture.Close();
