@@ -38,6 +38,12 @@ int RowOf(QuellisDlgFixture& fixture, const std::string& mac)
 TEST(LabFarmView, AMachineSwitchedOffIsDownWithOneAlarmAndUpAgainWhenSwitchedOn)
 {
     QUELLIS_REQUIRE_NETLAB(lab);
+    // The window's alarm on a card that counts the sounds it starts; the
+    // environment is set before any thread of the farm or the window runs.
+    QuellisDlgFixture fixture;
+    ASSERT_TRUE(InstallFakePcm(fixture.Dir().Path().string()));
+    setenv("QUELLIS_AUDIO", kFakePcmDevice, 1);
+    std::filesystem::copy_file(QUELLIS_ALARM_PATH, fixture.Dir() / monitor::kAlarmFile);
     sim::FarmConfig config;
     config.machines = 4;
     config.seed = 34;
@@ -47,13 +53,7 @@ TEST(LabFarmView, AMachineSwitchedOffIsDownWithOneAlarmAndUpAgainWhenSwitchedOn)
 
     NetLab::Enter tool(lab->ToolNamespace());
     ASSERT_TRUE(tool.Ok());
-    QuellisDlgFixture fixture;
-    // The window's alarm on a card that counts the sounds it starts.
-    ASSERT_TRUE(InstallFakePcm(fixture.Dir().Path().string()));
-    setenv("QUELLIS_AUDIO", kFakePcmDevice, 1);
-    std::filesystem::copy_file(QUELLIS_ALARM_PATH, fixture.Dir() / monitor::kAlarmFile);
     fixture.Open({ "TOOLTYPE=2", "LANG=0", "[VIEW]", "FARM=1", "PERIOD=1", "GRACE=2" });
-    setenv("QUELLIS_AUDIO", "null", 1);
     // The start-up sound has played to its end.
     ASSERT_TRUE(fixture.WaitFor(
         []
