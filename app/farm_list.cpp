@@ -6,6 +6,8 @@
 #include "platform/ui/window_call.h"
 
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <unordered_map>
 
 namespace quellis::app
@@ -20,6 +22,11 @@ constexpr int kDrainMilliseconds = 500;
 // A slice of search replies stops after this long, as the plain list's do.
 constexpr auto kSliceTime = std::chrono::milliseconds(4);
 constexpr int kFarmColumnWidths[] = { 110, 230, 260, 150 };
+// The farm view's log lines reach the log pane in pieces of at most this
+// many bytes, one piece per turn of the event loop: a first search of a large
+// farm changes every row's state at once, and a line each, written one call
+// a line, would hold the window for seconds.
+constexpr std::size_t kLogPiece = 4 * 1024;
 
 // Backgrounds of the rows that need a look; the state column says the same
 // in words, for operators who do not see the colour.
@@ -222,14 +229,100 @@ void FarmList::Rebuild()
 void FarmList::Tick()
 {
     const std::vector<std::size_t> changed = view_.Drain(std::chrono::steady_clock::now());
-    for (const std::size_t row : changed)
+    if (changed.empty())
     {
-        Show(row);
+        return;
     }
-    if (!changed.empty())
+    toShow_.insert(toShow_.end(), changed.begin(), changed.end());
+    if (!showPosted_)
     {
-        UpdateStatus();
+        ShowChanged();
     }
+}
+
+void FarmList::ShowChanged()
+{
+    showPosted_ = false;
+    // A round that changes every row of a large farm is shown in slices,
+    // so that the window answers meanwhile.
+    const auto start = std::chrono::steady_clock::now();
+    while (toShowFirst_ < toShow_.size() && std::chrono::steady_clock::now() - start < kSliceTime)
+    {
+        Show(toShow_[toShowFirst_++]);
+    }
+    UpdateStatus();
+    if (toShowFirst_ >= toShow_.size())
+    {
+        toShow_.clear();
+        toShowFirst_ = 0;
+        return;
+    }
+    showPosted_ = ui::PostToUiThread(
+        [self = self_]
+        {
+            if (FarmList* list = self->load())
+            {
+                list->ShowChanged();
+            }
+        });
+}
+
+std::function<void(const std::string&)> BatchedLogSink(std::function<void(const std::string&)> write)
+{
+    struct Pending
+    {
+        std::mutex lock;
+        std::string text;
+        bool posted = false;
+    };
+    auto pending = std::make_shared<Pending>();
+    // Runs on the UI thread: writes one piece of whole lines and queues
+    // itself again for the rest.
+    auto writePiece = std::make_shared<std::function<void()>>();
+    *writePiece = [pending, write = std::move(write), weak = std::weak_ptr(writePiece)]
+    {
+        std::string piece;
+        bool more = false;
+        {
+            const std::lock_guard guard(pending->lock);
+            std::size_t end = pending->text.size();
+            if (end > kLogPiece)
+            {
+                const std::size_t lineEnd = pending->text.rfind('\n', kLogPiece - 1);
+                end = lineEnd == std::string::npos ? kLogPiece : lineEnd + 1;
+            }
+            piece = pending->text.substr(0, end);
+            pending->text.erase(0, end);
+            more = !pending->text.empty();
+            pending->posted = more;
+        }
+        if (!piece.empty())
+        {
+            write(piece);
+        }
+        if (const auto self = weak.lock(); more && self && !ui::PostToUiThread([self] { (*self)(); }))
+        {
+            const std::lock_guard guard(pending->lock);
+            pending->posted = false;
+        }
+    };
+    return [pending, writePiece](const std::string& line)
+    {
+        {
+            const std::lock_guard guard(pending->lock);
+            pending->text += line;
+            if (pending->posted)
+            {
+                return;
+            }
+            pending->posted = true;
+        }
+        if (!ui::PostToUiThread([writePiece] { (*writePiece)(); }))
+        {
+            const std::lock_guard guard(pending->lock);
+            pending->posted = false;
+        }
+    };
 }
 
 void FarmList::RemoveSelected()

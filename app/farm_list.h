@@ -79,6 +79,8 @@ private:
     void Rebuild();
     void IndexRows();
     void UpdateStatus();
+    // Shows the rows a round changed, a slice at a time.
+    void ShowChanged();
 
     std::function<int()> language_;
     farm::FarmView view_;
@@ -89,6 +91,10 @@ private:
     QTimer searchEnd_;
     // The list row of each model row (UI thread).
     std::vector<int> listRowOf_;
+    // The rows a round changed, not yet shown (UI thread).
+    std::vector<std::size_t> toShow_;
+    std::size_t toShowFirst_ = 0;
+    bool showPosted_ = false;
     int sortColumn_ = -1;
     bool sortAscending_ = true;
 
@@ -101,5 +107,9 @@ private:
     // Posted work finds the list through this; cleared when it goes.
     std::shared_ptr<std::atomic<FarmList*>> self_;
 };
+
+// A log sink for lines from any thread that the UI thread writes with
+// `write` in pieces of whole lines, a piece per turn of its event loop.
+[[nodiscard]] std::function<void(const std::string&)> BatchedLogSink(std::function<void(const std::string&)> write);
 
 } // namespace quellis::app

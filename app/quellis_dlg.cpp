@@ -215,11 +215,8 @@ void CQuellisDlg::MakeControllers()
         farm::FarmView::Sinks sinks;
         // Any thread (the inventory's writer too): posted, so that no thread
         // waits for the UI thread while it stops them.
-        sinks.log = [this](const std::string& line)
-        {
-            [[maybe_unused]] const bool posted
-                = ui::PostToUiThread([this, line] { Window().log.WriteLog(core::LogColour::Default, line, true); });
-        };
+        sinks.log = BatchedLogSink(
+            [this](const std::string& lines) { Window().log.WriteLog(core::LogColour::Default, lines, true); });
         sinks.alarm = [this] { alarm_->Play(); };
         farm = std::make_unique<FarmList>(
             ListView(kIdDeviceList),

@@ -342,23 +342,18 @@ std::vector<std::size_t> FarmModel::ApplyRound(const std::vector<poller::Machine
         {
             rate = *view.mhsAv / 1e6;
         }
-        if (rate != row.hashRate)
+        const bool poolChanged = view.pool && *view.pool != row.pool;
+        if (rate != row.hashRate || poolChanged)
         {
             row.hashRate = rate;
+            if (poolChanged)
+            {
+                row.pool = *view.pool;
+            }
             changed.push_back(*found);
         }
     }
     return changed;
-}
-
-bool FarmModel::SetPool(std::string_view mac, std::string pool)
-{
-    const auto found = Find(mac);
-    if (found)
-    {
-        rows_[*found].pool = std::move(pool);
-    }
-    return found.has_value();
 }
 
 std::size_t FarmModel::Remove(const std::vector<std::string>& macs)

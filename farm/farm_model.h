@@ -121,10 +121,9 @@ public:
 
     // The poller's verdict on a machine.
     [[nodiscard]] std::optional<FarmEvent> ApplyPollEvent(const poller::StateEvent& event);
-    // One poll round's hash rates; returns the rows whose hash rate changed.
+    // One poll round's hash rates and pools; returns the rows that changed.
     std::vector<std::size_t> ApplyRound(const std::vector<poller::MachineView>& machines);
 
-    bool SetPool(std::string_view mac, std::string pool);
     // Takes the rows off the list; the others keep their numbers.
     std::size_t Remove(const std::vector<std::string>& macs);
 

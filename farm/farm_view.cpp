@@ -70,8 +70,11 @@ OpenResult FarmView::Start()
     {
         [[maybe_unused]] const bool started = writer_->Start();
     }
+    // The view shows each machine's pool: its poller reads "pools" as well.
+    poller::PollerOptions pollerOptions = options_.poller;
+    pollerOptions.readPools = true;
     poller_ = std::make_unique<poller::MachinePoller>(
-        options_.poller, [this](const poller::StateEvent& event) { Queue(event); });
+        pollerOptions, [this](const poller::StateEvent& event) { Queue(event); });
     poller_->Update(model_.PollTargets());
     if (!poller_->Start() && sinks_.log)
     {

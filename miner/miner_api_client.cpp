@@ -338,6 +338,43 @@ std::string ReadFirstMinerAll(const Json::Value& pools, std::string_view ip)
     return lines;
 }
 
+std::optional<ActivePool> ReadActivePool(const Json::Value& pools)
+{
+    const Json::ArrayIndex count = pools.isArray() ? pools.size() : 0;
+    const auto find = [&](auto&& chosen) -> const Json::Value*
+    {
+        for (Json::ArrayIndex i = 0; i < count; ++i)
+        {
+            if (const Json::Value& pool = Element(pools, i); chosen(pool))
+            {
+                return &pool;
+            }
+        }
+        return nullptr;
+    };
+    const Json::Value* pool = find(
+        [](const Json::Value& p)
+        {
+            const Json::Value& active = Member(p, "Stratum Active");
+            return active.isBool() && active.asBool();
+        });
+    if (pool == nullptr)
+    {
+        pool = find([](const Json::Value& p) { return IsPriorityZero(Member(p, "Priority")); });
+    }
+    if (pool == nullptr)
+    {
+        return std::nullopt;
+    }
+    const Json::Value& url = Member(*pool, "URL");
+    const Json::Value& user = Member(*pool, "User");
+    if (!url.isString() || !user.isString())
+    {
+        return std::nullopt;
+    }
+    return ActivePool { Shown(url), Shown(user) };
+}
+
 std::string ReadFirstMinerSelected(const Json::Value& pools, std::string_view ip)
 {
     return PoolLine(Element(pools, 0), ip);

@@ -128,6 +128,15 @@ inline constexpr int kMaxJsonDepth = 512;
 [[nodiscard]] std::string ReadFirstMinerAll(const Json::Value& pools, std::string_view ip);
 // Element 0 only, whatever its priority (a run over selected machines).
 [[nodiscard]] std::string ReadFirstMinerSelected(const Json::Value& pools, std::string_view ip);
+// The pool a machine mines on: the first element whose "Stratum Active" is
+// true, else the first of priority 0 (as the first-miner run reads it); its
+// URL and user as shown, or nothing when neither has both as texts.
+struct ActivePool
+{
+    std::string url;
+    std::string user;
+};
+[[nodiscard]] std::optional<ActivePool> ReadActivePool(const Json::Value& pools);
 // "MHS av" of element 0 when it is a real number.
 [[nodiscard]] std::string ReadHashRate(const Json::Value& summary, std::string_view ip);
 

@@ -18,6 +18,13 @@ constexpr std::size_t kReadChunk = 16 * 1024;
 // The longest the thread sleeps without looking for new machines or a stop.
 constexpr std::chrono::milliseconds kLongestWait { 1000 };
 
+enum class Exchange
+{
+    Summary,
+    Devs,
+    Pools,
+};
+
 enum class Stage
 {
     Idle,
@@ -38,7 +45,7 @@ struct MachinePoller::Slot
     net::Socket socket;
     Stage stage = Stage::Idle;
     int machine = -1;
-    bool devs = false; // the second exchange of the poll
+    Exchange exchange = Exchange::Summary;
     bool failing = false; // the machine's last poll failed
     std::uint32_t address = 0;
     SteadyTime due;
@@ -48,6 +55,7 @@ struct MachinePoller::Slot
     std::size_t sent = 0;
     std::string reply;
     std::optional<double> mhsAv;
+    std::optional<std::string> pool;
 };
 
 struct MachinePoller::Due
@@ -311,8 +319,9 @@ void MachinePoller::StartPoll(int machine, SteadyTime due, SteadyTime now)
     slot.machine = machine;
     slot.due = due;
     slot.started = now;
-    slot.devs = false;
+    slot.exchange = Exchange::Summary;
     slot.mhsAv.reset();
+    slot.pool.reset();
     slot.failing = state_->Failing(machine);
     state_->failingInFlight += slot.failing ? 1 : 0;
     {
@@ -378,7 +387,9 @@ void MachinePoller::Advance(Slot& slot, SteadyTime now)
 
 void MachinePoller::SendRequest(Slot& slot, SteadyTime now)
 {
-    const std::string_view request = slot.devs ? kDevsRequest : kSummaryRequest;
+    const std::string_view request = slot.exchange == Exchange::Summary ? kSummaryRequest
+        : slot.exchange == Exchange::Devs                               ? kDevsRequest
+                                                                        : kPoolsRequest;
     while (slot.sent < request.size())
     {
         const int sent = slot.socket.Send(request.data() + slot.sent, request.size() - slot.sent);
@@ -455,9 +466,26 @@ void MachinePoller::ReplyEnded(Slot& slot, SteadyTime now)
         Finish(slot, PollFailure::NoData, now);
         return;
     }
-    if (slot.devs)
+    if (slot.exchange == Exchange::Pools)
     {
-        Finish(slot, ReadDevs(slot.reply), now);
+        if (const PoolsReading pools = ReadPools(slot.reply); pools.failure == PollFailure::None)
+        {
+            slot.pool = pools.pool;
+        }
+        Finish(slot, PollFailure::None, now);
+        return;
+    }
+    if (slot.exchange == Exchange::Devs)
+    {
+        const PollFailure devs = ReadDevs(slot.reply);
+        if (devs != PollFailure::None || !options_.readPools)
+        {
+            Finish(slot, devs, now);
+            return;
+        }
+        slot.exchange = Exchange::Pools;
+        CloseSocket(slot);
+        Connect(slot, now);
         return;
     }
     const SummaryReading summary = ReadSummary(slot.reply);
@@ -467,7 +495,7 @@ void MachinePoller::ReplyEnded(Slot& slot, SteadyTime now)
         return;
     }
     slot.mhsAv = summary.mhsAv;
-    slot.devs = true;
+    slot.exchange = Exchange::Devs;
     CloseSocket(slot);
     Connect(slot, now);
 }
@@ -526,6 +554,12 @@ void MachinePoller::CloseSocket(Slot& slot)
 void MachinePoller::Finish(Slot& slot, PollFailure outcome, SteadyTime now)
 {
     CloseSocket(slot);
+    // The machine has answered "summary" and "devs": a "pools" exchange that
+    // fails leaves its pool unknown this time but does not make it fail.
+    if (slot.exchange == Exchange::Pools)
+    {
+        outcome = PollFailure::None;
+    }
     const int machine = slot.machine;
     Health& health = state_->health[static_cast<std::size_t>(machine)];
     if (outcome == PollFailure::None)
@@ -543,6 +577,10 @@ void MachinePoller::Finish(Slot& slot, PollFailure outcome, SteadyTime now)
         if (outcome == PollFailure::None)
         {
             view.mhsAv = slot.mhsAv;
+            if (slot.pool)
+            {
+                view.pool = slot.pool;
+            }
         }
         else
         {

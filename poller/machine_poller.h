@@ -22,7 +22,8 @@
 // connections on one readiness poller, at most `concurrency` at a time, each
 // machine once per period at its own place in the period. Each poll is a
 // "summary" exchange (the hash rate) and then a "devs" exchange (the status),
-// one connection each, both bounded in time and in reply size; its outcome
+// and when asked a "pools" exchange (the pool mining), one connection each,
+// each bounded in time and in reply size; its outcome
 // moves the machine's state (see ApplyPoll). A machine that has failed but is
 // not yet down is polled again at once, so that its verdict takes the grace's
 // polls and not the grace's periods. Which machines there are is the
@@ -48,6 +49,10 @@ struct PollerOptions
     // A reply longer than this is not one: 1 MiB of garbage costs a machine's
     // connection no more than this much memory.
     std::size_t replyLimit = 64 * 1024;
+    // A third exchange per poll for the pool a machine mines on (the farm
+    // view's column). Off, the poller asks what it always asked: the
+    // exporter's and the monitor's load and figures stay as they were.
+    bool readPools = false;
 };
 
 // What is known of a machine besides its polls: from a search record, or
@@ -68,6 +73,9 @@ struct MachineView
     MachineInfo info;
     MachineState state = MachineState::Unknown;
     std::optional<double> mhsAv; // of the last good poll
+    // "URL user" of the last poll that read the pools: kept while the
+    // machine is down, so that the operator sees where it mined.
+    std::optional<std::string> pool;
     std::array<std::uint64_t, kFailureKinds> failures {}; // by PollFailure
     std::uint64_t polls = 0;
 };

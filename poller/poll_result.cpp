@@ -81,6 +81,20 @@ PollFailure ReadDevs(std::string_view reply)
     return FailureOfSection(miner::ParseSection(UpToNul(reply), "DEVS").result);
 }
 
+PoolsReading ReadPools(std::string_view reply)
+{
+    const miner::ParsedSection parsed = miner::ParseSection(UpToNul(reply), "POOLS");
+    PoolsReading reading { FailureOfSection(parsed.result), {} };
+    if (parsed.result == miner::SectionResult::Ok)
+    {
+        if (const auto active = miner::ReadActivePool(parsed.section))
+        {
+            reading.pool = active->url + " " + active->user;
+        }
+    }
+    return reading;
+}
+
 bool IsWholeReply(std::string_view received)
 {
     if (received.find('\0') != std::string_view::npos)

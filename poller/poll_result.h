@@ -2,11 +2,12 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 // What one poll of a machine's miner API found, as a value: the failure kinds
 // that the exporter counts, and the reading of the "summary" and "devs"
-// replies. The socket work is the poller's; the rules are here.
+// replies (and of "pools", when the poller is asked to read it). The socket work is the poller's; the rules are here.
 
 namespace quellis::poller
 {
@@ -33,6 +34,7 @@ inline constexpr std::size_t kFailureKinds = 8;
 // The requests, exactly as the mining software expects them.
 inline constexpr std::string_view kSummaryRequest = R"({"parameter": "", "command": "summary"})";
 inline constexpr std::string_view kDevsRequest = R"({"command":"devs"})";
+inline constexpr std::string_view kPoolsRequest = R"({"parameter": "", "command": "pools"})";
 
 struct SummaryReading
 {
@@ -44,6 +46,13 @@ struct SummaryReading
 [[nodiscard]] SummaryReading ReadSummary(std::string_view reply);
 // A "devs" reply answers when it is JSON with a "STATUS".
 [[nodiscard]] PollFailure ReadDevs(std::string_view reply);
+
+struct PoolsReading
+{
+    PollFailure failure = PollFailure::None;
+    std::string pool; // "URL user" of the pool mining; "" when the reply names none
+};
+[[nodiscard]] PoolsReading ReadPools(std::string_view reply);
 
 // True when the bytes received so far are a whole reply, so that the poller
 // need not wait for the machine to close: a NUL after the JSON, or a text

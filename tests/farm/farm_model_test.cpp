@@ -188,12 +188,15 @@ TEST(FarmModel, SortsByEveryColumnAndExportsTheListAsCsv)
     (void)model.ApplyReply(Reply("A1B2C3D4E502", "10.77.128.3", 3700), 0, kT + 1);
     (void)model.ApplyReply(Reply("A1B2C3D4E503", "10.77.129.1", 86400), 0, kT + 2);
     (void)model.ApplyPollEvent(Poll("A1B2C3D4E502", poller::MachineState::Down, kT + 3));
-    model.SetPool("A1B2C3D4E503", "stratum+tcp://pool:3333, worker \"b\"");
     poller::MachineView up;
     up.info.mac = "A1B2C3D4E501";
     up.state = poller::MachineState::Up;
     up.mhsAv = 9e6;
-    model.ApplyRound({ up });
+    poller::MachineView pooled;
+    pooled.info.mac = "A1B2C3D4E503";
+    pooled.state = poller::MachineState::Up;
+    pooled.pool = "stratum+tcp://pool:3333, worker \"b\"";
+    model.ApplyRound({ up, pooled });
 
     const auto sorted = [&](int column)
     {

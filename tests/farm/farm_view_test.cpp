@@ -111,8 +111,42 @@ TEST(FarmView, SwitchedOffMachinesGoDownWithOneAlarmPerOutageAndTheInventoryKeep
         return false;
     };
 
+    // Every row shows its machine's pool; a pool set on the machine shows
+    // after the next poll.
+    const auto waitForPool = [&](int machine, const std::string& pool)
+    {
+        const std::string& of = farm->MachineAt(machine).identity.mac;
+        for (int i = 0; i < 200; ++i)
+        {
+            (void)view->Drain(std::chrono::steady_clock::now());
+            if (view->Model().Rows()[*view->Model().Find(of)].pool == pool)
+            {
+                return true;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    };
+    for (int i = 0; i < farm->MachineCount(); ++i)
+    {
+        const sim::PoolEntry first = farm->MachineAt(i).Snapshot(sim::Clock::now()).pools.at(0);
+        EXPECT_TRUE(waitForPool(i, first.url + " " + first.user)) << "machine " << i;
+    }
+    sim::test::ToolSide tool;
+    tool.Send(sim::test::Request(
+                  [&](auto buffer)
+                  {
+                      return protocol::BuildPoolConfig(buffer,
+                          farm->MachineAt(4).identity.mac,
+                          R"({"pools":[{"url":"stratum+tcp://new.pool:3333","user":"w.4","pass":"x"}]})");
+                  }),
+        { sim::test::kToolAddress, farm->DevicePort() });
+    EXPECT_TRUE(waitForPool(4, "stratum+tcp://new.pool:3333 w.4"));
+
     farm->SwitchOff(2);
     ASSERT_TRUE(waitFor(RowState::Down));
+    // Down, it keeps the pool it was last seen on.
+    EXPECT_FALSE(view->Model().Rows()[*view->Model().Find(mac)].pool.empty());
     std::this_thread::sleep_for(1s); // several periods off
     (void)view->Drain(std::chrono::steady_clock::now());
     EXPECT_EQ(alarms.load(), 1);

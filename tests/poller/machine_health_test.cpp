@@ -102,6 +102,26 @@ TEST(PollResult, ReadsRepliesIntoFailureKinds)
         EXPECT_EQ(summary.mhsAv.value_or(-1), c.mhs) << c.reply.substr(0, 40);
     }
 
+    // The pool mining: the first stratum-active one, else the first of
+    // priority 0; nothing when neither names a URL and a user.
+    const std::pair<std::string, PoolsReading> pools[] = {
+        { R"({"STATUS":[],"POOLS":[{"URL":"a","User":"w0","Priority":0,"Stratum Active":false},)"
+          R"({"URL":"b","User":"w1","Priority":1,"Stratum Active":true}]})",
+            { kOk, "b w1" } },
+        { R"({"STATUS":[],"POOLS":[{"URL":"a","User":"w0","Priority":1},{"URL":"c","User":"w2","Priority":0}]})",
+            { kOk, "c w2" } },
+        { R"({"STATUS":[],"POOLS":[{"URL":"a","Priority":0,"Stratum Active":true},5]})", { kOk, "" } },
+        { R"({"STATUS":[],"POOLS":{"POOL":[]}})", { kOk, "" } },
+        { R"({"POOLS":[]})", { PollFailure::NoStatus, "" } },
+        { "not json", { PollFailure::ParseError, "" } },
+    };
+    for (const auto& [reply, expected] : pools)
+    {
+        const PoolsReading reading = ReadPools(reply);
+        EXPECT_EQ(reading.failure, expected.failure) << reply;
+        EXPECT_EQ(reading.pool, expected.pool) << reply;
+    }
+
     EXPECT_TRUE(IsWholeReply(ok + "\r\n"));
     EXPECT_TRUE(IsWholeReply(std::string("{\"STATUS\":[") + '\0'));
     EXPECT_FALSE(IsWholeReply(R"({"STATUS":[{"A":"}"})"));

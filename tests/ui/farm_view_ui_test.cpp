@@ -2,6 +2,7 @@
 // into its reply queue as the receive thread puts them; its poller watches a
 // loopback farm. The search button's request goes to a closed loopback port,
 // never to a broadcast address.
+#include "app/farm_list.h"
 #include "farm/time_text.h"
 #include "platform/net/ipv4.h"
 #include "platform/ui/list_view.h"
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 namespace quellis::test
 {
@@ -118,10 +120,54 @@ TEST(FarmViewWindow, KeepsAMachineThatMissedASearchMarksItSortsAndExportsTheList
         const auto cells = fixture.Row(row);
         const std::string since = cells[10].substr(cells[10].find(" since ") + 7);
         expected += cells[0] + "," + cells[1] + ",255.255.0.0,127.0.0.1," + cells[4] + "," + cells[5]
-            + ",3600,60,2.1.5,m," + cells[9] + "," + (row == 0 ? "down" : "up") + "," + since + ",," + cells[12] + "\n";
+            + ",3600,60,2.1.5,m," + cells[9] + "," + (row == 0 ? "down" : "up") + "," + since + "," + cells[11] + ","
+            + cells[12] + "\n";
     }
     EXPECT_EQ(fixture.Dir().Read(exported.filename().string()), expected);
     fixture.Close();
+}
+
+// The view's log lines from another thread reach the log in order, whole,
+// in pieces small enough to keep the window answering.
+TEST(FarmViewWindow, LogLinesFromAnyThreadAreWrittenWholeInOrderInSmallPieces)
+{
+    std::vector<std::string> pieces;
+    const auto sink = app::BatchedLogSink([&](const std::string& piece) { pieces.push_back(piece); });
+    std::string expected;
+    for (int i = 0; i < 2000; ++i)
+    {
+        expected += "10.77.128." + std::to_string(i % 250) + " A1B2C3D4E5F6: up -> down (timeout)\r\n";
+    }
+    std::thread writer(
+        [&]
+        {
+            for (std::size_t at = 0; at < expected.size();)
+            {
+                const std::size_t end = expected.find('\n', at) + 1;
+                sink(expected.substr(at, end - at));
+                at = end;
+            }
+        });
+    std::string written;
+    ASSERT_TRUE(QuellisDlgFixture::WaitFor(
+        [&]
+        {
+            written.clear();
+            for (const std::string& piece : pieces)
+            {
+                written += piece;
+            }
+            return written.size() >= expected.size();
+        },
+        10000));
+    writer.join();
+    EXPECT_EQ(written, expected);
+    EXPECT_GT(pieces.size(), 10u);
+    for (const std::string& piece : pieces)
+    {
+        EXPECT_LE(piece.size(), 4096u);
+        EXPECT_TRUE(piece.ends_with("\n"));
+    }
 }
 
 } // namespace
