@@ -42,8 +42,8 @@ CommandLine ReadCommandLine(const std::vector<std::string>& args)
         return line;
     }
     const auto commands = Commands();
-    const auto command = std::find_if(
-        commands.begin(), commands.end(), [&](const Command& known) { return known.name == args[0]; });
+    const auto command
+        = std::find_if(commands.begin(), commands.end(), [&](const Command& known) { return known.name == args[0]; });
     if (command == commands.end())
     {
         line.status = kExitUsage;

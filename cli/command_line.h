@@ -16,10 +16,10 @@ namespace quellis::cli
 
 struct CommandLine
 {
-    int status = kExitOk;     // when there is nothing to run
-    std::string out;          // for standard output: the help asked for
-    std::string error;        // for standard error: the usage error
-    std::string command;      // the command's name
+    int status = kExitOk; // when there is nothing to run
+    std::string out; // for standard output: the help asked for
+    std::string error; // for standard error: the usage error
+    std::string command; // the command's name
     std::function<int()> run; // the command, when the line asks for one
     std::shared_ptr<CLI::App> app; // what the command's options refer to
 };

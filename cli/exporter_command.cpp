@@ -5,8 +5,8 @@
 // commands keep the host's search port; a search holds that port only for its
 // wait.
 #include "cli/commands.h"
-#include "cli/option_checks.h"
 #include "cli/machine_file.h"
+#include "cli/option_checks.h"
 #include "cli/polled_monitor.h"
 #include "cli/selection.h"
 #include "cli/session.h"
@@ -279,10 +279,10 @@ Declared DeclareExporter(CLI::App& app)
     app.add_option_function<std::string>("--from", [options](const std::string& path) { options->fromPath = path; });
     app.add_option("--ip", options->ranges)->allow_extra_args(false);
     DeclarePolledMonitor(app, options->polled);
-    app.add_option("--api-port", options->apiPort)->check(WholeNumber(1, 65535, "--api-port takes 1 to 65535"));
+    app.add_option("--api-port", options->apiPort)->transform(WholeNumber(1, 65535, "--api-port takes 1 to 65535"));
     app.add_option("--search-every", options->searchEvery)
-        ->check(WholeNumber(5, 86400, "--search-every takes seconds, 5 to 86400"));
-    app.add_option("--wait", options->wait)->check(WholeNumber(1, 60, "--wait takes seconds, 1 to 60"));
+        ->transform(WholeNumber(5, 86400, "--search-every takes seconds, 5 to 86400"));
+    app.add_option("--wait", options->wait)->transform(WholeNumber(1, 60, "--wait takes seconds, 1 to 60"));
     return { [options] { return ReadRanges(*options); }, [options] { return RunExporter(*options); } };
 }
 

@@ -394,7 +394,7 @@ Declared DeclareBlink(CLI::App& app)
 {
     auto options = std::make_shared<BlinkOptions>();
     DeclareCommon(app, *options);
-    app.add_option("--seconds", options->seconds)->check(WholeNumber(1, 86400, "--seconds takes 1 to 86400"));
+    app.add_option("--seconds", options->seconds)->transform(WholeNumber(1, 86400, "--seconds takes 1 to 86400"));
     return { [options] { return ReadCommon(*options); }, [options] { return RunBlink(*options); } };
 }
 
@@ -439,8 +439,7 @@ Declared DeclareReboot(CLI::App& app)
 Declared DeclareName(CLI::App& app)
 {
     return DeclareOnMachines(app,
-        [](const CommonOptions& options)
-        { return RunOneShot("name", options, commands::OneShotCommand::Name, {}); });
+        [](const CommonOptions& options) { return RunOneShot("name", options, commands::OneShotCommand::Name, {}); });
 }
 
 Declared DeclareSetIp(CLI::App& app)
@@ -448,11 +447,13 @@ Declared DeclareSetIp(CLI::App& app)
     auto options = std::make_shared<SetIpOptions>();
     DeclareCommon(app, *options);
     app.add_flag("--dhcp", options->dhcp);
-    app.add_option_function<std::string>("--static", [options](const std::string& text) { options->staticAddress = text; });
+    app.add_option_function<std::string>(
+        "--static", [options](const std::string& text) { options->staticAddress = text; });
     app.add_option("--gateway", options->gateway);
     app.add_option("--dns", options->dns)
-        ->check(Checked([](const std::string& text) { return IsDottedAddress(text) ? std::optional(text) : std::nullopt; },
-            "--dns takes an IPv4 address"));
+        ->check(
+            Checked([](const std::string& text) { return IsDottedAddress(text) ? std::optional(text) : std::nullopt; },
+                "--dns takes an IPv4 address"));
     return { [options] { return ReadSetIp(*options); }, [options] { return RunSetIp(*options); } };
 }
 

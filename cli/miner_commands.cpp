@@ -108,8 +108,7 @@ int RunApi(const char* command, const ApiOptions& options, miner::BatchOperation
     opened.targets = opened.run->Resolve(true);
     if (!opened.targets.empty())
     {
-        StartAndWait(
-            *opened.run, kind, options.inputs, opened.targets, options.selection.all, std::chrono::seconds(8));
+        StartAndWait(*opened.run, kind, options.inputs, opened.targets, options.selection.all, std::chrono::seconds(8));
     }
     return Finish(opened, "not visited");
 }
@@ -431,10 +430,9 @@ Declared DeclarePools(CLI::App& app)
         ->allow_extra_args(false)
         ->check(Checked([](const std::string& text) { return ParsePool(text) ? std::optional(text) : std::nullopt; },
             "--pool is URL,WORKER,PASSWORD[,ip|none]"));
-    return { [options, set, show]
-        {
-            return set->parsed() ? ReadPools(*options) : show->parsed() ? ReadCommon(*options) : "give set or show";
-        },
+    return { [options, set, show] {
+                return set->parsed() ? ReadPools(*options) : show->parsed() ? ReadCommon(*options) : "give set or show";
+            },
         [options, set] { return set->parsed() ? SetPools(*options) : ShowPools(*options); } };
 }
 

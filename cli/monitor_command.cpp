@@ -3,8 +3,8 @@
 // is one line on standard output naming its machine, until a signal (or
 // --seconds) ends it.
 #include "cli/commands.h"
-#include "cli/option_checks.h"
 #include "cli/monitor_lines.h"
+#include "cli/option_checks.h"
 #include "cli/polled_monitor.h"
 #include "cli/run.h"
 #include "monitor/monitor_controller.h"
@@ -94,8 +94,8 @@ struct MonitorOptions : CommonOptions
 {
     bool alarm = false;
     std::string interval = "2000"; // read by the panel's rule
-    int seconds = 0;               // 0: until a signal
-    PolledMonitorOptions polled;   // concurrency 0: the window's monitor
+    int seconds = 0; // 0: until a signal
+    PolledMonitorOptions polled; // concurrency 0: the window's monitor
 };
 
 int RunMonitor(const MonitorOptions& options)
@@ -202,7 +202,7 @@ Declared DeclareMonitor(CLI::App& app)
     app.add_flag("--alarm", options->alarm);
     app.add_option("--interval", options->interval);
     app.add_option("--seconds", options->seconds)
-        ->check(WholeNumber(1, INT_MAX, "--seconds takes a number above 0"));
+        ->transform(WholeNumber(1, INT_MAX, "--seconds takes a number above 0"));
     CLI::Option* concurrency = DeclarePolledMonitor(app, options->polled);
     for (CLI::Option* option : { app.get_option("--period"), app.get_option("--grace") })
     {

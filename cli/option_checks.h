@@ -1,7 +1,6 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-
 #include <functional>
 #include <optional>
 #include <string>
@@ -17,7 +16,8 @@ namespace quellis::cli
 [[nodiscard]] CLI::Validator Checked(
     std::function<std::optional<std::string>(const std::string&)> read, std::string why);
 
-// A whole decimal number from low to high ("010" is ten, never octal).
+// A whole decimal number from low to high ("010" is ten, never octal): a
+// transform, since it hands the number on rewritten.
 [[nodiscard]] CLI::Validator WholeNumber(long long low, long long high, std::string why);
 
 // Seconds from low to high, fractions too.

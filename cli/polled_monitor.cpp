@@ -45,10 +45,10 @@ std::string StateEventLine(const poller::StateEvent& event)
 CLI::Option* DeclarePolledMonitor(CLI::App& app, PolledMonitorOptions& options)
 {
     app.add_option("--period", options.periodSeconds)
-        ->check(WholeNumber(1, 86400, "--period takes seconds, 1 to 86400"));
-    app.add_option("--grace", options.grace)->check(WholeNumber(1, 100, "--grace takes 1 to 100 failed polls"));
+        ->transform(WholeNumber(1, 86400, "--period takes seconds, 1 to 86400"));
+    app.add_option("--grace", options.grace)->transform(WholeNumber(1, 100, "--grace takes 1 to 100 failed polls"));
     return app.add_option("--concurrency", options.concurrency)
-        ->check(WholeNumber(1, 4096, "--concurrency takes 1 to 4096"));
+        ->transform(WholeNumber(1, 4096, "--concurrency takes 1 to 4096"));
 }
 
 int RunPolledMonitor(Session& session,

@@ -1,7 +1,7 @@
 #include "cli/run.h"
 
-#include "discovery/device_table.h"
 #include "cli/option_checks.h"
+#include "discovery/device_table.h"
 #include "platform/files/terminal.h"
 
 #include <cstdio>

@@ -126,14 +126,11 @@ Declared DeclareSearch(CLI::App& app)
 {
     auto options = std::make_shared<SearchOptions>();
     DeclareScan(app, options->common);
-    app.add_option("--wait", options->common.waitSeconds)
-        ->check(Seconds(0, 3600, "--wait takes seconds (0 to 3600)"));
+    app.add_option("--wait", options->common.waitSeconds)->check(Seconds(0, 3600, "--wait takes seconds (0 to 3600)"));
     app.add_option("--format", options->common.format)->transform(FormatName());
-    app.add_option_function<std::string>("--filter",
-           [options](const std::string& text) { options->filter = *ParseFilter(text); })
-        ->check(Checked(
-            [](const std::string& text)
-            { return ParseFilter(text) ? std::optional(text) : std::nullopt; },
+    app.add_option_function<std::string>(
+           "--filter", [options](const std::string& text) { options->filter = *ParseFilter(text); })
+        ->check(Checked([](const std::string& text) { return ParseFilter(text) ? std::optional(text) : std::nullopt; },
             "--filter is NETMASK,IPBEGIN,IPEND (each -1 to 255)"));
     return { [options]
         {

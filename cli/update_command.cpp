@@ -137,9 +137,9 @@ Declared DeclareUpdate(CLI::App& app)
     auto options = std::make_shared<UpdateCommandOptions>();
     DeclareCommon(app, *options);
     app.add_option("--concurrency", options->concurrency)
-        ->check(WholeNumber(1, 1000, "--concurrency takes 1 to 1000"));
+        ->transform(WholeNumber(1, 1000, "--concurrency takes 1 to 1000"));
     app.add_option("--timeout", options->timeoutSeconds)
-        ->check(WholeNumber(1, 3600, "--timeout takes 1 to 3600 seconds"));
+        ->transform(WholeNumber(1, 3600, "--timeout takes 1 to 3600 seconds"));
     app.add_option("PACKAGE", options->positional);
     return { [options]
         {
