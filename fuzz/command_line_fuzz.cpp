@@ -28,11 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         Check(line.error.empty() && line.out.empty() && !line.command.empty());
     }
+    else if (line.status == quellis::cli::kExitOk)
+    {
+        Check(!line.out.empty() && line.error.empty());
+    }
     else
     {
-        Check(line.status == quellis::cli::kExitOk ? !line.out.empty() && line.error.empty()
-                                                   : line.status == quellis::cli::kExitUsage
-                    && line.error.starts_with("quellis-cli") && line.out.empty());
+        Check(line.status == quellis::cli::kExitUsage && line.error.starts_with("quellis-cli") && line.out.empty());
     }
 
     const std::vector<std::string_view> views(args.begin(), args.end());
