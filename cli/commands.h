@@ -1,46 +1,63 @@
 #pragma once
 
-#include "cli/arguments.h"
-
+#include <functional>
 #include <span>
+#include <string>
 #include <string_view>
 
-// The subcommands of quellis-cli: each takes its own arguments and returns
-// the exit status (kExitOk, kExitSomeFailed, kExitUsage).
+// The subcommands of quellis-cli: each declares its options on its own part
+// of the command line and returns what runs it.
+
+namespace CLI
+{
+class App;
+}
 
 namespace quellis::cli
 {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitSomeFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// A command's options, read: the checks across options (a usage error, or ""),
+// then the command itself with its exit status. Both see what the line set.
+struct Declared
+{
+    std::function<std::string()> check;
+    std::function<int()> run;
+};
 
 struct Command
 {
     std::string_view name;
     std::string_view summary;
     std::string_view help; // shown by `quellis-cli NAME --help`
-    int (*run)(Arguments& arguments);
+    Declared (*declare)(CLI::App& app);
 };
 
 [[nodiscard]] std::span<const Command> Commands();
 
-int RunSearch(Arguments& arguments);
-int RunFlicker(Arguments& arguments);
-int RunBlink(Arguments& arguments);
-int RunLedTest(Arguments& arguments);
-int RunUartTest(Arguments& arguments);
-int RunExec(Arguments& arguments);
-int RunRestartMiner(Arguments& arguments);
-int RunReboot(Arguments& arguments);
-int RunSetIp(Arguments& arguments);
-int RunName(Arguments& arguments);
-int RunHashRate(Arguments& arguments);
-int RunFirstMiner(Arguments& arguments);
-int RunTemperature(Arguments& arguments);
-int RunMinerCommand(Arguments& arguments);
-int RunPools(Arguments& arguments);
-int RunE2(Arguments& arguments);
-int RunMonitor(Arguments& arguments);
-int RunUpdate(Arguments& arguments);
-int RunExporter(Arguments& arguments);
-int RunInventory(Arguments& arguments);
-int RunEvents(Arguments& arguments);
+Declared DeclareSearch(CLI::App& app);
+Declared DeclareFlicker(CLI::App& app);
+Declared DeclareBlink(CLI::App& app);
+Declared DeclareLedTest(CLI::App& app);
+Declared DeclareUartTest(CLI::App& app);
+Declared DeclareExec(CLI::App& app);
+Declared DeclareRestartMiner(CLI::App& app);
+Declared DeclareReboot(CLI::App& app);
+Declared DeclareSetIp(CLI::App& app);
+Declared DeclareName(CLI::App& app);
+Declared DeclareHashRate(CLI::App& app);
+Declared DeclareFirstMiner(CLI::App& app);
+Declared DeclareTemperature(CLI::App& app);
+Declared DeclareMinerCommand(CLI::App& app);
+Declared DeclarePools(CLI::App& app);
+Declared DeclareE2(CLI::App& app);
+Declared DeclareMonitor(CLI::App& app);
+Declared DeclareUpdate(CLI::App& app);
+Declared DeclareExporter(CLI::App& app);
+Declared DeclareInventory(CLI::App& app);
+Declared DeclareEvents(CLI::App& app);
 
 } // namespace quellis::cli

@@ -6,6 +6,7 @@
 // wait.
 #include "cli/commands.h"
 #include "cli/machine_file.h"
+#include "cli/option_checks.h"
 #include "cli/polled_monitor.h"
 #include "cli/run.h"
 #include "cli/selection.h"
@@ -17,6 +18,7 @@
 #include "poller/machine_poller.h"
 
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -43,12 +45,6 @@ void OnStopSignal(int)
     stopRequested = true;
 }
 
-int Usage(const std::string& error)
-{
-    std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
-    return kExitUsage;
-}
-
 // "ADDRESS:PORT" with a dotted address.
 std::optional<net::Endpoint> ParseListen(const std::string& text)
 {
@@ -57,12 +53,15 @@ std::optional<net::Endpoint> ParseListen(const std::string& text)
     {
         return std::nullopt;
     }
-    const auto port = ParseWholeNumber(text.substr(colon + 1), 0, 0, 65535);
-    if (!port)
+    const std::string portText = text.substr(colon + 1);
+    std::uint16_t port = 0;
+    const char* end = portText.data() + portText.size();
+    const auto [stop, error] = std::from_chars(portText.data(), end, port);
+    if (portText.empty() || error != std::errc() || stop != end)
     {
         return std::nullopt;
     }
-    return net::Endpoint { *net::ParseIpv4(text.substr(0, colon)), static_cast<std::uint16_t>(*port) };
+    return net::Endpoint { *net::ParseIpv4(text.substr(0, colon)), port };
 }
 
 bool ReadFile(const std::string& path, std::vector<poller::MachineInfo>* machines, std::string* error)
@@ -146,46 +145,63 @@ void PrintEvent(const poller::StateEvent& event)
     std::fputs(StateEventLine(event).c_str(), stderr);
 }
 
-} // namespace
-
-int RunExporter(Arguments& arguments)
+struct ExporterOptions
 {
-    const auto listenText = arguments.Value("listen");
-    const auto fromPath = arguments.Value("from");
-    const std::vector<std::string> ranges = arguments.Values("ip");
-    const auto concurrency = ParseWholeNumber(arguments.Value("concurrency"), 256, 1, 4096);
-    const auto period = ParseWholeNumber(arguments.Value("period"), 10, 1, 86400);
-    const auto grace = ParseWholeNumber(arguments.Value("grace"), 2, 1, 100);
-    const auto apiPort = ParseWholeNumber(arguments.Value("api-port"), poller::kMinerApiPort, 1, 65535);
-    const auto searchEvery = ParseWholeNumber(arguments.Value("search-every"), 60, 5, 86400);
-    const auto wait = ParseWholeNumber(arguments.Value("wait"), 3, 1, 60);
-    std::optional<discovery::ScanSettings> scan;
-    if (std::string error; !ParseScan(arguments, scan, &error))
+    std::string listen = "127.0.0.1:9469";
+    std::optional<std::string> fromPath;
+    std::vector<std::string> ranges;
+    PolledMonitorOptions polled { 256, 10, 2 };
+    long apiPort = poller::kMinerApiPort;
+    long searchEvery = 60;
+    long wait = 3;
+    CommonOptions searchScan; // --range and --rate: each search also scans these
+    std::vector<poller::MachineInfo> named; // the --ip ones, read by the check
+    std::optional<discovery::ScanSettings> scan; // read by the check
+};
+
+std::string ReadRanges(ExporterOptions& options)
+{
+    Selection selection;
+    std::string error;
+    if (!ParseScan(options.searchScan.ranges, options.searchScan.rate, options.scan, &error))
     {
-        return Usage(error);
+        return error;
     }
-    if (const std::string error = arguments.Error(); !error.empty())
+    if (options.scan && (options.fromPath || !options.ranges.empty()))
     {
-        return Usage(error);
+        return "--range scans with each search: give it without --from and --ip";
     }
-    const auto listen = ParseListen(listenText.value_or("127.0.0.1:9469"));
-    if (!listen || !concurrency || !period || !grace || !apiPort || !searchEvery || !wait)
+    for (const std::string& range : options.ranges)
     {
-        return Usage(!listen   ? "--listen is ADDRESS:PORT, for example 127.0.0.1:9469"
-                : !concurrency ? "--concurrency takes 1 to 4096"
-                : !period      ? "--period takes seconds, 1 to 86400"
-                : !grace       ? "--grace takes 1 to 100 failed polls"
-                : !apiPort     ? "--api-port takes 1 to 65535"
-                : !searchEvery ? "--search-every takes seconds, 5 to 86400"
-                               : "--wait takes seconds, 1 to 60");
+        if (!AddIps(range, selection, &error))
+        {
+            return error;
+        }
     }
+    for (const std::string& ip : selection.ips)
+    {
+        poller::MachineInfo info;
+        info.address = *net::ParseIpv4(ip);
+        options.named.push_back(std::move(info));
+    }
+    return {};
+}
+
+int RunExporter(const ExporterOptions& given)
+{
+    const auto listen = ParseListen(given.listen);
+    const auto& fromPath = given.fromPath;
+    const std::vector<std::string>& ranges = given.ranges;
+    const long concurrency = given.polled.concurrency;
+    const long period = given.polled.periodSeconds;
+    const long grace = given.polled.grace;
+    const long apiPort = given.apiPort;
+    const long searchEvery = given.searchEvery;
+    const long wait = given.wait;
     // Without a file or ranges the machines come from searches, which --range
     // extends behind routers.
     const bool searching = !fromPath && ranges.empty();
-    if (scan && !searching)
-    {
-        return Usage("--range scans with each search: give it without --from and --ip");
-    }
+    const std::optional<discovery::ScanSettings>& scan = given.scan;
 
     std::vector<poller::MachineInfo> machines;
     std::string error;
@@ -194,28 +210,15 @@ int RunExporter(Arguments& arguments)
         std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
         return kExitSomeFailed;
     }
-    Selection selection;
-    for (const std::string& range : ranges)
-    {
-        if (!AddIps(range, selection, &error))
-        {
-            return Usage(error);
-        }
-    }
-    for (const std::string& ip : selection.ips)
-    {
-        poller::MachineInfo info;
-        info.address = *net::ParseIpv4(ip);
-        machines.push_back(std::move(info));
-    }
+    machines.insert(machines.end(), given.named.begin(), given.named.end());
 
     // The poller's connections and the scrapers' together.
     net::RaiseSocketLimit();
     poller::PollerOptions options;
-    options.port = static_cast<std::uint16_t>(*apiPort);
-    options.concurrency = static_cast<int>(*concurrency);
-    options.period = std::chrono::seconds(*period);
-    options.grace = static_cast<int>(*grace);
+    options.port = static_cast<std::uint16_t>(apiPort);
+    options.concurrency = static_cast<int>(concurrency);
+    options.period = std::chrono::seconds(period);
+    options.grace = static_cast<int>(grace);
     poller::MachinePoller poller(options, PrintEvent);
     poller.Update(machines);
 
@@ -242,8 +245,8 @@ int RunExporter(Arguments& arguments)
             kName,
             net::FormatIpv4(listen->address).c_str(),
             static_cast<unsigned>(server.Port()),
-            *searchEvery,
-            *period);
+            searchEvery,
+            period);
         if (scan)
         {
             std::fprintf(stderr,
@@ -261,7 +264,7 @@ int RunExporter(Arguments& arguments)
             net::FormatIpv4(listen->address).c_str(),
             static_cast<unsigned>(server.Port()),
             count,
-            *period);
+            period);
     }
     auto nextSearch = std::chrono::steady_clock::now();
     while (!stopRequested)
@@ -271,7 +274,7 @@ int RunExporter(Arguments& arguments)
             // Machines a search no longer finds stay polled: the poller keeps
             // them, and their last-seen time stops moving.
             std::vector<poller::MachineInfo> found;
-            if (SearchOnce(std::chrono::seconds(*wait), scan, &found, &error))
+            if (SearchOnce(std::chrono::seconds(wait), scan, &found, &error))
             {
                 poller.Update(found);
                 std::fprintf(stderr, "%s: %zu machines answered the search\n", kName, found.size());
@@ -280,7 +283,7 @@ int RunExporter(Arguments& arguments)
             {
                 std::fprintf(stderr, "%s: no search this time: %s\n", kName, error.c_str());
             }
-            nextSearch = std::chrono::steady_clock::now() + std::chrono::seconds(*searchEvery);
+            nextSearch = std::chrono::steady_clock::now() + std::chrono::seconds(searchEvery);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -288,6 +291,25 @@ int RunExporter(Arguments& arguments)
     poller.Stop();
     std::fprintf(stderr, "%s: stopped\n", kName);
     return kExitOk;
+}
+
+} // namespace
+
+Declared DeclareExporter(CLI::App& app)
+{
+    auto options = std::make_shared<ExporterOptions>();
+    app.add_option("--listen", options->listen)
+        ->check(Checked([](const std::string& text) { return ParseListen(text) ? std::optional(text) : std::nullopt; },
+            "--listen is ADDRESS:PORT, for example 127.0.0.1:9469"));
+    app.add_option_function<std::string>("--from", [options](const std::string& path) { options->fromPath = path; });
+    app.add_option("--ip", options->ranges)->allow_extra_args(false);
+    DeclarePolledMonitor(app, options->polled);
+    app.add_option("--api-port", options->apiPort)->transform(WholeNumber(1, 65535, "--api-port takes 1 to 65535"));
+    app.add_option("--search-every", options->searchEvery)
+        ->transform(WholeNumber(5, 86400, "--search-every takes seconds, 5 to 86400"));
+    app.add_option("--wait", options->wait)->transform(WholeNumber(1, 60, "--wait takes seconds, 1 to 60"));
+    DeclareScan(app, options->searchScan);
+    return { [options] { return ReadRanges(*options); }, [options] { return RunExporter(*options); } };
 }
 
 } // namespace quellis::cli

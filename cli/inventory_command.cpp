@@ -1,4 +1,5 @@
 #include "cli/commands.h"
+#include "cli/option_checks.h"
 #include "cli/output.h"
 #include "farm/inventory.h"
 #include "farm/time_text.h"
@@ -21,39 +22,27 @@ bool IsDown(const std::string& state)
     return state == "down" || state == "not answering";
 }
 
-struct Opened
+struct InventoryOptions
 {
-    farm::Inventory inventory;
-    Format format = Format::Table;
     std::string file { farm::kInventoryFile };
+    Format format = Format::Table;
+    bool down = false;
+    std::optional<std::string> since;
+    std::int64_t sinceTime = 0; // read from the above by the check
 };
 
-// Takes --file and --format; false after printing why.
-bool ReadOptions(Arguments& arguments, const char* command, Opened& opened)
+// --file and --format, which both commands take.
+void DeclareFileAndFormat(CLI::App& app, InventoryOptions& options)
 {
-    const auto fileText = arguments.Value("file");
-    const auto formatText = arguments.Value("format");
-    if (const std::string error = arguments.Error(); !error.empty())
-    {
-        std::fprintf(stderr, "quellis-cli %s: %s\n", command, error.c_str());
-        return false;
-    }
-    const auto format = formatText ? ParseFormat(*formatText) : Format::Table;
-    if (!format)
-    {
-        std::fprintf(stderr, "quellis-cli %s: --format is table, csv or json\n", command);
-        return false;
-    }
-    opened.format = *format;
-    opened.file = fileText.value_or(opened.file);
-    return true;
+    app.add_option("--file", options.file);
+    app.add_option("--format", options.format)->transform(FormatName());
 }
 
 // Opens the file read-only; false after printing why.
-bool OpenInventory(const char* command, Opened& opened)
+bool OpenInventory(const char* command, farm::Inventory& inventory, const std::string& file)
 {
     std::string error;
-    if (!opened.inventory.OpenReadOnly(opened.file, &error))
+    if (!inventory.OpenReadOnly(file, &error))
     {
         std::fprintf(stderr, "quellis-cli %s: %s\n", command, error.c_str());
         return false;
@@ -66,17 +55,11 @@ std::string TimeOrEmpty(std::int64_t unixTime)
     return unixTime > 0 ? farm::LocalTimeText(unixTime) : std::string();
 }
 
-} // namespace
-
-int RunInventory(Arguments& arguments)
+int RunInventory(const InventoryOptions& options)
 {
-    const bool down = arguments.Flag("down");
-    Opened opened;
-    if (!ReadOptions(arguments, "inventory", opened))
-    {
-        return kExitUsage;
-    }
-    if (!OpenInventory("inventory", opened))
+    const bool down = options.down;
+    farm::Inventory inventory;
+    if (!OpenInventory("inventory", inventory, options.file))
     {
         return kExitSomeFailed;
     }
@@ -89,7 +72,7 @@ int RunInventory(Arguments& arguments)
         { "Last seen", "last_seen" },
         { "Version", "version" } };
     std::size_t downCount = 0;
-    const auto machines = opened.inventory.Machines();
+    const auto machines = inventory.Machines();
     for (const farm::MachineRecord& machine : machines)
     {
         downCount += IsDown(machine.state) ? 1 : 0;
@@ -105,44 +88,58 @@ int RunInventory(Arguments& arguments)
             TimeOrEmpty(machine.lastSeen),
             machine.version });
     }
-    Print(results, opened.format, stdout);
-    if (opened.format == Format::Table)
+    Print(results, options.format, stdout);
+    if (options.format == Format::Table)
     {
         std::fprintf(stderr, "%zu machines, %zu down or not answering\n", machines.size(), downCount);
     }
     return kExitOk;
 }
 
-int RunEvents(Arguments& arguments)
+int RunEvents(const InventoryOptions& options)
 {
-    const auto sinceText = arguments.Value("since");
-    Opened opened;
-    if (!ReadOptions(arguments, "events", opened))
-    {
-        return kExitUsage;
-    }
-    const std::optional<std::int64_t> since = sinceText
-        ? farm::ParseTimeText(*sinceText, static_cast<std::int64_t>(std::time(nullptr)))
-        : std::optional<std::int64_t>(0);
-    if (!since)
-    {
-        std::fprintf(stderr,
-            "quellis-cli events: --since is a time (2026-12-07 17:45), a span back (30m, 2h, 7d) or Unix seconds\n");
-        return kExitUsage;
-    }
-    if (!OpenInventory("events", opened))
+    farm::Inventory inventory;
+    if (!OpenInventory("events", inventory, options.file))
     {
         return kExitSomeFailed;
     }
     Results results;
     results.columns
         = { { "Time", "time" }, { "MAC", "mac" }, { "From", "from" }, { "To", "to" }, { "Reason", "reason" } };
-    for (const farm::StateChange& change : opened.inventory.Changes(*since))
+    for (const farm::StateChange& change : inventory.Changes(options.sinceTime))
     {
         results.rows.push_back({ farm::LocalTimeText(change.time), change.mac, change.from, change.to, change.reason });
     }
-    Print(results, opened.format, stdout);
+    Print(results, options.format, stdout);
     return kExitOk;
+}
+
+} // namespace
+
+Declared DeclareInventory(CLI::App& app)
+{
+    auto options = std::make_shared<InventoryOptions>();
+    DeclareFileAndFormat(app, *options);
+    app.add_flag("--down", options->down);
+    return { [] { return std::string(); }, [options] { return RunInventory(*options); } };
+}
+
+Declared DeclareEvents(CLI::App& app)
+{
+    auto options = std::make_shared<InventoryOptions>();
+    DeclareFileAndFormat(app, *options);
+    app.add_option_function<std::string>("--since", [options](const std::string& text) { options->since = text; });
+    return { [options]
+        {
+            // Spans count back from the moment the line is read.
+            const auto since = options->since
+                ? farm::ParseTimeText(*options->since, static_cast<std::int64_t>(std::time(nullptr)))
+                : std::optional<std::int64_t>(0);
+            options->sinceTime = since.value_or(0);
+            return since ? std::string()
+                         : "--since is a time (2026-12-07 17:45), a span back (30m, 2h, 7d) or Unix seconds";
+        },
+        [options] { return RunEvents(*options); } };
 }
 
 } // namespace quellis::cli

@@ -2,6 +2,7 @@
 // typed commands, one machine at a time where the window takes one selected
 // row, and the answers gathered per machine.
 #include "cli/commands.h"
+#include "cli/option_checks.h"
 #include "cli/run.h"
 #include "cli/static_address.h"
 #include "commands/commands_controller.h"
@@ -18,26 +19,6 @@ namespace
 {
 
 using Clock = std::chrono::steady_clock;
-
-// Parses the common options or reports the usage error.
-std::optional<int> Common(const char* command, Arguments& arguments, CommonOptions& options)
-{
-    std::string error;
-    if (!ParseCommon(arguments, options, &error))
-    {
-        return UsageError(command, error);
-    }
-    return std::nullopt;
-}
-
-std::optional<int> Leftover(const char* command, Arguments& arguments)
-{
-    if (const std::string error = arguments.Error(); !error.empty())
-    {
-        return UsageError(command, error);
-    }
-    return std::nullopt;
-}
 
 // The command line's side of a command: the question was asked before the
 // session opened, and the failure of a wait that ran out is kept for the
@@ -77,17 +58,8 @@ std::string AwaitCommand(MachineRun& run, const commands::CommandStarted& starte
     return RefusalOf(started);
 }
 
-int RunTest(const char* command, Arguments& arguments, commands::CommandTest test, std::uint16_t code)
+int RunTest(const char* command, const CommonOptions& options, commands::CommandTest test, std::uint16_t code)
 {
-    CommonOptions options;
-    if (auto usage = Common(command, arguments, options))
-    {
-        return *usage;
-    }
-    if (auto usage = Leftover(command, arguments))
-    {
-        return *usage;
-    }
     MachineRun run(command, options);
     if (!run.Open())
     {
@@ -124,27 +96,25 @@ int RunTest(const char* command, Arguments& arguments, commands::CommandTest tes
 
 } // namespace
 
-int RunLedTest(Arguments& arguments)
+Declared DeclareLedTest(CLI::App& app)
 {
-    return RunTest("led-test", arguments, commands::CommandTest::Led, protocol::CMD_LedTest);
+    return DeclareOnMachines(app,
+        [](const CommonOptions& options)
+        { return RunTest("led-test", options, commands::CommandTest::Led, protocol::CMD_LedTest); });
 }
 
-int RunUartTest(Arguments& arguments)
+Declared DeclareUartTest(CLI::App& app)
 {
-    return RunTest("uart-test", arguments, commands::CommandTest::Serial, protocol::CMD_UARTTest);
+    return DeclareOnMachines(app,
+        [](const CommonOptions& options)
+        { return RunTest("uart-test", options, commands::CommandTest::Serial, protocol::CMD_UARTTest); });
 }
 
-int RunFlicker(Arguments& arguments)
+namespace
 {
-    CommonOptions options;
-    if (auto usage = Common("flicker", arguments, options))
-    {
-        return *usage;
-    }
-    if (auto usage = Leftover("flicker", arguments))
-    {
-        return *usage;
-    }
+
+int RunFlicker(const CommonOptions& options)
+{
     MachineRun run("flicker", options);
     if (!run.Open())
     {
@@ -158,23 +128,14 @@ int RunFlicker(Arguments& arguments)
     return run.Finish();
 }
 
-int RunBlink(Arguments& arguments)
+struct BlinkOptions : CommonOptions
 {
-    CommonOptions options;
-    if (auto usage = Common("blink", arguments, options))
-    {
-        return *usage;
-    }
-    const auto secondsText = arguments.Value("seconds");
-    if (auto usage = Leftover("blink", arguments))
-    {
-        return *usage;
-    }
-    const int seconds = secondsText ? std::atoi(secondsText->c_str()) : 10;
-    if (seconds <= 0 || seconds > 86400)
-    {
-        return UsageError("blink", "--seconds takes 1 to 86400");
-    }
+    int seconds = 10;
+};
+
+int RunBlink(const BlinkOptions& options)
+{
+    const int seconds = options.seconds;
     MachineRun run("blink", options);
     if (!run.Open())
     {
@@ -214,22 +175,14 @@ int RunBlink(Arguments& arguments)
     return run.Finish();
 }
 
-int RunExec(Arguments& arguments)
+struct ExecOptions : CommonOptions
 {
-    CommonOptions options;
-    if (auto usage = Common("exec", arguments, options))
-    {
-        return *usage;
-    }
-    const auto positional = arguments.Positional();
-    if (auto usage = Leftover("exec", arguments))
-    {
-        return *usage;
-    }
-    if (positional.size() != 1 || positional[0].empty())
-    {
-        return UsageError("exec", "give the command as one argument (quote it)");
-    }
+    std::vector<std::string> positional;
+};
+
+int RunExec(const ExecOptions& options)
+{
+    const std::vector<std::string>& positional = options.positional;
     if (options.selection.all && !Confirm("Run the command on every machine of the network?", options.yes))
     {
         return kExitUsage;
@@ -291,21 +244,10 @@ int RunExec(Arguments& arguments)
     return run.Finish();
 }
 
-namespace
-{
-
 // Restart miner, reboot, name: sent and not waited for, but the name comes back.
-int RunOneShot(const char* command, Arguments& arguments, commands::OneShotCommand which, std::string_view question)
+int RunOneShot(
+    const char* command, const CommonOptions& options, commands::OneShotCommand which, std::string_view question)
 {
-    CommonOptions options;
-    if (auto usage = Common(command, arguments, options))
-    {
-        return *usage;
-    }
-    if (auto usage = Leftover(command, arguments))
-    {
-        return *usage;
-    }
     if (options.selection.all && !question.empty() && !Confirm(question, options.yes))
     {
         return kExitUsage;
@@ -355,60 +297,47 @@ int RunOneShot(const char* command, Arguments& arguments, commands::OneShotComma
     return run.Finish();
 }
 
-} // namespace
-
-int RunRestartMiner(Arguments& arguments)
+struct SetIpOptions : CommonOptions
 {
-    return RunOneShot("restart-miner",
-        arguments,
-        commands::OneShotCommand::RestartMiner,
-        "Restart the mining program of every machine?");
-}
+    bool dhcp = false;
+    std::optional<std::string> staticAddress;
+    std::string gateway;
+    std::string dns = "8.8.8.8";
+    commands::DevSetFields fields; // read from the above by the check
+};
 
-int RunReboot(Arguments& arguments)
+// The settings to send, or the usage error.
+std::string ReadSetIp(SetIpOptions& options)
 {
-    return RunOneShot("reboot", arguments, commands::OneShotCommand::Reboot, "Restart every machine of the network?");
-}
-
-int RunName(Arguments& arguments)
-{
-    return RunOneShot("name", arguments, commands::OneShotCommand::Name, {});
-}
-
-int RunSetIp(Arguments& arguments)
-{
-    CommonOptions options;
-    if (auto usage = Common("set-ip", arguments, options))
+    if (std::string error = ReadCommon(options); !error.empty())
     {
-        return *usage;
+        return error;
     }
-    const bool dhcp = arguments.Flag("dhcp");
-    const auto staticText = arguments.Value("static");
-    const auto gatewayText = arguments.Value("gateway");
-    const auto dnsText = arguments.Value("dns");
-    if (auto usage = Leftover("set-ip", arguments))
+    if (options.dhcp == options.staticAddress.has_value())
     {
-        return *usage;
+        return "give either --static ADDR/PREFIX --gateway G or --dhcp";
     }
-    if (dhcp == staticText.has_value())
-    {
-        return UsageError("set-ip", "give either --static ADDR/PREFIX --gateway G or --dhcp");
-    }
-    commands::DevSetFields fields;
-    fields.staticAddress = dhcp ? 0 : 1;
-    fields.dns = net::ParseIpv4(dnsText.value_or("8.8.8.8")).value_or(0);
-    if (staticText)
+    commands::DevSetFields& fields = options.fields;
+    fields.staticAddress = options.dhcp ? 0 : 1;
+    fields.dns = *net::ParseIpv4(options.dns);
+    if (options.staticAddress)
     {
         std::string error;
-        const auto parsed = ParseStaticAddress(*staticText, gatewayText.value_or(""), &error);
+        const auto parsed = ParseStaticAddress(*options.staticAddress, options.gateway, &error);
         if (!parsed)
         {
-            return UsageError("set-ip", error);
+            return error;
         }
         fields.address = parsed->address;
         fields.mask = parsed->mask;
         fields.gateway = parsed->gateway;
     }
+    return {};
+}
+
+int RunSetIp(const SetIpOptions& options)
+{
+    const bool dhcp = options.dhcp;
     if (options.selection.all && !Confirm("Change the network settings of every machine?", options.yes))
     {
         return kExitUsage;
@@ -426,7 +355,7 @@ int RunSetIp(Arguments& arguments)
     }
     for (const Target& target : targets)
     {
-        commands::DevSetFields machine = fields;
+        commands::DevSetFields machine = options.fields;
         machine.mac = target.mac;
         static_cast<void>(run.Run().Commands().StartNetworkSetting(machine));
         // The machine acknowledges with its new settings, or refuses.
@@ -452,6 +381,80 @@ int RunSetIp(Arguments& arguments)
         }
     }
     return run.Finish();
+}
+
+} // namespace
+
+Declared DeclareFlicker(CLI::App& app)
+{
+    return DeclareOnMachines(app, RunFlicker);
+}
+
+Declared DeclareBlink(CLI::App& app)
+{
+    auto options = std::make_shared<BlinkOptions>();
+    DeclareCommon(app, *options);
+    app.add_option("--seconds", options->seconds)->transform(WholeNumber(1, 86400, "--seconds takes 1 to 86400"));
+    return { [options] { return ReadCommon(*options); }, [options] { return RunBlink(*options); } };
+}
+
+Declared DeclareExec(CLI::App& app)
+{
+    auto options = std::make_shared<ExecOptions>();
+    DeclareCommon(app, *options);
+    app.add_option("COMMAND", options->positional);
+    return { [options]
+        {
+            std::string error = ReadCommon(*options);
+            if (error.empty() && (options->positional.size() != 1 || options->positional[0].empty()))
+            {
+                error = "give the command as one argument (quote it)";
+            }
+            return error;
+        },
+        [options] { return RunExec(*options); } };
+}
+
+Declared DeclareRestartMiner(CLI::App& app)
+{
+    return DeclareOnMachines(app,
+        [](const CommonOptions& options)
+        {
+            return RunOneShot("restart-miner",
+                options,
+                commands::OneShotCommand::RestartMiner,
+                "Restart the mining program of every machine?");
+        });
+}
+
+Declared DeclareReboot(CLI::App& app)
+{
+    return DeclareOnMachines(app,
+        [](const CommonOptions& options) {
+            return RunOneShot(
+                "reboot", options, commands::OneShotCommand::Reboot, "Restart every machine of the network?");
+        });
+}
+
+Declared DeclareName(CLI::App& app)
+{
+    return DeclareOnMachines(app,
+        [](const CommonOptions& options) { return RunOneShot("name", options, commands::OneShotCommand::Name, {}); });
+}
+
+Declared DeclareSetIp(CLI::App& app)
+{
+    auto options = std::make_shared<SetIpOptions>();
+    DeclareCommon(app, *options);
+    app.add_flag("--dhcp", options->dhcp);
+    app.add_option_function<std::string>(
+        "--static", [options](const std::string& text) { options->staticAddress = text; });
+    app.add_option("--gateway", options->gateway);
+    app.add_option("--dns", options->dns)
+        ->check(
+            Checked([](const std::string& text) { return IsDottedAddress(text) ? std::optional(text) : std::nullopt; },
+                "--dns takes an IPv4 address"));
+    return { [options] { return ReadSetIp(*options); }, [options] { return RunSetIp(*options); } };
 }
 
 } // namespace quellis::cli

@@ -1,6 +1,7 @@
 // The miner operations from the command line: the miner controller's typed
 // runs over the named machines or every machine found; one result per machine.
 #include "cli/commands.h"
+#include "cli/option_checks.h"
 #include "cli/run.h"
 #include "discovery/device_table.h"
 #include "miner/miner_api_client.h"
@@ -89,31 +90,17 @@ int Finish(MinerRun& opened, const char* missing)
     return opened.run->Finish();
 }
 
-// A run over the miners' API: hash rate, first pool, temperature, a command.
-int RunApi(const char* command,
-    Arguments& arguments,
-    miner::BatchOperation kind,
-    const std::function<std::optional<std::string>(Arguments&, miner::MinerRunOptions&)>& prepare)
+struct ApiOptions : CommonOptions
 {
-    CommonOptions options;
-    // The command's own arguments are read before the leftovers are judged.
-    std::string error;
-    if (!ParseCommon(arguments, options, &error))
-    {
-        return UsageError(command, error);
-    }
+    std::vector<std::string> positional;
+    miner::MinerRunOptions inputs; // read from the above by the check
+};
+
+// A run over the miners' API: hash rate, first pool, temperature, a command.
+int RunApi(const char* command, const ApiOptions& options, miner::BatchOperation kind)
+{
     MinerRun opened;
     opened.run = std::make_unique<MachineRun>(command, options);
-    // The command's own arguments are judged before anything goes on the network.
-    miner::MinerRunOptions inputs;
-    if (const auto usage = prepare(arguments, inputs))
-    {
-        return UsageError(command, *usage);
-    }
-    if (const std::string leftover = arguments.Error(); !leftover.empty())
-    {
-        return UsageError(command, leftover);
-    }
     if (!opened.run->Open())
     {
         return kExitSomeFailed;
@@ -121,38 +108,58 @@ int RunApi(const char* command,
     opened.targets = opened.run->Resolve(true);
     if (!opened.targets.empty())
     {
-        StartAndWait(
-            *opened.run, kind, std::move(inputs), opened.targets, options.selection.all, std::chrono::seconds(8));
+        StartAndWait(*opened.run, kind, options.inputs, opened.targets, options.selection.all, std::chrono::seconds(8));
     }
     return Finish(opened, "not visited");
 }
 
+// `read` takes the positional values (named `words`; none when empty) into
+// the run's inputs, or gives the usage error.
+Declared DeclareApi(CLI::App& app,
+    const char* command,
+    miner::BatchOperation kind,
+    const char* words,
+    std::function<std::string(const std::vector<std::string>&, miner::MinerRunOptions&)> read)
+{
+    auto options = std::make_shared<ApiOptions>();
+    DeclareCommon(app, *options);
+    if (*words != '\0')
+    {
+        app.add_option(words, options->positional);
+    }
+    return { [options, read = std::move(read)]
+        {
+            std::string error = ReadCommon(*options);
+            return error.empty() ? read(options->positional, options->inputs) : error;
+        },
+        [options, command, kind] { return RunApi(command, *options, kind); } };
+}
+
+std::string NothingToRead(const std::vector<std::string>&, miner::MinerRunOptions&)
+{
+    return {};
+}
+
 } // namespace
 
-int RunHashRate(Arguments& arguments)
+Declared DeclareHashRate(CLI::App& app)
 {
-    return RunApi("hashrate",
-        arguments,
-        miner::BatchOperation::HashRate,
-        [](Arguments&, miner::MinerRunOptions&) -> std::optional<std::string> { return std::nullopt; });
+    return DeclareApi(app, "hashrate", miner::BatchOperation::HashRate, "", NothingToRead);
 }
 
-int RunFirstMiner(Arguments& arguments)
+Declared DeclareFirstMiner(CLI::App& app)
 {
-    return RunApi("first-miner",
-        arguments,
-        miner::BatchOperation::FirstMiner,
-        [](Arguments&, miner::MinerRunOptions&) -> std::optional<std::string> { return std::nullopt; });
+    return DeclareApi(app, "first-miner", miner::BatchOperation::FirstMiner, "", NothingToRead);
 }
 
-int RunTemperature(Arguments& arguments)
+Declared DeclareTemperature(CLI::App& app)
 {
-    return RunApi("temperature",
-        arguments,
+    return DeclareApi(app,
+        "temperature",
         miner::BatchOperation::SetTemperature,
-        [](Arguments& args, miner::MinerRunOptions& inputs) -> std::optional<std::string>
+        "LIMITS",
+        [](const std::vector<std::string>& limits, miner::MinerRunOptions& inputs) -> std::string
         {
-            const auto limits = args.Positional();
             if (limits.size() != 2)
             {
                 return "give LOW and HIGH";
@@ -160,25 +167,25 @@ int RunTemperature(Arguments& arguments)
             // Read as the window reads its edits: signed, from the leading digits.
             inputs.lowLimit = profile::ParseProfileInt(limits[0]);
             inputs.highLimit = profile::ParseProfileInt(limits[1]);
-            return std::nullopt;
+            return {};
         });
 }
 
-int RunMinerCommand(Arguments& arguments)
+Declared DeclareMinerCommand(CLI::App& app)
 {
-    return RunApi("miner-cmd",
-        arguments,
+    return DeclareApi(app,
+        "miner-cmd",
         miner::BatchOperation::MinerCommand,
-        [](Arguments& args, miner::MinerRunOptions& inputs) -> std::optional<std::string>
+        "COMMAND",
+        [](const std::vector<std::string>& words, miner::MinerRunOptions& inputs) -> std::string
         {
-            const auto words = args.Positional();
             if (words.empty() || words.size() > 2 || words[0].empty())
             {
                 return "give COMMAND and at most one PARAMETER";
             }
             inputs.command = words[0];
             inputs.parameter = words.size() > 1 ? words[1] : "";
-            return std::nullopt;
+            return {};
         });
 }
 
@@ -230,18 +237,8 @@ std::optional<miner::PoolSlot> ParsePool(const std::string& text)
 
 // Every pool of each machine with its priority, from its own answer (the
 // window's first-pool run shows one).
-int ShowPools(Arguments& arguments)
+int ShowPools(const CommonOptions& options)
 {
-    CommonOptions options;
-    std::string error;
-    if (!ParseCommon(arguments, options, &error))
-    {
-        return UsageError("pools show", error);
-    }
-    if (const std::string leftover = arguments.Error(); !leftover.empty())
-    {
-        return UsageError("pools show", leftover);
-    }
     MachineRun run("pools show", options);
     if (!run.Open())
     {
@@ -283,47 +280,33 @@ int ShowPools(Arguments& arguments)
     return run.Finish();
 }
 
-} // namespace
-
-int RunPools(Arguments& arguments)
+struct PoolsOptions : CommonOptions
 {
-    const auto words = arguments.Positional();
-    if (words.size() != 1 || (words[0] != "set" && words[0] != "show"))
+    std::vector<std::string> pools;
+    miner::PoolSlots slots; // read from the above by the check
+};
+
+// The pools given, or the usage error.
+std::string ReadPools(PoolsOptions& options)
+{
+    if (std::string error = ReadCommon(options); !error.empty())
     {
-        return UsageError("pools", "give set or show");
+        return error;
     }
-    if (words[0] == "show")
+    if (options.pools.empty() || options.pools.size() > miner::kPoolSlotCount)
     {
-        return ShowPools(arguments);
+        return "give one to four --pool URL,WORKER,PASSWORD[,ip|none]";
     }
-    miner::PoolSlots slots;
-    const auto pools = arguments.Values("pool");
-    if (pools.empty() || pools.size() > miner::kPoolSlotCount)
+    for (std::size_t i = 0; i < options.pools.size(); ++i)
     {
-        return UsageError("pools set", "give one to four --pool URL,WORKER,PASSWORD[,ip|none]");
+        options.slots[i] = *ParsePool(options.pools[i]);
     }
-    for (std::size_t i = 0; i < pools.size(); ++i)
-    {
-        const auto slot = ParsePool(pools[i]);
-        if (!slot)
-        {
-            return UsageError("pools set", "--pool is URL,WORKER,PASSWORD[,ip|none]: " + pools[i]);
-        }
-        slots[i] = *slot;
-    }
-    CommonOptions options;
+    return {};
+}
+
+int SetPools(const PoolsOptions& options)
+{
     MinerRun opened;
-    {
-        std::string error;
-        if (!ParseCommon(arguments, options, &error))
-        {
-            return UsageError("pools set", error);
-        }
-        if (const std::string leftover = arguments.Error(); !leftover.empty())
-        {
-            return UsageError("pools set", leftover);
-        }
-    }
     if (options.selection.all && !Confirm("Configure the pools of every machine?", options.yes))
     {
         return kExitUsage;
@@ -337,7 +320,7 @@ int RunPools(Arguments& arguments)
     if (!opened.targets.empty())
     {
         miner::MinerRunOptions inputs;
-        inputs.pools = slots;
+        inputs.pools = options.slots;
         StartAndWait(*opened.run,
             miner::BatchOperation::PoolConfig,
             std::move(inputs),
@@ -360,28 +343,14 @@ int RunPools(Arguments& arguments)
     return Finish(opened, "no answer, or not reached after one that gave none");
 }
 
-int RunE2(Arguments& arguments)
+struct E2Options : CommonOptions
 {
-    const auto words = arguments.Positional();
-    const bool write = !words.empty() && words[0] == "write";
-    if (words.empty() || (write && words.size() != 3) || (!write && (words[0] != "read" || words.size() != 1)))
-    {
-        return UsageError("e2", "give write QR ONED, or read");
-    }
-    CommonOptions options;
-    std::string error;
-    if (!ParseCommon(arguments, options, &error))
-    {
-        return UsageError("e2", error);
-    }
-    if (const std::string leftover = arguments.Error(); !leftover.empty())
-    {
-        return UsageError("e2", leftover);
-    }
-    if (options.selection.all || options.selection.macs.size() + options.selection.ips.size() != 1)
-    {
-        return UsageError("e2", "the label codes go to one machine: name it with --mac or --ip");
-    }
+    std::vector<std::string> codes; // QR and one-D, to write
+};
+
+int RunE2(const E2Options& options, bool write)
+{
+    const std::vector<std::string>& codes = options.codes;
     MachineRun run("e2", options);
     if (!run.Open())
     {
@@ -394,8 +363,8 @@ int RunE2(Arguments& arguments)
         miner::MinerRunOptions inputs;
         if (write)
         {
-            inputs.qrCode = words[1];
-            inputs.oneDCode = words[2];
+            inputs.qrCode = codes[0];
+            inputs.oneDCode = codes[1];
         }
         if (StartAndWait(run,
                 write ? miner::BatchOperation::WriteE2 : miner::BatchOperation::ReadE2,
@@ -446,6 +415,49 @@ int RunE2(Arguments& arguments)
         }
     }
     return run.Finish();
+}
+
+} // namespace
+
+Declared DeclarePools(CLI::App& app)
+{
+    // The machines may be named before the word or after it.
+    auto options = std::make_shared<PoolsOptions>();
+    DeclareCommon(app, *options);
+    CLI::App* set = app.add_subcommand("set")->fallthrough();
+    CLI::App* show = app.add_subcommand("show")->fallthrough();
+    set->add_option("--pool", options->pools)
+        ->allow_extra_args(false)
+        ->check(Checked([](const std::string& text) { return ParsePool(text) ? std::optional(text) : std::nullopt; },
+            "--pool is URL,WORKER,PASSWORD[,ip|none]"));
+    return { [options, set, show] {
+                return set->parsed() ? ReadPools(*options) : show->parsed() ? ReadCommon(*options) : "give set or show";
+            },
+        [options, set] { return set->parsed() ? SetPools(*options) : ShowPools(*options); } };
+}
+
+Declared DeclareE2(CLI::App& app)
+{
+    auto options = std::make_shared<E2Options>();
+    DeclareCommon(app, *options);
+    CLI::App* write = app.add_subcommand("write")->fallthrough();
+    CLI::App* read = app.add_subcommand("read")->fallthrough();
+    write->add_option("CODES", options->codes);
+    return { [options, write, read]
+        {
+            if ((!write->parsed() && !read->parsed()) || (write->parsed() && options->codes.size() != 2))
+            {
+                return std::string("give write QR ONED, or read");
+            }
+            std::string error = ReadCommon(*options);
+            if (error.empty()
+                && (options->selection.all || options->selection.macs.size() + options->selection.ips.size() != 1))
+            {
+                error = "the label codes go to one machine: name it with --mac or --ip";
+            }
+            return error;
+        },
+        [options, write] { return RunE2(*options, write->parsed()); } };
 }
 
 } // namespace quellis::cli

@@ -4,6 +4,7 @@
 // --seconds) ends it.
 #include "cli/commands.h"
 #include "cli/monitor_lines.h"
+#include "cli/option_checks.h"
 #include "cli/polled_monitor.h"
 #include "cli/run.h"
 #include "monitor/monitor_controller.h"
@@ -89,38 +90,20 @@ private:
     std::atomic<int> failures_ { 0 };
 };
 
-} // namespace
-
-int RunMonitor(Arguments& arguments)
+struct MonitorOptions : CommonOptions
 {
-    CommonOptions options;
-    std::string error;
-    if (!ParseCommon(arguments, options, &error))
-    {
-        return UsageError("monitor", error);
-    }
-    const bool alarm = arguments.Flag("alarm");
-    const auto intervalText = arguments.Value("interval");
-    const auto secondsText = arguments.Value("seconds");
-    PolledMonitorOptions polled;
-    const auto concurrencyText = arguments.Value("concurrency");
-    const auto periodText = arguments.Value("period");
-    const auto graceText = arguments.Value("grace");
-    if (!ParsePolledMonitor(concurrencyText, periodText, graceText, &polled, &error))
-    {
-        return UsageError("monitor", error);
-    }
-    if (const std::string leftover = arguments.Error(); !leftover.empty())
-    {
-        return UsageError("monitor", leftover);
-    }
-    const int seconds = secondsText ? std::atoi(secondsText->c_str()) : 0;
-    if (secondsText && seconds <= 0)
-    {
-        return UsageError("monitor", "--seconds takes a number above 0");
-    }
-    const std::string interval = intervalText.value_or("2000");
+    bool alarm = false;
+    std::string interval = "2000"; // read by the panel's rule
+    int seconds = 0; // 0: until a signal
+    PolledMonitorOptions polled; // concurrency 0: the window's monitor
+};
 
+int RunMonitor(const MonitorOptions& options)
+{
+    const bool alarm = options.alarm;
+    const int seconds = options.seconds;
+    const std::string& interval = options.interval;
+    PolledMonitorOptions polled = options.polled;
     MachineRun run("monitor", options);
     if (!run.Open())
     {
@@ -208,6 +191,24 @@ int RunMonitor(Arguments& arguments)
     session.Close();
     std::fprintf(stderr, "%d alarms\n", alarms.load());
     return missing.empty() && printed.Failures() == 0 ? kExitOk : kExitSomeFailed;
+}
+
+} // namespace
+
+Declared DeclareMonitor(CLI::App& app)
+{
+    auto options = std::make_shared<MonitorOptions>();
+    DeclareCommon(app, *options);
+    app.add_flag("--alarm", options->alarm);
+    app.add_option("--interval", options->interval);
+    app.add_option("--seconds", options->seconds)
+        ->transform(WholeNumber(1, INT_MAX, "--seconds takes a number above 0"));
+    CLI::Option* concurrency = DeclarePolledMonitor(app, options->polled);
+    for (CLI::Option* option : { app.get_option("--period"), app.get_option("--grace") })
+    {
+        option->needs(concurrency);
+    }
+    return { [options] { return ReadCommon(*options); }, [options] { return RunMonitor(*options); } };
 }
 
 } // namespace quellis::cli

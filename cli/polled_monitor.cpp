@@ -1,5 +1,6 @@
 #include "cli/polled_monitor.h"
 
+#include "cli/option_checks.h"
 #include "discovery/device_table.h"
 #include "platform/net/ipv4.h"
 #include "platform/net/socket.h"
@@ -13,21 +14,6 @@
 
 namespace quellis::cli
 {
-
-std::optional<long> ParseWholeNumber(const std::optional<std::string>& text, long fallback, long low, long high)
-{
-    if (!text)
-    {
-        return fallback;
-    }
-    char* end = nullptr;
-    const long value = std::strtol(text->c_str(), &end, 10);
-    if (text->empty() || *end != '\0' || value < low || value > high)
-    {
-        return std::nullopt;
-    }
-    return value;
-}
 
 MonitorLine StateEventRecord(const poller::StateEvent& event)
 {
@@ -56,29 +42,13 @@ std::string StateEventLine(const poller::StateEvent& event)
     return FormatMonitorLine(StateEventRecord(event), Format::Table);
 }
 
-bool ParsePolledMonitor(const std::optional<std::string>& concurrency,
-    const std::optional<std::string>& period,
-    const std::optional<std::string>& grace,
-    PolledMonitorOptions* options,
-    std::string* error)
+CLI::Option* DeclarePolledMonitor(CLI::App& app, PolledMonitorOptions& options)
 {
-    if (!concurrency && (period || grace))
-    {
-        *error = "--period and --grace go with --concurrency";
-        return false;
-    }
-    const auto connections = ParseWholeNumber(concurrency, 0, 1, 4096);
-    const auto seconds = ParseWholeNumber(period, 10, 1, 86400);
-    const auto failures = ParseWholeNumber(grace, 2, 1, 100);
-    if (!connections || !seconds || !failures)
-    {
-        *error = !connections ? "--concurrency takes 1 to 4096"
-            : !seconds        ? "--period takes seconds, 1 to 86400"
-                              : "--grace takes 1 to 100 failed polls";
-        return false;
-    }
-    *options = { static_cast<int>(*connections), static_cast<int>(*seconds), static_cast<int>(*failures) };
-    return true;
+    app.add_option("--period", options.periodSeconds)
+        ->transform(WholeNumber(1, 86400, "--period takes seconds, 1 to 86400"));
+    app.add_option("--grace", options.grace)->transform(WholeNumber(1, 100, "--grace takes 1 to 100 failed polls"));
+    return app.add_option("--concurrency", options.concurrency)
+        ->transform(WholeNumber(1, 4096, "--concurrency takes 1 to 4096"));
 }
 
 int RunPolledMonitor(Session& session,

@@ -14,13 +14,14 @@
 // polled at once within N connections, in place of the window's one after
 // the other; every change of a machine's state is a line.
 
+namespace CLI
+{
+class App;
+class Option;
+} // namespace CLI
+
 namespace quellis::cli
 {
-
-// A whole number in [low, high]; `fallback` when the option is absent; nothing
-// for anything else.
-[[nodiscard]] std::optional<long> ParseWholeNumber(
-    const std::optional<std::string>& text, long fallback, long low, long high);
 
 // One change of a machine's state as the monitor and the exporter print it:
 // local time, address, MAC, from -> to and the reason of a failure.
@@ -36,13 +37,9 @@ struct PolledMonitorOptions
     Format format = Format::Table; // of the lines
 };
 
-// --concurrency N, --period SECONDS and --grace K; the last two only with
-// the first. False with the reason.
-[[nodiscard]] bool ParsePolledMonitor(const std::optional<std::string>& concurrency,
-    const std::optional<std::string>& period,
-    const std::optional<std::string>& grace,
-    PolledMonitorOptions* options,
-    std::string* error);
+// Declares --concurrency N, --period SECONDS and --grace K into `options`;
+// gives the first.
+CLI::Option* DeclarePolledMonitor(CLI::App& app, PolledMonitorOptions& options);
 
 // Polls the targets, with what the search knows of them, until `stop` or
 // `seconds` (0: no limit); `alarm` is called when a machine goes down. The

@@ -1,5 +1,6 @@
 #include "cli/run.h"
 
+#include "cli/option_checks.h"
 #include "discovery/device_table.h"
 #include "platform/files/terminal.h"
 
@@ -15,10 +16,11 @@ int UsageError(const char* command, const std::string& message)
     return kExitUsage;
 }
 
-bool ParseScan(Arguments& arguments, std::optional<discovery::ScanSettings>& scan, std::string* error)
+bool ParseScan(const std::vector<std::string>& values,
+    const std::optional<std::string>& rate,
+    std::optional<discovery::ScanSettings>& scan,
+    std::string* error)
 {
-    const std::vector<std::string> values = arguments.Values("range");
-    const auto rate = arguments.Value("rate");
     scan.reset();
     if (values.empty())
     {
@@ -49,68 +51,70 @@ bool ParseScan(Arguments& arguments, std::optional<discovery::ScanSettings>& sca
     return true;
 }
 
-bool ParseCommon(Arguments& arguments, CommonOptions& options, std::string* error)
+void DeclareScan(CLI::App& app, CommonOptions& options)
 {
-    if (!ParseScan(arguments, options.scan, error))
+    app.add_option("--range", options.ranges)->allow_extra_args(false);
+    app.add_option_function<std::string>("--rate", [&options](const std::string& rate) { options.rate = rate; });
+}
+
+void DeclareCommon(CLI::App& app, CommonOptions& options)
+{
+    DeclareScan(app, options);
+    app.add_option("--mac", options.macs)->allow_extra_args(false);
+    app.add_option("--ip", options.ips)->allow_extra_args(false);
+    app.add_option("--from", options.files)->allow_extra_args(false);
+    app.add_flag("--all", options.selection.all);
+    app.add_flag("--yes", options.yes);
+    app.add_flag("--verbose", options.verbose);
+    app.add_option("--wait", options.waitSeconds)->check(Seconds(0, 3600, "--wait takes seconds (0 to 3600)"));
+    app.add_option("--format", options.format)->transform(FormatName());
+}
+
+std::string ReadCommon(CommonOptions& options)
+{
+    std::string error;
+    if (!ParseScan(options.ranges, options.rate, options.scan, &error))
     {
-        return false;
+        return error;
     }
-    options.selection.all = arguments.Flag("all");
-    options.yes = arguments.Flag("yes");
-    options.verbose = arguments.Flag("verbose");
-    for (const std::string& value : arguments.Values("mac"))
+    for (const std::string& value : options.macs)
     {
-        if (!AddMacs(value, options.selection, error))
+        if (!AddMacs(value, options.selection, &error))
         {
-            return false;
+            return error;
         }
     }
-    for (const std::string& value : arguments.Values("ip"))
+    for (const std::string& value : options.ips)
     {
-        if (!AddIps(value, options.selection, error))
+        if (!AddIps(value, options.selection, &error))
         {
-            return false;
+            return error;
         }
     }
-    for (const std::string& file : arguments.Values("from"))
+    for (const std::string& file : options.files)
     {
-        if (!AddFromFile(file, options.selection, error))
+        if (!AddFromFile(file, options.selection, &error))
         {
-            return false;
+            return error;
         }
     }
-    if (const auto wait = arguments.Value("wait"))
-    {
-        char* end = nullptr;
-        const double seconds = std::strtod(wait->c_str(), &end);
-        if (end == wait->c_str() || *end != '\0' || !(seconds >= 0) || seconds > 3600)
-        {
-            *error = "--wait takes seconds (0 to 3600)";
-            return false;
-        }
-        options.wait = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
-    }
-    if (const auto format = arguments.Value("format"))
-    {
-        const auto parsed = ParseFormat(*format);
-        if (!parsed)
-        {
-            *error = "--format is table, csv or json";
-            return false;
-        }
-        options.format = *parsed;
-    }
+    options.wait = std::chrono::milliseconds(static_cast<long long>(options.waitSeconds * 1000));
     if (options.selection.Empty())
     {
-        *error = "no machines selected: give --mac, --ip, --from or --all";
-        return false;
+        return "no machines selected: give --mac, --ip, --from or --all";
     }
     if (options.selection.all && (!options.selection.macs.empty() || !options.selection.ips.empty()))
     {
-        *error = "--all together with named machines";
-        return false;
+        return "--all together with named machines";
     }
-    return true;
+    return {};
+}
+
+Declared DeclareOnMachines(CLI::App& app, std::function<int(const CommonOptions&)> run)
+{
+    auto options = std::make_shared<CommonOptions>();
+    DeclareCommon(app, *options);
+    return { [options] { return ReadCommon(*options); }, [options, run = std::move(run)] { return run(*options); } };
 }
 
 bool Confirm(std::string_view question, bool yes)

@@ -1,12 +1,13 @@
 #pragma once
 
-#include "cli/arguments.h"
+#include "cli/commands.h"
 #include "cli/output.h"
 #include "cli/selection.h"
 #include "cli/session.h"
 #include "discovery/discovery_controller.h"
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -29,15 +30,36 @@ struct CommonOptions
     bool verbose = false;
     // --range and --rate: the search before also scans these ranges.
     std::optional<discovery::ScanSettings> scan;
+
+    // The selection and the ranges as given, read by ReadCommon.
+    std::vector<std::string> macs;
+    std::vector<std::string> ips;
+    std::vector<std::string> files;
+    std::vector<std::string> ranges;
+    std::optional<std::string> rate;
+    double waitSeconds = 3;
 };
 
 // --range RANGES (also given more than once) and --rate N; --rate alone is an
-// error. Nothing in `scan` when --range is absent.
-bool ParseScan(Arguments& arguments, std::optional<discovery::ScanSettings>& scan, std::string* error);
+// error. Nothing in `scan` when there are no ranges.
+bool ParseScan(const std::vector<std::string>& ranges,
+    const std::optional<std::string>& rate,
+    std::optional<discovery::ScanSettings>& scan,
+    std::string* error);
 
-// --mac, --ip, --from, --all, --wait, --format, --yes, --verbose. False with
-// the reason; a missing selection is an error.
-bool ParseCommon(Arguments& arguments, CommonOptions& options, std::string* error);
+// Declares --range and --rate into `options`.
+void DeclareScan(CLI::App& app, CommonOptions& options);
+
+// Declares --mac, --ip, --from, --all, --wait, --format, --yes, --verbose,
+// --range and --rate.
+void DeclareCommon(CLI::App& app, CommonOptions& options);
+
+// Reads the machines and ranges given into `options`: "" or the usage error;
+// a missing selection is one.
+[[nodiscard]] std::string ReadCommon(CommonOptions& options);
+
+// A command on machines with the common options only.
+[[nodiscard]] Declared DeclareOnMachines(CLI::App& app, std::function<int(const CommonOptions&)> run);
 
 // An operation on every machine: asks on a terminal unless --yes; without a
 // terminal it needs --yes.

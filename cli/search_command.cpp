@@ -1,4 +1,5 @@
 #include "cli/commands.h"
+#include "cli/option_checks.h"
 #include "cli/output.h"
 #include "cli/run.h"
 #include "cli/session.h"
@@ -14,18 +15,6 @@ namespace quellis::cli
 
 namespace
 {
-
-// The search's wait in seconds, "--wait 2.5" included.
-std::optional<std::chrono::milliseconds> ParseSeconds(const std::string& text)
-{
-    char* end = nullptr;
-    const double seconds = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || *end != '\0' || !(seconds >= 0) || seconds > 3600)
-    {
-        return std::nullopt;
-    }
-    return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
-}
 
 // "NETMASK,IPBEGIN,IPEND" as config.ini's three keys; -1 switches a test off.
 std::optional<discovery::ReceiveFilter> ParseFilter(const std::string& text)
@@ -53,47 +42,25 @@ std::optional<discovery::ReceiveFilter> ParseFilter(const std::string& text)
     return filter;
 }
 
-} // namespace
-
-int RunSearch(Arguments& arguments)
+struct SearchOptions
 {
-    const auto waitText = arguments.Value("wait");
-    const auto formatText = arguments.Value("format");
-    const auto filterText = arguments.Value("filter");
-    std::optional<discovery::ScanSettings> scan;
-    std::string scanError;
-    const bool scanRead = ParseScan(arguments, scan, &scanError);
-    if (const std::string error = arguments.Error(); !error.empty() || !scanRead)
-    {
-        std::fprintf(stderr, "quellis-cli search: %s\n", error.empty() ? scanError.c_str() : error.c_str());
-        return kExitUsage;
-    }
-    const auto wait = waitText ? ParseSeconds(*waitText) : std::chrono::milliseconds(3000);
-    const auto format = formatText ? ParseFormat(*formatText) : Format::Table;
-    std::optional<discovery::ReceiveFilter> filter = discovery::ReceiveFilter {};
-    if (filterText)
-    {
-        filter = ParseFilter(*filterText);
-    }
-    if (!wait || !format || !filter)
-    {
-        std::fprintf(stderr,
-            "quellis-cli search: %s\n",
-            !wait         ? "--wait takes seconds (0 to 3600)"
-                : !format ? "--format is table, csv or json"
-                          : "--filter is NETMASK,IPBEGIN,IPEND (each -1 to 255)");
-        return kExitUsage;
-    }
+    CommonOptions common; // the wait, the format and the ranges
+    discovery::ReceiveFilter filter;
+};
 
+int RunSearch(SearchOptions& options)
+{
+    const std::optional<discovery::ScanSettings>& scan = options.common.scan;
+    const Format format = options.common.format;
     Session session(DefaultConfigPath());
     std::string error;
-    if (!session.Open(*filter, false, &error))
+    if (!session.Open(options.filter, false, &error))
     {
         std::fprintf(stderr, "quellis-cli search: %s\n", error.c_str());
         return kExitSomeFailed;
     }
     session.Discovery().SetScan(scan);
-    session.Search(*wait);
+    session.Search(std::chrono::milliseconds(static_cast<long long>(options.common.waitSeconds * 1000)));
     const auto rows = session.Window().Rows();
     std::vector<int> order(rows.size());
     for (std::size_t i = 0; i < order.size(); ++i)
@@ -110,7 +77,7 @@ int RunSearch(Arguments& arguments)
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return key(a) < key(b); });
 
     Results results;
-    const bool table = *format == Format::Table;
+    const bool table = format == Format::Table;
     results.columns = { { "Index", "index", true },
         { "IP", "ip" },
         { "Mask", "mask" },
@@ -145,12 +112,33 @@ int RunSearch(Arguments& arguments)
         results.rows.push_back(std::move(out));
     }
     session.Close();
-    Print(results, *format, stdout);
+    Print(results, format, stdout);
     if (table)
     {
         std::fprintf(stderr, "%zu machines found\n", rows.size());
     }
     return kExitOk;
+}
+
+} // namespace
+
+Declared DeclareSearch(CLI::App& app)
+{
+    auto options = std::make_shared<SearchOptions>();
+    DeclareScan(app, options->common);
+    app.add_option("--wait", options->common.waitSeconds)->check(Seconds(0, 3600, "--wait takes seconds (0 to 3600)"));
+    app.add_option("--format", options->common.format)->transform(FormatName());
+    app.add_option_function<std::string>(
+           "--filter", [options](const std::string& text) { options->filter = *ParseFilter(text); })
+        ->check(Checked([](const std::string& text) { return ParseFilter(text) ? std::optional(text) : std::nullopt; },
+            "--filter is NETMASK,IPBEGIN,IPEND (each -1 to 255)"));
+    return { [options]
+        {
+            std::string error;
+            ParseScan(options->common.ranges, options->common.rate, options->common.scan, &error);
+            return error;
+        },
+        [options] { return RunSearch(*options); } };
 }
 
 } // namespace quellis::cli

@@ -3,6 +3,7 @@
 // package to the machines at most N at a time (1: the window's run, one
 // machine after the other), each result by MAC.
 #include "cli/commands.h"
+#include "cli/option_checks.h"
 #include "cli/run.h"
 #include "platform/files/file_info.h"
 #include "platform/files/terminal.h"
@@ -41,33 +42,18 @@ private:
     ResultTable& results_;
 };
 
-} // namespace
-
-int RunUpdate(Arguments& arguments)
+struct UpdateCommandOptions : CommonOptions
 {
-    CommonOptions options;
-    std::string error;
-    if (!ParseCommon(arguments, options, &error))
-    {
-        return UsageError("update", error);
-    }
-    const auto concurrencyText = arguments.Value("concurrency");
-    const auto timeoutText = arguments.Value("timeout");
-    const auto positional = arguments.Positional();
-    if (const std::string leftover = arguments.Error(); !leftover.empty())
-    {
-        return UsageError("update", leftover);
-    }
-    if (positional.size() != 1)
-    {
-        return UsageError("update", "give the package file");
-    }
-    const int concurrency = concurrencyText ? std::atoi(concurrencyText->c_str()) : 1;
-    const int timeoutSeconds = timeoutText ? std::atoi(timeoutText->c_str()) : 30;
-    if (concurrency < 1 || concurrency > 1000 || timeoutSeconds < 1 || timeoutSeconds > 3600)
-    {
-        return UsageError("update", "--concurrency takes 1 to 1000, --timeout 1 to 3600 seconds");
-    }
+    int concurrency = 1;
+    int timeoutSeconds = 30;
+    std::vector<std::string> positional;
+};
+
+int RunUpdate(const UpdateCommandOptions& options)
+{
+    const std::vector<std::string>& positional = options.positional;
+    const int concurrency = options.concurrency;
+    const int timeoutSeconds = options.timeoutSeconds;
     const std::string package = std::filesystem::absolute(positional[0]).string();
     files::FileInfo fileInfo;
     const files::FileInfo* info = files::QueryFileInfo(package, fileInfo) ? &fileInfo : nullptr;
@@ -142,6 +128,29 @@ int RunUpdate(Arguments& arguments)
         std::fprintf(stderr, "\n");
     }
     return run.Finish();
+}
+
+} // namespace
+
+Declared DeclareUpdate(CLI::App& app)
+{
+    auto options = std::make_shared<UpdateCommandOptions>();
+    DeclareCommon(app, *options);
+    app.add_option("--concurrency", options->concurrency)
+        ->transform(WholeNumber(1, 1000, "--concurrency takes 1 to 1000"));
+    app.add_option("--timeout", options->timeoutSeconds)
+        ->transform(WholeNumber(1, 3600, "--timeout takes 1 to 3600 seconds"));
+    app.add_option("PACKAGE", options->positional);
+    return { [options]
+        {
+            std::string error = ReadCommon(*options);
+            if (error.empty() && options->positional.size() != 1)
+            {
+                error = "give the package file";
+            }
+            return error;
+        },
+        [options] { return RunUpdate(*options); } };
 }
 
 } // namespace quellis::cli

@@ -2,9 +2,9 @@
 
 #include "platform/net/ipv4.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
+#include <charconv>
 
 namespace quellis::sim
 {
@@ -14,53 +14,36 @@ namespace
 
 constexpr int kDefaultMachines = 50;
 constexpr std::uint64_t kDefaultSeed = 1;
-constexpr std::string_view kValueOptions[] = { "--machines",
-    "--seed",
-    "--first-address",
-    "--spread",
-    "--port",
-    "--reply-port",
-    "--api-port",
-    "--package-port",
-    "--scenario",
-    "--expect-package",
-    "--netns",
-    "--behave" };
 
-bool Fail(std::string* error, std::string message)
+// A whole decimal number up to `max`, handed on in plain decimal ("010" is
+// ten, never octal); refused as `"TEXT" ` + `what`.
+CLI::Validator Whole(std::uint64_t min, std::uint64_t max, std::string what)
 {
-    *error = std::move(message);
-    return false;
+    return CLI::Validator(
+        [min, max, what = std::move(what)](std::string& text) -> std::string
+        {
+            std::uint64_t value = 0;
+            const char* end = text.data() + text.size();
+            const auto [stop, error] = std::from_chars(text.data(), end, value);
+            if (text.empty() || error != std::errc() || stop != end || value < min || value > max)
+            {
+                return "\"" + text + "\" " + what;
+            }
+            text = std::to_string(value);
+            return {};
+        },
+        "");
 }
 
-std::optional<std::uint64_t> ParseUnsigned(std::string_view text, std::uint64_t max)
+CLI::Validator Port(bool zeroAllowed)
 {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
-    {
-        return std::nullopt;
-    }
-    const std::string copy(text);
-    errno = 0;
-    const unsigned long long value = std::strtoull(copy.c_str(), nullptr, 10);
-    if (errno != 0 || value > max)
-    {
-        return std::nullopt;
-    }
-    return value;
+    return Whole(zeroAllowed ? 0 : 1, 65535, zeroAllowed ? "is not a port (0 to 65535)" : "is not a port (1 to 65535)");
 }
 
-bool ParsePort(
-    std::string_view option, std::string_view text, bool zeroAllowed, std::uint16_t* port, std::string* error)
+std::optional<std::uint32_t> DottedAddress(const std::string& text)
 {
-    const auto value = ParseUnsigned(text, 65535);
-    if (!value || (*value == 0 && !zeroAllowed))
-    {
-        return Fail(error,
-            std::string(option) + ": \"" + std::string(text) + "\" is not a port"
-                + (zeroAllowed ? " (0 to 65535)" : " (1 to 65535)"));
-    }
-    *port = static_cast<std::uint16_t>(*value);
-    return true;
+    const auto address = net::ParseIpv4(text);
+    return address && std::count(text.begin(), text.end(), '.') == 3 ? address : std::nullopt;
 }
 
 } // namespace
@@ -68,125 +51,69 @@ bool ParsePort(
 bool ParseFarmsimArguments(std::span<const std::string_view> arguments, FarmsimOptions* options, std::string* error)
 {
     FarmsimOptions parsed;
-    for (std::size_t i = 0; i < arguments.size(); ++i)
-    {
-        std::string_view option = arguments[i];
-        std::optional<std::string_view> inlineValue;
-        if (const auto equals = option.find('='); option.starts_with("--") && equals != std::string_view::npos)
-        {
-            inlineValue = option.substr(equals + 1);
-            option = option.substr(0, equals);
-        }
-        if (option == "--help" || option == "-h")
-        {
-            parsed.help = true;
-            continue;
-        }
-        if (std::find(std::begin(kValueOptions), std::end(kValueOptions), option) == std::end(kValueOptions))
-        {
-            return Fail(error, "unknown option " + std::string(option));
-        }
-        std::string_view value;
-        if (inlineValue)
-        {
-            value = *inlineValue;
-        }
-        else if (i + 1 < arguments.size())
-        {
-            value = arguments[++i];
-        }
-        else
-        {
-            return Fail(error, std::string(option) + " needs a value");
-        }
+    CLI::App app;
+    app.set_help_flag("-h,--help");
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.allow_extras();
+    app.add_option_function<int>("--machines", [&](const int& machines) { parsed.machines = machines; })
+        ->transform(Whole(1, kMaxMachines, "is not 1 to " + std::to_string(kMaxMachines)));
+    app.add_option_function<std::uint64_t>("--seed", [&](const std::uint64_t& seed) { parsed.seed = seed; })
+        ->transform(Whole(0, UINT64_MAX, "is not a whole number"));
+    app.add_option_function<std::string>(
+           "--first-address", [&](const std::string& text) { parsed.firstAddress = DottedAddress(text); })
+        ->check(CLI::Validator([](std::string& text)
+            { return DottedAddress(text) ? std::string() : "\"" + text + "\" is not a dotted address"; },
+            ""));
+    app.add_option_function<int>("--spread", [&](const int& spread) { parsed.spreadMs = spread; })
+        ->transform(Whole(0, 600000, "is not 0 to 600000 ms"));
+    app.add_option("--port", parsed.devicePort)->transform(Port(true));
+    app.add_option("--reply-port", parsed.replyPort)->transform(Port(false));
+    app.add_option("--api-port", parsed.apiPort)->transform(Port(true));
+    app.add_option("--package-port", parsed.packagePort)->transform(Port(false));
+    app.add_option("--scenario", parsed.scenarioPath);
+    app.add_option("--expect-package", parsed.expectedPackage);
+    app.add_option("--netns", parsed.netns);
+    // Each group in the order given; a group that does not read names its key.
+    app.add_option_function<std::vector<std::string>>("--behave",
+           [&](const std::vector<std::string>& groups)
+           {
+               for (const std::string& text : groups)
+               {
+                   // Read already by the check below.
+                   BehaviourGroup group;
+                   std::string checked;
+                   static_cast<void>(ParseBehaveOption(text, &group, &checked));
+                   parsed.behave.push_back(std::move(group));
+               }
+           })
+        ->allow_extra_args(false)
+        ->check(CLI::Validator(
+            [](std::string& text)
+            {
+                BehaviourGroup group;
+                std::string why;
+                return ParseBehaveOption(text, &group, &why) ? std::string() : why;
+            },
+            ""));
 
-        if (option == "--machines")
-        {
-            const auto machines = ParseUnsigned(value, kMaxMachines);
-            if (!machines || *machines == 0)
-            {
-                return Fail(
-                    error, "--machines: \"" + std::string(value) + "\" is not 1 to " + std::to_string(kMaxMachines));
-            }
-            parsed.machines = static_cast<int>(*machines);
-        }
-        else if (option == "--seed")
-        {
-            const auto seed = ParseUnsigned(value, UINT64_MAX);
-            if (!seed)
-            {
-                return Fail(error, "--seed: \"" + std::string(value) + "\" is not a whole number");
-            }
-            parsed.seed = *seed;
-        }
-        else if (option == "--first-address")
-        {
-            const auto address = net::ParseIpv4(value);
-            if (!address || std::count(value.begin(), value.end(), '.') != 3)
-            {
-                return Fail(error, "--first-address: \"" + std::string(value) + "\" is not a dotted address");
-            }
-            parsed.firstAddress = *address;
-        }
-        else if (option == "--spread")
-        {
-            const auto spread = ParseUnsigned(value, 600000);
-            if (!spread)
-            {
-                return Fail(error, "--spread: \"" + std::string(value) + "\" is not 0 to 600000 ms");
-            }
-            parsed.spreadMs = static_cast<int>(*spread);
-        }
-        else if (option == "--port")
-        {
-            if (!ParsePort(option, value, true, &parsed.devicePort, error))
-            {
-                return false;
-            }
-        }
-        else if (option == "--reply-port")
-        {
-            if (!ParsePort(option, value, false, &parsed.replyPort, error))
-            {
-                return false;
-            }
-        }
-        else if (option == "--api-port")
-        {
-            if (!ParsePort(option, value, true, &parsed.apiPort, error))
-            {
-                return false;
-            }
-        }
-        else if (option == "--package-port")
-        {
-            if (!ParsePort(option, value, false, &parsed.packagePort, error))
-            {
-                return false;
-            }
-        }
-        else if (option == "--scenario")
-        {
-            parsed.scenarioPath = value;
-        }
-        else if (option == "--expect-package")
-        {
-            parsed.expectedPackage = value;
-        }
-        else if (option == "--netns")
-        {
-            parsed.netns = value;
-        }
-        else // --behave
-        {
-            BehaviourGroup group;
-            if (!ParseBehaveOption(value, &group, error))
-            {
-                *error = "--behave: " + *error;
-                return false;
-            }
-            parsed.behave.push_back(std::move(group));
-        }
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    try
+    {
+        app.parse(reversed);
+    }
+    catch (const CLI::CallForHelp&)
+    {
+        parsed.help = true;
+    }
+    catch (const CLI::Error& failure)
+    {
+        *error = failure.what();
+        return false;
+    }
+    if (const auto left = app.remaining(); !parsed.help && !left.empty())
+    {
+        *error = "unknown option " + left.front().substr(0, left.front().find('='));
+        return false;
     }
     *options = std::move(parsed);
     return true;

@@ -1,6 +1,6 @@
 // The command line's own pieces: which machines a selection names, how
 // results are written for scripts, and the rows of its device list.
-#include "cli/arguments.h"
+#include "cli/command_line.h"
 #include "cli/headless_window.h"
 #include "cli/monitor_lines.h"
 #include "cli/output.h"
@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 
 namespace quellis::cli
@@ -112,30 +113,30 @@ TEST(CliScan, RangeAndRateOptionsOrWhyNot)
 {
     const struct
     {
-        std::vector<std::string> args;
-        std::size_t ranges; // 0: no scan
-        int rate;
+        std::vector<std::string> ranges;
+        std::optional<std::string> rate;
+        std::size_t scanned; // ranges; 0: no scan
+        int scanRate;
         const char* error;
     } cases[] = {
-        { {}, 0, 0, "" },
-        { { "--range", "10.1.0.0/24", "--range", "10.2.0.1-10.2.0.9" }, 2, 2000, "" },
-        { { "--range=10.1.0.0/24,10.3.0.0/24", "--rate", "50000" }, 2, 50000, "" },
-        { { "--rate", "5000" }, 0, 0, "--rate needs --range" },
-        { { "--range", "" }, 0, 0, "--range no address range given" },
-        { { "--range", "10.0.0.0/8" }, 0, 0, "--range \"10.0.0.0/8\": more than 65536" },
-        { { "--range", "10.0.0.5-10.0.0.1" }, 0, 0, "--range \"10.0.0.5-10.0.0.1\": the range ends" },
-        { { "--range", "10.1.0.0/24", "--rate", "1000000000" }, 0, 0, "--rate \"1000000000\": the scan rate" },
-        { { "--range", "10.1.0.0/24", "--rate", "0" }, 0, 0, "--rate \"0\": the scan rate" },
+        { {}, {}, 0, 0, "" },
+        { { "10.1.0.0/24", "10.2.0.1-10.2.0.9" }, {}, 2, 2000, "" },
+        { { "10.1.0.0/24,10.3.0.0/24" }, "50000", 2, 50000, "" },
+        { {}, "5000", 0, 0, "--rate needs --range" },
+        { { "" }, {}, 0, 0, "--range no address range given" },
+        { { "10.0.0.0/8" }, {}, 0, 0, "--range \"10.0.0.0/8\": more than 65536" },
+        { { "10.0.0.5-10.0.0.1" }, {}, 0, 0, "--range \"10.0.0.5-10.0.0.1\": the range ends" },
+        { { "10.1.0.0/24" }, "1000000000", 0, 0, "--rate \"1000000000\": the scan rate" },
+        { { "10.1.0.0/24" }, "0", 0, 0, "--rate \"0\": the scan rate" },
     };
     for (const auto& c : cases)
     {
-        Arguments arguments(c.args);
         std::optional<discovery::ScanSettings> scan;
         std::string error;
-        EXPECT_EQ(ParseScan(arguments, scan, &error), std::string_view(c.error).empty()) << error;
+        EXPECT_EQ(ParseScan(c.ranges, c.rate, scan, &error), std::string_view(c.error).empty()) << error;
         EXPECT_EQ(error.substr(0, std::string_view(c.error).size()), c.error);
-        EXPECT_EQ(scan ? scan->ranges.size() : 0u, c.ranges) << error;
-        EXPECT_EQ(scan ? scan->rate : 0, c.rate);
+        EXPECT_EQ(scan ? scan->ranges.size() : 0u, c.scanned) << error;
+        EXPECT_EQ(scan ? scan->rate : 0, c.scanRate);
     }
 }
 
@@ -232,20 +233,82 @@ TEST(CliStaticAddress, PrefixOrContiguousMaskAndHostsOfTheNetworkOnly)
     }
 }
 
-TEST(CliArguments, OptionsFlagsAndPositionalValuesAndWhatIsLeftOver)
+// Every usage error is found while the line is read, before anything is
+// sent, and names what is wrong; the help goes to standard output.
+TEST(CliCommandLine, UsageErrorsAndHelpBeforeAnythingIsSent)
 {
-    Arguments arguments({ "--mac", "A1B2C3D4E5F6", "--yes", "uptime -a", "--mac=0A1B2C3D4E5F", "--wait" });
-    EXPECT_TRUE(arguments.Flag("yes"));
-    EXPECT_EQ(arguments.Values("mac"), (std::vector<std::string> { "A1B2C3D4E5F6", "0A1B2C3D4E5F" }));
-    EXPECT_EQ(arguments.Positional(), std::vector<std::string> { "uptime -a" });
-    EXPECT_EQ(arguments.Value("wait"), std::nullopt);
-    EXPECT_EQ(arguments.Error(), "--wait needs a value");
+    const struct
+    {
+        std::vector<std::string> args;
+        int status; // -1: a command to run
+        const char* text; // in the help or the usage error
+    } cases[] = {
+        { {}, kExitUsage, "usage: quellis-cli COMMAND" },
+        { { "--help" }, kExitOk, "\ncommands:\n  search " },
+        { { "frob" }, kExitUsage, "quellis-cli: no command frob" },
+        { { "search", "--help" }, kExitOk, "usage: quellis-cli search" },
+        { { "pools", "set", "--help" }, kExitOk, "usage: quellis-cli pools set" },
+        { { "search", "--colour", "red" }, kExitUsage, "quellis-cli search: unknown option: --colour\n" },
+        { { "flicker", "--all", "rack3" }, kExitUsage, "quellis-cli flicker: unexpected argument: rack3\n" },
+        { { "search", "--wait" }, kExitUsage, "quellis-cli search: --wait" },
+        { { "blink", "--all", "--seconds", "ten" }, kExitUsage, "--seconds takes 1 to 86400" },
+        { { "blink", "--all", "--seconds=86401" }, kExitUsage, "--seconds takes 1 to 86400" },
+        { { "exporter", "--api-port", "0x10" }, kExitUsage, "--api-port takes 1 to 65535" },
+        { { "monitor", "--all", "--grace", "3" }, kExitUsage, "--grace requires --concurrency" },
+        { { "inventory", "--format", "xml" }, kExitUsage, "quellis-cli inventory: --format is table, csv or json" },
+        { { "set-ip", "--all", "--dhcp", "--dns", "8.8.8" }, kExitUsage, "--dns takes an IPv4 address" },
+        { { "pools", "--all" }, kExitUsage, "quellis-cli pools: give set or show" },
+        { { "pools", "set", "--all", "--pool", "u,w" }, kExitUsage, "quellis-cli pools set: --pool is URL" },
+        { { "events", "--since", "soon" }, kExitUsage, "--since is a time" },
+        // A value that names another command is a value; the machines may
+        // come before the word of pools and e2.
+        { { "exec", "--all", "reboot" }, -1, "" },
+        { { "pools", "--all", "show" }, -1, "" },
+        { { "e2", "--ip", "10.0.0.1", "write", "QRZUN00042", "KAVDRUP1" }, -1, "" },
+    };
+    for (const auto& c : cases)
+    {
+        const std::string args = ::testing::PrintToString(c.args);
+        const CommandLine line = ReadCommandLine(c.args);
+        EXPECT_EQ(line.run != nullptr, c.status < 0) << args << line.error;
+        if (c.status >= 0)
+        {
+            EXPECT_EQ(line.status, c.status) << args;
+            EXPECT_NE((c.status == kExitOk ? line.out : line.error).find(c.text), std::string::npos)
+                << args << line.out << line.error;
+            EXPECT_TRUE((c.status == kExitOk ? line.error : line.out).empty()) << args;
+        }
+    }
+}
 
-    Arguments unknown({ "--colour", "red", "extra" });
-    EXPECT_EQ(unknown.Error(), "unknown option: --colour");
-    Arguments stray({ "--", "--not-an-option" });
-    EXPECT_EQ(stray.Positional(), std::vector<std::string> { "--not-an-option" });
-    EXPECT_EQ(stray.Error(), "");
+// The help texts are written by hand: each names every option its command takes.
+TEST(CliCommandLine, EachCommandsHelpNamesEveryOptionItTakes)
+{
+    const CommandLine line = ReadCommandLine({ "name", "--all" });
+    ASSERT_TRUE(line.app);
+    for (const Command& command : Commands())
+    {
+        const CLI::App& app = *line.app;
+        std::vector<const CLI::App*> parts { app.get_subcommand(std::string(command.name)) };
+        for (std::size_t i = 0; i < parts.size(); ++i)
+        {
+            for (const CLI::App* word : parts[i]->get_subcommands([](const CLI::App*) { return true; }))
+            {
+                parts.push_back(word);
+            }
+            for (const CLI::Option* option : parts[i]->get_options())
+            {
+                for (const std::string& name : option->get_lnames())
+                {
+                    if (name == "help")
+                    {
+                        continue;
+                    }
+                    EXPECT_NE(command.help.find("--" + name), std::string::npos) << command.name << " --" << name;
+                }
+            }
+        }
+    }
 }
 
 // Search replies with MACs of anyone's making fill the list up to its

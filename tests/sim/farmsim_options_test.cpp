@@ -23,7 +23,7 @@ TEST(FarmsimOptions, ReadsEveryOptionInBothForms)
                           "--first-address",
                           "127.40.0.1",
                           "--spread",
-                          "0",
+                          "010",
                           "--port=0",
                           "--reply-port",
                           "17000",
@@ -46,7 +46,7 @@ TEST(FarmsimOptions, ReadsEveryOptionInBothForms)
     EXPECT_EQ(options.machines, 1000);
     EXPECT_EQ(options.seed, 9u);
     EXPECT_EQ(options.firstAddress, *net::ParseIpv4("127.40.0.1"));
-    EXPECT_EQ(options.spreadMs, 0);
+    EXPECT_EQ(options.spreadMs, 10) << "decimal, never octal";
     EXPECT_EQ(options.devicePort, 0);
     EXPECT_EQ(options.replyPort, 17000);
     EXPECT_EQ(options.apiPort, 0);
