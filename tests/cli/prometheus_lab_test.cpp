@@ -97,6 +97,20 @@ std::optional<std::chrono::milliseconds> WaitForQuery(
     return std::nullopt;
 }
 
+// The exporter's /metrics once it counts `machines` machines up, or the last
+// one read after 20 s.
+std::string MetricsOnceUp(int machines)
+{
+    const std::string up = "quellis_machines{state=\"up\"} " + std::to_string(machines) + "\n";
+    std::string metrics;
+    for (int attempt = 0; attempt < 40 && metrics.find(up) == std::string::npos; ++attempt)
+    {
+        std::this_thread::sleep_for(500ms);
+        metrics = HttpGet(kExporterPort, "/metrics");
+    }
+    return metrics;
+}
+
 TEST(LabPrometheus, ScrapesTheExporterAndSeesAMachineGoAndComeBack)
 {
     QUELLIS_REQUIRE_NETLAB(lab);
@@ -194,13 +208,7 @@ TEST(LabPrometheus, TheExporterFindsTheMachinesBySearchAndLeavesTheSearchPortFre
 
     const auto& machine = farm->MachineAt(7).identity;
     const std::string selector = "{mac=\"" + machine.mac + "\",ip=\"" + net::FormatIpv4(machine.address) + "\"}";
-    std::string metrics;
-    for (int attempt = 0; attempt < 40 && metrics.find("quellis_machines{state=\"up\"} 20") == std::string::npos;
-         ++attempt)
-    {
-        std::this_thread::sleep_for(500ms);
-        metrics = HttpGet(kExporterPort, "/metrics");
-    }
+    const std::string metrics = MetricsOnceUp(20);
     EXPECT_NE(metrics.find("quellis_machines{state=\"up\"} 20"), std::string::npos) << metrics.substr(0, 2000);
     EXPECT_NE(metrics.find("quellis_machine_temperature_celsius" + selector + " "), std::string::npos);
     EXPECT_NE(metrics.find("quellis_machine_last_seen_timestamp_seconds" + selector + " "), std::string::npos);
@@ -255,13 +263,7 @@ TEST(LabPrometheus, TheExportersSearchesAlsoScanRangesBehindTheRouter)
                                    "5000" },
         (dir / "exporter.log").string());
     ASSERT_TRUE(exporter.Started());
-    std::string metrics;
-    for (int attempt = 0; attempt < 40 && metrics.find("quellis_machines{state=\"up\"} 7") == std::string::npos;
-         ++attempt)
-    {
-        std::this_thread::sleep_for(500ms);
-        metrics = HttpGet(kExporterPort, "/metrics");
-    }
+    const std::string metrics = MetricsOnceUp(7);
     EXPECT_NE(metrics.find("quellis_machines{state=\"up\"} 7"), std::string::npos) << metrics.substr(0, 2000);
     const auto& far = farFarm->MachineAt(2).identity;
     EXPECT_NE(metrics.find("quellis_machine_up{mac=\"" + far.mac + "\",ip=\"" + net::FormatIpv4(far.address) + "\"} 1"),
