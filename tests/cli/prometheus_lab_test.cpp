@@ -97,6 +97,16 @@ std::optional<std::chrono::milliseconds> WaitForQuery(
     return std::nullopt;
 }
 
+// The exporter on the test's port, polling every 2 s, with `more` options.
+std::vector<std::string> ExporterArguments(std::vector<std::string> more)
+{
+    std::vector<std::string> arguments {
+        QUELLIS_CLI_PATH, "exporter", "--listen", "127.0.0.1:" + std::to_string(kExporterPort), "--period", "2"
+    };
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return arguments;
+}
+
 // The exporter's /metrics once it counts `machines` machines up, or the last
 // one read after 20 s.
 std::string MetricsOnceUp(int machines)
@@ -128,15 +138,8 @@ TEST(LabPrometheus, ScrapesTheExporterAndSeesAMachineGoAndComeBack)
     const ProcessResult search = RunProcess({ QUELLIS_CLI_PATH, "search", "--wait", "3", "--format", "csv" });
     ASSERT_EQ(search.status, 0) << search.err;
     dir.Write("machines.csv", search.out);
-    BackgroundProcess exporter({ QUELLIS_CLI_PATH,
-                                   "exporter",
-                                   "--from",
-                                   (dir / "machines.csv").string(),
-                                   "--listen",
-                                   "127.0.0.1:" + std::to_string(kExporterPort),
-                                   "--period",
-                                   "2" },
-        (dir / "exporter.log").string());
+    BackgroundProcess exporter(
+        ExporterArguments({ "--from", (dir / "machines.csv").string() }), (dir / "exporter.log").string());
     ASSERT_TRUE(exporter.Started());
 
     dir.Write("prometheus.yml",
@@ -195,15 +198,7 @@ TEST(LabPrometheus, TheExporterFindsTheMachinesBySearchAndLeavesTheSearchPortFre
     NetLab::Enter tool(lab->ToolNamespace());
     ASSERT_TRUE(tool.Ok());
     TempDir dir;
-    BackgroundProcess exporter({ QUELLIS_CLI_PATH,
-                                   "exporter",
-                                   "--listen",
-                                   "127.0.0.1:" + std::to_string(kExporterPort),
-                                   "--period",
-                                   "2",
-                                   "--wait",
-                                   "2" },
-        (dir / "exporter.log").string());
+    BackgroundProcess exporter(ExporterArguments({ "--wait", "2" }), (dir / "exporter.log").string());
     ASSERT_TRUE(exporter.Started());
 
     const auto& machine = farm->MachineAt(7).identity;
@@ -249,18 +244,7 @@ TEST(LabPrometheus, TheExportersSearchesAlsoScanRangesBehindTheRouter)
     EXPECT_NE(refused.err.find("--range scans with each search"), std::string::npos) << refused.err;
 
     TempDir dir;
-    BackgroundProcess exporter({ QUELLIS_CLI_PATH,
-                                   "exporter",
-                                   "--listen",
-                                   "127.0.0.1:" + std::to_string(kExporterPort),
-                                   "--period",
-                                   "2",
-                                   "--wait",
-                                   "1",
-                                   "--range",
-                                   "10.78.128.0/28",
-                                   "--rate",
-                                   "5000" },
+    BackgroundProcess exporter(ExporterArguments({ "--wait", "1", "--range", "10.78.128.0/28", "--rate", "5000" }),
         (dir / "exporter.log").string());
     ASSERT_TRUE(exporter.Started());
     const std::string metrics = MetricsOnceUp(7);
